@@ -1,0 +1,13 @@
+# Warnings (fatal) and the source-path mapping for every target of the project itself; third-party
+# code (GoogleTest, Google Benchmark) does not link this target and keeps its own flags.
+add_library(hk_warnings INTERFACE)
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  target_compile_options(hk_warnings INTERFACE
+    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
+    -Wcast-qual -Wformat=2 -Werror)
+endif()
+
+# __FILE__ is recorded relative to the repository root, so log records never show a build
+# machine's path (provider/src/LogUtil.cpp, not /home/.../provider/src/LogUtil.cpp).
+add_library(hk_source_paths INTERFACE)
+target_compile_options(hk_source_paths INTERFACE "-fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=")

@@ -1,0 +1,66 @@
+// The seam between the registry logic and a registry: the five operations it uses, in the
+// layer's own types, with Windows status codes. Backends: Win32 (advapi32), the PuTTY for Unix
+// host-key file, and an in-memory registry in the tests.
+#ifndef PAL_REGISTRYAPI_H
+#define PAL_REGISTRYAPI_H
+
+#include <cstdint>
+
+namespace PAL {
+
+class RegistryApi {
+public:
+    // Pointer-sized, like HKEY.
+    using Handle = std::uintptr_t;
+    using Status = std::uint32_t;
+
+    // Windows statuses the logic relies on.
+    static constexpr Status Success = 0;
+    static constexpr Status NotFound = 2;      // ERROR_FILE_NOT_FOUND
+    static constexpr Status AccessDenied = 5;  // ERROR_ACCESS_DENIED
+    static constexpr Status InvalidHandle = 6; // ERROR_INVALID_HANDLE
+    static constexpr Status MoreData = 234;    // ERROR_MORE_DATA
+    static constexpr Status NoMoreItems = 259; // ERROR_NO_MORE_ITEMS
+
+    // "Not open": all bits set in the handle's own width.
+    static constexpr Handle NotOpen = ~Handle(0);
+
+    // A 32-bit root handle value (0x80000001 ...) as a Handle, sign-extended the way the
+    // Windows headers define HKEY_CURRENT_USER on 64-bit; 0xFFFFFFFF becomes NotOpen.
+    static Handle rootHandle(std::uint32_t value) {
+        return static_cast<Handle>(static_cast<std::intptr_t>(static_cast<std::int32_t>(value)));
+    }
+
+    virtual ~RegistryApi() = default;
+
+    // RegOpenKeyA: opens `subKey` below `parent`; on success stores the key's handle in *result.
+    virtual Status openKey(Handle parent, const char* subKey, Handle* result) = 0;
+    // RegQueryInfoKeyA with class, reserved, security size and time absent. Lengths are in
+    // characters without the terminating NUL. Null outputs are not written.
+    virtual Status queryInfoKey(Handle key, std::uint32_t* subKeyCount,
+                                std::uint32_t* maxSubKeyLength, std::uint32_t* maxClassLength,
+                                std::uint32_t* valueCount, std::uint32_t* maxValueNameLength,
+                                std::uint32_t* maxValueDataLength) = 0;
+    // RegEnumValueA: `*nameLength` is the buffer size in bytes on entry and, on success, the
+    // characters stored without the NUL. 234 when the buffer is too small, 259 past the last
+    // value. `type`, `data` and `dataSize` may be null; `data` needs `dataSize`.
+    virtual Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
+                             std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) = 0;
+    // RegDeleteValueA.
+    virtual Status deleteValue(Handle key, const char* name) = 0;
+    // RegCloseKey. Root handles are never really closed.
+    virtual Status closeKey(Handle key) = 0;
+};
+
+// The backend in force: the platform's own unless a test replaced it.
+RegistryApi& registryApi();
+// Puts `api` in force (null restores the platform's own) and returns the one it replaces
+// (null when that was the platform's own). The caller keeps ownership.
+RegistryApi* setRegistryApi(RegistryApi* api);
+
+// The platform's own backend (Win32 on Windows, the host-key file elsewhere).
+RegistryApi& platformRegistryApi();
+
+} // namespace PAL
+
+#endif // PAL_REGISTRYAPI_H

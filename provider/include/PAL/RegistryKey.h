@@ -1,0 +1,67 @@
+// An open registry key: a descriptor plus the handle the registry returned, reached only
+// through the RegistryApi seam. Opens on construction, closes exactly once.
+#ifndef PAL_REGISTRYKEY_H
+#define PAL_REGISTRYKEY_H
+
+#include "PAL/ByteBuffer.h"
+#include "PAL/RegistryApi.h"
+#include "PAL/RegistryKeyDescriptor.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace PAL {
+
+struct RegistryKeyInfo {
+    std::uint32_t subKeyCount = 0;
+    std::uint32_t maxSubKeyLength = 0;
+    std::uint32_t maxClassLength = 0;
+    std::uint32_t valueCount = 0;
+    std::uint32_t maxValueNameLength = 0; // characters, without the terminating NUL
+    std::uint32_t maxValueDataLength = 0;
+    bool valid = false;
+};
+
+struct RegistryValue {
+    std::string name;
+    std::uint32_t type = 0;
+    std::uint32_t dataSize = 0;
+    bool found = false;
+};
+
+class RegistryKey : public RegistryKeyDescriptor {
+public:
+    // Opens the key; throws RegistryKeyError (after one log record) when it cannot.
+    explicit RegistryKey(const RegistryKeyDescriptor& descriptor);
+    virtual ~RegistryKey();
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+
+    // Opens through openKey; logs and throws RegistryKeyError on failure.
+    void getKey();
+    // The open call's status; the handle is the marker again after a failure.
+    RegistryApi::Status openKey();
+
+    RegistryKeyDescriptor getDescriptor() const;
+    std::string toString() const;
+    RegistryApi::Handle getHandle() const { return handle; }
+
+    RegistryKeyInfo getKeyInfo() const;
+    std::uint32_t getValueCount() const;
+    // The entry at `index`; with `data`, its bytes are read into it as well.
+    RegistryValue getValue(std::uint32_t index, ByteBuffer* data = nullptr) const;
+    // Names of all values in enumeration order; unreadable indices are skipped silently.
+    std::vector<std::string> getValueNames() const;
+    // The registry's status, unchanged.
+    RegistryApi::Status deleteValue(const std::string& name);
+    // Closes once; later calls do nothing.
+    void close();
+
+private:
+    RegistryApi::Handle handle;
+};
+
+} // namespace PAL
+
+#endif // PAL_REGISTRYKEY_H

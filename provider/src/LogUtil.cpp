@@ -1,0 +1,334 @@
+#include "PAL/LogUtil.h"
+
+#include "PAL/Exception.h"
+#include "Platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <system_error>
+
+namespace PAL {
+namespace {
+
+// Longest directory, path and backup path the module writes to. Longer ones are refused
+// (reported like any other open or move failure), never cut short: a shortened path would
+// write somewhere the caller did not ask for.
+constexpr std::size_t MaxPathLength = 255;
+
+const char* const SeverityTexts[] = {"FATAL", "ERROR", "WARN", "INFO", "TRACE"};
+constexpr std::uint32_t TraceSeverityIndex = 4;
+
+const char* const ComponentTexts[] = {"PAL",
+                                      "Assert",
+                                      "BlockServices",
+                                      "DeviceConfiguration",
+                                      "FCTargetPort",
+                                      "FCInitiatorPort",
+                                      "MultipleComputerSystem",
+                                      "PhysicalPackage",
+                                      "Server",
+                                      "MaskingMapping",
+                                      "SLP",
+                                      "CopyServices",
+                                      "BAD_COMP"};
+constexpr std::int32_t NamedComponents = 12; // 0..11; 12 is BAD_COMP
+
+struct MaskWord {
+    const char* name;
+    bool replaces;
+    std::uint32_t bits;
+};
+const MaskWord MaskWords[] = {
+    {"entryexit", false, TRACE_ENTRY_EXIT},
+    {"debug", false, TRACE_DEBUG},
+    {"fine", false, TRACE_FINE},
+    {"perf", false, TRACE_PERF},
+    {"normal", false, TRACE_ENTRY_EXIT}, // the same bit as entryexit
+    {"all", true, TRACE_ALL},
+    {"off", true, 0},
+};
+
+struct Settings {
+    std::string directory;
+    std::string logFileName = "provider.log";
+    std::string traceFileName = "providerTrace.log";
+    std::uint32_t level = LOG_INFO;
+    std::uint32_t traceMask = TRACE_FINE;
+    std::uint32_t logMaxKiB = 10240;
+    std::uint32_t traceMaxKiB = 10240;
+    std::set<std::int32_t> components;
+};
+
+Settings& settings() {
+    static Settings s;
+    return s;
+}
+
+void reportToStderr(const std::string& line) {
+    std::cerr << line << '\n';
+    std::cerr.flush();
+}
+
+bool componentPasses(std::int32_t component) {
+    const auto& enabled = settings().components;
+    return enabled.empty() || enabled.count(component) != 0;
+}
+
+} // namespace
+
+const char* severityText(std::uint32_t severity) {
+    return SeverityTexts[severity > LOG_INFO ? LOG_INFO : severity];
+}
+
+const char* componentText(std::int32_t component) {
+    return ComponentTexts[(component < 0 || component > TC_BAD_COMP) ? TC_BAD_COMP : component];
+}
+
+bool isLogActive(std::uint32_t severity) {
+    return settings().level >= severity && !settings().logFileName.empty();
+}
+
+bool isTraceActive(std::int32_t component, std::uint32_t maskBits) {
+    return (settings().traceMask & maskBits) != 0 && componentPasses(component) &&
+           !settings().traceFileName.empty();
+}
+
+void logMessage(std::int32_t component, std::uint32_t severity, const std::string& message) {
+    const Settings& s = settings();
+    if (s.level < severity) {
+        return;
+    }
+    writeLogRecord(s.logFileName.c_str(), s.logMaxKiB, componentText(component),
+                   severityText(severity), message);
+}
+
+void traceMessage(std::int32_t component, std::uint32_t maskBits, const std::string& message) {
+    const Settings& s = settings();
+    if ((s.traceMask & maskBits) == 0) {
+        return;
+    }
+    // The number as passed, before clamping: 13 is not "BAD_COMP" here.
+    if (!componentPasses(component)) {
+        return;
+    }
+    writeLogRecord(s.traceFileName.c_str(), s.traceMaxKiB, componentText(component),
+                   SeverityTexts[TraceSeverityIndex], message);
+}
+
+void writeLogRecord(const char* fileName, std::uint32_t maxSizeKiB, const char* component,
+                    const char* severity, const std::string& message) {
+    if (fileName == nullptr || *fileName == '\0') {
+        return;
+    }
+    const std::string directory = getLogDirectory();
+    const std::string path = directory + fileName;
+    if (directory.size() > MaxPathLength || path.size() > MaxPathLength) {
+        reportToStderr("Unable to open log file " + path);
+        return;
+    }
+
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (!ec && size / 1024 > maxSizeKiB) {
+        const std::string backup = path + ".bak";
+        bool moved = false;
+        if (backup.size() <= MaxPathLength) {
+            std::remove(backup.c_str()); // usually there is none
+            moved = std::rename(path.c_str(), backup.c_str()) == 0;
+        }
+        if (!moved) {
+            reportToStderr("Unable to move log file from " + path + " to " + backup);
+        }
+    }
+
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    if (file == nullptr) {
+        reportToStderr("Unable to open log file " + path);
+        return;
+    }
+
+    std::tm when{};
+    platform::localTime(std::time(nullptr), when);
+    char head[96];
+    std::snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d %#lx  %s %s ",
+                  when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min,
+                  when.tm_sec, platform::currentThreadId(), severity ? severity : "NO_SEV",
+                  component ? component : "NO_COMP");
+    // One write of the whole line; the message goes out byte for byte, NULs included.
+    std::string line = head;
+    line += message;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), file);
+    std::fclose(file);
+}
+
+void setLogDirectory(const std::string& directory) {
+    std::string& stored = settings().directory;
+    stored = directory;
+    if (!stored.empty() && stored.back() != '/') {
+        stored += '/';
+    }
+}
+
+std::string getLogDirectory() {
+    std::string& stored = settings().directory;
+    if (stored.empty()) {
+        if (const char* home = std::getenv("PEGASUS_HOME")) {
+            stored += home;
+            stored += '/';
+        }
+        stored += "log/";
+    }
+    return stored;
+}
+
+void setLogFileName(const std::string& fileName) {
+    settings().logFileName = fileName;
+}
+std::string getLogFileName() {
+    return settings().logFileName;
+}
+void setTraceFileName(const std::string& fileName) {
+    settings().traceFileName = fileName;
+}
+std::string getTraceFileName() {
+    return settings().traceFileName;
+}
+void setLogLevel(std::uint32_t level) {
+    settings().level = level;
+}
+std::uint32_t getLogLevel() {
+    return settings().level;
+}
+void setTraceMaskBits(std::uint32_t mask) {
+    settings().traceMask = mask;
+}
+std::uint32_t getTraceMaskBits() {
+    return settings().traceMask;
+}
+void addTraceMaskBits(std::uint32_t bits) {
+    settings().traceMask |= bits;
+}
+void removeTraceMaskBits(std::uint32_t bits) {
+    settings().traceMask &= ~bits;
+}
+void setLogMaxSize(std::uint32_t kib) {
+    settings().logMaxKiB = kib;
+}
+std::uint32_t getLogMaxSize() {
+    return settings().logMaxKiB;
+}
+void setTraceMaxSize(std::uint32_t kib) {
+    settings().traceMaxKiB = kib;
+}
+std::uint32_t getTraceMaxSize() {
+    return settings().traceMaxKiB;
+}
+void enableTraceComponent(std::int32_t component) {
+    settings().components.insert(component);
+}
+void disableTraceComponent(std::int32_t component) {
+    settings().components.erase(component);
+}
+void clearTraceComponents() {
+    settings().components.clear();
+}
+std::set<std::int32_t> getEnabledTraceComponents() {
+    return settings().components;
+}
+
+void onVerbose() {
+    // A non-empty main log name is the only sign that logging is already on.
+    if (getLogFileName().empty()) {
+        setLogFileName("hkprune.log");
+        setTraceFileName("hkprune.log");
+        return;
+    }
+    setLogLevel(LOG_INFO);
+    const std::vector<std::string> all{"all"};
+    for (std::int32_t component : LogUtils::getTraceComponents(all, false)) {
+        enableTraceComponent(component);
+    }
+    setTraceMaskBits(LogUtils::getTraceMask(all, false));
+}
+
+namespace LogUtils {
+
+std::int32_t getTraceComponent(const std::string& name, bool raise) {
+    for (std::int32_t c = 0; c < NamedComponents; ++c) {
+        if (name == ComponentTexts[c]) {
+            return c;
+        }
+    }
+    const std::string message = "Invalid trace component string: " + name;
+    logMessage(TC_PAL, LOG_ERROR, message);
+    if (raise) {
+        throw InvalidArgument(message, 0,
+                              "LogUtils::getTraceComponent():" + std::string(__FILE__) + ":" +
+                                  std::to_string(__LINE__));
+    }
+    return TC_BAD_COMP;
+}
+
+std::set<std::int32_t> getTraceComponents(const std::vector<std::string>& names, bool raise) {
+    std::set<std::int32_t> result;
+    for (const std::string& name : names) {
+        if (name == "all") {
+            for (std::int32_t c = 0; c < NamedComponents; ++c) {
+                result.insert(c);
+            }
+            return result;
+        }
+        result.insert(getTraceComponent(name, raise));
+    }
+    return result;
+}
+
+std::uint32_t getTraceMask(const std::vector<std::string>& names, bool raise) {
+    std::uint32_t mask = 0;
+    for (const std::string& name : names) {
+        const MaskWord* word = nullptr;
+        for (const MaskWord& w : MaskWords) {
+            if (name == w.name) {
+                word = &w;
+                break;
+            }
+        }
+        if (word == nullptr) {
+            logMessage(TC_PAL, LOG_ERROR, "Invalid mask string: " + name);
+            if (raise) {
+                throw InvalidArgument("Invalid log mask string: " + name, 0,
+                                      "LogUtils::getTraceMask():" + std::string(__FILE__) + ":" +
+                                          std::to_string(__LINE__));
+            }
+            continue;
+        }
+        mask = word->replaces ? word->bits : (mask | word->bits);
+    }
+    return mask;
+}
+
+} // namespace LogUtils
+
+namespace detail {
+
+std::string locationPrefix(const char* file, const char* function, int line) {
+    std::string prefix = file;
+    prefix += ':';
+    prefix += function;
+    prefix += ':';
+    prefix += std::to_string(line);
+    prefix += ' ';
+    return prefix;
+}
+
+std::string storedLogDirectory() {
+    return settings().directory;
+}
+
+} // namespace detail
+} // namespace PAL

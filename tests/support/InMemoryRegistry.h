@@ -1,0 +1,72 @@
+// An in-memory registry behind the RegistryApi seam, for tests: keys with ordered values,
+// case-insensitive names as in the real registry, failure injection on any call, call counts.
+#ifndef HK_TESTS_INMEMORYREGISTRY_H
+#define HK_TESTS_INMEMORYREGISTRY_H
+
+#include "PAL/RegistryApi.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace hktest {
+
+class InMemoryRegistry : public PAL::RegistryApi {
+public:
+    enum class Op { Open, QueryInfo, EnumValue, DeleteValue, Close };
+
+    // The three roots exist (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER), and
+    // HKEY_USERS\.DEFAULT as in a fresh Windows profile.
+    InMemoryRegistry();
+    ~InMemoryRegistry() override;
+
+    // Creates the key (and every key on the way) below the 32-bit root handle value.
+    void addKey(std::uint32_t root, const std::string& path);
+    // Creates the key when needed and adds or replaces a value (a name equal but for case
+    // keeps the first spelling, as the registry does). New names go last in enumeration order.
+    void setValue(std::uint32_t root, const std::string& path, const std::string& name,
+                  const std::string& data = "");
+    bool hasKey(std::uint32_t root, const std::string& path) const;
+    // Value names in enumeration order; empty when the key does not exist.
+    std::vector<std::string> valueNames(std::uint32_t root, const std::string& path) const;
+
+    // The `nth` call (1-based, counted from now) of `op` and the `count - 1` after it return
+    // `status` without doing anything else.
+    void failOn(Op op, Status status, unsigned nth = 1, unsigned count = 1);
+    // Calls of `op` so far (failed ones included).
+    unsigned calls(Op op) const;
+    // Handles opened and not yet closed.
+    unsigned openHandles() const;
+
+    Status openKey(Handle parent, const char* subKey, Handle* result) override;
+    Status queryInfoKey(Handle key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLength,
+                        std::uint32_t* maxClassLength, std::uint32_t* valueCount,
+                        std::uint32_t* maxValueNameLength,
+                        std::uint32_t* maxValueDataLength) override;
+    Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
+                     std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override;
+    Status deleteValue(Handle key, const char* name) override;
+    Status closeKey(Handle key) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+// Puts an API in force for the life of the object and restores the previous one.
+class ScopedRegistryApi {
+public:
+    explicit ScopedRegistryApi(PAL::RegistryApi& api);
+    ~ScopedRegistryApi();
+    ScopedRegistryApi(const ScopedRegistryApi&) = delete;
+    ScopedRegistryApi& operator=(const ScopedRegistryApi&) = delete;
+
+private:
+    PAL::RegistryApi* previous;
+};
+
+} // namespace hktest
+
+#endif // HK_TESTS_INMEMORYREGISTRY_H
