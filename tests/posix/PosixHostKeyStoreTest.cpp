@@ -1,0 +1,560 @@
+// The host-key store through the registry seam: which key it is, where the file is, how the
+// file reads as values, and what a delete leaves behind, byte for byte.
+#include "HostKeyStoreTesting.h"
+
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+
+namespace {
+
+using hktest::currentUser;
+using hktest::readFile;
+using hktest::writeFile;
+using PAL::RegistryApi;
+using PAL::detail::HostKeyLocationInputs;
+using PAL::detail::locateHostKeyFile;
+using PAL::detail::PosixHostKeyStore;
+using Handle = RegistryApi::Handle;
+using Status = RegistryApi::Status;
+
+const char* const CachePath = PosixHostKeyStore::CachePath;
+
+class HostKeyFile : public ::testing::Test {
+protected:
+    Handle open() {
+        Handle key = RegistryApi::NotOpen;
+        EXPECT_EQ(RegistryApi::Success, store.openKey(currentUser(), CachePath, &key));
+        return key;
+    }
+    std::uint32_t valueCount(Handle key) {
+        std::uint32_t count = 0;
+        EXPECT_EQ(RegistryApi::Success,
+                  store.queryInfoKey(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr));
+        return count;
+    }
+    std::vector<std::string> names() { return hktest::listNames(store); }
+    Status remove(const char* name) { return hktest::deleteName(store, name); }
+
+    hktest::TempDir dir;
+    std::string path = dir.file("sshhostkeys");
+    hktest::ScopedEnv env{"PUTTYSSHHOSTKEYS", path};
+    PosixHostKeyStore store;
+};
+
+// --- Which key is the file -------------------------------------------------------------
+
+struct OpenRow {
+    std::uint32_t root;
+    const char* subKey;
+    Status expected;
+};
+
+class WhichKey : public HostKeyFile, public ::testing::WithParamInterface<OpenRow> {};
+
+TEST_P(WhichKey, OnlyTheCurrentUsersCacheExists) {
+    writeFile(path, "rsa2@22:host1 0x1,0x2\n");
+    const OpenRow& row = GetParam();
+    Handle key = 0;
+    EXPECT_EQ(row.expected, store.openKey(RegistryApi::rootHandle(row.root), row.subKey, &key));
+    if (row.expected == RegistryApi::Success) {
+        EXPECT_EQ(1u, valueCount(key));
+        EXPECT_EQ(RegistryApi::Success, store.closeKey(key));
+    } else {
+        EXPECT_EQ(RegistryApi::NotOpen, key);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, WhichKey,
+                         ::testing::Values(
+                             // The current user's cache, as hkprune names it.
+                             OpenRow{0x80000001, "Software\\SimonTatham\\PuTTY\\SshHostKeys", 0},
+                             // Key paths compare case-insensitively.
+                             OpenRow{0x80000001, "software\\simontatham\\putty\\sshhostkeys", 0},
+                             OpenRow{0x80000001, "SOFTWARE\\SIMONTATHAM\\PUTTY\\SSHHOSTKEYS", 0},
+                             // The default user's cache does not exist on POSIX.
+                             OpenRow{0x80000003,
+                                     ".DEFAULT\\Software\\SimonTatham\\PuTTY\\SshHostKeys", 2},
+                             OpenRow{0x80000003, "Software\\SimonTatham\\PuTTY\\SshHostKeys", 2},
+                             OpenRow{0x80000002, "Software\\SimonTatham\\PuTTY\\SshHostKeys", 2},
+                             // Neither do the keys above it, below it, or spelt otherwise.
+                             OpenRow{0x80000001, "Software\\SimonTatham\\PuTTY", 2},
+                             OpenRow{0x80000001, "Software\\SimonTatham\\PuTTY\\SshHostKeys\\x", 2},
+                             OpenRow{0x80000001, "Software/SimonTatham/PuTTY/SshHostKeys", 2},
+                             OpenRow{0x80000001, "Software\\SimonTatham\\PuTTY\\SshHostKey", 2},
+                             OpenRow{0x80000001, "", 2}));
+
+TEST_F(HostKeyFile, ParentsThatAreNotOpenAreInvalidHandles) {
+    Handle key = 0;
+    EXPECT_EQ(RegistryApi::InvalidHandle, store.openKey(RegistryApi::NotOpen, CachePath, &key));
+    EXPECT_EQ(RegistryApi::NotOpen, key);
+    EXPECT_EQ(RegistryApi::InvalidHandle, store.openKey(0x12345, "", &key));
+}
+
+TEST_F(HostKeyFile, IsTheNativeBuildsBackend) {
+    EXPECT_NE(nullptr, dynamic_cast<PosixHostKeyStore*>(&PAL::platformRegistryApi()));
+    EXPECT_EQ(&PAL::platformRegistryApi(), &PAL::registryApi());
+}
+
+// --- Where the file is -------------------------------------------------------------------
+
+struct LocationRow {
+    const char* what;
+    HostKeyLocationInputs in;
+    std::set<std::string> existing;
+    std::string expected;
+};
+
+std::optional<std::string> set(const char* value) {
+    return std::string(value);
+}
+
+class WhereIsTheFile : public ::testing::TestWithParam<LocationRow> {};
+
+// Rows as PuTTY 0.78's plink was seen to look (strace of its access() and open() calls).
+TEST_P(WhereIsTheFile, AsPuTTYLooksForIt) {
+    const LocationRow& row = GetParam();
+    auto exists = [&](const std::string& p) { return row.existing.count(p) > 0; };
+    EXPECT_EQ(row.expected, locateHostKeyFile(row.in, exists)) << row.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, WhereIsTheFile,
+    ::testing::Values(
+        LocationRow{"PUTTYSSHHOSTKEYS names the file itself",
+                    {set("/k/keys"), set("/d"), set("/x"), set("/h"), set("/p")},
+                    {"/x/putty", "/h/.putty"},
+                    "/k/keys"},
+        LocationRow{"PUTTYSSHHOSTKEYS set but empty: a file that is never there",
+                    {set(""), {}, {}, set("/h"), set("/p")},
+                    {"/h/.putty"},
+                    ""},
+        LocationRow{"PUTTYDIR names the directory",
+                    {{}, set("/d"), set("/x"), set("/h"), set("/p")},
+                    {"/x/putty", "/h/.putty"},
+                    "/d/sshhostkeys"},
+        LocationRow{"PUTTYDIR set but empty", {{}, set(""), {}, set("/h"), {}}, {}, "/sshhostkeys"},
+        LocationRow{"XDG_CONFIG_HOME/putty when it exists",
+                    {{}, {}, set("/x"), set("/h"), set("/p")},
+                    {"/x/putty", "/h/.putty", "/h/.config/putty"},
+                    "/x/putty/sshhostkeys"},
+        LocationRow{"~/.config/putty wins over ~/.putty",
+                    {{}, {}, {}, set("/h"), set("/p")},
+                    {"/h/.config/putty", "/h/.putty"},
+                    "/h/.config/putty/sshhostkeys"},
+        LocationRow{"an empty XDG_CONFIG_HOME counts as unset",
+                    {{}, {}, set(""), set("/h"), set("/p")},
+                    {"/h/.config/putty"},
+                    "/h/.config/putty/sshhostkeys"},
+        LocationRow{"with XDG_CONFIG_HOME set, ~/.config/putty is not looked at",
+                    {{}, {}, set("/x"), set("/h"), set("/p")},
+                    {"/h/.config/putty"},
+                    "/h/.putty/sshhostkeys"},
+        LocationRow{"~/.putty when there is no config directory",
+                    {{}, {}, {}, set("/h"), set("/p")},
+                    {"/h/.putty", "/p/.putty"},
+                    "/h/.putty/sshhostkeys"},
+        LocationRow{"the password database's home when HOME has no .putty",
+                    {{}, {}, {}, set("/h"), set("/p")},
+                    {"/p/.putty"},
+                    "/p/.putty/sshhostkeys"},
+        LocationRow{
+            "/.putty last", {{}, {}, {}, set("/h"), set("/p")}, {"/.putty"}, "/.putty/sshhostkeys"},
+        LocationRow{"nothing there: ~/.putty",
+                    {{}, {}, {}, set("/h"), set("/p")},
+                    {},
+                    "/h/.putty/sshhostkeys"},
+        LocationRow{"no HOME: the password database's home, config first",
+                    {{}, {}, {}, {}, set("/p")},
+                    {"/p/.config/putty", "/p/.putty"},
+                    "/p/.config/putty/sshhostkeys"},
+        LocationRow{
+            "no HOME, nothing there", {{}, {}, {}, {}, set("/p")}, {}, "/p/.putty/sshhostkeys"},
+        LocationRow{"HOME set but empty is the root directory",
+                    {{}, {}, {}, set(""), set("/p")},
+                    {},
+                    "/.putty/sshhostkeys"},
+        LocationRow{"no home at all", {}, {}, "/.putty/sshhostkeys"}));
+
+TEST(WhereIsTheFileHere, FollowsThisProcesssEnvironment) {
+    hktest::TempDir home;
+    std::filesystem::create_directories(home.path() / ".config" / "putty");
+    hktest::ScopedEnv noKeys("PUTTYSSHHOSTKEYS", std::nullopt);
+    hktest::ScopedEnv noDir("PUTTYDIR", std::nullopt);
+    hktest::ScopedEnv noXdg("XDG_CONFIG_HOME", std::nullopt);
+    hktest::ScopedEnv homeVar("HOME", home.path().string());
+    EXPECT_EQ(home.file(".config/putty/sshhostkeys"), locateHostKeyFile());
+    {
+        hktest::ScopedEnv dirVar("PUTTYDIR", home.file("d"));
+        EXPECT_EQ(home.file("d/sshhostkeys"), locateHostKeyFile());
+        hktest::ScopedEnv keysVar("PUTTYSSHHOSTKEYS", home.file("k"));
+        EXPECT_EQ(home.file("k"), locateHostKeyFile());
+    }
+    // The store looks again at every open.
+    hktest::writeFile(home.file(".config/putty/sshhostkeys"), "a@1:h k\n");
+    PosixHostKeyStore store;
+    EXPECT_EQ(std::vector<std::string>{"a@1:h"}, hktest::listNames(store));
+}
+
+// --- Reading -----------------------------------------------------------------------------
+
+TEST_F(HostKeyFile, AMissingFileIsAMissingKey) {
+    Handle key = 0;
+    EXPECT_EQ(RegistryApi::NotFound, store.openKey(currentUser(), CachePath, &key));
+    EXPECT_EQ(RegistryApi::NotOpen, key);
+}
+
+TEST_F(HostKeyFile, ADirectoryInItsPlaceIsDenied) {
+    std::filesystem::create_directory(path);
+    Handle key = 0;
+    EXPECT_EQ(RegistryApi::AccessDenied, store.openKey(currentUser(), CachePath, &key));
+    EXPECT_EQ(RegistryApi::NotOpen, key);
+}
+
+TEST_F(HostKeyFile, AnUnreadableFileIsDenied) {
+    writeFile(path, "a@1:h k\n");
+    hktest::FaultyFiles files;
+    PosixHostKeyStore faulty(files);
+    files.failOn(hktest::Call::OpenFile, EACCES);
+    Handle key = 0;
+    EXPECT_EQ(RegistryApi::AccessDenied, faulty.openKey(currentUser(), CachePath, &key));
+    files.failOn(hktest::Call::Read, EIO);
+    EXPECT_NE(RegistryApi::Success, faulty.openKey(currentUser(), CachePath, &key));
+    if (geteuid() != 0) { // root reads whatever the mode says
+        ::chmod(path.c_str(), 0);
+        EXPECT_EQ(RegistryApi::AccessDenied, store.openKey(currentUser(), CachePath, &key));
+    }
+}
+
+const std::string Mixed = "rsa2@22:host1 0xAB,0xCD\n"                // LF
+                          "ssh-ed25519@2222:127.0.0.1 0x12,0x34\r\n" // CRLF
+                          "\n"                                       // empty: no value
+                          "\r\n"                                     // empty too
+                          "no-space-line\n"                          // all name, no data
+                          " leading-space data\n"                    // an empty name
+                          "# rsa2@22:host1 x\n"                      // a comment is a name
+                          "dup@1:h a\n"                              //
+                          "dup@1:h b";                               // no final newline
+
+TEST_F(HostKeyFile, EachNonEmptyLineIsAValueInFileOrder) {
+    writeFile(path, Mixed);
+    EXPECT_EQ((std::vector<std::string>{"rsa2@22:host1", "ssh-ed25519@2222:127.0.0.1",
+                                        "no-space-line", "", "#", "dup@1:h", "dup@1:h"}),
+              names());
+}
+
+TEST_F(HostKeyFile, TheInfoQueryCountsValuesAndTheLongestName) {
+    writeFile(path, Mixed);
+    Handle key = open();
+    std::uint32_t all[6] = {99, 99, 99, 99, 99, 99};
+    ASSERT_EQ(RegistryApi::Success,
+              store.queryInfoKey(key, &all[0], &all[1], &all[2], &all[3], &all[4], &all[5]));
+    EXPECT_EQ(0u, all[0]);
+    EXPECT_EQ(0u, all[1]);
+    EXPECT_EQ(0u, all[2]);
+    EXPECT_EQ(7u, all[3]);
+    EXPECT_EQ(std::strlen("ssh-ed25519@2222:127.0.0.1"), all[4]);
+    EXPECT_EQ(std::strlen("leading-space data") + 1, all[5]) << "the longest data and its NUL";
+    EXPECT_EQ(RegistryApi::Success,
+              store.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    store.closeKey(key);
+}
+
+TEST_F(HostKeyFile, ValuesAreStringsHoldingTheRestOfTheLine) {
+    writeFile(path, Mixed);
+    Handle key = open();
+    char name[64];
+    unsigned char data[64];
+    std::uint32_t length = sizeof name;
+    std::uint32_t type = 0;
+    std::uint32_t size = sizeof data;
+    ASSERT_EQ(RegistryApi::Success, store.enumValue(key, 1, name, &length, &type, data, &size));
+    EXPECT_EQ("ssh-ed25519@2222:127.0.0.1", std::string(name));
+    EXPECT_EQ(26u, length);
+    EXPECT_EQ(1u, type); // REG_SZ
+    EXPECT_EQ(10u, size);
+    EXPECT_EQ(std::string("0x12,0x34", 10), std::string(reinterpret_cast<char*>(data), size));
+
+    // A data buffer that is too small: 234 and the size needed.
+    length = sizeof name;
+    size = 3;
+    EXPECT_EQ(RegistryApi::MoreData, store.enumValue(key, 0, name, &length, &type, data, &size));
+    EXPECT_EQ(10u, size);
+    // No buffer: just the size.
+    length = sizeof name;
+    size = 0;
+    EXPECT_EQ(RegistryApi::Success,
+              store.enumValue(key, 2, name, &length, nullptr, nullptr, &size));
+    EXPECT_EQ(1u, size) << "no-space-line has empty data";
+    store.closeKey(key);
+}
+
+TEST_F(HostKeyFile, EnumerationEndsWith259AndAShortNameBufferGets234) {
+    writeFile(path, "rsa2@22:host1 k\n");
+    Handle key = open();
+    char name[14];
+    std::uint32_t length = 13; // the name's length: no room for the NUL
+    EXPECT_EQ(RegistryApi::MoreData,
+              store.enumValue(key, 0, name, &length, nullptr, nullptr, nullptr));
+    EXPECT_EQ("rsa2@22:host", std::string(name)) << "as much as fits, terminated";
+    length = 14; // exactly enough
+    EXPECT_EQ(RegistryApi::Success,
+              store.enumValue(key, 0, name, &length, nullptr, nullptr, nullptr));
+    EXPECT_EQ(13u, length);
+    EXPECT_EQ(RegistryApi::NoMoreItems,
+              store.enumValue(key, 1, name, &length, nullptr, nullptr, nullptr));
+    EXPECT_EQ(PosixHostKeyStore::InvalidParameter,
+              store.enumValue(key, 0, nullptr, &length, nullptr, nullptr, nullptr));
+    store.closeKey(key);
+}
+
+TEST_F(HostKeyFile, AnEmptyFileHasNoValues) {
+    writeFile(path, "");
+    Handle key = open();
+    EXPECT_EQ(0u, valueCount(key));
+    store.closeKey(key);
+}
+
+TEST_F(HostKeyFile, NulBytesAndLongLinesAreReadAsTheyAre) {
+    const std::string longName(1 << 20, 'n');
+    writeFile(path, std::string("a\0b x\0y\n", 8) + longName + "\nc d");
+    Handle key = open();
+    std::uint32_t count = 0;
+    std::uint32_t longest = 0;
+    ASSERT_EQ(RegistryApi::Success,
+              store.queryInfoKey(key, nullptr, nullptr, nullptr, &count, &longest, nullptr));
+    EXPECT_EQ(3u, count);
+    EXPECT_EQ(longName.size(), longest);
+    std::vector<char> name(longest + 1);
+    std::uint32_t length = longest + 1;
+    ASSERT_EQ(RegistryApi::Success,
+              store.enumValue(key, 0, name.data(), &length, nullptr, nullptr, nullptr));
+    EXPECT_EQ(std::string("a\0b", 3), std::string(name.data(), length));
+    length = longest + 1;
+    ASSERT_EQ(RegistryApi::Success,
+              store.enumValue(key, 1, name.data(), &length, nullptr, nullptr, nullptr));
+    EXPECT_EQ(longName, std::string(name.data(), length));
+    store.closeKey(key);
+}
+
+TEST_F(HostKeyFile, EachOpenKeyReadsTheFileOnce) {
+    writeFile(path, "a@1:h k\n");
+    Handle first = open();
+    writeFile(path, "b@1:h k\nc@1:h k\n");
+    EXPECT_EQ(1u, valueCount(first)) << "the key keeps what it read";
+    Handle second = open();
+    EXPECT_EQ(2u, valueCount(second));
+    EXPECT_NE(first, second);
+    // Opening the open key with an empty path reads the file again.
+    Handle again = RegistryApi::NotOpen;
+    ASSERT_EQ(RegistryApi::Success, store.openKey(first, "", &again));
+    EXPECT_EQ(2u, valueCount(again));
+    EXPECT_EQ(RegistryApi::NotFound, store.openKey(first, "sub", &again));
+    for (Handle key : {first, second}) {
+        store.closeKey(key);
+    }
+}
+
+TEST_F(HostKeyFile, ClosedHandlesAreInvalidAndRootsAreNeverClosed) {
+    writeFile(path, "a@1:h k\n");
+    Handle key = open();
+    EXPECT_EQ(RegistryApi::Success, store.closeKey(key));
+    EXPECT_EQ(RegistryApi::InvalidHandle, store.closeKey(key));
+    std::uint32_t count = 0;
+    EXPECT_EQ(RegistryApi::InvalidHandle,
+              store.queryInfoKey(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr));
+    char name[8];
+    std::uint32_t length = sizeof name;
+    EXPECT_EQ(RegistryApi::InvalidHandle,
+              store.enumValue(key, 0, name, &length, nullptr, nullptr, nullptr));
+    EXPECT_EQ(RegistryApi::InvalidHandle, store.deleteValue(key, "a@1:h"));
+    EXPECT_EQ(RegistryApi::InvalidHandle, store.deleteValue(RegistryApi::NotOpen, "a@1:h"));
+    EXPECT_EQ(RegistryApi::InvalidHandle, store.closeKey(RegistryApi::NotOpen));
+    EXPECT_EQ(RegistryApi::Success, store.closeKey(currentUser()));
+    EXPECT_EQ("a@1:h k\n", readFile(path));
+}
+
+// --- Deleting ----------------------------------------------------------------------------
+
+struct DeleteRow {
+    const char* what;
+    std::string before;
+    const char* name;
+    std::string after;
+};
+
+class DeleteBytes : public HostKeyFile, public ::testing::WithParamInterface<DeleteRow> {};
+
+TEST_P(DeleteBytes, RemovesExactlyTheNamedLines) {
+    const DeleteRow& row = GetParam();
+    writeFile(path, row.before);
+    EXPECT_EQ(RegistryApi::Success, remove(row.name)) << row.what;
+    EXPECT_EQ(row.after, readFile(path)) << row.what;
+    EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path())) << row.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DeleteBytes,
+    ::testing::Values(
+        DeleteRow{"mixed line ends stay as they are", "a@1:h x\r\nb@2:h y\nc@3:h z\r\n", "b@2:h",
+                  "a@1:h x\r\nc@3:h z\r\n"},
+        DeleteRow{"a CRLF line goes with its CR", "a@1:h x\nb@2:h y\r\nc@3:h z", "b@2:h",
+                  "a@1:h x\nc@3:h z"},
+        DeleteRow{"the last line without a newline", "a@1:h x\nb@2:h y", "b@2:h", "a@1:h x\n"},
+        DeleteRow{"the first line before one without a newline", "a@1:h x\nb@2:h y", "a@1:h",
+                  "b@2:h y"},
+        DeleteRow{"the only line", "a@1:h x\n", "a@1:h", ""},
+        DeleteRow{"every duplicate goes", "d@1:h a\nk@1:h b\nd@1:h c\r\nd@1:h", "d@1:h",
+                  "k@1:h b\n"},
+        DeleteRow{"a comment that mentions the name stays", "# a@1:h x\na@1:h x\n#a@1:h\n", "a@1:h",
+                  "# a@1:h x\n#a@1:h\n"},
+        DeleteRow{"a longer name that starts with it stays", "a@1:hh x\na@1:h x\na@1:h\tx\n",
+                  "a@1:h", "a@1:hh x\na@1:h\tx\n"},
+        DeleteRow{"empty lines and lines it does not understand stay",
+                  std::string("\n\r\n  \nrubbish\n\0\0\n", 17), "rubbish",
+                  std::string("\n\r\n  \n\0\0\n", 9)},
+        DeleteRow{"NUL bytes elsewhere stay", std::string("a@1:h \0x\nb@1:h y\0\n", 18), "b@1:h",
+                  std::string("a@1:h \0x\n", 9)},
+        DeleteRow{"a 1 MiB line stays", std::string(1 << 20, 'x') + " y\na@1:h x\n", "a@1:h",
+                  std::string(1 << 20, 'x') + " y\n"},
+        DeleteRow{"a line that is only the name", "a@1:h\nb@1:h x\n", "a@1:h", "b@1:h x\n"}));
+
+class BadNames : public HostKeyFile, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BadNames, NeverMatchAndNeverRewrite) {
+    const std::string before = "rsa2@22:host1 0xAB,0xCD\n #\n\nrsa2@22:host10 x\r\nend";
+    writeFile(path, before);
+    ino_t inode = hktest::inodeOf(path);
+    EXPECT_EQ(RegistryApi::NotFound, remove(GetParam()));
+    EXPECT_EQ(before, readFile(path));
+    EXPECT_EQ(inode, hktest::inodeOf(path)) << "the file was rewritten";
+    EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, BadNames,
+    ::testing::Values("",                                         // empty (the " #" line's name)
+                      " ",                                        // a space
+                      "rsa2@22:host1 0xAB,0xCD",                  // a whole line
+                      "rsa2@22:host1\n",                          // a newline
+                      "rsa2@22:host1\r",                          // the CR of a CRLF line end
+                      "rsa2@22:host",                             // a prefix
+                      "RSA2@22:HOST1",                            // another case
+                      "rsa2@22:host1 0xAB,0xCD\n #\n\nrsa2@22:x", // longer than any line
+                      "rsa2@22:host2",                            // just not there
+                      "nd"));                                     // the end of a line
+
+TEST_F(HostKeyFile, ANullNameIsNotFound) {
+    writeFile(path, "a@1:h k\n");
+    EXPECT_EQ(RegistryApi::NotFound, remove(nullptr));
+    EXPECT_EQ("a@1:h k\n", readFile(path));
+}
+
+TEST_F(HostKeyFile, ASecondDeleteOfTheSameNameIsNotFound) {
+    writeFile(path, "a@1:h k\nb@1:h k\n");
+    Handle key = open();
+    EXPECT_EQ(RegistryApi::Success, store.deleteValue(key, "a@1:h"));
+    EXPECT_EQ(RegistryApi::NotFound, store.deleteValue(key, "a@1:h"));
+    store.closeKey(key);
+}
+
+TEST_F(HostKeyFile, TheKeyShowsItsOwnDeleteAndOtherKeysKeepTheirRead) {
+    writeFile(path, "a@1:h k\nb@1:h k\n");
+    Handle other = open();
+    Handle key = open();
+    ASSERT_EQ(RegistryApi::Success, store.deleteValue(key, "a@1:h"));
+    EXPECT_EQ(1u, valueCount(key));
+    char name[8];
+    std::uint32_t length = sizeof name;
+    ASSERT_EQ(RegistryApi::Success,
+              store.enumValue(key, 0, name, &length, nullptr, nullptr, nullptr));
+    EXPECT_EQ("b@1:h", std::string(name));
+    EXPECT_EQ(2u, valueCount(other));
+    store.closeKey(key);
+    store.closeKey(other);
+}
+
+TEST_F(HostKeyFile, TheDeleteReadsTheFileAgainFirst) {
+    writeFile(path, "a@1:h k\n");
+    Handle key = open();
+    writeFile(path, "b@1:h k\na@1:h k\n"); // another writer since the key was opened
+    EXPECT_EQ(RegistryApi::Success, store.deleteValue(key, "a@1:h"));
+    EXPECT_EQ("b@1:h k\n", readFile(path));
+    std::filesystem::remove(path);
+    EXPECT_EQ(RegistryApi::NotFound, store.deleteValue(key, "b@1:h"));
+    store.closeKey(key);
+}
+
+TEST_F(HostKeyFile, TheModeIsKeptWhateverTheUmask) {
+    for (mode_t mode : {0600, 0640, 0644, 0604}) {
+        writeFile(path, "a@1:h k\nb@1:h k\n");
+        ASSERT_EQ(0, ::chmod(path.c_str(), mode));
+        mode_t old = ::umask(077);
+        Status status = remove("a@1:h");
+        ::umask(old);
+        ASSERT_EQ(RegistryApi::Success, status);
+        struct stat st {};
+        ASSERT_EQ(0, ::stat(path.c_str(), &st));
+        EXPECT_EQ(mode, st.st_mode & 07777) << std::oct << mode;
+    }
+}
+
+TEST_F(HostKeyFile, TheOwnerIsKeptWhenRootRewritesAUsersFile) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can give a file to another user";
+    }
+    writeFile(path, "a@1:h k\nb@1:h k\n");
+    ASSERT_EQ(0, ::chown(path.c_str(), 4321, 4322));
+    ASSERT_EQ(RegistryApi::Success, remove("a@1:h"));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(path.c_str(), &st));
+    EXPECT_EQ(4321u, st.st_uid);
+    EXPECT_EQ(4322u, st.st_gid);
+}
+
+TEST_F(HostKeyFile, ASymlinkedFileStaysASymlink) {
+    hktest::TempDir elsewhere;
+    std::string target = elsewhere.file("real-keys");
+    writeFile(target, "a@1:h k\nb@1:h k\n");
+    std::filesystem::create_symlink(target, dir.file("middle"));
+    std::filesystem::create_symlink(dir.file("middle"), path); // a chain of two links
+    EXPECT_EQ(RegistryApi::Success, remove("a@1:h"));
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("middle")));
+    EXPECT_EQ("b@1:h k\n", readFile(target));
+    EXPECT_EQ((std::vector<std::string>{"middle", "sshhostkeys"}), hktest::entries(dir.path()));
+    EXPECT_EQ(std::vector<std::string>{"real-keys"}, hktest::entries(elsewhere.path()));
+}
+
+TEST_F(HostKeyFile, ADanglingSymlinkIsAMissingKey) {
+    std::filesystem::create_symlink(dir.file("nowhere"), path);
+    EXPECT_EQ(RegistryApi::NotFound, remove("a@1:h"));
+}
+
+TEST_F(HostKeyFile, ReadsAndWritesThatMoveFewBytesAtATimeStillCopyEveryByte) {
+    std::string before;
+    for (int i = 0; i < 200; ++i) {
+        before += "k" + std::to_string(i) + "@22:h " +
+                  std::string(static_cast<std::size_t>(i), 'd') + (i % 3 ? "\n" : "\r\n");
+    }
+    writeFile(path, before);
+    hktest::FaultyFiles files;
+    files.chunk = 7;
+    files.failOn(hktest::Call::Read, EINTR, 3);  // interrupted calls are repeated
+    files.failOn(hktest::Call::Write, EINTR, 5); //
+    PosixHostKeyStore faulty(files);
+    ASSERT_EQ(RegistryApi::Success, hktest::deleteName(faulty, "k7@22:h"));
+    std::string expected = before;
+    std::string line = "k7@22:h " + std::string(7, 'd') + "\n";
+    expected.erase(expected.find(line), line.size());
+    EXPECT_EQ(expected, readFile(path));
+}
+
+} // namespace
