@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace PAL {
@@ -264,6 +265,7 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 struct Outcome {
     bool retry;
     Status status;
+    bool replaced = false; // a new file without the name was put in place
 };
 Outcome done(Status status) {
     return {false, status};
@@ -275,9 +277,37 @@ Outcome again() {
     return {true, RegistryApi::Success};
 }
 
-// One read-modify-replace of the file `base` in the locked directory `dirFd`.
+// PuTTY writes the file without a lock: it creates <file>.tmp, reads the file, copies it to
+// the .tmp with its new line and renames the .tmp over the file. While the .tmp exists a write
+// is under way whose rename would undo a delete made meanwhile. Waits for it to end, at most
+// two seconds; a .tmp not written to for two seconds was left by a writer that died.
+void waitForPuttyWrite(PosixFiles& files, const std::string& puttyTemp) {
+    constexpr auto limit = std::chrono::seconds(2);
+    const auto start = std::chrono::steady_clock::now();
+    struct stat st {};
+    while (files.fstatat(AT_FDCWD, puttyTemp.c_str(), &st, 0) == 0 &&
+           std::chrono::steady_clock::now() - start < limit) {
+        auto written = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::seconds(st.st_mtim.tv_sec) +
+                std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+        if (std::chrono::system_clock::now() - written > limit) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool sameInode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// One read-modify-replace of the file `base` in the locked directory `dirFd`. `keyPath` is
+// the file as configured (PuTTY's .tmp sits next to it).
 Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const std::string& name,
                    const std::string& keyPath, std::shared_ptr<const Snapshot>* written) {
+    const std::string puttyTemp = keyPath + ".tmp";
+    waitForPuttyWrite(files, puttyTemp);
     Fd file(files,
             files.openat(dirFd, base.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
     if (file.get() < 0) {
@@ -323,20 +353,34 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         return failed(errno);
     }
 
+    // Writing and flushing took a while: if the file changed meanwhile, start again before
+    // anything becomes visible.
+    waitForPuttyWrite(files, puttyTemp);
+    struct stat current {};
+    if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
+        return failed(errno);
+    }
+    if (!sameFile(before, current)) {
+        return again();
+    }
     // Exchange rather than rename: what lands under the temporary name is the file we
-    // replaced, so a writer that slipped in after our read is seen and put back.
+    // replaced, so a writer that slipped in since the look above is seen and put back.
     if (files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE) == 0) {
         struct stat replaced {};
         bool ours = files.fstatat(dirFd, temp.path(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
                     sameFile(before, replaced);
         if (!ours) {
             // Put the other writer's file back, unless a third write has replaced ours already
-            // (then theirs is superseded, like any PuTTY write, and ours is gone).
-            struct stat current {};
-            if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
-                current.st_dev == mine.st_dev && current.st_ino == mine.st_ino &&
+            // (then theirs is superseded, like any PuTTY write, and ours is gone). When that
+            // cannot be told, or the swap back fails, both files stay: the file under the
+            // temporary name may hold another writer's keys.
+            if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
+                int error = errno;
+                temp.release();
+                return failed(error);
+            }
+            if (sameInode(current, mine) &&
                 files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE) != 0) {
-                // Both files stay: the other writer's data must not be removed.
                 int error = errno;
                 temp.release();
                 return failed(error);
@@ -347,9 +391,8 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         if (errno != EINVAL && errno != ENOSYS) {
             return failed(errno);
         }
-        // No exchange on this file system: check, then rename; only the gap between the two is
-        // left unguarded.
-        struct stat current {};
+        // No exchange on this file system: look once more, then a plain rename; only the gap
+        // between the two is left unguarded.
         if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
             return failed(errno);
         }
@@ -367,6 +410,15 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     // the new content is in place.
     if (files.fsync(dirFd) != 0 && errno != EINVAL) {
         return failed(errno);
+    }
+    // A PuTTY write that read the file just before our exchange renames after it: let it end,
+    // and if our file is no longer the one there, look again.
+    waitForPuttyWrite(files, puttyTemp);
+    if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !sameInode(current, mine)) {
+        Outcome redo = again();
+        redo.replaced = true;
+        return redo;
     }
     return done(RegistryApi::Success);
 }
@@ -716,10 +768,13 @@ RegistryApi::Status PosixHostKeyStore::rewriteWithout(const std::string& path,
             return statusFromErrno(errno);
         }
     }
+    bool replaced = false;
     for (int attempt = 0; attempt < MaxDeleteAttempts; ++attempt) {
         Outcome outcome = deleteOnce(files, dirFd.get(), base, name, path, written);
+        replaced = replaced || outcome.replaced;
         if (!outcome.retry) {
-            return outcome.status;
+            // Looking again after our own replacement and finding the name gone is success.
+            return replaced && outcome.status == NotFound ? Success : outcome.status;
         }
     }
     return SharingViolation;

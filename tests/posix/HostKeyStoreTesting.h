@@ -35,6 +35,7 @@ enum class Call {
     Write,
     Fstat,
     Fstatat,
+    StatPuttyTemp, // the look for PuTTY's <file>.tmp
     Access,
     Chown,
     Chmod,
@@ -92,7 +93,9 @@ public:
         return enter(Call::Fstat) ? -1 : PosixFiles::fstat(fd, st);
     }
     int fstatat(int dirFd, const char* path, struct stat* st, int flags) override {
-        return enter(Call::Fstatat) ? -1 : PosixFiles::fstatat(dirFd, path, st, flags);
+        return enter(dirFd == AT_FDCWD ? Call::StatPuttyTemp : Call::Fstatat)
+                   ? -1
+                   : PosixFiles::fstatat(dirFd, path, st, flags);
     }
     int faccessat(int dirFd, const char* path, int mode, int flags) override {
         return enter(Call::Access) ? -1 : PosixFiles::faccessat(dirFd, path, mode, flags);

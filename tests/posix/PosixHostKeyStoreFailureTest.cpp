@@ -1,0 +1,363 @@
+// A delete that fails, crashes or meets another writer never loses a key: the file is the old
+// one or the new one, whole, and a failure the store saw leaves no temporary file behind.
+#include "HostKeyStoreTesting.h"
+
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using hktest::Call;
+using hktest::FaultyFiles;
+using hktest::readFile;
+using hktest::writeFile;
+using PAL::RegistryApi;
+using PAL::detail::PosixHostKeyStore;
+using Status = RegistryApi::Status;
+
+const std::string Before = "a@22:host1 0x1,0x2\r\nb@22:host2 0x3,0x4\n# comment\nc@22:host3 0x5\n";
+const std::string After = "a@22:host1 0x1,0x2\r\n# comment\nc@22:host3 0x5\n";
+const char* const Deleted = "b@22:host2";
+
+class DeleteTrouble : public ::testing::Test {
+protected:
+    // Opens the cache (so that the calls counted from here on are the delete's own).
+    RegistryApi::Handle open() {
+        RegistryApi::Handle key = RegistryApi::NotOpen;
+        EXPECT_EQ(RegistryApi::Success,
+                  store.openKey(hktest::currentUser(), PosixHostKeyStore::CachePath, &key));
+        return key;
+    }
+
+    // The file holds `expected`, and nothing but it is in the directory.
+    void expectOnly(const std::string& expected) {
+        EXPECT_EQ(expected, readFile(path));
+        EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
+    }
+    // The original file is untouched: same bytes, same inode, no temporary file.
+    void expectUntouched() {
+        expectOnly(Before);
+        EXPECT_EQ(inode, hktest::inodeOf(path));
+    }
+
+    hktest::TempDir dir;
+    std::string path = dir.file("sshhostkeys");
+    hktest::ScopedEnv env{"PUTTYSSHHOSTKEYS", path};
+    ino_t inode = (writeFile(path, Before), hktest::inodeOf(path));
+    FaultyFiles files;
+    PosixHostKeyStore store{files};
+};
+
+// --- Failures the store sees -------------------------------------------------------------
+
+struct FailureRow {
+    const char* what;
+    Call call;
+    int error;
+    unsigned nth;
+    Status expected;
+};
+
+class FailingStep : public DeleteTrouble, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(FailingStep, LeavesTheOriginalAsItWas) {
+    const FailureRow& row = GetParam();
+    files.chunk = 16; // several writes, so that a later one can fail with part of the file out
+    RegistryApi::Handle key = open();
+    files.failOn(row.call, row.error, row.nth);
+    EXPECT_EQ(row.expected, store.deleteValue(key, Deleted)) << row.what;
+    store.closeKey(key);
+    EXPECT_GE(files.calls(row.call), row.nth) << row.what << ": the step was never reached";
+    expectUntouched();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FailingStep,
+    ::testing::Values(
+        FailureRow{"the link cannot be resolved", Call::Realpath, ELOOP, 1, 1921},
+        FailureRow{"the directory cannot be opened", Call::OpenDir, EACCES, 1, 5},
+        FailureRow{"the lock cannot be taken", Call::Lock, ENOLCK, 1, 31},
+        FailureRow{"the file cannot be opened", Call::OpenFile, EACCES, 1, 5},
+        FailureRow{"the file cannot be read", Call::Read, EIO, 2, 1117},
+        // Root passes every permission check, so the refusal is injected.
+        FailureRow{"the file is read-only", Call::Access, EACCES, 1, 5},
+        FailureRow{"the file system is read-only", Call::Access, EROFS, 1, 19},
+        FailureRow{"the directory is not writable", Call::CreateTemp, EACCES, 1, 5},
+        FailureRow{"no room for a new file", Call::CreateTemp, ENOSPC, 1, 112},
+        FailureRow{"over quota", Call::CreateTemp, EDQUOT, 1, 112},
+        FailureRow{"the mode cannot be set", Call::Chmod, EPERM, 1, 5},
+        FailureRow{"the disk fills at once", Call::Write, ENOSPC, 1, 112},
+        FailureRow{"the disk fills half way", Call::Write, ENOSPC, 3, 112},
+        FailureRow{"the new file cannot be flushed", Call::SyncFile, EIO, 1, 1117},
+        // Close #1 is the read descriptor; #2 the new file, where NFS reports late errors.
+        FailureRow{"closing the new file reports an error", Call::Close, EIO, 2, 1117},
+        FailureRow{"the last look before the exchange fails", Call::Fstatat, EIO, 1, 1117},
+        FailureRow{"the exchange fails", Call::Exchange, EIO, 1, 1117},
+        FailureRow{"the file is busy", Call::Exchange, EBUSY, 1, 170}));
+
+TEST_F(DeleteTrouble, ARenameThatFailsWhereThereIsNoExchangeLeavesTheOriginal) {
+    files.failOn(Call::Exchange, EINVAL, 1, 100);
+    files.failOn(Call::Rename, EIO);
+    EXPECT_EQ(1117u, hktest::deleteName(store, Deleted));
+    expectUntouched();
+}
+
+TEST_F(DeleteTrouble, WithoutExchangeTheDeleteRenames) {
+    files.failOn(Call::Exchange, EINVAL, 1, 100); // a file system without RENAME_EXCHANGE
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    EXPECT_EQ(1u, files.calls(Call::Rename));
+    expectOnly(After);
+}
+
+TEST_F(DeleteTrouble, ADirectorySyncThatFailsIsReportedWithTheNewContentInPlace) {
+    files.failOn(Call::SyncDir, EIO);
+    EXPECT_EQ(1117u, hktest::deleteName(store, Deleted));
+    expectOnly(After);
+}
+
+TEST_F(DeleteTrouble, AReplacedFileThatCannotBeCheckedIsPutBackAndTheDeleteRedone) {
+    files.failOn(Call::Fstatat, EIO, 2); // the look at what the exchange brought back
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    EXPECT_EQ(3u, files.calls(Call::Exchange)) << "exchange, exchange back, exchange";
+    expectOnly(After);
+}
+
+TEST_F(DeleteTrouble, WhenNothingCanBeCheckedBothFilesStay) {
+    files.failOn(Call::Fstatat, EIO, 2, 2);
+    EXPECT_EQ(1117u, hktest::deleteName(store, Deleted));
+    // The file under the temporary name is what was replaced: here, the original.
+    auto names = hktest::entries(dir.path());
+    ASSERT_EQ(2u, names.size());
+    EXPECT_EQ(After, readFile(path));
+    EXPECT_EQ(Before, readFile(dir.file(names[0] == "sshhostkeys" ? names[1] : names[0])));
+}
+
+// --- Crashes -----------------------------------------------------------------------------
+
+struct CrashRow {
+    const char* what;
+    Call call;
+    unsigned nth;
+    bool exchangeWorks;
+    bool newContent; // which content the file must hold afterwards
+};
+
+class CrashAt : public DeleteTrouble, public ::testing::WithParamInterface<CrashRow> {};
+
+// The process dies just before the call; the file is then the old or the new one, whole.
+TEST_P(CrashAt, LeavesTheOldOrTheNewFileWhole) {
+    const CrashRow& row = GetParam();
+    files.chunk = 16;
+    if (!row.exchangeWorks) {
+        files.failOn(Call::Exchange, EINVAL, 1, 100);
+    }
+    RegistryApi::Handle key = open();
+    files.before(
+        row.call, [] { _exit(42); }, row.nth);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        store.deleteValue(key, Deleted);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 42) << row.what << ": never reached";
+    EXPECT_EQ(row.newContent ? After : Before, readFile(path)) << row.what;
+    // Whatever the crash left, the next run works.
+    PosixHostKeyStore fresh;
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(fresh, "a@22:host1"));
+    EXPECT_EQ(row.newContent ? "# comment\nc@22:host3 0x5\n"
+                             : "b@22:host2 0x3,0x4\n# comment\nc@22:host3 0x5\n",
+              readFile(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, CrashAt,
+    ::testing::Values(CrashRow{"half way through writing", Call::Write, 3, true, false},
+                      CrashRow{"before the flush", Call::SyncFile, 1, true, false},
+                      CrashRow{"before the new file is closed", Call::Close, 2, true, false},
+                      CrashRow{"before the exchange", Call::Exchange, 1, true, false},
+                      CrashRow{"right after the exchange", Call::Fstatat, 2, true, true},
+                      CrashRow{"before the old file is removed", Call::Unlink, 1, true, true},
+                      CrashRow{"before the directory sync", Call::SyncDir, 1, true, true},
+                      CrashRow{"before the rename (no exchange)", Call::Rename, 1, false, false},
+                      CrashRow{"after the rename (no exchange)", Call::SyncDir, 1, false, true}));
+
+// --- Other writers -----------------------------------------------------------------------
+
+TEST_F(DeleteTrouble, AKeyPuTTYAddsWhileTheNewFileIsWrittenIsKept) {
+    files.before(Call::SyncFile, [&] { hktest::puttyAdd(path, "new@22:host4 0x7"); });
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    EXPECT_EQ(1u, files.calls(Call::Exchange)) << "seen before anything was swapped";
+    expectOnly(After + "new@22:host4 0x7\n");
+}
+
+TEST_F(DeleteTrouble, AKeyPuTTYAddsJustBeforeTheExchangeIsPutBack) {
+    files.before(Call::Exchange, [&] { hktest::puttyAdd(path, "new@22:host4 0x7"); });
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    EXPECT_EQ(3u, files.calls(Call::Exchange)) << "exchange, exchange back, exchange";
+    expectOnly(After + "new@22:host4 0x7\n");
+}
+
+// PuTTY has created <file>.tmp and read the file when the store swaps its file in; PuTTY's
+// rename, later, brings the deleted line back. The store waits for it and deletes again.
+TEST_F(DeleteTrouble, APuTTYWriteUnderWayCannotUndoTheDelete) {
+    std::thread putty;
+    files.before(Call::Exchange, [&] {
+        writeFile(path + ".tmp", "");
+        putty = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            writeFile(path + ".tmp", Before + "new@22:host4 0x7\n");
+            std::rename((path + ".tmp").c_str(), path.c_str());
+        });
+    });
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    putty.join();
+    EXPECT_EQ(2u, files.calls(Call::Exchange));
+    expectOnly(After + "new@22:host4 0x7\n");
+}
+
+TEST_F(DeleteTrouble, ATemporaryFileLeftByADeadPuTTYIsLeftAlone) {
+    writeFile(path + ".tmp", "half");
+    struct timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, (path + ".tmp").c_str(), hourAgo, 0));
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    EXPECT_EQ(After, readFile(path));
+    EXPECT_EQ("half", readFile(path + ".tmp"));
+}
+
+TEST_F(DeleteTrouble, AKeyAppendedInPlaceAfterTheReadIsKept) {
+    files.before(Call::Exchange, [&] {
+        std::ofstream(path, std::ios::app | std::ios::binary) << "new@22:host4 0x7\n";
+    });
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    expectOnly(After + "new@22:host4 0x7\n");
+}
+
+TEST_F(DeleteTrouble, WithoutExchangeAKeyAddedBeforeTheCheckIsKept) {
+    files.failOn(Call::Exchange, EINVAL, 1, 100);
+    files.before(Call::Exchange, [&] { hktest::puttyAdd(path, "new@22:host4 0x7"); });
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    expectOnly(After + "new@22:host4 0x7\n");
+}
+
+TEST_F(DeleteTrouble, AFileThatKeepsChangingIsLeftToItsWriter) {
+    int added = 0;
+    files.before(
+        Call::Exchange,
+        [&] {
+            if (files.calls(Call::Exchange) % 2) { // not before the swaps back
+                hktest::puttyAdd(path, "new" + std::to_string(added++) + "@22:h 0x7");
+            }
+        },
+        0);
+    EXPECT_EQ(PosixHostKeyStore::SharingViolation, hktest::deleteName(store, Deleted));
+    EXPECT_EQ(PosixHostKeyStore::MaxDeleteAttempts, added);
+    std::string expected = Before;
+    for (int i = 0; i < added; ++i) {
+        expected += "new" + std::to_string(i) + "@22:h 0x7\n";
+    }
+    expectOnly(expected);
+}
+
+TEST_F(DeleteTrouble, TwoDeletesAtOnceTakeTurns) {
+    FaultyFiles otherFiles;
+    PosixHostKeyStore other(otherFiles);
+    std::atomic<bool> otherDone{false};
+    Status otherStatus = 0;
+    std::thread second;
+    bool finishedWhileFirstHeldTheLock = true;
+    files.before(Call::Exchange, [&] {
+        second = std::thread([&] {
+            otherStatus = hktest::deleteName(other, "a@22:host1");
+            otherDone = true;
+        });
+        // Long enough for the second delete to finish, were it not waiting for the lock.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        finishedWhileFirstHeldTheLock = otherDone;
+    });
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    second.join();
+    EXPECT_FALSE(finishedWhileFirstHeldTheLock);
+    EXPECT_EQ(RegistryApi::Success, otherStatus);
+    EXPECT_EQ(1u, files.calls(Call::Exchange));
+    EXPECT_EQ(1u, otherFiles.calls(Call::Exchange)) << "the second read the first's result";
+    expectOnly("# comment\nc@22:host3 0x5\n");
+}
+
+// --- Real file systems that say no ---------------------------------------------------------
+
+// Small tmpfs mounts in a mount namespace of this process's own, gone when it ends.
+class FullOrReadOnly : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        isolated = unshare(CLONE_NEWNS) == 0 &&
+                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    }
+    void SetUp() override {
+        if (!isolated) {
+            GTEST_SKIP() << "cannot make a mount namespace here (needs CAP_SYS_ADMIN)";
+        }
+    }
+    void mountTmpfs(const char* options) {
+        ASSERT_EQ(0, mount("tmpfs", dir.path().c_str(), "tmpfs", 0, options)) << strerror(errno);
+        mounted = true;
+    }
+    void TearDown() override {
+        if (mounted) {
+            umount2(dir.path().c_str(), MNT_DETACH);
+        }
+    }
+    static std::string keys(std::size_t count) {
+        std::string text;
+        for (std::size_t i = 0; i < count; ++i) {
+            text += "ssh-ed25519@22:host" + std::to_string(i) + " 0x" + std::string(64, 'a') +
+                    ",0x" + std::string(64, 'b') + "\n";
+        }
+        return text;
+    }
+
+    static bool isolated;
+    hktest::TempDir dir;
+    bool mounted = false;
+    std::string path = dir.file("sshhostkeys");
+    hktest::ScopedEnv env{"PUTTYSSHHOSTKEYS", path};
+    PosixHostKeyStore store;
+};
+bool FullOrReadOnly::isolated = false;
+
+TEST_F(FullOrReadOnly, AFullDiskLeavesTheOriginal) {
+    mountTmpfs("size=64k");
+    const std::string before = keys(250); // about 40 KiB: no room for a second copy
+    writeFile(path, before);
+    ASSERT_EQ(before, readFile(path));
+    EXPECT_EQ(112u, hktest::deleteName(store, "ssh-ed25519@22:host7"));
+    EXPECT_EQ(before, readFile(path));
+    EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
+}
+
+TEST_F(FullOrReadOnly, AReadOnlyFileSystemCanBeListedButNotChanged) {
+    mountTmpfs("size=1m");
+    const std::string before = keys(3);
+    writeFile(path, before);
+    ASSERT_EQ(0, mount(nullptr, dir.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr))
+        << strerror(errno);
+    EXPECT_EQ(3u, hktest::listNames(store).size());
+    EXPECT_EQ(19u, hktest::deleteName(store, "ssh-ed25519@22:host1"));
+    EXPECT_EQ(before, readFile(path));
+}
+
+} // namespace

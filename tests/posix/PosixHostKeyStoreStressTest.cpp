@@ -1,0 +1,133 @@
+// Deletes while another process keeps adding keys the way PuTTY does (no lock: copy to
+// <file>.tmp, rename). PuTTY's writer can always undo a delete, or be undone, between its own
+// read and rename, so no count of lost keys is promised; the test reports them and asserts
+// what the store does guarantee: whole lines only, and statuses that say what happened.
+#include "HostKeyStoreTesting.h"
+
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <iostream>
+#include <new>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using PAL::RegistryApi;
+using PAL::detail::PosixHostKeyStore;
+
+constexpr int Rounds = 1000;
+
+std::string keyData(const std::string& name) {
+    return "0x" + std::to_string(std::hash<std::string>{}(name)) + ",0x10001";
+}
+std::string line(const std::string& name) {
+    return name + " " + keyData(name);
+}
+std::string deletedName(int i) {
+    return "del" + std::to_string(i) + "@22:host";
+}
+std::string addedName(unsigned j) {
+    return "add" + std::to_string(j) + "@22:host";
+}
+
+// Shared with the writer process.
+struct WriterState {
+    std::atomic<bool> stop;
+    std::atomic<unsigned> added;
+};
+
+TEST(HostKeyStoreStress, DeletesWhilePuTTYAddsKeys) {
+    hktest::TempDir dir;
+    const std::string path = dir.file("sshhostkeys");
+    hktest::ScopedEnv env("PUTTYSSHHOSTKEYS", path);
+    std::string initial;
+    for (int i = 0; i < Rounds; ++i) {
+        initial += line(deletedName(i)) + "\n";
+    }
+    hktest::writeFile(path, initial);
+
+    void* shared = mmap(nullptr, sizeof(WriterState), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, shared);
+    auto* state = new (shared) WriterState{{false}, {0}};
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        while (!state->stop) {
+            unsigned j = state->added;
+            hktest::puttyAdd(path, line(addedName(j)));
+            state->added = j + 1;
+            // About two adds per delete, so that the two keep crossing.
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        _exit(0);
+    }
+
+    PosixHostKeyStore store;
+    std::map<RegistryApi::Status, int> statuses;
+    std::vector<RegistryApi::Status> results;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < Rounds; ++i) {
+        results.push_back(hktest::deleteName(store, deletedName(i).c_str()));
+        ++statuses[results.back()];
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    state->stop = true;
+    int status = 0;
+    ASSERT_EQ(writer, waitpid(writer, &status, 0));
+    const unsigned added = state->added;
+    munmap(shared, sizeof(WriterState));
+
+    // Every line is one whole line that one of the two wrote.
+    std::set<std::string> present;
+    std::istringstream text(hktest::readFile(path));
+    std::string got;
+    while (std::getline(text, got)) {
+        std::string name = got.substr(0, got.find(' '));
+        EXPECT_EQ(line(name), got) << "a torn or foreign line";
+        EXPECT_TRUE(present.insert(name).second) << "a duplicate: " << name;
+    }
+    unsigned lost = 0;
+    for (unsigned j = 0; j < added; ++j) {
+        lost += present.count(addedName(j)) == 0;
+    }
+    unsigned undone = 0;
+    for (int i = 0; i < Rounds; ++i) {
+        undone += results[static_cast<std::size_t>(i)] == 0 && present.count(deletedName(i));
+    }
+    // 0: deleted. 32: the file changed under every attempt. 2: a second writer replaced the
+    // store's result with a copy that already lacked the key.
+    for (const auto& entry : statuses) {
+        EXPECT_TRUE(entry.first == 0 || entry.first == 32 || entry.first == 2)
+            << "status " << entry.first;
+    }
+    // Nothing of the store's is left behind: only the file itself.
+    EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
+
+    std::ostringstream report;
+    report << Rounds << " deletes in "
+           << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()
+           << " ms while PuTTY-style adds ran: " << added << " keys added, " << lost
+           << " of them lost; " << undone
+           << " keys deleted with success written back by the adder; statuses";
+    for (const auto& entry : statuses) {
+        report << " " << entry.first << "x" << entry.second;
+    }
+    std::cout << report.str() << std::endl;
+    RecordProperty("added", static_cast<int>(added));
+    RecordProperty("lost", static_cast<int>(lost));
+    RecordProperty("undone", static_cast<int>(undone));
+}
+
+} // namespace
