@@ -324,7 +324,8 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     if (!readAll(files, file.get(), static_cast<std::size_t>(before.st_size), old)) {
         return failed(errno);
     }
-    file.close();
+    // `file` stays open to the end, and so does `pin` below: while a file is open its inode
+    // number cannot be given to another writer's new file, so comparing numbers is sound.
     std::string kept;
     if (!without(old, name, kept)) {
         return done(RegistryApi::NotFound);
@@ -350,6 +351,10 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     if (files.fchmod(temp.get(), before.st_mode & 07777) != 0 ||
         !writeAll(files, temp.get(), kept) || files.fsync(temp.get()) != 0 || temp.close() != 0) {
+        return failed(errno);
+    }
+    Fd pin(files, files.openat(dirFd, temp.path(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0));
+    if (pin.get() < 0) {
         return failed(errno);
     }
 

@@ -101,8 +101,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"the disk fills at once", Call::Write, ENOSPC, 1, 112},
         FailureRow{"the disk fills half way", Call::Write, ENOSPC, 3, 112},
         FailureRow{"the new file cannot be flushed", Call::SyncFile, EIO, 1, 1117},
-        // Close #1 is the read descriptor; #2 the new file, where NFS reports late errors.
-        FailureRow{"closing the new file reports an error", Call::Close, EIO, 2, 1117},
+        // Where NFS reports a write that failed late.
+        FailureRow{"closing the new file reports an error", Call::Close, EIO, 1, 1117},
+        FailureRow{"the new file cannot be opened again", Call::OpenFile, EMFILE, 2, 4},
         FailureRow{"the last look before the exchange fails", Call::Fstatat, EIO, 1, 1117},
         FailureRow{"the exchange fails", Call::Exchange, EIO, 1, 1117},
         FailureRow{"the file is busy", Call::Exchange, EBUSY, 1, 170}));
@@ -188,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
     Points, CrashAt,
     ::testing::Values(CrashRow{"half way through writing", Call::Write, 3, true, false},
                       CrashRow{"before the flush", Call::SyncFile, 1, true, false},
-                      CrashRow{"before the new file is closed", Call::Close, 2, true, false},
+                      CrashRow{"before the new file is closed", Call::Close, 1, true, false},
                       CrashRow{"before the exchange", Call::Exchange, 1, true, false},
                       CrashRow{"right after the exchange", Call::Fstatat, 2, true, true},
                       CrashRow{"before the old file is removed", Call::Unlink, 1, true, true},

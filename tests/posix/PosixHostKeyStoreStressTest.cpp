@@ -45,6 +45,7 @@ std::string addedName(unsigned j) {
 struct WriterState {
     std::atomic<bool> stop;
     std::atomic<unsigned> added;
+    std::atomic<unsigned> round; // of the deletes
 };
 
 TEST(HostKeyStoreStress, DeletesWhilePuTTYAddsKeys) {
@@ -60,25 +61,31 @@ TEST(HostKeyStoreStress, DeletesWhilePuTTYAddsKeys) {
     void* shared = mmap(nullptr, sizeof(WriterState), PROT_READ | PROT_WRITE,
                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(MAP_FAILED, shared);
-    auto* state = new (shared) WriterState{{false}, {0}};
+    auto* state = new (shared) WriterState{{false}, {0}, {0}};
     pid_t writer = fork();
     ASSERT_GE(writer, 0);
     if (writer == 0) {
+        // Two adds per delete, as soon as the delete starts, so that the two keep crossing
+        // (and the file stays the same size, whatever the machine's speed).
         while (!state->stop) {
             unsigned j = state->added;
-            hktest::puttyAdd(path, line(addedName(j)));
-            state->added = j + 1;
-            // About two adds per delete, so that the two keep crossing.
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
+            if (j < 2 * (state->round + 1)) {
+                hktest::puttyAdd(path, line(addedName(j)));
+                state->added = j + 1;
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
         }
         _exit(0);
     }
 
-    PosixHostKeyStore store;
+    hktest::FaultyFiles files; // no faults: it counts the calls
+    PosixHostKeyStore store(files);
     std::map<RegistryApi::Status, int> statuses;
     std::vector<RegistryApi::Status> results;
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < Rounds; ++i) {
+        state->round = static_cast<unsigned>(i);
         results.push_back(hktest::deleteName(store, deletedName(i).c_str()));
         ++statuses[results.back()];
     }
@@ -116,7 +123,8 @@ TEST(HostKeyStoreStress, DeletesWhilePuTTYAddsKeys) {
     EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
 
     std::ostringstream report;
-    report << Rounds << " deletes in "
+    report << Rounds << " deletes (" << files.calls(hktest::Call::CreateTemp)
+           << " new files written, " << files.calls(hktest::Call::Exchange) << " exchanges) in "
            << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()
            << " ms while PuTTY-style adds ran: " << added << " keys added, " << lost
            << " of them lost; " << undone
