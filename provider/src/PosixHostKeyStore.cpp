@@ -120,19 +120,24 @@ std::shared_ptr<const Snapshot> parse(const std::string& path, std::string bytes
     return snapshot;
 }
 
-// `bytes` without the lines named `name`; false when there is none.
-bool without(const std::string& bytes, const std::string& name, std::string& kept) {
+// Removes the lines named `name` from `bytes`, in place (no second copy of a large file);
+// false when there is none.
+bool removeLines(std::string& bytes, const std::string& name) {
     bool found = false;
-    kept.clear();
-    kept.reserve(bytes.size());
+    std::size_t kept = 0;
+    // Lines only ever move towards the start, behind the line being looked at.
     forEachLine(bytes, [&](std::size_t begin, std::size_t textEnd, std::size_t end) {
         std::size_t length = nameEnd(bytes, begin, textEnd) - begin;
         if (length == name.size() && bytes.compare(begin, length, name) == 0) {
             found = true;
-        } else {
-            kept.append(bytes, begin, end - begin);
+            return;
         }
+        if (kept != begin) {
+            std::memmove(&bytes[kept], &bytes[begin], end - begin);
+        }
+        kept += end - begin;
     });
+    bytes.resize(kept);
     return found;
 }
 
@@ -320,14 +325,13 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     if (!S_ISREG(before.st_mode)) {
         return done(RegistryApi::AccessDenied);
     }
-    std::string old;
-    if (!readAll(files, file.get(), static_cast<std::size_t>(before.st_size), old)) {
+    std::string bytes;
+    if (!readAll(files, file.get(), static_cast<std::size_t>(before.st_size), bytes)) {
         return failed(errno);
     }
     // `file` stays open to the end, and so does `pin` below: while a file is open its inode
     // number cannot be given to another writer's new file, so comparing numbers is sound.
-    std::string kept;
-    if (!without(old, name, kept)) {
+    if (!removeLines(bytes, name)) {
         return done(RegistryApi::NotFound);
     }
     // A writable directory alone would let the rename succeed; the file itself must be
@@ -350,7 +354,7 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         (void)files.fchown(temp.get(), before.st_uid, before.st_gid);
     }
     if (files.fchmod(temp.get(), before.st_mode & 07777) != 0 ||
-        !writeAll(files, temp.get(), kept) || files.fsync(temp.get()) != 0 || temp.close() != 0) {
+        !writeAll(files, temp.get(), bytes) || files.fsync(temp.get()) != 0 || temp.close() != 0) {
         return failed(errno);
     }
     Fd pin(files, files.openat(dirFd, temp.path(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0));
@@ -410,7 +414,7 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         temp.release();
     }
 
-    *written = parse(keyPath, std::move(kept));
+    *written = parse(keyPath, std::move(bytes));
     // The rename is durable only once the directory is; a failure here is reported although
     // the new content is in place.
     if (files.fsync(dirFd) != 0 && errno != EINVAL) {
