@@ -118,7 +118,11 @@ protected:
     void parseOptionsImpl();
 
 private:
+    // Writes `record` as an ERROR, prints the usage report (through the virtual slot) and ends
+    // the process with status -1.
     [[noreturn]] void fatal(const std::string& record);
+    // The character at the read position without consuming it; NUL at the end.
+    char peekChar() const;
 
     std::vector<CLIParameter> parameters;
     std::size_t currentParameter = 0;
