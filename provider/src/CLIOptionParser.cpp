@@ -59,13 +59,15 @@ enum class Op {
     HandOverText,
 };
 
-// `back` runs after `op`; `testAtReadPosition` makes the character now at the read position,
-// not the one read, decide whether the run stops.
+// After the action: keep the read position; move back one character so that the next step
+// reads it again; or move back and let the character now at the read position, not the one
+// read, decide whether the run stops.
+enum Move { Keep, Back, BackTestThere };
+
 struct Cell {
     Op op;
     CLIOptionParser::ParserState next;
-    bool back;
-    bool testAtReadPosition;
+    Move move;
 };
 
 using P = CLIOptionParser;
@@ -74,73 +76,74 @@ constexpr int StateCount = P::Parameters + 1;
 // Rows by state, columns hyphen, double quote, whitespace, end, other.
 constexpr Cell Transitions[StateCount][CharClassCount] = {
     // Start
-    {{Op::None, P::OptionStart1, false, false},
-     {Op::None, P::StartParameter, true, false},
-     {Op::None, P::Start, false, false},
-     {Op::None, P::Start, false, false},
-     {Op::None, P::StartParameter, true, false}},
+    {{Op::None, P::OptionStart1, Keep},
+     {Op::None, P::StartParameter, Back},
+     {Op::None, P::Start, Keep},
+     {Op::None, P::Start, Keep},
+     {Op::None, P::StartParameter, Back}},
     // OptionStart1
-    {{Op::None, P::OptionStart2, false, false},
-     {Op::None, P::LetterOption, true, false},
-     {Op::FatalDashBlank, P::OptionStart1, false, false},
-     {Op::FatalDashBlank, P::OptionStart1, false, false},
-     {Op::None, P::LetterOption, true, false}},
+    {{Op::None, P::OptionStart2, Keep},
+     {Op::None, P::LetterOption, Back},
+     {Op::FatalDashBlank, P::OptionStart1, Keep},
+     {Op::FatalDashBlank, P::OptionStart1, Keep},
+     {Op::None, P::LetterOption, Back}},
     // OptionStart2
-    {{Op::FatalDash, P::OptionStart2, false, false},
-     {Op::NameSet, P::GatherWordOption, false, false},
-     {Op::FatalDashBlank, P::OptionStart2, false, false},
-     {Op::FatalDashBlank, P::OptionStart2, false, false},
-     {Op::NameSet, P::GatherWordOption, false, false}},
+    {{Op::FatalDash, P::OptionStart2, Keep},
+     {Op::NameSet, P::GatherWordOption, Keep},
+     {Op::FatalDashBlank, P::OptionStart2, Keep},
+     {Op::FatalDashBlank, P::OptionStart2, Keep},
+     {Op::NameSet, P::GatherWordOption, Keep}},
     // LetterOption: only a double quote or an other character can be read here.
-    {{Op::None, P::LetterOption, false, false},
-     {Op::LetterStep, P::LetterOption, false, false},
-     {Op::None, P::LetterOption, false, false},
-     {Op::None, P::LetterOption, false, false},
-     {Op::LetterStep, P::LetterOption, false, false}},
+    {{Op::None, P::LetterOption, Keep},
+     {Op::LetterStep, P::LetterOption, Keep},
+     {Op::None, P::LetterOption, Keep},
+     {Op::None, P::LetterOption, Keep},
+     {Op::LetterStep, P::LetterOption, Keep}},
     // GatherWordOption: moving back from the end lands on the word's last character, so a
     // word that ends the command line is still processed.
-    {{Op::None, P::WordOption, true, true},
-     {Op::NameAppend, P::GatherWordOption, false, false},
-     {Op::None, P::WordOption, true, true},
-     {Op::None, P::WordOption, true, true},
-     {Op::NameAppend, P::GatherWordOption, false, false}},
+    {{Op::None, P::WordOption, BackTestThere},
+     {Op::NameAppend, P::GatherWordOption, Keep},
+     {Op::None, P::WordOption, BackTestThere},
+     {Op::None, P::WordOption, BackTestThere},
+     {Op::NameAppend, P::GatherWordOption, Keep}},
     // WordOption: the character read ended the word and is dropped.
-    {{Op::WordStep, P::WordOption, false, false},
-     {Op::WordStep, P::WordOption, false, false},
-     {Op::WordStep, P::WordOption, false, false},
-     {Op::WordStep, P::WordOption, false, false},
-     {Op::WordStep, P::WordOption, false, false}},
+    {{Op::WordStep, P::WordOption, Keep},
+     {Op::WordStep, P::WordOption, Keep},
+     {Op::WordStep, P::WordOption, Keep},
+     {Op::WordStep, P::WordOption, Keep},
+     {Op::WordStep, P::WordOption, Keep}},
     // StartArgument: an option that requires an argument but meets the end is bad input like
     // one that meets a hyphen, and is reported the same way.
-    {{Op::MissingArgument, P::StartArgument, false, false},
-     {Op::ArgClear, P::InQuotedArgument, false, false},
-     {Op::ArgClear, P::StartArgument, false, false},
-     {Op::MissingArgument, P::StartArgument, false, false},
-     {Op::ArgClear, P::GatherArgument, true, false}},
+    {{Op::MissingArgument, P::StartArgument, Keep},
+     {Op::ArgClear, P::InQuotedArgument, Keep},
+     {Op::ArgClear, P::StartArgument, Keep},
+     {Op::MissingArgument, P::StartArgument, Keep},
+     {Op::ArgClear, P::GatherArgument, Back}},
     // GatherArgument
-    {{Op::FinishArgument, P::Start, true, false},
-     {Op::ArgAppend, P::GatherArgument, false, false},
-     {Op::FinishArgument, P::Start, true, false},
-     {Op::FinishArgument, P::Start, false, false},
-     {Op::ArgAppend, P::GatherArgument, false, false}},
-    // InQuotedArgument: a quote never closed leaves the option without its argument.
-    {{Op::ArgAppend, P::InQuotedArgument, false, false},
-     {Op::None, P::GatherArgument, false, false},
-     {Op::ArgAppend, P::InQuotedArgument, false, false},
-     {Op::MissingArgument, P::InQuotedArgument, false, false},
-     {Op::ArgAppend, P::InQuotedArgument, false, false}},
+    {{Op::FinishArgument, P::Start, Back},
+     {Op::ArgAppend, P::GatherArgument, Keep},
+     {Op::FinishArgument, P::Start, Back},
+     {Op::FinishArgument, P::Start, Keep},
+     {Op::ArgAppend, P::GatherArgument, Keep}},
+    // InQuotedArgument: a quote never closed leaves the option without an argument, which is
+    // reported as in StartArgument.
+    {{Op::ArgAppend, P::InQuotedArgument, Keep},
+     {Op::None, P::GatherArgument, Keep},
+     {Op::ArgAppend, P::InQuotedArgument, Keep},
+     {Op::MissingArgument, P::InQuotedArgument, Keep},
+     {Op::ArgAppend, P::InQuotedArgument, Keep}},
     // StartParameter
-    {{Op::TextClear, P::Parameters, true, false},
-     {Op::TextClear, P::Parameters, true, false},
-     {Op::None, P::StartParameter, false, false},
-     {Op::None, P::StartParameter, false, false},
-     {Op::TextClear, P::Parameters, true, false}},
+    {{Op::TextClear, P::Parameters, Back},
+     {Op::TextClear, P::Parameters, Back},
+     {Op::None, P::StartParameter, Keep},
+     {Op::None, P::StartParameter, Keep},
+     {Op::TextClear, P::Parameters, Back}},
     // Parameters
-    {{Op::TextAppend, P::Parameters, false, false},
-     {Op::TextAppend, P::Parameters, false, false},
-     {Op::HandOverText, P::StartParameter, true, false},
-     {Op::HandOverText, P::StartParameter, false, false},
-     {Op::TextAppend, P::Parameters, false, false}},
+    {{Op::TextAppend, P::Parameters, Keep},
+     {Op::TextAppend, P::Parameters, Keep},
+     {Op::HandOverText, P::StartParameter, Back},
+     {Op::HandOverText, P::StartParameter, Keep},
+     {Op::TextAppend, P::Parameters, Keep}},
 };
 
 // The parser's trace records are steps of progress; composing them costs a copy of the whole
@@ -396,10 +399,10 @@ void CLIOptionParser::parseOptionsImpl() {
             break;
         }
 
-        if (cell.back) {
+        if (cell.move != Keep) {
             ungetChar();
         }
-        if (cell.testAtReadPosition) {
+        if (cell.move == BackTestThere) {
             test = peekChar();
         }
         state = next;

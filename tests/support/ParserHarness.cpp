@@ -120,4 +120,17 @@ std::vector<std::string> recordMessages(const std::string& logText, const std::s
     return messages;
 }
 
+bool isLocationPrefix(const std::string& prefix, const std::string& place) {
+    if (prefix.compare(0, place.size(), place) != 0 || prefix.size() < place.size() + 2 ||
+        prefix.back() != ' ') {
+        return false;
+    }
+    for (std::size_t i = place.size(); i + 1 < prefix.size(); ++i) {
+        if (prefix[i] < '0' || prefix[i] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace hktest

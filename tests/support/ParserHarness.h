@@ -62,6 +62,10 @@ ParseOutcome runParse(PAL::CLIOptionParser& parser);
 // The message texts of the records of `severity` ("ERROR", "TRACE") in a log file's text.
 std::vector<std::string> recordMessages(const std::string& logText, const std::string& severity);
 
+// True when `prefix` is `place` (path and qualified function, each followed by ":"), a line
+// number and one space.
+bool isLocationPrefix(const std::string& prefix, const std::string& place);
+
 } // namespace hktest
 
 #endif // HK_TESTS_PARSERHARNESS_H

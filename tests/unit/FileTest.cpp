@@ -86,12 +86,14 @@ TEST(FilePath, AnAbsolutePathStaysAsItIs) {
     EXPECT_EQ(path, PAL::File(path).getPath());
 }
 
+// The Windows run-time refuses results of 260 characters (MAX_PATH counts the terminating
+// NUL); 259 fit everywhere, 261 nowhere.
 TEST(FilePath, APathLongerThan260CharactersIsKeptAsGivenAndLogged) {
     hktest::TempDir dir;
     hktest::ScopedCwd cwd(dir.path());
     LogCapture log(true);
     const std::size_t base = inCurrentDirectory("x").size() - 1; // with its separator
-    const std::string fits(260 - base, 'f');
+    const std::string fits(259 - base, 'f');
     EXPECT_EQ(inCurrentDirectory(fits), PAL::File(fits).getPath());
     EXPECT_TRUE(log.errors().empty());
 
@@ -182,10 +184,10 @@ TEST(FileTrace, EachCallLeavesAnEntryAndAnExitRecord) {
     for (std::size_t i = 0; i < traces.size(); ++i) {
         const std::size_t space = traces[i].find(' ');
         prefixes.push_back(traces[i].substr(0, space + 1));
-        EXPECT_THAT(prefixes[i], testing::MatchesRegex(std::string("provider/src/File\\.cpp:"
-                                                                   "PAL::File::") +
-                                                       expected[i].function + ":[0-9]+ "))
-            << i;
+        EXPECT_TRUE(
+            hktest::isLocationPrefix(prefixes[i], std::string("provider/src/File.cpp:PAL::File::") +
+                                                      expected[i].function + ":"))
+            << i << ": " << prefixes[i];
         EXPECT_EQ(expected[i].text, traces[i].substr(space + 1)) << i;
     }
     // Each return point has a line of its own.
