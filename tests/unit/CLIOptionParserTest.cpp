@@ -365,14 +365,6 @@ TEST(ParserStateMachine, FatalErrorsReportThroughTheVirtualSlot) {
     EXPECT_EQ("", outcome.output);
 }
 
-TEST(ParserStateMachine, StateNames) {
-    EXPECT_STREQ("Start", PAL::CLIOptionParser::stateName(0));
-    EXPECT_STREQ("InQuotedArgument", PAL::CLIOptionParser::stateName(8));
-    EXPECT_STREQ("Parameters", PAL::CLIOptionParser::stateName(10));
-    EXPECT_STREQ("** Unknown State **", PAL::CLIOptionParser::stateName(11));
-    EXPECT_STREQ("** Unknown State **", PAL::CLIOptionParser::stateName(-1));
-}
-
 // ---- Trace records ------------------------------------------------------------------------
 
 struct TraceRecord {
