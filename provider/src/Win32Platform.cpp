@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+#include <vector>
+
 namespace PAL {
 namespace platform {
 
@@ -10,8 +13,31 @@ unsigned long currentThreadId() {
     return static_cast<unsigned long>(::GetCurrentThreadId());
 }
 
+bool regularFileSize(const std::string& path, std::uint64_t& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
+    size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
 bool localTime(std::time_t when, std::tm& result) {
     return ::localtime_s(&result, &when) == 0;
+}
+
+bool absolutePath(const std::string& path, std::size_t maxLength, std::string& result) {
+    if (path.find('\0') != std::string::npos) {
+        return false;
+    }
+    // One more for the terminating NUL: the result itself may hold maxLength characters.
+    std::vector<char> buffer(maxLength + 1);
+    if (::_fullpath(buffer.data(), path.c_str(), buffer.size()) == nullptr) {
+        return false;
+    }
+    result = buffer.data();
+    return true;
 }
 
 } // namespace platform
