@@ -2,7 +2,12 @@
 // file reads as values, and what a delete leaves behind, byte for byte.
 #include "HostKeyStoreTesting.h"
 
+#include "PAL/Exception.h"
+#include "PAL/LogUtil.h"
+#include "PAL/Registry.h"
+
 #include "support/ScopedEnv.h"
+#include "support/ScopedLogSettings.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -96,6 +101,27 @@ TEST_F(HostKeyFile, ParentsThatAreNotOpenAreInvalidHandles) {
     EXPECT_EQ(RegistryApi::InvalidHandle, store.openKey(RegistryApi::NotOpen, CachePath, &key));
     EXPECT_EQ(RegistryApi::NotOpen, key);
     EXPECT_EQ(RegistryApi::InvalidHandle, store.openKey(0x12345, "", &key));
+}
+
+// hkprune's two caches as it opens them: through PAL::RegistryKey on the default backend.
+TEST_F(HostKeyFile, TheDefaultUsersCacheCannotBeOpenedAndTheCurrentUsersIsTheFile) {
+    writeFile(path, "rsa2@22:host1 0x1,0x2\nssh-ed25519@22:host2 0x3\n");
+    hktest::ScopedLogSettings quiet; // the failed open logs; with no log file, nowhere
+    PAL::setLogFileName("");
+    PAL::setTraceFileName("");
+    try {
+        PAL::RegistryKey cache(PAL::RegistryKeyDescriptor(
+            PAL::RegistryConstants::Users, ".DEFAULT\\Software\\SimonTatham\\PuTTY\\SshHostKeys"));
+        ADD_FAILURE() << "the default user's cache opened";
+    } catch (const PAL::RegistryKeyError& e) {
+        EXPECT_EQ(2, e.getCode());
+    }
+    PAL::RegistryKey cache(
+        PAL::RegistryKeyDescriptor(PAL::RegistryConstants::CurrentUser, CachePath));
+    EXPECT_EQ((std::vector<std::string>{"rsa2@22:host1", "ssh-ed25519@22:host2"}),
+              cache.getValueNames());
+    EXPECT_EQ(RegistryApi::Success, cache.deleteValue("rsa2@22:host1"));
+    EXPECT_EQ("ssh-ed25519@22:host2 0x3\n", readFile(path));
 }
 
 TEST_F(HostKeyFile, IsTheNativeBuildsBackend) {

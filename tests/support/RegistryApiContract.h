@@ -40,6 +40,9 @@ public:
     virtual ScratchKey createKey(const std::vector<std::string>& valueNames) = 0;
     // Removes whatever createKey made; runs after every test, also when createKey did not.
     virtual void removeKey() = 0;
+    // Whether value names compare ignoring case, as in the registry. PuTTY for Unix's file
+    // compares them byte for byte (PuTTY itself tells names of another case apart).
+    virtual bool valueNamesIgnoreCase() const { return true; }
 };
 
 struct BackendFactory {
