@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -69,6 +71,10 @@ struct FailureRow {
     unsigned nth;
     Status expected;
 };
+
+void PrintTo(const FailureRow& row, std::ostream* out) {
+    *out << row.what;
+}
 
 class FailingStep : public DeleteTrouble, public ::testing::WithParamInterface<FailureRow> {};
 
@@ -154,6 +160,10 @@ struct CrashRow {
     bool exchangeWorks;
     bool newContent; // which content the file must hold afterwards
 };
+
+void PrintTo(const CrashRow& row, std::ostream* out) {
+    *out << row.what;
+}
 
 class CrashAt : public DeleteTrouble, public ::testing::WithParamInterface<CrashRow> {};
 

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +63,10 @@ struct OpenRow {
     const char* subKey;
     Status expected;
 };
+
+void PrintTo(const OpenRow& row, std::ostream* out) {
+    *out << std::hex << row.root << " " << row.subKey;
+}
 
 class WhichKey : public HostKeyFile, public ::testing::WithParamInterface<OpenRow> {};
 
@@ -124,11 +130,6 @@ TEST_F(HostKeyFile, TheDefaultUsersCacheCannotBeOpenedAndTheCurrentUsersIsTheFil
     EXPECT_EQ("ssh-ed25519@22:host2 0x3\n", readFile(path));
 }
 
-TEST_F(HostKeyFile, IsTheNativeBuildsBackend) {
-    EXPECT_NE(nullptr, dynamic_cast<PosixHostKeyStore*>(&PAL::platformRegistryApi()));
-    EXPECT_EQ(&PAL::platformRegistryApi(), &PAL::registryApi());
-}
-
 // --- Where the file is -------------------------------------------------------------------
 
 struct LocationRow {
@@ -137,6 +138,10 @@ struct LocationRow {
     std::set<std::string> existing;
     std::string expected;
 };
+
+void PrintTo(const LocationRow& row, std::ostream* out) {
+    *out << row.what;
+}
 
 std::optional<std::string> set(const char* value) {
     return std::string(value);
@@ -208,26 +213,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     "/.putty/sshhostkeys"},
         LocationRow{"no home at all", {}, {}, "/.putty/sshhostkeys"}));
-
-TEST(WhereIsTheFileHere, FollowsThisProcesssEnvironment) {
-    hktest::TempDir home;
-    std::filesystem::create_directories(home.path() / ".config" / "putty");
-    hktest::ScopedEnv noKeys("PUTTYSSHHOSTKEYS", std::nullopt);
-    hktest::ScopedEnv noDir("PUTTYDIR", std::nullopt);
-    hktest::ScopedEnv noXdg("XDG_CONFIG_HOME", std::nullopt);
-    hktest::ScopedEnv homeVar("HOME", home.path().string());
-    EXPECT_EQ(home.file(".config/putty/sshhostkeys"), locateHostKeyFile());
-    {
-        hktest::ScopedEnv dirVar("PUTTYDIR", home.file("d"));
-        EXPECT_EQ(home.file("d/sshhostkeys"), locateHostKeyFile());
-        hktest::ScopedEnv keysVar("PUTTYSSHHOSTKEYS", home.file("k"));
-        EXPECT_EQ(home.file("k"), locateHostKeyFile());
-    }
-    // The store looks again at every open.
-    hktest::writeFile(home.file(".config/putty/sshhostkeys"), "a@1:h k\n");
-    PosixHostKeyStore store;
-    EXPECT_EQ(std::vector<std::string>{"a@1:h"}, hktest::listNames(store));
-}
 
 // --- Reading -----------------------------------------------------------------------------
 
@@ -308,43 +293,11 @@ TEST_F(HostKeyFile, ValuesAreStringsHoldingTheRestOfTheLine) {
     EXPECT_EQ(10u, size);
     EXPECT_EQ(std::string("0x12,0x34", 10), std::string(reinterpret_cast<char*>(data), size));
 
-    // A data buffer that is too small: 234 and the size needed.
-    length = sizeof name;
-    size = 3;
-    EXPECT_EQ(RegistryApi::MoreData, store.enumValue(key, 0, name, &length, &type, data, &size));
-    EXPECT_EQ(10u, size);
-    // No buffer: just the size.
     length = sizeof name;
     size = 0;
     EXPECT_EQ(RegistryApi::Success,
               store.enumValue(key, 2, name, &length, nullptr, nullptr, &size));
     EXPECT_EQ(1u, size) << "no-space-line has empty data";
-    store.closeKey(key);
-}
-
-TEST_F(HostKeyFile, EnumerationEndsWith259AndAShortNameBufferGets234) {
-    writeFile(path, "rsa2@22:host1 k\n");
-    Handle key = open();
-    char name[14];
-    std::uint32_t length = 13; // the name's length: no room for the NUL
-    EXPECT_EQ(RegistryApi::MoreData,
-              store.enumValue(key, 0, name, &length, nullptr, nullptr, nullptr));
-    EXPECT_EQ("rsa2@22:host", std::string(name)) << "as much as fits, terminated";
-    length = 14; // exactly enough
-    EXPECT_EQ(RegistryApi::Success,
-              store.enumValue(key, 0, name, &length, nullptr, nullptr, nullptr));
-    EXPECT_EQ(13u, length);
-    EXPECT_EQ(RegistryApi::NoMoreItems,
-              store.enumValue(key, 1, name, &length, nullptr, nullptr, nullptr));
-    EXPECT_EQ(PosixHostKeyStore::InvalidParameter,
-              store.enumValue(key, 0, nullptr, &length, nullptr, nullptr, nullptr));
-    store.closeKey(key);
-}
-
-TEST_F(HostKeyFile, AnEmptyFileHasNoValues) {
-    writeFile(path, "");
-    Handle key = open();
-    EXPECT_EQ(0u, valueCount(key));
     store.closeKey(key);
 }
 
@@ -388,22 +341,16 @@ TEST_F(HostKeyFile, EachOpenKeyReadsTheFileOnce) {
     }
 }
 
-TEST_F(HostKeyFile, ClosedHandlesAreInvalidAndRootsAreNeverClosed) {
+TEST_F(HostKeyFile, AClosedHandleIsInvalidForEveryCall) {
     writeFile(path, "a@1:h k\n");
     Handle key = open();
     EXPECT_EQ(RegistryApi::Success, store.closeKey(key));
     EXPECT_EQ(RegistryApi::InvalidHandle, store.closeKey(key));
-    std::uint32_t count = 0;
-    EXPECT_EQ(RegistryApi::InvalidHandle,
-              store.queryInfoKey(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr));
     char name[8];
     std::uint32_t length = sizeof name;
     EXPECT_EQ(RegistryApi::InvalidHandle,
               store.enumValue(key, 0, name, &length, nullptr, nullptr, nullptr));
     EXPECT_EQ(RegistryApi::InvalidHandle, store.deleteValue(key, "a@1:h"));
-    EXPECT_EQ(RegistryApi::InvalidHandle, store.deleteValue(RegistryApi::NotOpen, "a@1:h"));
-    EXPECT_EQ(RegistryApi::InvalidHandle, store.closeKey(RegistryApi::NotOpen));
-    EXPECT_EQ(RegistryApi::Success, store.closeKey(currentUser()));
     EXPECT_EQ("a@1:h k\n", readFile(path));
 }
 
@@ -415,6 +362,10 @@ struct DeleteRow {
     const char* name;
     std::string after;
 };
+
+void PrintTo(const DeleteRow& row, std::ostream* out) {
+    *out << row.what;
+}
 
 class DeleteBytes : public HostKeyFile, public ::testing::WithParamInterface<DeleteRow> {};
 
@@ -475,37 +426,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "RSA2@22:HOST1",                            // another case
                       "rsa2@22:host1 0xAB,0xCD\n #\n\nrsa2@22:x", // longer than any line
                       "rsa2@22:host2",                            // just not there
-                      "nd"));                                     // the end of a line
-
-TEST_F(HostKeyFile, ANullNameIsNotFound) {
-    writeFile(path, "a@1:h k\n");
-    EXPECT_EQ(RegistryApi::NotFound, remove(nullptr));
-    EXPECT_EQ("a@1:h k\n", readFile(path));
-}
-
-TEST_F(HostKeyFile, ASecondDeleteOfTheSameNameIsNotFound) {
-    writeFile(path, "a@1:h k\nb@1:h k\n");
-    Handle key = open();
-    EXPECT_EQ(RegistryApi::Success, store.deleteValue(key, "a@1:h"));
-    EXPECT_EQ(RegistryApi::NotFound, store.deleteValue(key, "a@1:h"));
-    store.closeKey(key);
-}
-
-TEST_F(HostKeyFile, TheKeyShowsItsOwnDeleteAndOtherKeysKeepTheirRead) {
-    writeFile(path, "a@1:h k\nb@1:h k\n");
-    Handle other = open();
-    Handle key = open();
-    ASSERT_EQ(RegistryApi::Success, store.deleteValue(key, "a@1:h"));
-    EXPECT_EQ(1u, valueCount(key));
-    char name[8];
-    std::uint32_t length = sizeof name;
-    ASSERT_EQ(RegistryApi::Success,
-              store.enumValue(key, 0, name, &length, nullptr, nullptr, nullptr));
-    EXPECT_EQ("b@1:h", std::string(name));
-    EXPECT_EQ(2u, valueCount(other));
-    store.closeKey(key);
-    store.closeKey(other);
-}
+                      "nd",                                       // the end of a line
+                      nullptr));                                  // no name at all
 
 TEST_F(HostKeyFile, TheDeleteReadsTheFileAgainFirst) {
     writeFile(path, "a@1:h k\n");
@@ -557,11 +479,8 @@ TEST_F(HostKeyFile, ASymlinkedFileStaysASymlink) {
     EXPECT_EQ("b@1:h k\n", readFile(target));
     EXPECT_EQ((std::vector<std::string>{"middle", "sshhostkeys"}), hktest::entries(dir.path()));
     EXPECT_EQ(std::vector<std::string>{"real-keys"}, hktest::entries(elsewhere.path()));
-}
-
-TEST_F(HostKeyFile, ADanglingSymlinkIsAMissingKey) {
-    std::filesystem::create_symlink(dir.file("nowhere"), path);
-    EXPECT_EQ(RegistryApi::NotFound, remove("a@1:h"));
+    std::filesystem::remove(target); // now dangling: nothing there
+    EXPECT_EQ(RegistryApi::NotFound, remove("b@1:h"));
 }
 
 TEST_F(HostKeyFile, ReadsAndWritesThatMoveFewBytesAtATimeStillCopyEveryByte) {

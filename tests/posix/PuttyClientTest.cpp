@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -352,6 +354,10 @@ struct PlaceRow {
     std::vector<std::string> dirs;                         // made below the test's directory first
     std::vector<std::pair<const char*, const char*>> vars; // name, value below the directory
 };
+
+void PrintTo(const PlaceRow& row, std::ostream* out) {
+    *out << row.what;
+}
 
 class PuttyPlaces : public PuttyClient, public ::testing::WithParamInterface<PlaceRow> {};
 
