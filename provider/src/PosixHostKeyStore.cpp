@@ -43,6 +43,8 @@ using Snapshot = PosixHostKeyStore::Snapshot;
 
 constexpr std::uint32_t RegSz = 1;
 constexpr Status FileTooLarge = 223; // ERROR_FILE_TOO_LARGE
+// Lengths and counts in the registry calls are 32-bit.
+constexpr std::size_t MaxFileSize = 0xFFFFFFFFu;
 // The handles of the predefined roots, HKEY_CLASSES_ROOT (0x80000000) to HKEY_DYN_DATA.
 constexpr std::uint32_t FirstRoot = 0x80000000;
 constexpr std::uint32_t LastRoot = 0x80000006;
@@ -99,7 +101,7 @@ std::size_t nameEnd(const std::string& bytes, std::size_t begin, std::size_t tex
                  : textEnd;
 }
 
-// Files are below 4 GiB (checked on reading), so every length fits 32 bits.
+// Files are below MaxFileSize (checked on reading), so every length fits 32 bits.
 std::shared_ptr<const Snapshot> parse(const std::string& path, std::string bytes) {
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->path = path;
@@ -328,6 +330,9 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     std::string bytes;
     if (!readAll(files, file.get(), static_cast<std::size_t>(before.st_size), bytes)) {
         return failed(errno);
+    }
+    if (bytes.size() >= MaxFileSize) {
+        return done(FileTooLarge);
     }
     // `file` stays open to the end, and so does `pin` below: while a file is open its inode
     // number cannot be given to another writer's new file, so comparing numbers is sound.
@@ -619,7 +624,7 @@ RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, Handle*
     if (!readAll(files, file.get(), static_cast<std::size_t>(st.st_size), bytes)) {
         return statusFromErrno(errno);
     }
-    if (bytes.size() >= 0xFFFFFFFFu) {
+    if (bytes.size() >= MaxFileSize) {
         return FileTooLarge;
     }
     auto snapshot = parse(path, std::move(bytes));

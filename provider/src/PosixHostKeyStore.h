@@ -93,9 +93,10 @@ public:
     // Values are REG_SZ; a value's data is the rest of its line after the first space.
     Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
                      std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override;
-    // Removes every line whose name equals `name` byte for byte by writing the rest of the file
-    // to a new file and renaming it over the old one; concurrent writers are detected and the
-    // delete is redone. The key's own view then shows the file as written.
+    // Removes every line whose name equals `name` byte for byte: reads the file again, writes
+    // the rest of it to a new file and swaps that in. Other hkprune runs wait on a lock on the
+    // directory; PuTTY's own writes (which take no lock) are waited for or detected, and the
+    // delete redone. The key's own view then shows the file as written.
     Status deleteValue(Handle key, const char* name) override;
     Status closeKey(Handle key) override;
 
