@@ -437,6 +437,17 @@ TEST_F(DeleteTest, HostNameWithColonIsPassedUnchanged) {
     EXPECT_THAT(defaultCache(), ElementsAre("rsa@22:host1", "rsa@2222:host1", "dsa@22:host1"));
 }
 
+TEST_F(DeleteTest, HyphenatedKeyTypeNeedsQuotesThatReachTheProgram) {
+    seedDefault({"ssh-ed25519@22:host1", "ssh@22:host1"});
+    // Unquoted, the argument ends at the hyphen and -e is an unknown option: nothing happens.
+    EXPECT_EQ(Usage, run({"-d", "-t", "ssh-ed25519", "-p", "22", "host1"}).out);
+    EXPECT_EQ(5u, defaultCache().size());
+    EXPECT_EQ(removed("ssh-ed25519@22:host1"),
+              run({"-d", "-t", "\"ssh-ed25519\"", "-p", "22", "host1"}).out);
+    EXPECT_THAT(defaultCache(),
+                ElementsAre("rsa@22:host1", "rsa@2222:host1", "dsa@22:host1", "ssh@22:host1"));
+}
+
 // ---- Bad input ----
 
 // Each class of parse error, on a command line that would otherwise delete rsa@22:host1.
