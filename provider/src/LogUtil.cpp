@@ -6,10 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <iostream>
-#include <sstream>
-#include <system_error>
 
 namespace PAL {
 namespace {
@@ -51,6 +48,12 @@ const MaskWord MaskWords[] = {
     {"all", true, TRACE_ALL},
     {"off", true, 0},
 };
+
+// Where the word parsers report their errors from. These texts are part of the messages users
+// and scripts see, so they stay the same whatever this file's own path and line numbers become.
+const char* const TraceComponentThrowSite =
+    "LogUtils::getTraceComponent():provider/include/PAL/LogUtil:131";
+const char* const TraceMaskThrowSite = "LogUtils::getTraceMask():provider/include/PAL/LogUtil:237";
 
 struct Settings {
     std::string directory;
@@ -124,16 +127,15 @@ void writeLogRecord(const char* fileName, std::uint32_t maxSizeKiB, const char* 
     if (fileName == nullptr || *fileName == '\0') {
         return;
     }
-    const std::string directory = getLogDirectory();
-    const std::string path = directory + fileName;
-    if (directory.size() > MaxPathLength || path.size() > MaxPathLength) {
+    // The directory is part of the path, so one check covers both limits.
+    const std::string path = getLogDirectory() + fileName;
+    if (path.size() > MaxPathLength) {
         reportToStderr("Unable to open log file " + path);
         return;
     }
 
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (!ec && size / 1024 > maxSizeKiB) {
+    std::uint64_t size = 0;
+    if (platform::regularFileSize(path, size) && size / 1024 > maxSizeKiB) {
         const std::string backup = path + ".bak";
         bool moved = false;
         if (backup.size() <= MaxPathLength) {
@@ -153,13 +155,17 @@ void writeLogRecord(const char* fileName, std::uint32_t maxSizeKiB, const char* 
 
     std::tm when{};
     platform::localTime(std::time(nullptr), when);
-    char head[96];
-    std::snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d %#lx  %s %s ",
-                  when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min,
-                  when.tm_sec, platform::currentThreadId(), severity ? severity : "NO_SEV",
-                  component ? component : "NO_COMP");
-    // One write of the whole line; the message goes out byte for byte, NULs included.
-    std::string line = head;
+    char stamp[80];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d %#lx  ", when.tm_year + 1900,
+                  when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec,
+                  platform::currentThreadId());
+    // Built as a string and written at once: the texts come from callers and may be of any
+    // length, and the message goes out byte for byte, NULs included.
+    std::string line = stamp;
+    line += severity ? severity : "NO_SEV";
+    line += ' ';
+    line += component ? component : "NO_COMP";
+    line += ' ';
     line += message;
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), file);
@@ -267,9 +273,7 @@ std::int32_t getTraceComponent(const std::string& name, bool raise) {
     const std::string message = "Invalid trace component string: " + name;
     logMessage(TC_PAL, LOG_ERROR, message);
     if (raise) {
-        throw InvalidArgument(message, 0,
-                              "LogUtils::getTraceComponent():" + std::string(__FILE__) + ":" +
-                                  std::to_string(__LINE__));
+        throw InvalidArgument(message, 0, TraceComponentThrowSite);
     }
     return TC_BAD_COMP;
 }
@@ -301,9 +305,7 @@ std::uint32_t getTraceMask(const std::vector<std::string>& names, bool raise) {
         if (word == nullptr) {
             logMessage(TC_PAL, LOG_ERROR, "Invalid mask string: " + name);
             if (raise) {
-                throw InvalidArgument("Invalid log mask string: " + name, 0,
-                                      "LogUtils::getTraceMask():" + std::string(__FILE__) + ":" +
-                                          std::to_string(__LINE__));
+                throw InvalidArgument("Invalid log mask string: " + name, 0, TraceMaskThrowSite);
             }
             continue;
         }

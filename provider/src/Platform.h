@@ -4,6 +4,7 @@
 #define PAL_SRC_PLATFORM_H
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -12,6 +13,10 @@ namespace platform {
 
 // The calling thread's numeric identifier (GetCurrentThreadId, or the kernel thread id).
 unsigned long currentThreadId();
+
+// Size in bytes of the regular file at `path`; false when there is none (or it is a directory).
+// Goes through the same narrow-path services as fopen and rename, so all three see one file.
+bool regularFileSize(const std::string& path, std::uint64_t& size);
 
 // Local calendar time of `when`; false when it cannot be converted.
 bool localTime(std::time_t when, std::tm& result);

@@ -10,6 +10,16 @@ unsigned long currentThreadId() {
     return static_cast<unsigned long>(::GetCurrentThreadId());
 }
 
+bool regularFileSize(const std::string& path, std::uint64_t& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
+    size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
 bool localTime(std::time_t when, std::tm& result) {
     return ::localtime_s(&result, &when) == 0;
 }
