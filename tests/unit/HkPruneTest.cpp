@@ -6,6 +6,7 @@
 
 #include "support/ExitTrap.h"
 #include "support/InMemoryRegistry.h"
+#include "support/LogRecords.h"
 #include "support/ScopedLogSettings.h"
 #include "support/StdoutCapture.h"
 #include "support/TempDir.h"
@@ -106,7 +107,21 @@ protected:
 
     std::string logFile() const { return dir.file("hkprune.log"); }
     bool logExists() const { return std::filesystem::exists(logFile()); }
-    std::string log() const { return hktest::readFile(logFile()); }
+    // The log with its text-mode line ends (CRLF on Windows) read back as "\n".
+    std::string log() const {
+        const std::string raw = hktest::readFile(logFile());
+        const std::string& newline = hktest::textModeNewline();
+        std::string text;
+        for (std::size_t pos = 0; pos < raw.size();) {
+            if (raw.compare(pos, newline.size(), newline) == 0) {
+                text += '\n';
+                pos += newline.size();
+            } else {
+                text += raw[pos++];
+            }
+        }
+        return text;
+    }
 
     InMemoryRegistry registry;
     hktest::ScopedRegistryApi api{registry};
