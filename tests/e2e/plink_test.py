@@ -72,7 +72,8 @@ class PlinkEndToEnd(unittest.TestCase):
                     % (cls.port, hostkey, os.path.join(root, "sshd.pid")))
         os.makedirs("/run/sshd", exist_ok=True)
         sshd = shutil.which("sshd") or "/usr/sbin/sshd"
-        cls.sshd = subprocess.Popen([sshd, "-D", "-f", config, "-E", os.path.join(root, "sshd.log")],
+        log = os.path.join(root, "sshd.log")
+        cls.sshd = subprocess.Popen([sshd, "-D", "-f", config, "-E", log],
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
         try:
@@ -139,7 +140,8 @@ class PlinkEndToEnd(unittest.TestCase):
     def test_list_with_filters(self):
         self.assertEqual((0, R.found([self.name(b"127.0.0.1")])),
                          self.hkprune("-c", "-l", "-p", str(self.port), "127.0.0.1"))
-        self.assertEqual((0, R.found([self.name(b"127.0.0.2")])), self.hkprune("-c", "-l", "127.0.0.2"))
+        self.assertEqual((0, R.found([self.name(b"127.0.0.2")])),
+                         self.hkprune("-c", "-l", "127.0.0.2"))
         self.assertEqual((EXIT_FAILURE, R.not_found()), self.hkprune("-c", "-l", "-t", "rsa2"))
         self.assertEqual((EXIT_FAILURE, R.not_found()), self.hkprune("-c", "-l", "-p", "22"))
 
@@ -169,12 +171,14 @@ class PlinkEndToEnd(unittest.TestCase):
                                       "127.0.0.1"))
 
     def test_verbose_delete_is_traced_in_the_current_directory(self):
-        self.hkprune("-v", "-c", "-d", "-t", '"ssh-ed25519"', "-p", str(self.port), "127.0.0.2")
+        self.assertEqual((0, R.removed(self.name(b"127.0.0.2"))),
+                         self.hkprune("-v", "-c", "-d", "-t", '"ssh-ed25519"', "-p",
+                                      str(self.port), "127.0.0.2"))
         with open(os.path.join(self.cwd, "hkprune.log"), "rb") as f:
             log = f.read()
-        self.assertRegex(log, RECORD_HEAD + rb"TRACE PAL gui/util/HkPrune\.cpp:HkPrune::deleteValue:"
-                         rb"\d+ Successfully deleted fingerprint value name <" +
-                         re.escape(self.name(b"127.0.0.2")) + rb">\n")
+        self.assertRegex(log, RECORD_HEAD + rb"TRACE PAL gui/util/HkPrune\.cpp:"
+                         rb"HkPrune::deleteValue:\d+ Successfully deleted fingerprint value "
+                         rb"name <" + re.escape(self.name(b"127.0.0.2")) + rb">\n")
 
     def test_every_parse_error_deletes_nothing(self):
         with open(self.store, "ab") as f:
