@@ -1,0 +1,150 @@
+#include "PAL/RegistryKey.h"
+
+#include "PAL/Exception.h"
+#include "PAL/LogUtil.h"
+
+#include <cstring>
+#include <sstream>
+
+namespace PAL {
+namespace {
+
+// The text up to the first NUL, never reading past the buffer.
+std::string textIn(const ByteBuffer& buffer) {
+    const auto* bytes = reinterpret_cast<const char*>(buffer.getData());
+    if (bytes == nullptr) {
+        return std::string();
+    }
+    const void* nul = std::memchr(bytes, '\0', buffer.getSize());
+    const std::size_t length =
+        nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - bytes) : buffer.getSize();
+    return std::string(bytes, length);
+}
+
+// Builds the error for a failed open and writes its log record; `file` and `line` are the
+// throw site's, so the record and the exception name the same place.
+RegistryKeyError openError(const RegistryKey& key, RegistryApi::Status status, const char* file,
+                           int line) {
+    const std::string where = std::string(file) + ":" + std::to_string(line);
+    RegistryKeyError error(key.getDescriptor(), "error opening key" + key.toString(),
+                           static_cast<int>(status), "RegistryKey::getKey():" + where);
+    std::ostringstream record;
+    record << "Throw exception " << where << error;
+    logMessage(TC_PAL, LOG_ERROR, record.str());
+    return error;
+}
+
+} // namespace
+
+RegistryKey::RegistryKey(const RegistryKeyDescriptor& descriptor)
+    : RegistryKeyDescriptor(descriptor), handle(RegistryApi::NotOpen) {
+    getKey();
+}
+
+RegistryKey::~RegistryKey() {
+    close();
+}
+
+void RegistryKey::getKey() {
+    const RegistryApi::Status status = openKey();
+    if (status == RegistryApi::Success) {
+        return;
+    }
+    throw openError(*this, status, __FILE__, __LINE__);
+}
+
+RegistryApi::Status RegistryKey::openKey() {
+    // Root handles are 32-bit values; the API takes them sign-extended, as HKEY does.
+    const RegistryApi::Handle parent = RegistryApi::rootHandle(getRootKeyHandle(getRoot()));
+    const std::string path = getSubKey();
+    RegistryApi::Handle opened = RegistryApi::NotOpen;
+    const RegistryApi::Status status = registryApi().openKey(parent, path.c_str(), &opened);
+    handle = status == RegistryApi::Success ? opened : RegistryApi::NotOpen;
+    return status;
+}
+
+RegistryKeyDescriptor RegistryKey::getDescriptor() const {
+    return *this;
+}
+
+std::string RegistryKey::toString() const {
+    return RegistryKeyDescriptor::toString();
+}
+
+RegistryKeyInfo RegistryKey::getKeyInfo() const {
+    RegistryKeyInfo info;
+    info.valid =
+        registryApi().queryInfoKey(handle, &info.subKeyCount, &info.maxSubKeyLength,
+                                   &info.maxClassLength, &info.valueCount, &info.maxValueNameLength,
+                                   &info.maxValueDataLength) == RegistryApi::Success;
+    return info;
+}
+
+std::uint32_t RegistryKey::getValueCount() const {
+    const RegistryKeyInfo info = getKeyInfo();
+    return info.valid ? info.valueCount : 0;
+}
+
+RegistryValue RegistryKey::getValue(std::uint32_t index, ByteBuffer* data) const {
+    RegistryValue value;
+    const RegistryKeyInfo info = getKeyInfo();
+    if (!info.valid) {
+        return value;
+    }
+    // The registry's lengths leave out the terminating NUL.
+    const std::uint32_t nameSize = info.maxValueNameLength + 1;
+    ByteBuffer name(nameSize);
+    if (name.getData() == nullptr) {
+        return value; // a longest name of 2^32 - 1 characters: no buffer can hold it
+    }
+    std::memset(name.getData(), 0, nameSize);
+    auto* nameText = reinterpret_cast<char*>(name.getData());
+    std::uint32_t nameLength = nameSize;
+    RegistryApi& api = registryApi();
+
+    if (data == nullptr) {
+        const RegistryApi::Status status =
+            api.enumValue(handle, index, nameText, &nameLength, &value.type, nullptr, nullptr);
+        if (status == RegistryApi::Success || status == RegistryApi::MoreData) {
+            value.name = textIn(name);
+            value.found = true;
+        }
+        return value;
+    }
+
+    // First the name and the size of the data, then the data itself into a buffer that fits.
+    api.enumValue(handle, index, nameText, &nameLength, &value.type, nullptr, &value.dataSize);
+    value.name = textIn(name);
+    data->resize(value.dataSize);
+    nameLength = nameSize;
+    value.dataSize = data->getSize();
+    value.found = api.enumValue(handle, index, nameText, &nameLength, &value.type, data->getData(),
+                                &value.dataSize) == RegistryApi::Success;
+    return value;
+}
+
+std::vector<std::string> RegistryKey::getValueNames() const {
+    std::vector<std::string> names;
+    const std::uint32_t count = getValueCount();
+    for (std::uint32_t index = 0; index < count; ++index) {
+        RegistryValue value = getValue(index);
+        if (value.found) {
+            names.push_back(std::move(value.name));
+        }
+    }
+    return names;
+}
+
+RegistryApi::Status RegistryKey::deleteValue(const std::string& name) {
+    return registryApi().deleteValue(handle, name.c_str());
+}
+
+void RegistryKey::close() {
+    if (handle == RegistryApi::NotOpen) {
+        return;
+    }
+    registryApi().closeKey(handle);
+    handle = RegistryApi::NotOpen;
+}
+
+} // namespace PAL

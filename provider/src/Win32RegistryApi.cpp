@@ -1,0 +1,98 @@
+// Windows registry backend: the five advapi32 calls, narrow-character forms. The only file that
+// includes <windows.h> for the registry.
+#include "PAL/RegistryApi.h"
+
+#include <windows.h>
+
+namespace PAL {
+namespace {
+
+// Handles arrive sign-extended (RegistryApi::rootHandle), the form HKEY_CURRENT_USER has.
+HKEY toHkey(RegistryApi::Handle handle) {
+    return reinterpret_cast<HKEY>(handle);
+}
+
+RegistryApi::Handle fromHkey(HKEY key) {
+    return reinterpret_cast<RegistryApi::Handle>(key);
+}
+
+// The predefined keys, HKEY_CLASSES_ROOT (0x80000000) to HKEY_CURRENT_USER_LOCAL_SETTINGS
+// (0x80000007). They are not ours to close.
+bool isRoot(RegistryApi::Handle handle) {
+    return handle >= RegistryApi::rootHandle(0x80000000u) &&
+           handle <= RegistryApi::rootHandle(0x80000007u);
+}
+
+RegistryApi::Status status(LONG result) {
+    return static_cast<RegistryApi::Status>(result);
+}
+
+void put(std::uint32_t* out, DWORD value) {
+    if (out != nullptr) {
+        *out = static_cast<std::uint32_t>(value);
+    }
+}
+
+class Win32RegistryApi final : public RegistryApi {
+public:
+    Status openKey(Handle parent, const char* subKey, Handle* result) override {
+        HKEY opened = nullptr;
+        const LONG rc = ::RegOpenKeyA(toHkey(parent), subKey, &opened);
+        *result = fromHkey(opened);
+        return status(rc);
+    }
+
+    Status queryInfoKey(Handle key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLength,
+                        std::uint32_t* maxClassLength, std::uint32_t* valueCount,
+                        std::uint32_t* maxValueNameLength,
+                        std::uint32_t* maxValueDataLength) override {
+        DWORD subKeys = 0, maxSubKey = 0, maxClass = 0, values = 0, maxName = 0, maxData = 0;
+        const LONG rc =
+            ::RegQueryInfoKeyA(toHkey(key), nullptr, nullptr, nullptr, &subKeys, &maxSubKey,
+                               &maxClass, &values, &maxName, &maxData, nullptr, nullptr);
+        if (rc == ERROR_SUCCESS) {
+            put(subKeyCount, subKeys);
+            put(maxSubKeyLength, maxSubKey);
+            put(maxClassLength, maxClass);
+            put(valueCount, values);
+            put(maxValueNameLength, maxName);
+            put(maxValueDataLength, maxData);
+        }
+        return status(rc);
+    }
+
+    Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
+                     std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override {
+        // DWORD is unsigned long here, not std::uint32_t: go through locals.
+        DWORD length = *nameLength;
+        DWORD valueType = type ? *type : 0;
+        DWORD size = dataSize ? *dataSize : 0;
+        const LONG rc =
+            ::RegEnumValueA(toHkey(key), index, name, &length, nullptr, type ? &valueType : nullptr,
+                            data, dataSize ? &size : nullptr);
+        *nameLength = static_cast<std::uint32_t>(length);
+        put(type, valueType);
+        put(dataSize, size);
+        return status(rc);
+    }
+
+    Status deleteValue(Handle key, const char* name) override {
+        return status(::RegDeleteValueA(toHkey(key), name));
+    }
+
+    Status closeKey(Handle key) override {
+        if (isRoot(key)) {
+            return Success;
+        }
+        return status(::RegCloseKey(toHkey(key)));
+    }
+};
+
+} // namespace
+
+RegistryApi& platformRegistryApi() {
+    static Win32RegistryApi api;
+    return api;
+}
+
+} // namespace PAL

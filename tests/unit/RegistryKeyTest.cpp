@@ -1,0 +1,366 @@
+#include "PAL/Exception.h"
+#include "PAL/LogUtil.h"
+#include "PAL/Registry.h"
+
+#include "support/InMemoryRegistry.h"
+#include "support/ScopedLogSettings.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using PAL::RegistryApi;
+using PAL::RegistryConstants;
+using PAL::RegistryKey;
+using PAL::RegistryKeyDescriptor;
+using Op = hktest::InMemoryRegistry::Op;
+
+constexpr std::uint32_t HKCU = 0x80000001u;
+const std::string CachePath = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
+const std::string DefaultCachePath = ".DEFAULT\\Software\\SimonTatham\\PuTTY\\SshHostKeys";
+
+class RegistryKeyTest : public testing::Test {
+protected:
+    // Failed opens log; without a log file their records go nowhere.
+    RegistryKeyTest() {
+        PAL::setLogFileName("");
+        PAL::setTraceFileName("");
+    }
+
+    void seed(const std::vector<std::string>& names) {
+        registry.addKey(HKCU, CachePath);
+        for (const std::string& name : names) {
+            registry.setValue(HKCU, CachePath, name, "0x1,0x2");
+        }
+    }
+
+    hktest::ScopedLogSettings quiet;
+    hktest::InMemoryRegistry registry;
+    hktest::ScopedRegistryApi scope{registry};
+    const RegistryKeyDescriptor cache{RegistryConstants::CurrentUser, CachePath};
+};
+
+// Opening
+
+TEST_F(RegistryKeyTest, OpenFailureOnTheDefaultUsersCacheThrowsAndLogsOneRecord) {
+    hktest::TempDir dir;
+    hktest::ScopedLogSettings restore;
+    PAL::setLogDirectory(dir.path().string());
+    PAL::setLogFileName("hkprune.log");
+    PAL::setLogLevel(PAL::LOG_INFO);
+
+    // HKEY_USERS\.DEFAULT exists; the cache below it does not.
+    const RegistryKeyDescriptor defaultCache(RegistryConstants::Users, DefaultCachePath);
+    try {
+        RegistryKey key(defaultCache);
+        FAIL() << "opened a missing key";
+    } catch (const PAL::RegistryKeyError& e) {
+        const std::string location = e.getLocation();
+        std::smatch where;
+        ASSERT_TRUE(std::regex_match(
+            location, where,
+            std::regex(R"(RegistryKey::getKey\(\):(provider/src/RegistryKey\.cpp:[0-9]+))")))
+            << location;
+        // Two blanks before the colon: the descriptor text ends in one.
+        EXPECT_EQ(location + " : error opening key<0x80000003 (Users) : " + DefaultCachePath +
+                      ">  : (2)",
+                  e.what());
+        EXPECT_EQ(2, e.getCode());
+        EXPECT_EQ(RegistryConstants::Users, e.getKey().getRoot());
+        EXPECT_EQ(DefaultCachePath, e.getKey().getSubKey());
+
+        // The record names the same file and line as the exception.
+        std::string log = hktest::readFile(dir.file("hkprune.log"));
+        EXPECT_EQ(1, std::count(log.begin(), log.end(), '\n')) << log;
+        // The line end is the platform's text mode: CRLF on Windows.
+        log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
+        const std::string record = " ERROR PAL Throw exception " + where[1].str() + e.what() + "\n";
+        ASSERT_GE(log.size(), record.size()) << log;
+        EXPECT_EQ(record, log.substr(log.size() - record.size())) << log;
+    }
+    EXPECT_EQ(0u, registry.calls(Op::Close));
+}
+
+struct OpenFailure {
+    const char* what;
+    std::int32_t root;
+    RegistryApi::Status injected; // 0: none, the registry answers by itself
+    RegistryApi::Status code;
+    const char* descriptor;
+};
+
+const OpenFailure OpenFailures[] = {
+    // The path does not exist.
+    {"missing key", RegistryConstants::CurrentUser, 0, RegistryApi::NotFound,
+     "<0x80000001 (Current User) : Software\\SimonTatham\\PuTTY\\SshHostKeys> "},
+    // The registry refuses the open.
+    {"access denied", RegistryConstants::CurrentUser, RegistryApi::AccessDenied,
+     RegistryApi::AccessDenied,
+     "<0x80000001 (Current User) : Software\\SimonTatham\\PuTTY\\SshHostKeys> "},
+    // An unknown root reaches the registry as the all-bits-set handle, which it refuses.
+    {"invalid root", 7, 0, RegistryApi::InvalidHandle,
+     "<0xFFFFFFFF (Invalid Root Key) : Software\\SimonTatham\\PuTTY\\SshHostKeys> "},
+};
+
+TEST_F(RegistryKeyTest, OpenFailuresCarryTheStatusAndLeaveNothingOpen) {
+    for (const OpenFailure& row : OpenFailures) {
+        SCOPED_TRACE(row.what);
+        hktest::InMemoryRegistry fresh;
+        hktest::ScopedRegistryApi use(fresh);
+        if (row.injected != 0) {
+            fresh.addKey(HKCU, CachePath);
+            fresh.failOn(Op::Open, row.injected);
+        }
+        try {
+            RegistryKey key(RegistryKeyDescriptor(row.root, CachePath));
+            ADD_FAILURE() << "opened";
+        } catch (const PAL::RegistryKeyError& e) {
+            EXPECT_EQ(static_cast<int>(row.code), e.getCode());
+            const std::string tail = std::string("error opening key") + row.descriptor + " : (" +
+                                     std::to_string(row.code) + ")";
+            const std::string text = e.what();
+            ASSERT_GE(text.size(), tail.size());
+            EXPECT_EQ(tail, text.substr(text.size() - tail.size()));
+        }
+        EXPECT_EQ(0u, fresh.calls(Op::Close));
+        EXPECT_EQ(0u, fresh.openHandles());
+    }
+}
+
+TEST_F(RegistryKeyTest, OpensBelowTheSignExtendedRootHandle) {
+    seed({"rsa2@22:host1"});
+    RegistryKey key(cache);
+    EXPECT_NE(RegistryApi::NotOpen, key.getHandle());
+    EXPECT_EQ(1u, registry.openHandles());
+}
+
+// Closing
+
+TEST_F(RegistryKeyTest, DestroyingAnOpenKeyClosesItOnce) {
+    seed({});
+    { RegistryKey key(cache); }
+    EXPECT_EQ(1u, registry.calls(Op::Close));
+    EXPECT_EQ(0u, registry.openHandles());
+}
+
+TEST_F(RegistryKeyTest, CloseThenDestroyClosesOnce) {
+    seed({});
+    {
+        RegistryKey key(cache);
+        key.close();
+        EXPECT_EQ(RegistryApi::NotOpen, key.getHandle());
+        key.close();
+    }
+    EXPECT_EQ(1u, registry.calls(Op::Close));
+    EXPECT_EQ(0u, registry.openHandles());
+}
+
+TEST_F(RegistryKeyTest, AFailedCloseIsNotRetried) {
+    seed({});
+    registry.failOn(Op::Close, RegistryApi::InvalidHandle);
+    {
+        RegistryKey key(cache);
+        key.close();
+    }
+    EXPECT_EQ(1u, registry.calls(Op::Close));
+}
+
+TEST_F(RegistryKeyTest, EveryOperationFailsAfterClose) {
+    seed({"rsa2@22:host1"});
+    RegistryKey key(cache);
+    key.close();
+    EXPECT_FALSE(key.getKeyInfo().valid);
+    EXPECT_EQ(0u, key.getValueCount());
+    EXPECT_TRUE(key.getValueNames().empty());
+    EXPECT_EQ(RegistryApi::InvalidHandle, key.deleteValue("rsa2@22:host1"));
+    EXPECT_EQ(std::vector<std::string>{"rsa2@22:host1"}, registry.valueNames(HKCU, CachePath));
+}
+
+// Counting and listing
+
+TEST_F(RegistryKeyTest, NamesComeInIndexOrder) {
+    seed({"rsa2@22:host1", "ssh-ed25519@2222:127.0.0.1", "ecdsa-sha2-nistp256@22:example.org"});
+    RegistryKey key(cache);
+    EXPECT_EQ(3u, key.getValueCount());
+    EXPECT_EQ((std::vector<std::string>{"rsa2@22:host1", "ssh-ed25519@2222:127.0.0.1",
+                                        "ecdsa-sha2-nistp256@22:example.org"}),
+              key.getValueNames());
+}
+
+TEST_F(RegistryKeyTest, KeyWithoutValuesListsNothing) {
+    seed({});
+    RegistryKey key(cache);
+    EXPECT_EQ(0u, key.getValueCount());
+    EXPECT_TRUE(key.getValueNames().empty());
+    EXPECT_EQ(0u, registry.calls(Op::EnumValue));
+}
+
+TEST_F(RegistryKeyTest, FailedInfoQueryListsNothing) {
+    seed({"rsa2@22:host1"});
+    RegistryKey key(cache);
+    registry.failOn(Op::QueryInfo, RegistryApi::AccessDenied, 1, 3);
+    const PAL::RegistryKeyInfo info = key.getKeyInfo();
+    EXPECT_FALSE(info.valid);
+    EXPECT_EQ(0u, info.valueCount);
+    EXPECT_EQ(0u, key.getValueCount());
+    EXPECT_TRUE(key.getValueNames().empty());
+    EXPECT_EQ(0u, registry.calls(Op::EnumValue));
+}
+
+struct MidwayFailure {
+    const char* what;
+    Op op;
+    unsigned nth; // which call of op fails
+    RegistryApi::Status status;
+};
+
+// Three values a, b, c; the call that reads index 1 fails. The listing takes the count with
+// one info query, then each index makes one info query and one enumeration call.
+const MidwayFailure MidwayFailures[] = {
+    // Values removed after the count was taken: the registry has no more items.
+    {"no more items", Op::EnumValue, 2, RegistryApi::NoMoreItems},
+    {"refused enumeration", Op::EnumValue, 2, RegistryApi::AccessDenied},
+    // The info query made for index 1 fails.
+    {"refused info query", Op::QueryInfo, 3, RegistryApi::AccessDenied},
+};
+
+TEST_F(RegistryKeyTest, AnIndexThatFailsIsSkippedSilently) {
+    for (const MidwayFailure& row : MidwayFailures) {
+        SCOPED_TRACE(row.what);
+        hktest::TempDir dir;
+        hktest::ScopedLogSettings restore;
+        PAL::setLogDirectory(dir.path().string());
+        PAL::setLogFileName("hkprune.log");
+        PAL::setTraceFileName("hkprune.log");
+        PAL::setLogLevel(PAL::LOG_INFO);
+        PAL::setTraceMaskBits(PAL::TRACE_ALL);
+
+        hktest::InMemoryRegistry fresh;
+        hktest::ScopedRegistryApi use(fresh);
+        for (const char* name : {"a", "b", "c"}) {
+            fresh.setValue(HKCU, CachePath, name);
+        }
+        RegistryKey key(cache);
+        fresh.failOn(row.op, row.status, row.nth);
+        EXPECT_EQ((std::vector<std::string>{"a", "c"}), key.getValueNames());
+        EXPECT_EQ("", hktest::readFile(dir.file("hkprune.log")));
+    }
+}
+
+TEST_F(RegistryKeyTest, NameOfExactlyTheLongestLengthFits) {
+    const std::string longest(40, 'x');
+    seed({"a", longest});
+    RegistryKey key(cache);
+    EXPECT_EQ(40u, key.getKeyInfo().maxValueNameLength);
+    const PAL::RegistryValue value = key.getValue(1);
+    EXPECT_TRUE(value.found);
+    EXPECT_EQ(longest, value.name);
+    EXPECT_EQ(0u, value.dataSize);
+}
+
+TEST_F(RegistryKeyTest, MoreDataCountsAsFoundWithWhatTheBufferHolds) {
+    seed({"rsa2@22:host1"});
+    RegistryKey key(cache);
+    // The registry wrote nothing: the buffer is still all zero bytes.
+    registry.failOn(Op::EnumValue, RegistryApi::MoreData);
+    const PAL::RegistryValue value = key.getValue(0);
+    EXPECT_TRUE(value.found);
+    EXPECT_EQ("", value.name);
+    EXPECT_EQ((std::vector<std::string>{"rsa2@22:host1"}), key.getValueNames());
+}
+
+TEST_F(RegistryKeyTest, IndexPastTheEndIsNotFound) {
+    seed({"rsa2@22:host1"});
+    RegistryKey key(cache);
+    const PAL::RegistryValue value = key.getValue(1);
+    EXPECT_FALSE(value.found);
+    EXPECT_EQ("", value.name);
+}
+
+// Reading data
+
+TEST_F(RegistryKeyTest, DataBufferIsSizedToTheValueAndFilled) {
+    seed({"rsa2@22:host1"});
+    RegistryKey key(cache);
+    for (std::uint32_t start : {0u, 3u, 64u}) {
+        SCOPED_TRACE(start);
+        PAL::ByteBuffer data(start);
+        const PAL::RegistryValue value = key.getValue(0, &data);
+        EXPECT_TRUE(value.found);
+        EXPECT_EQ("rsa2@22:host1", value.name);
+        EXPECT_EQ(1u, value.type); // REG_SZ
+        // REG_SZ data keeps its terminating NUL.
+        ASSERT_EQ(8u, value.dataSize);
+        ASSERT_EQ(8u, data.getSize());
+        EXPECT_EQ(0, std::memcmp("0x1,0x2", data.getData(), 8));
+    }
+}
+
+TEST_F(RegistryKeyTest, DataReadPastTheEndIsNotFound) {
+    seed({"rsa2@22:host1"});
+    RegistryKey key(cache);
+    PAL::ByteBuffer data(0);
+    EXPECT_FALSE(key.getValue(1, &data).found);
+}
+
+TEST_F(RegistryKeyTest, DataThatFailsOnTheSecondReadIsNotFound) {
+    seed({"rsa2@22:host1"});
+    RegistryKey key(cache);
+    PAL::ByteBuffer data(0);
+    registry.failOn(Op::EnumValue, RegistryApi::MoreData, 2);
+    const PAL::RegistryValue value = key.getValue(0, &data);
+    EXPECT_FALSE(value.found);
+    EXPECT_EQ("rsa2@22:host1", value.name);
+}
+
+// Deleting
+
+TEST_F(RegistryKeyTest, DeleteHandsBackTheRegistryStatus) {
+    seed({"rsa2@22:host1", "rsa2@22:host2"});
+    RegistryKey key(cache);
+    EXPECT_EQ(RegistryApi::Success, key.deleteValue("RSA2@22:HOST1"));
+    EXPECT_EQ(RegistryApi::NotFound, key.deleteValue("rsa2@22:host1"));
+    registry.failOn(Op::DeleteValue, RegistryApi::AccessDenied);
+    EXPECT_EQ(RegistryApi::AccessDenied, key.deleteValue("rsa2@22:host2"));
+    EXPECT_EQ(std::vector<std::string>{"rsa2@22:host2"}, registry.valueNames(HKCU, CachePath));
+}
+
+// Byte buffer
+
+TEST(ByteBuffer, ResizeToZeroThenTenGivesFreshStorage) {
+    PAL::ByteBuffer buffer(4);
+    buffer.resize(0);
+    EXPECT_EQ(nullptr, buffer.getData());
+    EXPECT_EQ(0u, buffer.getSize());
+    buffer.resize(10);
+    ASSERT_NE(nullptr, buffer.getData());
+    EXPECT_EQ(10u, buffer.getSize());
+    std::memset(buffer.getData(), 0xAB, 10); // all ten bytes are writable (ASan checks)
+}
+
+TEST(ByteBuffer, ShrinkingKeepsTheStorageAndGrowingKeepsTheBytes) {
+    PAL::ByteBuffer buffer(8);
+    std::memcpy(buffer.getData(), "abcdefgh", 8);
+    const unsigned char* storage = buffer.getData();
+    buffer.resize(3);
+    EXPECT_EQ(storage, buffer.getData());
+    EXPECT_EQ(3u, buffer.getSize());
+    buffer.resize(20);
+    EXPECT_EQ(20u, buffer.getSize());
+    EXPECT_EQ(0, std::memcmp("abc", buffer.getData(), 3));
+}
+
+TEST(ByteBuffer, SizeZeroHasNoStorage) {
+    PAL::ByteBuffer buffer(0);
+    EXPECT_EQ(nullptr, buffer.getData());
+    EXPECT_EQ(0u, buffer.getSize());
+}
+
+} // namespace
