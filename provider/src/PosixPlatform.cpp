@@ -1,9 +1,11 @@
 // POSIX implementations of the platform services in Platform.h.
 #include "Platform.h"
 
+#include <cerrno>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace PAL {
 namespace platform {
@@ -23,6 +25,60 @@ bool regularFileSize(const std::string& path, std::uint64_t& size) {
 
 bool localTime(std::time_t when, std::tm& result) {
     return ::localtime_r(&when, &result) != nullptr;
+}
+
+bool absolutePath(const std::string& path, std::size_t maxLength, std::string& result) {
+    if (path.find('\0') != std::string::npos) {
+        return false;
+    }
+    std::string joined;
+    if (path.empty() || path.front() != '/') {
+        std::vector<char> cwd(256);
+        while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+            if (errno != ERANGE) {
+                return false; // e.g. the current directory was removed
+            }
+            cwd.resize(cwd.size() * 2);
+        }
+        joined = cwd.data();
+        joined += '/';
+    }
+    joined += path;
+
+    // Resolved by text alone: the file, and the directories on the way, need not exist.
+    std::vector<std::string> components;
+    std::size_t begin = 0;
+    while (begin <= joined.size()) {
+        std::size_t end = joined.find('/', begin);
+        if (end == std::string::npos) {
+            end = joined.size();
+        }
+        const std::string component = joined.substr(begin, end - begin);
+        if (component == "..") {
+            if (!components.empty()) {
+                components.pop_back();
+            }
+        } else if (!component.empty() && component != ".") {
+            components.push_back(component);
+        }
+        begin = end + 1;
+    }
+
+    std::string absolute;
+    for (const std::string& component : components) {
+        absolute += '/';
+        absolute += component;
+    }
+    if (absolute.empty()) {
+        absolute = "/";
+    } else if (!path.empty() && path.back() == '/') {
+        absolute += '/'; // a trailing separator stays, as the Windows run-time keeps it
+    }
+    if (absolute.size() > maxLength) {
+        return false;
+    }
+    result = absolute;
+    return true;
 }
 
 } // namespace platform

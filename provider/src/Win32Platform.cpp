@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+#include <vector>
+
 namespace PAL {
 namespace platform {
 
@@ -22,6 +25,19 @@ bool regularFileSize(const std::string& path, std::uint64_t& size) {
 
 bool localTime(std::time_t when, std::tm& result) {
     return ::localtime_s(&result, &when) == 0;
+}
+
+bool absolutePath(const std::string& path, std::size_t maxLength, std::string& result) {
+    if (path.find('\0') != std::string::npos) {
+        return false;
+    }
+    // One more for the terminating NUL: the result itself may hold maxLength characters.
+    std::vector<char> buffer(maxLength + 1);
+    if (::_fullpath(buffer.data(), path.c_str(), buffer.size()) == nullptr) {
+        return false;
+    }
+    result = buffer.data();
+    return true;
 }
 
 } // namespace platform

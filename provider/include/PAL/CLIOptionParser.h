@@ -72,12 +72,13 @@ public:
     // Copies the argument vector (program path first) and joins the elements after the path
     // into the command-line text, each after one space, quoted when it holds a space.
     CLIOptionParser(int argc, const char* const* argv, void* owner);
-    virtual ~CLIOptionParser();
     CLIOptionParser(const CLIOptionParser&) = delete;
     CLIOptionParser& operator=(const CLIOptionParser&) = delete;
 
-    // Prints the "** ERROR: " line (unless `message` is empty) and the usage report.
+    // Prints the "** ERROR: " line (unless `message` is empty) and the usage report. The first
+    // virtual slot: a class that replaces the report receives the parser's own errors too.
     virtual void printUsage(const std::string& message);
+    virtual ~CLIOptionParser();
 
     // Registers `option` by reference: it must outlive every parse. The last registration of a
     // name wins for lookup; the usage report shows every registration.
@@ -118,7 +119,11 @@ protected:
     void parseOptionsImpl();
 
 private:
+    // Writes `record` as an ERROR, prints the usage report (through the virtual slot) and ends
+    // the process with status -1.
     [[noreturn]] void fatal(const std::string& record);
+    // The character at the read position without consuming it; NUL at the end.
+    char peekChar() const;
 
     std::vector<CLIParameter> parameters;
     std::size_t currentParameter = 0;

@@ -1,0 +1,89 @@
+#include "PAL/File.h"
+
+#include "PAL/LogUtil.h"
+#include "support/ScopedLogSettings.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Results that only real permissions and limits produce; the logs stay off so that no record
+// needs a descriptor of its own.
+class FileErrors : public testing::Test {
+protected:
+    FileErrors() {
+        PAL::setLogFileName("");
+        PAL::setTraceFileName("");
+    }
+    hktest::ScopedLogSettings saved;
+    hktest::TempDir dir;
+};
+
+TEST_F(FileErrors, TheNewFileIsForItsOwnerOnly) {
+    const mode_t previous = ::umask(0);
+    PAL::File file(dir.file("mine"));
+    const int result = file.create(true);
+    ::umask(previous);
+    ASSERT_EQ(0, result);
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(dir.file("mine").c_str(), &info));
+    EXPECT_EQ(static_cast<mode_t>(S_IRUSR | S_IWUSR), info.st_mode & 0777);
+}
+
+TEST_F(FileErrors, OtherErrorNumbersAreReturnedAsTheyAre) {
+    hktest::writeFile(dir.file("plain"), "");
+    EXPECT_EQ(ENOTDIR, PAL::File(dir.file("plain") + "/inner").create(true));
+    EXPECT_EQ(ENOTDIR, PAL::File(dir.file("plain") + "/inner").remove());
+    ASSERT_EQ(0, ::mkdir(dir.file("sub").c_str(), 0700));
+    EXPECT_EQ(EISDIR, PAL::File(dir.file("sub")).remove());
+}
+
+TEST_F(FileErrors, NoFreeDescriptorIsMinusSeven) {
+    rlimit previous{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &previous));
+    rlimit none = previous;
+    none.rlim_cur = 0;
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &none));
+    const int result = PAL::File(dir.file("nofd")).create(true);
+    ::setrlimit(RLIMIT_NOFILE, &previous);
+    EXPECT_EQ(-7, result);
+}
+
+TEST_F(FileErrors, AnAbsolutePathMayHoldExactly260Characters) {
+    const std::string base = dir.path().string() + "/";
+    const std::string fits = base + std::string(260 - base.size(), 'f');
+    EXPECT_EQ(fits, PAL::File(fits).getPath());
+    const std::string relative = std::string(261 - base.size(), 'g');
+    hktest::ScopedCwd cwd(dir.path());
+    EXPECT_EQ(relative, PAL::File(relative).getPath());
+}
+
+// Root ignores file modes, so the child gives up root before it tries: as "nobody" it may
+// neither create nor delete in a directory that root owns.
+TEST_F(FileErrors, AccessDeniedIsMinusOne) {
+    hktest::writeFile(dir.file("owned"), "x");
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));
+    const std::string created = dir.file("denied");
+    const std::string owned = dir.file("owned");
+    const auto asNobody = [&] {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            std::_Exit(2);
+        }
+        if (::geteuid() != 0) {
+            ::chmod(created.substr(0, created.rfind('/')).c_str(), 0555);
+        }
+        const bool denied =
+            PAL::File(created).create(true) == -1 && PAL::File(owned).remove() == -1;
+        std::_Exit(denied ? 0 : 1);
+    };
+    EXPECT_EXIT(asNobody(), testing::ExitedWithCode(0), "");
+    ::chmod(dir.path().c_str(), 0755);
+}
+
+} // namespace
