@@ -137,6 +137,12 @@ class PlinkEndToEnd(unittest.TestCase):
         self.assertEqual((0, R.found(names)), self.hkprune("-c", "-l"))
         self.assertFalse(os.path.exists(os.path.join(self.cwd, "hkprune.log")))
 
+    def test_default_cache_does_not_exist_on_posix(self):
+        # Only the current user's cache (-c) is a file; the default user's is never there.
+        self.assertEqual((EXIT_FAILURE, R.not_found()), self.hkprune("-l"))
+        self.assertEqual((EXIT_FAILURE, R.not_found()), self.hkprune("-c", "-s", "-l"))
+        self.assertEqual(self.pristine, self.stored())
+
     def test_list_with_filters(self):
         self.assertEqual((0, R.found([self.name(b"127.0.0.1")])),
                          self.hkprune("-c", "-l", "-p", str(self.port), "127.0.0.1"))
