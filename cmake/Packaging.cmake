@@ -1,6 +1,10 @@
 # `cmake --install` puts the program in <prefix>/bin; `cpack` in a Windows build tree makes the
 # ZIP that carries hkprune.exe (and the README) to a Windows machine.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/hkprune)
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+else()
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/hkprune)
+endif()
 
 set(CPACK_PACKAGE_NAME hkprune)
 set(CPACK_PACKAGE_VENDOR hkprune)
@@ -15,4 +19,6 @@ endif()
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
 # Only the program and its documentation; the test support libraries install nothing.
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+# The build keeps its debug information; the package does not need it.
+set(CPACK_STRIP_FILES ON)
 include(CPack)
