@@ -17,6 +17,8 @@ import tempfile
 import time
 import unittest
 
+# Nothing is written into the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from hkreport import PARSE_ERRORS, RECORD_HEAD, Reports  # noqa: E402
 
