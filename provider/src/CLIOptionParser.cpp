@@ -119,8 +119,11 @@ constexpr Cell Transitions[StateCount][CharClassCount] = {
      {Op::ArgClear, P::StartArgument, Keep},
      {Op::MissingArgument, P::StartArgument, Keep},
      {Op::ArgClear, P::GatherArgument, Back}},
-    // GatherArgument
-    {{Op::FinishArgument, P::Start, Back},
+    // GatherArgument: a hyphen inside an argument is part of it. PuTTY's own key types
+    // (ssh-ed25519, ecdsa-sha2-nistp256) hold hyphens, and ending the argument there would
+    // read the rest as option letters: "-t ssh-dss" would turn into a delete (-d) of another
+    // cache (-s).
+    {{Op::ArgAppend, P::GatherArgument, Keep},
      {Op::ArgAppend, P::GatherArgument, Keep},
      {Op::FinishArgument, P::Start, Back},
      {Op::FinishArgument, P::Start, Keep},

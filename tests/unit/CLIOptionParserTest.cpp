@@ -253,8 +253,12 @@ TEST(ParserStateMachine, EdgeCases) {
         {{"--ktyp=rsa2"}, {}, "Unexpected option <ktyp=rsa2> "},
         {{"-t", "-p", "22"}, {}, "CLIOption <t> requires an argument"},
         {{"--ktyp", "-p"}, {}, "CLIOption <ktyp> requires an argument"},
-        {{"-t", "a b"}, {"t:a b"}, nullptr}, // joined in quotes, read as a quoted argument
-        {{"-t", "ssh-rsa"}, {"t:ssh"}, "Unexpected option <r> "},
+        {{"-t", "a b"}, {"t:a b"}, nullptr},         // joined in quotes, read as a quoted argument
+        {{"-t", "ssh-rsa"}, {"t:ssh-rsa"}, nullptr}, // hyphens belong to the argument
+        {{"-c", "-l", "-t", "ssh-dss", "-p", "22", "h"},
+         {"c", "l", "t:ssh-dss", "p:22", "<hostname>:h"},
+         nullptr},
+        {{"-tssh-rsa-l"}, {"t:ssh-rsa-l"}, nullptr}, // an attached argument too
         {{"host1", "-l"}, {"<hostname>:host1"}, "Unexpected parameter <-l> "},
         {{"h1", "h2"}, {"<hostname>:h1"}, "Unexpected parameter <h2> "},
         {{"-"}, {}, "Unexpected \"- \""},
@@ -279,7 +283,7 @@ TEST(ParserStateMachine, ConsequencesOfTheTransitionTable) {
         {{"-tl"}, {"t:l"}, nullptr},                      // the rest of the group is the argument
         {{"-lt", "rsa2"}, {"l", "t:rsa2"}, nullptr},      // letters before the one with an argument
         {{"-lvdsc"}, {"l", "v", "d", "s", "c"}, nullptr}, //
-        {{"-t", "rsa2-l"}, {"t:rsa2", "l"}, nullptr},     // an unquoted argument ends at a hyphen
+        {{"-t", "rsa2", "-l"}, {"t:rsa2", "l"}, nullptr}, // an unquoted argument ends at a blank
         {{"-t", "\"ab\"cd"}, {"t:abcd"}, nullptr},        // text after the closing quote continues
         {{"-t", "a-b c"}, {"t:a-b c"}, nullptr},          // hyphens are kept inside quotes
         {{"-t", "a\"b"}, {"t:a\"b"}, nullptr},            // a quote inside is ordinary

@@ -432,15 +432,24 @@ TEST_F(DeleteTest, HostNameWithColonIsPassedUnchanged) {
     EXPECT_THAT(defaultCache(), ElementsAre("rsa@22:host1", "rsa@2222:host1", "dsa@22:host1"));
 }
 
-TEST_F(DeleteTest, HyphenatedKeyTypeNeedsQuotesThatReachTheProgram) {
-    seedDefault({"ssh-ed25519@22:host1", "ssh@22:host1"});
-    // Unquoted, the argument ends at the hyphen and -e is an unknown option: nothing happens.
-    EXPECT_EQ(Usage, run({"-d", "-t", "ssh-ed25519", "-p", "22", "host1"}).out);
-    EXPECT_EQ(5u, defaultCache().size());
+TEST_F(DeleteTest, HyphenatedKeyTypeIsOneArgumentQuotedOrNot) {
+    seedDefault({"ssh-ed25519@22:host1", "ssh@22:host1", "ssh-dss@22:host1"});
     EXPECT_EQ(removed("ssh-ed25519@22:host1"),
-              run({"-d", "-t", "\"ssh-ed25519\"", "-p", "22", "host1"}).out);
+              run({"-d", "-t", "ssh-ed25519", "-p", "22", "host1"}).out);
+    EXPECT_EQ(removed("ssh-dss@22:host1"),
+              run({"-d", "-t", "\"ssh-dss\"", "-p", "22", "host1"}).out);
     EXPECT_THAT(defaultCache(),
                 ElementsAre("rsa@22:host1", "rsa@2222:host1", "dsa@22:host1", "ssh@22:host1"));
+}
+
+// Read as "-t ssh" and then "-dss", this list of one cache would be a delete in the other.
+TEST_F(ListTest, HyphenatedKeyTypeNeverTurnsIntoOtherOptions) {
+    seedDefault({"ssh@22:host1"});
+    seedCurrent({"ssh-dss@22:host1"});
+    const Outcome r = run({"-c", "-l", "-t", "ssh-dss", "-p", "22", "host1"});
+    EXPECT_EQ(found({"ssh-dss@22:host1"}), r.out);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(4u, defaultCache().size());
 }
 
 // ---- Bad input ----
