@@ -7,6 +7,7 @@
 #include "support/ExitTrap.h"
 #include "support/InMemoryRegistry.h"
 #include "support/LogRecords.h"
+#include "support/ParserHarness.h"
 #include "support/ScopedLogSettings.h"
 #include "support/StdoutCapture.h"
 #include "support/TempDir.h"
@@ -30,18 +31,8 @@ constexpr std::uint32_t CurrentUser = 0x80000001u;
 const std::string DefaultPath = ".DEFAULT\\Software\\SimonTatham\\PuTTY\\SshHostKeys";
 const std::string CurrentPath = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
 
-const std::string Usage =
-    "usage: hkprune -scldv [-s|--defaultkey] [-c|--currentkey] [-l|--list]\n"
-    "               [-d|--delete] [-v|--verbose] [-p|--port <port>]\n"
-    "               [-t|--ktyp <type>] <hostname>\n"
-    "    [-s|--defaultkey]   - Use the default user key values\n"
-    "    [-c|--currentkey]   - Use the current user key values\n"
-    "    [-l|--list]         - List the existing values\n"
-    "    [-d|--delete]       - Delete a value\n"
-    "    [-p|--port <port>]  - The key port\n"
-    "    [-t|--ktyp <type>]  - The key type\n"
-    "    [-v|--verbose]      - Turn on verbose logging (repeat for more detailed logging)\n"
-    "    <hostname>          - The key host name\n";
+// The report for the program name hkprune, with an empty message.
+const std::string Usage = hktest::AppUsage;
 
 std::string usageWith(const std::string& message) {
     return "** ERROR: " + message + "\n" + Usage;
