@@ -76,6 +76,7 @@ void reportToStderr(const std::string& line) {
     std::cerr.flush();
 }
 
+// The number as passed, before clamping: 13 is not "BAD_COMP" here.
 bool componentPasses(std::int32_t component) {
     const auto& enabled = settings().components;
     return enabled.empty() || enabled.count(component) != 0;
@@ -100,24 +101,22 @@ bool isTraceActive(std::int32_t component, std::uint32_t maskBits) {
            !settings().traceFileName.empty();
 }
 
+// The writers apply the same filters as the queries above, so that a caller that skips
+// composing a message when a query says no never loses a record.
 void logMessage(std::int32_t component, std::uint32_t severity, const std::string& message) {
-    const Settings& s = settings();
-    if (s.level < severity) {
+    if (!isLogActive(severity)) {
         return;
     }
+    const Settings& s = settings();
     writeLogRecord(s.logFileName.c_str(), s.logMaxKiB, componentText(component),
                    severityText(severity), message);
 }
 
 void traceMessage(std::int32_t component, std::uint32_t maskBits, const std::string& message) {
+    if (!isTraceActive(component, maskBits)) {
+        return;
+    }
     const Settings& s = settings();
-    if ((s.traceMask & maskBits) == 0) {
-        return;
-    }
-    // The number as passed, before clamping: 13 is not "BAD_COMP" here.
-    if (!componentPasses(component)) {
-        return;
-    }
     writeLogRecord(s.traceFileName.c_str(), s.traceMaxKiB, componentText(component),
                    SeverityTexts[TraceSeverityIndex], message);
 }
