@@ -51,7 +51,7 @@ std::vector<std::string> parseLogRecords(const std::string& text) {
     while (pos < text.size()) {
         const std::size_t end = text.find(newline, pos);
         if (end == std::string::npos) {
-            ADD_FAILURE() << "no line end after in a line end: " << text.substr(pos);
+            ADD_FAILURE() << "the text does not end in a line end: " << text.substr(pos);
             break;
         }
         const std::string line = text.substr(pos, end - pos);

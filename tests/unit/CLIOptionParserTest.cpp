@@ -8,8 +8,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -300,6 +302,27 @@ TEST(ParserStateMachine, ConsequencesOfTheTransitionTable) {
     };
     for (const ParseRow& row : rows) {
         expectParse(row);
+    }
+}
+
+TEST(ParserStateMachine, StateNames) {
+    const std::pair<std::int32_t, const char*> rows[] = {
+        {0, "Start"},
+        {1, "OptionStart1"},
+        {2, "OptionStart2"},
+        {3, "LetterOption"},
+        {4, "GatherWordOption"},
+        {5, "WordOption"},
+        {6, "StartArgument"},
+        {7, "GatherArgument"},
+        {8, "InQuotedArgument"},
+        {9, "StartParameter"},
+        {10, "Parameters"},
+        {11, "** Unknown State **"}, // past the last state
+        {-1, "** Unknown State **"},
+    };
+    for (const auto& [state, name] : rows) {
+        EXPECT_STREQ(name, PAL::CLIOptionParser::stateName(state)) << state;
     }
 }
 

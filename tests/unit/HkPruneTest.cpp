@@ -56,6 +56,7 @@ struct Outcome {
     std::string out;
     int status;    // the exit status, or what the entry returned
     bool returned; // true when the entry returned instead of ending the process
+    std::vector<std::string> unflushed; // lines of `out` not flushed as they ended
 };
 
 class HkPruneTest : public testing::Test {
@@ -68,7 +69,7 @@ protected:
         }
         hktest::StdoutCapture capture;
         hktest::ExitTrap trap;
-        Outcome outcome{"", 0, true};
+        Outcome outcome{"", 0, true, {}};
         try {
             outcome.status = hkpruneMain(static_cast<int>(argv.size()), argv.data());
         } catch (const hktest::ExitCalled& exit) {
@@ -76,6 +77,7 @@ protected:
             outcome.returned = false;
         }
         outcome.out = capture.text();
+        outcome.unflushed = capture.unflushedLines();
         return outcome;
     }
 
@@ -191,6 +193,27 @@ TEST_F(HkPruneTest, SuccessfulActionReturnsZeroAndClosesTheKeyOnce) {
     EXPECT_EQ(1u, registry.calls(InMemoryRegistry::Op::Close));
     EXPECT_EQ(0u, registry.openHandles());
     EXPECT_FALSE(logExists());
+}
+
+// Every report, including the ones before an exit: nothing printed may wait in a buffer.
+TEST_F(HkPruneTest, EveryLineIsFlushedAsItEnds) {
+    seedDefault({"rsa2@22:host1", "rsa2@22:host2"});
+    const std::vector<std::vector<std::string>> lines = {
+        {"-l"},                                          // found
+        {"-l", "nohost"},                                // not found
+        {"-l", "-d", "-t", "rsa2", "-p", "22", "host1"}, // more than one action, removed
+        {"-d", "-t", "rsa2", "-p", "22", "host1"},       // refused: gone already
+        {"-d", "-t", "rsa2", "host2"},                   // a part missing
+        {},                                              // no action
+        {"-q"},                                          // parse error
+        {"-c", "-l"},                                    // failed open
+    };
+    for (const auto& args : lines) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const Outcome r = run(args);
+        EXPECT_NE("", r.out);
+        EXPECT_EQ(std::vector<std::string>{}, r.unflushed);
+    }
 }
 
 // ---- Options and callbacks ----
@@ -489,9 +512,9 @@ TEST_F(HkPruneTest, LongestWindowsArgumentAsHostName) {
 }
 
 TEST_F(HkPruneTest, BytesAboveAsciiInArgumentsAndNames) {
-    const std::string latin1 = "h\xE9st";   // Latin-1 e acute
-    const std::string utf8 = "h\xC3\xA9st"; // the same in UTF-8: a different name
-    const std::string type = "\xFF\x80ssh"; // no hyphen: it would end the argument
+    const std::string latin1 = "h\xE9st";        // Latin-1 e acute
+    const std::string utf8 = "h\xC3\xA9st";      // the same in UTF-8: a different name
+    const std::string type = "\xFF\x80ssh-\xE9"; // a hyphen among them belongs to it too
     seedCurrent({"rsa2@22:" + latin1, "rsa2@22:" + utf8, type + "@22:" + latin1});
     EXPECT_EQ(found({"rsa2@22:" + latin1, type + "@22:" + latin1}), run({"-c", "-l", latin1}).out);
     EXPECT_EQ(found({type + "@22:" + latin1}), run({"-c", "-l", "-t", type}).out);

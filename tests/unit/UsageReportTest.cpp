@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
-#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -181,38 +179,12 @@ TEST(UsageReport, ALongHeadPutsEveryItemOnItsOwnLine) {
     }
 }
 
-// Records the text written up to each flush.
-class FlushLog : public std::streambuf {
-public:
-    std::string text;
-    std::vector<std::string> flushedAt;
-
-protected:
-    int_type overflow(int_type c) override {
-        if (c != traits_type::eof()) {
-            text += traits_type::to_char_type(c);
-        }
-        return c;
-    }
-    int sync() override {
-        flushedAt.push_back(text);
-        return 0;
-    }
-};
-
 TEST(UsageReport, EveryLineIsFlushed) {
     hktest::AppCommandLine app({});
-    FlushLog log;
-    std::streambuf* previous = std::cout.rdbuf(&log);
+    hktest::StdoutCapture out;
     app.parser().printUsage("message");
-    std::cout.rdbuf(previous);
-    std::vector<std::string> lineEnds;
-    for (std::size_t at = log.text.find('\n'); at != std::string::npos;
-         at = log.text.find('\n', at + 1)) {
-        lineEnds.push_back(log.text.substr(0, at + 1));
-    }
-    EXPECT_EQ(12u, lineEnds.size());
-    EXPECT_EQ(lineEnds, log.flushedAt);
+    EXPECT_EQ(std::string("** ERROR: message\n") + hktest::AppUsage, out.text());
+    EXPECT_EQ(std::vector<std::string>{}, out.unflushedLines());
 }
 
 } // namespace
