@@ -31,7 +31,9 @@ bool absolutePath(const std::string& path, std::size_t maxLength, std::string& r
     if (path.find('\0') != std::string::npos) {
         return false;
     }
-    // One more for the terminating NUL: the result itself may hold maxLength characters.
+    // One more for the terminating NUL, so that the result may hold maxLength characters. The
+    // ANSI path functions under _fullpath stop at MAX_PATH with the NUL counted, so 259 is the
+    // most that comes back when maxLength is 260.
     std::vector<char> buffer(maxLength + 1);
     if (::_fullpath(buffer.data(), path.c_str(), buffer.size()) == nullptr) {
         return false;
