@@ -191,6 +191,26 @@ bool readAll(PosixFiles& files, int fd, std::size_t sizeHint, std::string& out) 
     return true;
 }
 
+// Reads the whole of an open host-key file into `bytes`; `st` is its status before the read.
+Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, std::string& bytes) {
+    if (files.fstat(fd, &st) != 0) {
+        return statusFromErrno(errno);
+    }
+    // A directory, a device or a pipe is nothing PuTTY could have written.
+    if (!S_ISREG(st.st_mode)) {
+        return RegistryApi::AccessDenied;
+    }
+    // Refused before reading, so that a huge file costs no memory; checked again after, in
+    // case it grew meanwhile.
+    if (static_cast<std::uint64_t>(st.st_size) >= MaxFileSize) {
+        return FileTooLarge;
+    }
+    if (!readAll(files, fd, static_cast<std::size_t>(st.st_size), bytes)) {
+        return statusFromErrno(errno);
+    }
+    return bytes.size() >= MaxFileSize ? FileTooLarge : RegistryApi::Success;
+}
+
 bool writeAll(PosixFiles& files, int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -321,18 +341,10 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         return failed(errno);
     }
     struct stat before {};
-    if (files.fstat(file.get(), &before) != 0) {
-        return failed(errno);
-    }
-    if (!S_ISREG(before.st_mode)) {
-        return done(RegistryApi::AccessDenied);
-    }
     std::string bytes;
-    if (!readAll(files, file.get(), static_cast<std::size_t>(before.st_size), bytes)) {
-        return failed(errno);
-    }
-    if (bytes.size() >= MaxFileSize) {
-        return done(FileTooLarge);
+    const Status status = readHostKeyFile(files, file.get(), before, bytes);
+    if (status != RegistryApi::Success) {
+        return done(status);
     }
     // `file` stays open to the end, and so does `pin` below: while a file is open its inode
     // number cannot be given to another writer's new file, so comparing numbers is sound.
@@ -613,19 +625,10 @@ RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, Handle*
         return statusFromErrno(errno);
     }
     struct stat st {};
-    if (files.fstat(file.get(), &st) != 0) {
-        return statusFromErrno(errno);
-    }
-    // A directory, a device or a pipe is nothing PuTTY could have written.
-    if (!S_ISREG(st.st_mode)) {
-        return AccessDenied;
-    }
     std::string bytes;
-    if (!readAll(files, file.get(), static_cast<std::size_t>(st.st_size), bytes)) {
-        return statusFromErrno(errno);
-    }
-    if (bytes.size() >= MaxFileSize) {
-        return FileTooLarge;
+    const Status status = readHostKeyFile(files, file.get(), st, bytes);
+    if (status != Success) {
+        return status;
     }
     auto snapshot = parse(path, std::move(bytes));
     std::lock_guard<std::mutex> lock(mutex);
