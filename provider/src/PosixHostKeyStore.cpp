@@ -391,6 +391,7 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     // Exchange rather than rename: what lands under the temporary name is the file we
     // replaced, so a writer that slipped in since the look above is seen and put back.
+    bool exchanged = false;
     if (files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE) == 0) {
         struct stat replaced {};
         bool ours = files.fstatat(dirFd, temp.path(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -411,8 +412,13 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
                 temp.release();
                 return failed(error);
             }
-            return again();
+            // Ours was in place for a moment, and a writer may have copied it: the name found
+            // gone on the next look was removed by this delete.
+            Outcome redo = again();
+            redo.replaced = true;
+            return redo;
         }
+        exchanged = true;
     } else {
         if (errno != EINVAL && errno != ENOSYS) {
             return failed(errno);
@@ -431,12 +437,18 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         temp.release();
     }
 
-    *written = parse(keyPath, std::move(bytes));
-    // The rename is durable only once the directory is; a failure here is reported although
-    // the new content is in place.
+    // The rename is durable only once the directory is. When it cannot be made so, the
+    // original (under the temporary name since the exchange) goes back, unless a writer has
+    // replaced ours meanwhile; after a plain rename the original is gone already.
     if (files.fsync(dirFd) != 0 && errno != EINVAL) {
-        return failed(errno);
+        const int error = errno;
+        if (exchanged && files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameInode(current, mine)) {
+            (void)files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE);
+        }
+        return failed(error);
     }
+    *written = parse(keyPath, std::move(bytes));
     // A PuTTY write that read the file just before our exchange renames after it: let it end,
     // and if our file is no longer the one there, look again.
     waitForPuttyWrite(files, puttyTemp);
