@@ -791,11 +791,9 @@ RegistryApi::Status PosixHostKeyStore::rewriteWithout(const std::string& path,
         return statusFromErrno(errno);
     }
     // Serialises hkprune runs (held until dirFd closes). PuTTY takes no lock: its writes are
-    // caught by the change check in deleteOnce.
-    while (files.flock(dirFd.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            return statusFromErrno(errno);
-        }
+    // caught by the change check in deleteOnce, and so are another run's where no lock can be
+    // had (NFS refuses an exclusive lock on a directory with EBADF): the delete goes on.
+    while (files.flock(dirFd.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     bool replaced = false;
     for (int attempt = 0; attempt < MaxDeleteAttempts; ++attempt) {

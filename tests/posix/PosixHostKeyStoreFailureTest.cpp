@@ -94,7 +94,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureRow{"the link cannot be resolved", Call::Realpath, ELOOP, 1, 1921},
         FailureRow{"the directory cannot be opened", Call::OpenDir, EACCES, 1, 5},
-        FailureRow{"the lock cannot be taken", Call::Lock, ENOLCK, 1, 31},
         FailureRow{"the file cannot be opened", Call::OpenFile, EACCES, 1, 5},
         FailureRow{"the file cannot be read", Call::Read, EIO, 2, 1117},
         // Root passes every permission check, so the refusal is injected.
@@ -113,6 +112,32 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"the last look before the exchange fails", Call::Fstatat, EIO, 1, 1117},
         FailureRow{"the exchange fails", Call::Exchange, EIO, 1, 1117},
         FailureRow{"the file is busy", Call::Exchange, EBUSY, 1, 170}));
+
+// NFS gives no exclusive lock on a directory; the change checks still guard the file.
+TEST_F(DeleteTrouble, WhereNoLockCanBeHadTheDeleteGoesOn) {
+    for (int error : {EBADF, ENOLCK}) {
+        writeFile(path, Before);
+        const unsigned locks = files.calls(Call::Lock);
+        files.failOn(Call::Lock, EINTR); // interrupted: asked again
+        files.failOn(Call::Lock, error, 2);
+        EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted)) << error;
+        EXPECT_EQ(locks + 2, files.calls(Call::Lock)) << error;
+        expectOnly(After);
+    }
+}
+
+// Another run that could not lock either: its rename is seen like PuTTY's.
+TEST_F(DeleteTrouble, TwoUnlockedDeletesBothKeepTheirEffect) {
+    FaultyFiles otherFiles;
+    PosixHostKeyStore other(otherFiles);
+    files.failOn(Call::Lock, EBADF);
+    otherFiles.failOn(Call::Lock, EBADF);
+    Status otherStatus = 0;
+    files.before(Call::Exchange, [&] { otherStatus = hktest::deleteName(other, "a@22:host1"); });
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    EXPECT_EQ(RegistryApi::Success, otherStatus);
+    expectOnly("# comment\nc@22:host3 0x5\n");
+}
 
 TEST_F(DeleteTrouble, ARenameThatFailsWhereThereIsNoExchangeLeavesTheOriginal) {
     files.failOn(Call::Exchange, EINVAL, 1, 100);
