@@ -191,6 +191,26 @@ bool readAll(PosixFiles& files, int fd, std::size_t sizeHint, std::string& out) 
     return true;
 }
 
+// Reads the whole of an open host-key file into `bytes`; `st` is its status before the read.
+Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, std::string& bytes) {
+    if (files.fstat(fd, &st) != 0) {
+        return statusFromErrno(errno);
+    }
+    // A directory, a device or a pipe is nothing PuTTY could have written.
+    if (!S_ISREG(st.st_mode)) {
+        return RegistryApi::AccessDenied;
+    }
+    // Refused before reading, so that a huge file costs no memory; checked again after, in
+    // case it grew meanwhile.
+    if (static_cast<std::uint64_t>(st.st_size) >= MaxFileSize) {
+        return FileTooLarge;
+    }
+    if (!readAll(files, fd, static_cast<std::size_t>(st.st_size), bytes)) {
+        return statusFromErrno(errno);
+    }
+    return bytes.size() >= MaxFileSize ? FileTooLarge : RegistryApi::Success;
+}
+
 bool writeAll(PosixFiles& files, int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -321,18 +341,10 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         return failed(errno);
     }
     struct stat before {};
-    if (files.fstat(file.get(), &before) != 0) {
-        return failed(errno);
-    }
-    if (!S_ISREG(before.st_mode)) {
-        return done(RegistryApi::AccessDenied);
-    }
     std::string bytes;
-    if (!readAll(files, file.get(), static_cast<std::size_t>(before.st_size), bytes)) {
-        return failed(errno);
-    }
-    if (bytes.size() >= MaxFileSize) {
-        return done(FileTooLarge);
+    const Status status = readHostKeyFile(files, file.get(), before, bytes);
+    if (status != RegistryApi::Success) {
+        return done(status);
     }
     // `file` stays open to the end, and so does `pin` below: while a file is open its inode
     // number cannot be given to another writer's new file, so comparing numbers is sound.
@@ -379,6 +391,7 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     // Exchange rather than rename: what lands under the temporary name is the file we
     // replaced, so a writer that slipped in since the look above is seen and put back.
+    bool exchanged = false;
     if (files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE) == 0) {
         struct stat replaced {};
         bool ours = files.fstatat(dirFd, temp.path(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -399,8 +412,13 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
                 temp.release();
                 return failed(error);
             }
-            return again();
+            // Ours was in place for a moment, and a writer may have copied it: the name found
+            // gone on the next look was removed by this delete.
+            Outcome redo = again();
+            redo.replaced = true;
+            return redo;
         }
+        exchanged = true;
     } else {
         if (errno != EINVAL && errno != ENOSYS) {
             return failed(errno);
@@ -419,12 +437,18 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         temp.release();
     }
 
-    *written = parse(keyPath, std::move(bytes));
-    // The rename is durable only once the directory is; a failure here is reported although
-    // the new content is in place.
+    // The rename is durable only once the directory is. When it cannot be made so, the
+    // original (under the temporary name since the exchange) goes back, unless a writer has
+    // replaced ours meanwhile; after a plain rename the original is gone already.
     if (files.fsync(dirFd) != 0 && errno != EINVAL) {
-        return failed(errno);
+        const int error = errno;
+        if (exchanged && files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameInode(current, mine)) {
+            (void)files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE);
+        }
+        return failed(error);
     }
+    *written = parse(keyPath, std::move(bytes));
     // A PuTTY write that read the file just before our exchange renames after it: let it end,
     // and if our file is no longer the one there, look again.
     waitForPuttyWrite(files, puttyTemp);
@@ -613,19 +637,10 @@ RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, Handle*
         return statusFromErrno(errno);
     }
     struct stat st {};
-    if (files.fstat(file.get(), &st) != 0) {
-        return statusFromErrno(errno);
-    }
-    // A directory, a device or a pipe is nothing PuTTY could have written.
-    if (!S_ISREG(st.st_mode)) {
-        return AccessDenied;
-    }
     std::string bytes;
-    if (!readAll(files, file.get(), static_cast<std::size_t>(st.st_size), bytes)) {
-        return statusFromErrno(errno);
-    }
-    if (bytes.size() >= MaxFileSize) {
-        return FileTooLarge;
+    const Status status = readHostKeyFile(files, file.get(), st, bytes);
+    if (status != Success) {
+        return status;
     }
     auto snapshot = parse(path, std::move(bytes));
     std::lock_guard<std::mutex> lock(mutex);
@@ -776,11 +791,9 @@ RegistryApi::Status PosixHostKeyStore::rewriteWithout(const std::string& path,
         return statusFromErrno(errno);
     }
     // Serialises hkprune runs (held until dirFd closes). PuTTY takes no lock: its writes are
-    // caught by the change check in deleteOnce.
-    while (files.flock(dirFd.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            return statusFromErrno(errno);
-        }
+    // caught by the change check in deleteOnce, and so are another run's where no lock can be
+    // had (NFS refuses an exclusive lock on a directory with EBADF): the delete goes on.
+    while (files.flock(dirFd.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     bool replaced = false;
     for (int attempt = 0; attempt < MaxDeleteAttempts; ++attempt) {

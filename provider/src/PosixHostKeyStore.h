@@ -95,8 +95,9 @@ public:
                      std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override;
     // Removes every line whose name equals `name` byte for byte: reads the file again, writes
     // the rest of it to a new file and swaps that in. Other hkprune runs wait on a lock on the
-    // directory; PuTTY's own writes (which take no lock) are waited for or detected, and the
-    // delete redone. The key's own view then shows the file as written.
+    // directory where the file system has one; PuTTY's own writes (which take no lock) are
+    // waited for or detected, and the delete redone. The key's own view then shows the file as
+    // written.
     Status deleteValue(Handle key, const char* name) override;
     Status closeKey(Handle key) override;
 

@@ -21,15 +21,18 @@ std::string textIn(const ByteBuffer& buffer) {
     return std::string(bytes, length);
 }
 
-// Builds the error for a failed open and writes its log record; `file` and `line` are the
-// throw site's, so the record and the exception name the same place.
-RegistryKeyError openError(const RegistryKey& key, RegistryApi::Status status, const char* file,
-                           int line) {
-    const std::string where = std::string(file) + ":" + std::to_string(line);
+// The place a failed open is reported from, named by the registry header like every throw site
+// of the layer: one fixed text, seen in logs, whatever this file's own path and lines become.
+const char* const OpenThrowSite = "provider/include/PAL/Registry:88";
+
+// Builds the error for a failed open and writes its log record; the record and the exception
+// name the same place.
+RegistryKeyError openError(const RegistryKey& key, RegistryApi::Status status) {
     RegistryKeyError error(key.getDescriptor(), "error opening key" + key.toString(),
-                           static_cast<int>(status), "RegistryKey::getKey():" + where);
+                           static_cast<int>(status),
+                           std::string("RegistryKey::getKey():") + OpenThrowSite);
     std::ostringstream record;
-    record << "Throw exception " << where << error;
+    record << "Throw exception " << OpenThrowSite << error;
     logMessage(TC_PAL, LOG_ERROR, record.str());
     return error;
 }
@@ -50,7 +53,7 @@ void RegistryKey::getKey() {
     if (status == RegistryApi::Success) {
         return;
     }
-    throw openError(*this, status, __FILE__, __LINE__);
+    throw openError(*this, status);
 }
 
 RegistryApi::Status RegistryKey::openKey() {

@@ -94,7 +94,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureRow{"the link cannot be resolved", Call::Realpath, ELOOP, 1, 1921},
         FailureRow{"the directory cannot be opened", Call::OpenDir, EACCES, 1, 5},
-        FailureRow{"the lock cannot be taken", Call::Lock, ENOLCK, 1, 31},
         FailureRow{"the file cannot be opened", Call::OpenFile, EACCES, 1, 5},
         FailureRow{"the file cannot be read", Call::Read, EIO, 2, 1117},
         // Root passes every permission check, so the refusal is injected.
@@ -114,6 +113,32 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"the exchange fails", Call::Exchange, EIO, 1, 1117},
         FailureRow{"the file is busy", Call::Exchange, EBUSY, 1, 170}));
 
+// NFS gives no exclusive lock on a directory; the change checks still guard the file.
+TEST_F(DeleteTrouble, WhereNoLockCanBeHadTheDeleteGoesOn) {
+    for (int error : {EBADF, ENOLCK}) {
+        writeFile(path, Before);
+        const unsigned locks = files.calls(Call::Lock);
+        files.failOn(Call::Lock, EINTR); // interrupted: asked again
+        files.failOn(Call::Lock, error, 2);
+        EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted)) << error;
+        EXPECT_EQ(locks + 2, files.calls(Call::Lock)) << error;
+        expectOnly(After);
+    }
+}
+
+// Another run that could not lock either: its rename is seen like PuTTY's.
+TEST_F(DeleteTrouble, TwoUnlockedDeletesBothKeepTheirEffect) {
+    FaultyFiles otherFiles;
+    PosixHostKeyStore other(otherFiles);
+    files.failOn(Call::Lock, EBADF);
+    otherFiles.failOn(Call::Lock, EBADF);
+    Status otherStatus = 0;
+    files.before(Call::Exchange, [&] { otherStatus = hktest::deleteName(other, "a@22:host1"); });
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    EXPECT_EQ(RegistryApi::Success, otherStatus);
+    expectOnly("# comment\nc@22:host3 0x5\n");
+}
+
 TEST_F(DeleteTrouble, ARenameThatFailsWhereThereIsNoExchangeLeavesTheOriginal) {
     files.failOn(Call::Exchange, EINVAL, 1, 100);
     files.failOn(Call::Rename, EIO);
@@ -128,7 +153,14 @@ TEST_F(DeleteTrouble, WithoutExchangeTheDeleteRenames) {
     expectOnly(After);
 }
 
-TEST_F(DeleteTrouble, ADirectorySyncThatFailsIsReportedWithTheNewContentInPlace) {
+TEST_F(DeleteTrouble, ADirectorySyncThatFailsPutsTheOriginalBack) {
+    files.failOn(Call::SyncDir, EIO);
+    EXPECT_EQ(1117u, hktest::deleteName(store, Deleted));
+    expectUntouched();
+}
+
+TEST_F(DeleteTrouble, WithoutExchangeADirectorySyncThatFailsIsReportedWithTheNewContentInPlace) {
+    files.failOn(Call::Exchange, EINVAL, 1, 100);
     files.failOn(Call::SyncDir, EIO);
     EXPECT_EQ(1117u, hktest::deleteName(store, Deleted));
     expectOnly(After);
@@ -226,18 +258,34 @@ TEST_F(DeleteTrouble, AKeyPuTTYAddsJustBeforeTheExchangeIsPutBack) {
 // PuTTY has created <file>.tmp and read the file when the store swaps its file in; PuTTY's
 // rename, later, brings the deleted line back. The store waits for it and deletes again.
 TEST_F(DeleteTrouble, APuTTYWriteUnderWayCannotUndoTheDelete) {
-    std::thread putty;
+    int looksSinceExchange = -1;
     files.before(Call::Exchange, [&] {
         writeFile(path + ".tmp", "");
-        putty = std::thread([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            writeFile(path + ".tmp", Before + "new@22:host4 0x7\n");
-            std::rename((path + ".tmp").c_str(), path.c_str());
-        });
+        looksSinceExchange = 0;
     });
+    // PuTTY renames only once the store has seen its .tmp and looked again.
+    files.before(
+        Call::StatPuttyTemp,
+        [&] {
+            if (looksSinceExchange >= 0 && ++looksSinceExchange == 2) {
+                writeFile(path + ".tmp", Before + "new@22:host4 0x7\n");
+                std::rename((path + ".tmp").c_str(), path.c_str());
+            }
+        },
+        0);
     EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
-    putty.join();
     EXPECT_EQ(2u, files.calls(Call::Exchange));
+    expectOnly(After + "new@22:host4 0x7\n");
+}
+
+// A PuTTY write lands just before the exchange, and a second one copies the store's file in the
+// moment it is in place: the name is gone when the store looks again, and that is its doing.
+TEST_F(DeleteTrouble, ANameGoneOnceTheNewFileWasInPlaceIsDeleted) {
+    files.before(Call::Exchange, [&] { hktest::puttyAdd(path, "a@22:host1 0x1,0x2"); });
+    // The look at what the exchange brought back.
+    files.before(
+        Call::Fstatat, [&] { hktest::puttyAdd(path, "new@22:host4 0x7"); }, 2);
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
     expectOnly(After + "new@22:host4 0x7\n");
 }
 

@@ -323,6 +323,25 @@ TEST_F(HostKeyFile, NulBytesAndLongLinesAreReadAsTheyAre) {
     store.closeKey(key);
 }
 
+TEST_F(HostKeyFile, AFileOf4GiBOrMoreIsRefusedWithoutBeingRead) {
+    writeFile(path, "a@1:h k\n");
+    hktest::FaultyFiles files;
+    PosixHostKeyStore faulty(files);
+    Handle key = RegistryApi::NotOpen;
+    ASSERT_EQ(RegistryApi::Success, faulty.openKey(currentUser(), CachePath, &key));
+    // Sparse: the length costs no disk space, and reading it would cost 4 GiB of memory.
+    ASSERT_EQ(0, ::truncate(path.c_str(), 0xFFFFFFFF));
+    const unsigned reads = files.calls(hktest::Call::Read);
+    const Status fileTooLarge = 223; // ERROR_FILE_TOO_LARGE
+    Handle big = RegistryApi::NotOpen;
+    EXPECT_EQ(fileTooLarge, faulty.openKey(currentUser(), CachePath, &big));
+    EXPECT_EQ(fileTooLarge, faulty.deleteValue(key, "a@1:h"));
+    EXPECT_EQ(reads, files.calls(hktest::Call::Read));
+    faulty.closeKey(key);
+    EXPECT_EQ(0xFFFFFFFFu, std::filesystem::file_size(path));
+    EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
+}
+
 TEST_F(HostKeyFile, EachOpenKeyReadsTheFileOnce) {
     writeFile(path, "a@1:h k\n");
     Handle first = open();

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -62,15 +61,12 @@ TEST_F(RegistryKeyTest, OpenFailureOnTheDefaultUsersCacheThrowsAndLogsOneRecord)
         RegistryKey key(defaultCache);
         FAIL() << "opened a missing key";
     } catch (const PAL::RegistryKeyError& e) {
-        const std::string location = e.getLocation();
-        std::smatch where;
-        ASSERT_TRUE(std::regex_match(
-            location, where,
-            std::regex(R"(RegistryKey::getKey\(\):(provider/src/RegistryKey\.cpp:[0-9]+))")))
-            << location;
+        // The registry header is named as the place of the throw, whatever file holds it.
+        const std::string site = "provider/include/PAL/Registry:88";
+        EXPECT_EQ("RegistryKey::getKey():" + site, e.getLocation());
         // Two blanks before the colon: the descriptor text ends in one.
-        EXPECT_EQ(location + " : error opening key<0x80000003 (Users) : " + DefaultCachePath +
-                      ">  : (2)",
+        EXPECT_EQ("RegistryKey::getKey():" + site +
+                      " : error opening key<0x80000003 (Users) : " + DefaultCachePath + ">  : (2)",
                   e.what());
         EXPECT_EQ(2, e.getCode());
         EXPECT_EQ(RegistryConstants::Users, e.getKey().getRoot());
@@ -81,7 +77,7 @@ TEST_F(RegistryKeyTest, OpenFailureOnTheDefaultUsersCacheThrowsAndLogsOneRecord)
         EXPECT_EQ(1, std::count(log.begin(), log.end(), '\n')) << log;
         // The line end is the platform's text mode: CRLF on Windows.
         log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
-        const std::string record = " ERROR PAL Throw exception " + where[1].str() + e.what() + "\n";
+        const std::string record = " ERROR PAL Throw exception " + site + e.what() + "\n";
         ASSERT_GE(log.size(), record.size()) << log;
         EXPECT_EQ(record, log.substr(log.size() - record.size())) << log;
     }
