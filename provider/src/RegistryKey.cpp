@@ -4,6 +4,7 @@
 #include "PAL/LogUtil.h"
 
 #include <cstring>
+#include <memory>
 #include <sstream>
 
 namespace PAL {
@@ -88,36 +89,61 @@ std::uint32_t RegistryKey::getValueCount() const {
     return info.valid ? info.valueCount : 0;
 }
 
+namespace {
+
+// A zeroed name buffer for the longest name of `info`; none when no buffer can hold it.
+std::unique_ptr<ByteBuffer> nameBufferFor(const RegistryKeyInfo& info) {
+    // The registry's lengths leave out the terminating NUL.
+    const std::uint32_t nameSize = info.maxValueNameLength + 1;
+    auto name = std::make_unique<ByteBuffer>(nameSize);
+    if (name->getData() == nullptr) {
+        return nullptr; // a longest name of 2^32 - 1 characters
+    }
+    std::memset(name->getData(), 0, nameSize);
+    return name;
+}
+
+// Reads the name at `index` into `name` (zeroed); the entry counts as found on 0 or 234. The
+// buffer is left zeroed again, touching only the bytes the registry may have written.
+bool readName(RegistryApi::Handle handle, std::uint32_t index, ByteBuffer& name, std::string& text,
+              std::uint32_t& type) {
+    auto* nameText = reinterpret_cast<char*>(name.getData());
+    std::uint32_t nameLength = name.getSize();
+    const RegistryApi::Status status =
+        registryApi().enumValue(handle, index, nameText, &nameLength, &type, nullptr, nullptr);
+    const bool found = status == RegistryApi::Success || status == RegistryApi::MoreData;
+    if (found) {
+        text = textIn(name);
+    }
+    const bool knownLength = status == RegistryApi::Success && nameLength < name.getSize();
+    std::memset(nameText, 0, knownLength ? nameLength + 1 : name.getSize());
+    return found;
+}
+
+} // namespace
+
 RegistryValue RegistryKey::getValue(std::uint32_t index, ByteBuffer* data) const {
     RegistryValue value;
     const RegistryKeyInfo info = getKeyInfo();
     if (!info.valid) {
         return value;
     }
-    // The registry's lengths leave out the terminating NUL.
-    const std::uint32_t nameSize = info.maxValueNameLength + 1;
-    ByteBuffer name(nameSize);
-    if (name.getData() == nullptr) {
-        return value; // a longest name of 2^32 - 1 characters: no buffer can hold it
+    const std::unique_ptr<ByteBuffer> name = nameBufferFor(info);
+    if (!name) {
+        return value;
     }
-    std::memset(name.getData(), 0, nameSize);
-    auto* nameText = reinterpret_cast<char*>(name.getData());
-    std::uint32_t nameLength = nameSize;
-    RegistryApi& api = registryApi();
-
     if (data == nullptr) {
-        const RegistryApi::Status status =
-            api.enumValue(handle, index, nameText, &nameLength, &value.type, nullptr, nullptr);
-        if (status == RegistryApi::Success || status == RegistryApi::MoreData) {
-            value.name = textIn(name);
-            value.found = true;
-        }
+        value.found = readName(handle, index, *name, value.name, value.type);
         return value;
     }
 
     // First the name and the size of the data, then the data itself into a buffer that fits.
+    const std::uint32_t nameSize = name->getSize();
+    auto* nameText = reinterpret_cast<char*>(name->getData());
+    std::uint32_t nameLength = nameSize;
+    RegistryApi& api = registryApi();
     api.enumValue(handle, index, nameText, &nameLength, &value.type, nullptr, &value.dataSize);
-    value.name = textIn(name);
+    value.name = textIn(*name);
     data->resize(value.dataSize);
     nameLength = nameSize;
     value.dataSize = data->getSize();
@@ -129,10 +155,27 @@ RegistryValue RegistryKey::getValue(std::uint32_t index, ByteBuffer* data) const
 std::vector<std::string> RegistryKey::getValueNames() const {
     std::vector<std::string> names;
     const std::uint32_t count = getValueCount();
+    names.reserve(count);
+    // Each entry is read as getValue reads it (its own info query, a buffer for the longest
+    // name), but the zeroed buffer is kept from one entry to the next while the longest length
+    // stays the same: one garbage line of a megabyte in the cache would otherwise cost a
+    // megabyte of allocation and zeroing for every value listed.
+    std::unique_ptr<ByteBuffer> name;
     for (std::uint32_t index = 0; index < count; ++index) {
-        RegistryValue value = getValue(index);
-        if (value.found) {
-            names.push_back(std::move(value.name));
+        const RegistryKeyInfo info = getKeyInfo();
+        if (!info.valid) {
+            continue;
+        }
+        if (!name || name->getSize() != info.maxValueNameLength + 1) {
+            name = nameBufferFor(info);
+            if (!name) {
+                continue;
+            }
+        }
+        std::string text;
+        std::uint32_t type = 0;
+        if (readName(handle, index, *name, text, type)) {
+            names.push_back(std::move(text));
         }
     }
     return names;

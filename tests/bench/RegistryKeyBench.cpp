@@ -1,5 +1,6 @@
 // Listing a host-key cache of n values through PAL::RegistryKey on the in-memory registry. Each
-// index costs one info query and one enumeration call, so the whole should grow linearly.
+// index costs one info query and one enumeration call, so the whole should grow linearly, also
+// when one name is very long.
 #include "PAL/Registry.h"
 
 #include "support/InMemoryRegistry.h"
@@ -12,9 +13,17 @@ namespace {
 
 const char* const CachePath = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
 
+// range(1): length of one extra, garbage name among the values (0: none). Its length sets the
+// name buffer's size for every entry read.
 void BM_GetValueNames(benchmark::State& state) {
     const auto count = static_cast<std::size_t>(state.range(0));
+    const auto longName = static_cast<std::size_t>(state.range(1));
     hktest::InMemoryRegistry registry;
+    std::size_t expected = count;
+    if (longName > 0) {
+        registry.setValue(0x80000001u, CachePath, std::string(longName, 'x'));
+        ++expected;
+    }
     for (std::size_t i = 0; i < count; ++i) {
         registry.setValue(0x80000001u, CachePath,
                           "ssh-ed25519@22:host" + std::to_string(i) + ".example.org",
@@ -26,7 +35,7 @@ void BM_GetValueNames(benchmark::State& state) {
 
     for (auto _ : state) {
         std::vector<std::string> names = key.getValueNames();
-        if (names.size() != count) {
+        if (names.size() != expected) {
             state.SkipWithError("names missing");
             break;
         }
@@ -37,10 +46,16 @@ void BM_GetValueNames(benchmark::State& state) {
 }
 
 BENCHMARK(BM_GetValueNames)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
+    ->Args({1000, 0})
+    ->Args({10000, 0})
+    ->Args({100000, 0})
     ->Unit(benchmark::kMillisecond)
     ->Complexity(benchmark::oN);
+
+// A cache holding one name of a megabyte, as a corrupt host-key file can.
+BENCHMARK(BM_GetValueNames)
+    ->Args({1000, 1 << 20})
+    ->Args({10000, 1 << 20})
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
