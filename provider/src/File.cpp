@@ -12,6 +12,13 @@ namespace {
 // The longest absolute path a File holds.
 constexpr std::size_t MaxPathLength = 260;
 
+// Writes the exit record for one return point (its own location, so its own line) and hands
+// the result back for the return statement.
+int exitWith(const std::string& location, int result) {
+    traceMessage(TC_PAL, TRACE_ENTRY_EXIT, location + "EXIT:" + std::to_string(result));
+    return result;
+}
+
 } // namespace
 
 File::File(const std::string& fileSpec) {
@@ -46,52 +53,39 @@ int File::remove() {
     traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::remove") + "ENTER " + path);
     const int error = platform::unlinkFile(path);
     if (error == 0) {
-        traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::remove") + "EXIT:0");
-        return 0;
+        return exitWith(PAL_LOCATION("PAL::File::remove"), 0);
     }
     if (error == ENOENT) {
-        traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::remove") + "EXIT:-3");
-        return -3;
+        return exitWith(PAL_LOCATION("PAL::File::remove"), -3);
     }
     if (error == EACCES) {
-        traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::remove") + "EXIT:-1");
-        return -1;
+        return exitWith(PAL_LOCATION("PAL::File::remove"), -1);
     }
-    traceMessage(TC_PAL, TRACE_ENTRY_EXIT,
-                 PAL_LOCATION("PAL::File::remove") + "EXIT:" + std::to_string(error));
-    return error;
+    return exitWith(PAL_LOCATION("PAL::File::remove"), error);
 }
 
 int File::create(bool mustBeNew) {
     traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::create") + "ENTER " + path);
     const int error = platform::createExclusive(path);
     if (error == 0) {
-        traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::create") + "EXIT:0");
-        return 0;
+        return exitWith(PAL_LOCATION("PAL::File::create"), 0);
     }
     if (error == ENOENT) {
-        traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::create") + "EXIT:-3");
-        return -3;
+        return exitWith(PAL_LOCATION("PAL::File::create"), -3);
     }
     if (error == EEXIST) {
         if (mustBeNew) {
-            traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::create") + "EXIT:-4");
-            return -4;
+            return exitWith(PAL_LOCATION("PAL::File::create"), -4);
         }
-        traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::create") + "EXIT:0");
-        return 0;
+        return exitWith(PAL_LOCATION("PAL::File::create"), 0); // the existing file is left alone
     }
     if (error == EACCES) {
-        traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::create") + "EXIT:-1");
-        return -1;
+        return exitWith(PAL_LOCATION("PAL::File::create"), -1);
     }
     if (error == EMFILE) {
-        traceMessage(TC_PAL, TRACE_ENTRY_EXIT, PAL_LOCATION("PAL::File::create") + "EXIT:-7");
-        return -7;
+        return exitWith(PAL_LOCATION("PAL::File::create"), -7);
     }
-    traceMessage(TC_PAL, TRACE_ENTRY_EXIT,
-                 PAL_LOCATION("PAL::File::create") + "EXIT:" + std::to_string(error));
-    return error;
+    return exitWith(PAL_LOCATION("PAL::File::create"), error);
 }
 
 } // namespace PAL
