@@ -76,6 +76,38 @@ void reportToStderr(const std::string& line) {
     std::cerr.flush();
 }
 
+// The rename replaces an older backup at once: removing it first would let two writers
+// rotating together lose the older history.
+void rotate(const std::string& path) {
+    const std::string backup = path + ".bak";
+    if (backup.size() > MaxPathLength || !platform::replaceFile(path, backup)) {
+        reportToStderr("Unable to move log file from " + path + " to " + backup);
+    }
+}
+
+// Holds the log at `path`, moved to its backup first when it has grown past the limit. False,
+// reported on standard error, when there is no file to write the record to.
+bool openLog(platform::LogFile& file, const std::string& path, std::uint32_t maxSizeKiB) {
+    // The directory is part of the path, so one length check covers both limits.
+    if (path.size() <= MaxPathLength && file.open(path)) {
+        if (file.size() / 1024 <= maxSizeKiB) {
+            return true;
+        }
+        // Another writer may have rotated the file since it was opened: the file now at the
+        // path is then a new one, and moving it would replace the history just moved.
+        const bool held = file.isAt(path);
+        file.close();
+        if (held) {
+            rotate(path);
+        }
+        if (file.open(path)) {
+            return true;
+        }
+    }
+    reportToStderr("Unable to open log file " + path);
+    return false;
+}
+
 // The number as passed, before clamping: 13 is not "BAD_COMP" here.
 bool componentPasses(std::int32_t component) {
     const auto& enabled = settings().components;
@@ -126,29 +158,8 @@ void writeLogRecord(const char* fileName, std::uint32_t maxSizeKiB, const char* 
     if (fileName == nullptr || *fileName == '\0') {
         return;
     }
-    // The directory is part of the path, so one check covers both limits.
-    const std::string path = getLogDirectory() + fileName;
-    if (path.size() > MaxPathLength) {
-        reportToStderr("Unable to open log file " + path);
-        return;
-    }
-
-    std::uint64_t size = 0;
-    if (platform::regularFileSize(path, size) && size / 1024 > maxSizeKiB) {
-        const std::string backup = path + ".bak";
-        bool moved = false;
-        if (backup.size() <= MaxPathLength) {
-            std::remove(backup.c_str()); // usually there is none
-            moved = std::rename(path.c_str(), backup.c_str()) == 0;
-        }
-        if (!moved) {
-            reportToStderr("Unable to move log file from " + path + " to " + backup);
-        }
-    }
-
-    std::FILE* file = std::fopen(path.c_str(), "a");
-    if (file == nullptr) {
-        reportToStderr("Unable to open log file " + path);
+    platform::LogFile file;
+    if (!openLog(file, getLogDirectory() + fileName, maxSizeKiB)) {
         return;
     }
 
@@ -167,8 +178,7 @@ void writeLogRecord(const char* fileName, std::uint32_t maxSizeKiB, const char* 
     line += ' ';
     line += message;
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
+    file.append(line);
 }
 
 void setLogDirectory(const std::string& directory) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <regex>
@@ -19,6 +20,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -461,6 +468,77 @@ TEST_F(LogTest, UnopenableFileGivesOneStderrLineAndNoException) {
                   missing + "trace.log\n",
               err.text());
     EXPECT_TRUE(isEmptyDirectory(tmp.path()));
+}
+
+struct PlantedRow {
+    const char* what;
+    // Puts it at `path`; `victim` is someone else's file it may point to.
+    std::function<void(const std::string& path, const std::string& victim)> plant;
+};
+
+// What another user may put at the log's path in a directory they can write. Each is refused
+// like a file that cannot be opened: no file outside the log is written or created, the path
+// keeps what was put there, and the older backup stays although the limit is passed.
+TEST_F(LogTest, WhatOthersPutAtThePathIsRefusedAndLeftAlone) {
+    const std::string victim = dir() + "victim";
+    const std::string someonesFile(1024, 'v');
+    const auto victimFile = [&someonesFile](const std::string& v) { writeFile(v, someonesFile); };
+#ifndef _WIN32
+    int reader = -1;
+#endif
+    const PlantedRow rows[] = {
+        {"hard link",
+         [&](const std::string& p, const std::string& v) {
+             victimFile(v);
+             fs::create_hard_link(v, p);
+         }},
+        {"directory", [](const std::string& p, const std::string&) { fs::create_directory(p); }},
+#ifndef _WIN32
+        // Not on Windows: its run-time here makes no links, Wine shows a Unix link as its
+        // target, and a FIFO cannot be made.
+        {"symbolic link to a file",
+         [&](const std::string& p, const std::string& v) {
+             victimFile(v);
+             fs::create_symlink(v, p);
+         }},
+        {"dangling symbolic link",
+         [](const std::string& p, const std::string& v) { fs::create_symlink(v, p); }},
+        // Without a reader the open would wait for one for ever.
+        {"FIFO", [](const std::string& p, const std::string&) { ::mkfifo(p.c_str(), 0600); }},
+        {"FIFO with a reader",
+         [&reader](const std::string& p, const std::string&) {
+             ::mkfifo(p.c_str(), 0600);
+             reader = ::open(p.c_str(), O_RDONLY | O_NONBLOCK);
+         }},
+#endif
+    };
+    PAL::setLogMaxSize(0);
+    for (const PlantedRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove(victim);
+        fs::remove_all(mainPath());
+        writeFile(mainPath() + ".bak", "older backup\n");
+        row.plant(mainPath(), victim);
+        const fs::file_type planted = fs::symlink_status(mainPath()).type();
+        const bool victimExisted = fs::exists(victim);
+        hktest::StderrCapture err;
+
+        PAL::logMessage(0, 1, "m");
+
+        EXPECT_EQ("Unable to open log file " + mainPath() + "\n", err.text());
+        EXPECT_EQ(planted, fs::symlink_status(mainPath()).type());
+        EXPECT_EQ(victimExisted ? someonesFile : "", readFile(victim));
+        EXPECT_EQ(victimExisted, fs::exists(victim));
+        EXPECT_EQ("older backup\n", readFile(mainPath() + ".bak"));
+#ifndef _WIN32
+        if (reader >= 0) {
+            char c = 0;
+            EXPECT_GE(0, ::read(reader, &c, 1)); // nothing was written into the pipe
+            ::close(reader);
+            reader = -1;
+        }
+#endif
+    }
 }
 
 // A directory text of 150 characters that exists; file names then set the path's length.
