@@ -191,8 +191,13 @@ CLIOptionParser::CLIOptionParser(int argc, const char* const* argv, void* ownerP
     }
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::string& element = arguments[i];
-        // Only a space calls for quotes; a tab does not.
-        const bool quoted = element.find(' ') != std::string::npos;
+        // Unquoted, any white space the machine splits at would make one element several, and
+        // a list could become a delete. Quoted, a double quote inside would end it early: such
+        // an element cannot be joined, and the parse refuses it.
+        const bool quoted = std::any_of(element.begin(), element.end(), isWhitespace);
+        if (quoted && element.find('"') != std::string::npos && unjoinable.empty()) {
+            unjoinable = element;
+        }
         commandLine += ' ';
         if (quoted) {
             commandLine += '"';
@@ -330,6 +335,9 @@ void CLIOptionParser::parseOptions() {
 }
 
 void CLIOptionParser::parseOptionsImpl() {
+    if (!unjoinable.empty()) {
+        fatal("Argument <" + unjoinable + "> holds white space and a double quote");
+    }
     readPosition = 0;
     currentParameter = 0;
     ParserState state = Start;

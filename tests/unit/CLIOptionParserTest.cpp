@@ -89,7 +89,8 @@ TEST(CLIOptionParserConstruction, JoinsTheElementsAfterTheProgramPath) {
         {{"-l"}, " -l"},
         {{"-t", "a b", "host1"}, " -t \"a b\" host1"},
         {{"a b"}, " \"a b\""},
-        {{"a\tb"}, " a\tb"}, // a tab does not call for quotes
+        {{"a\tb", "c\nd"}, " \"a\tb\" \"c\nd\""}, // any white space calls for quotes
+        {{"a\"b"}, " a\"b"},                      // a double quote alone does not
         {{""}, " "},
     };
     for (const JoinRow& row : rows) {
@@ -274,6 +275,17 @@ TEST(ParserStateMachine, EdgeCases) {
         {{"-t"}, {}, "CLIOption <t> requires an argument"},
         {{"-l", "--ktyp"}, {"l"}, "CLIOption <ktyp> requires an argument"},
         {{"-t", "\"rsa2"}, {}, "CLIOption <t> requires an argument"}, // quote never closed
+        // White space inside one element never splits it: a list stays a list.
+        {{"-c", "-l", "-t", "rsa2\t-d", "-p", "22", "host1"},
+         {"c", "l", "t:rsa2\t-d", "p:22", "<hostname>:host1"},
+         nullptr},
+        {{"-c", "-l", "-t", "rsa2\n-d", "-p", "22", "host1"},
+         {"c", "l", "t:rsa2\n-d", "p:22", "<hostname>:host1"},
+         nullptr},
+        // Quoted, the double quote would end it early: refused before any callback.
+        {{"-v", "-c", "-l", "-p", "22\" -d -t\"rsa2", "host1"},
+         {},
+         "Argument <22\" -d -t\"rsa2> holds white space and a double quote"},
     };
     for (const ParseRow& row : rows) {
         expectParse(row);
@@ -290,8 +302,9 @@ TEST(ParserStateMachine, ConsequencesOfTheTransitionTable) {
         {{"-t", "a-b c"}, {"t:a-b c"}, nullptr},          // hyphens are kept inside quotes
         {{"-t", "a\"b"}, {"t:a\"b"}, nullptr},            // a quote inside is ordinary
         {{"-t", "\xA0x"}, {"t:\xA0x"}, nullptr},          // 0xA0 is not white space
-        {{"-t", "a\tb"}, {"t:a", "<hostname>:b"}, nullptr}, // a tab is, and was not quoted
-        {{"--list-d"}, {"l", "<hostname>:d"}, nullptr},     // the word step eats the hyphen
+        {{"-t", "a\tb"}, {"t:a\tb"}, nullptr},            // a tab is, and is quoted
+        {{"-t", "a\v\f\rb"}, {"t:a\v\f\rb"}, nullptr},
+        {{"--list-d"}, {"l", "<hostname>:d"}, nullptr}, // the word step eats the hyphen
         {{"--port", "22", "--list"}, {"p:22", "l"}, nullptr},
         {{"h\"o-st"}, {"<hostname>:h\"o-st"}, nullptr},   // quotes and hyphens in parameters
         {{"\"host\""}, {"<hostname>:\"host\""}, nullptr}, //

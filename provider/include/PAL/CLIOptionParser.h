@@ -70,7 +70,9 @@ public:
     };
 
     // Copies the argument vector (program path first) and joins the elements after the path
-    // into the command-line text, each after one space, quoted when it holds a space.
+    // into the command-line text, each after one space, quoted when it holds white space. An
+    // element that holds white space and a double quote cannot be joined: every parse refuses
+    // the command line.
     CLIOptionParser(int argc, const char* const* argv, void* owner);
     CLIOptionParser(const CLIOptionParser&) = delete;
     CLIOptionParser& operator=(const CLIOptionParser&) = delete;
@@ -131,6 +133,8 @@ private:
     std::vector<std::string> arguments;
     void* owner;
     std::string commandLine;
+    // The first element that could not be joined; empty when every one was.
+    std::string unjoinable;
     std::map<std::string, const CLIOption*> optionMap;
     std::vector<CLIOption> options;
 };
