@@ -20,5 +20,6 @@ list(LENGTH CPACK_PACKAGE_FILES count)
 if(NOT count EQUAL 1 OR NOT entries)
   message(FATAL_ERROR "PackageArchive: expected one package of ${name}, got ${CPACK_PACKAGE_FILES}")
 endif()
-execute_process(COMMAND "${CMAKE_COMMAND}" -E tar ${mode} "${CPACK_PACKAGE_FILES}" ${format} -- ${entries}
+execute_process(COMMAND "${CMAKE_COMMAND}" -E tar ${mode} "${CPACK_PACKAGE_FILES}" ${format}
+                        -- ${entries}
                 WORKING_DIRECTORY "${top}" COMMAND_ERROR_IS_FATAL ANY)

@@ -9,10 +9,10 @@ if(WIN32)
     file(READ ${src} text)
     string(CONFIGURE "${text}" text @ONLY)
     string(REPLACE "\n" "\r\n" text "${text}")
-    file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/crlf/${name}.new "${text}")
-    configure_file(${CMAKE_CURRENT_BINARY_DIR}/crlf/${name}.new ${CMAKE_CURRENT_BINARY_DIR}/crlf/${name}
-                   COPYONLY)
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/crlf/${name} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    set(out ${CMAKE_CURRENT_BINARY_DIR}/crlf/${name})
+    file(WRITE ${out}.new "${text}")
+    configure_file(${out}.new ${out} COPYONLY)
+    install(FILES ${out} DESTINATION ${CMAKE_INSTALL_DOCDIR})
   endfunction()
   hk_install_crlf(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt)
   hk_install_crlf(${hk_doc}/THIRD-PARTY-NOTICES.txt THIRD-PARTY-NOTICES.txt)
@@ -24,13 +24,12 @@ else()
   # The page's date is SOURCE_DATE_EPOCH's when set. Compressed as Debian wants manual pages:
   # gzip -9, no name or time stamp in the header.
   string(TIMESTAMP HKPRUNE_DATE "%Y-%m-%d" UTC)
-  configure_file(${hk_doc}/hkprune.1 ${CMAKE_CURRENT_BINARY_DIR}/hkprune.1 @ONLY)
-  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/hkprune.1.gz
-                     COMMAND gzip -9nc ${CMAKE_CURRENT_BINARY_DIR}/hkprune.1 > ${CMAKE_CURRENT_BINARY_DIR}/hkprune.1.gz
-                     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/hkprune.1
+  set(page ${CMAKE_CURRENT_BINARY_DIR}/hkprune.1)
+  configure_file(${hk_doc}/hkprune.1 ${page} @ONLY)
+  add_custom_command(OUTPUT ${page}.gz COMMAND gzip -9nc ${page} > ${page}.gz DEPENDS ${page}
                      COMMENT "Compressing the manual page")
-  add_custom_target(hkprune_manpage ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/hkprune.1.gz)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hkprune.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  add_custom_target(hkprune_manpage ALL DEPENDS ${page}.gz)
+  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${hk_doc}/hkprune.bash-completion
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME hkprune)
 endif()
