@@ -81,7 +81,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/PackageStage.cmake.in
                ${CMAKE_CURRENT_BINARY_DIR}/PackageStage.cmake @ONLY)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/PackageStage.cmake)
-# ZIP and tarball entries in sorted order, whatever the file system.
+# The same bytes whatever the file system the build runs on.
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageArchive.cmake)
 
 include(CPack)
