@@ -1,24 +1,87 @@
-# `cmake --install` puts the program in <prefix>/bin; `cpack` in a Windows build tree makes the
-# ZIP that carries hkprune.exe (and the README) to a Windows machine.
+# What `cmake --install` puts where, and the packages `cpack` makes of it: a .deb and a tarball
+# on Linux, the ZIP on Windows, each with a .sha256 file beside it. With SOURCE_DATE_EPOCH set,
+# two builds of the same commit give the same bytes (scripts/reproducible checks it).
+set(hk_doc ${PROJECT_SOURCE_DIR}/doc)
+
 if(WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  # Read in Notepad, so CRLF line ends and .txt names; README.txt names the version.
+  function(hk_install_crlf src name)
+    file(READ ${src} text)
+    string(CONFIGURE "${text}" text @ONLY)
+    string(REPLACE "\n" "\r\n" text "${text}")
+    set(out ${CMAKE_CURRENT_BINARY_DIR}/crlf/${name})
+    file(WRITE ${out}.new "${text}")
+    configure_file(${out}.new ${out} COPYONLY)
+    install(FILES ${out} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  endfunction()
+  hk_install_crlf(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt)
+  hk_install_crlf(${hk_doc}/THIRD-PARTY-NOTICES.txt THIRD-PARTY-NOTICES.txt)
+  hk_install_crlf(${hk_doc}/README-windows.txt README.txt)
 else()
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/hkprune)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${hk_doc}/THIRD-PARTY-NOTICES.txt
+                ${PROJECT_SOURCE_DIR}/README.md
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The page's date is SOURCE_DATE_EPOCH's when set. Compressed as Debian wants manual pages:
+  # gzip -9, no name or time stamp in the header.
+  string(TIMESTAMP HKPRUNE_DATE "%Y-%m-%d" UTC)
+  set(page ${CMAKE_CURRENT_BINARY_DIR}/hkprune.1)
+  configure_file(${hk_doc}/hkprune.1 ${page} @ONLY)
+  add_custom_command(OUTPUT ${page}.gz COMMAND gzip -9nc ${page} > ${page}.gz DEPENDS ${page}
+                     COMMENT "Compressing the manual page")
+  add_custom_target(hkprune_manpage ALL DEPENDS ${page}.gz)
+  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${hk_doc}/hkprune.bash-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME hkprune)
 endif()
 
+set(HKPRUNE_PACKAGE_CONTACT "${HKPRUNE_AUTHORS} <hkprune@example.org>"
+    CACHE STRING "Maintainer named in the .deb and its changelog")
+
 set(CPACK_PACKAGE_NAME hkprune)
-set(CPACK_PACKAGE_VENDOR hkprune)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Lists or deletes the SSH host keys that PuTTY caches")
+set(CPACK_PACKAGE_VENDOR "${HKPRUNE_AUTHORS}")
+set(CPACK_PACKAGE_CONTACT "${HKPRUNE_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# The .deb's extended description; a line with a dot separates paragraphs.
+set(CPACK_PACKAGE_DESCRIPTION [[
+hkprune lists the SSH host keys that the PuTTY tools (plink, pscp, putty)
+have cached, filtered by key type, port and host name, or deletes exactly one
+of them and leaves every other byte of the cache as it was. It is meant for
+administrators and scripts: the report is short and fixed, and the exit status
+says whether anything was found or removed.
+.
+On Linux it works on PuTTY for Unix's host-key file; the same program built for
+Windows works on the registry.]])
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_GENERATOR ZIP)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)
+  set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
-  set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME})
+  set(CPACK_GENERATOR DEB TGZ)
+  set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
 endif()
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
+set(CPACK_PACKAGE_CHECKSUM SHA256)
 # Only the program and its documentation; the test support libraries install nothing.
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
-# The build keeps its debug information; the package does not need it.
+# The build may keep debug information; the packages do not need it.
 set(CPACK_STRIP_FILES ON)
+# Independent of the packager's umask.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS putty-tools)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# The .deb's doc directory: the licence as a machine-readable copyright file, and a changelog.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/PackageStage.cmake.in
+               ${CMAKE_CURRENT_BINARY_DIR}/PackageStage.cmake @ONLY)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/PackageStage.cmake)
+# The same bytes whatever the file system the build runs on.
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageArchive.cmake)
+
 include(CPack)
