@@ -1,39 +1,28 @@
 // POSIX registry backend: the current user's host-key cache is PuTTY for Unix's host-key file.
-// Only this backend's own code lives here: the file's location, reading it, rewriting it safely.
+// The store's registry calls, and the attempts of a delete against other writers.
 #include "PosixHostKeyStore.h"
 
+#include "PosixFileReplace.h"
+#include "PosixHostKeyFormat.h"
+
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
-#include <vector>
 
 namespace PAL {
 namespace detail {
 
 // One open key: the file as it was read, and where each value's name and data lie in it.
 struct PosixHostKeyStore::Snapshot {
-    struct Value {
-        std::size_t name;
-        std::uint32_t nameLength;
-        std::size_t data;
-        std::uint32_t dataLength;
-    };
     std::string path; // the location the key was opened at, symbolic links unresolved
     std::string bytes;
-    std::vector<Value> values;
-    std::uint32_t maxNameLength = 0;
-    std::uint32_t maxDataSize = 0; // REG_SZ sizes count the terminating NUL
+    ValueIndex index;
 };
 
 namespace {
@@ -71,124 +60,12 @@ bool equalsIgnoringCase(const char* a, const char* b) {
     return *a == *b;
 }
 
-// Calls f(begin, textEnd, end) for each line: [begin, textEnd) is its text without "\n" or
-// "\r\n", [begin, end) the whole line with its terminator. A last line may have none.
-template <typename F>
-void forEachLine(const std::string& bytes, F&& f) {
-    const char* base = bytes.data();
-    const std::size_t size = bytes.size();
-    std::size_t begin = 0;
-    while (begin < size) {
-        const void* newline = std::memchr(base + begin, '\n', size - begin);
-        std::size_t end = size;
-        std::size_t textEnd = size;
-        if (newline) {
-            textEnd = static_cast<std::size_t>(static_cast<const char*>(newline) - base);
-            end = textEnd + 1;
-            if (textEnd > begin && base[textEnd - 1] == '\r') {
-                --textEnd;
-            }
-        }
-        f(begin, textEnd, end);
-        begin = end;
-    }
-}
-
-// End of a line's value name: its first space, or the end of its text.
-std::size_t nameEnd(const std::string& bytes, std::size_t begin, std::size_t textEnd) {
-    const void* space = std::memchr(bytes.data() + begin, ' ', textEnd - begin);
-    return space ? static_cast<std::size_t>(static_cast<const char*>(space) - bytes.data())
-                 : textEnd;
-}
-
-// Files are below MaxFileSize (checked on reading), so every length fits 32 bits.
 std::shared_ptr<const Snapshot> parse(const std::string& path, std::string bytes) {
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->path = path;
     snapshot->bytes = std::move(bytes);
-    const std::string& text = snapshot->bytes;
-    forEachLine(text, [&](std::size_t begin, std::size_t textEnd, std::size_t) {
-        if (textEnd == begin) {
-            return;
-        }
-        std::size_t end = nameEnd(text, begin, textEnd);
-        std::size_t data = end < textEnd ? end + 1 : textEnd;
-        Snapshot::Value value{begin, static_cast<std::uint32_t>(end - begin), data,
-                              static_cast<std::uint32_t>(textEnd - data)};
-        snapshot->maxNameLength = std::max(snapshot->maxNameLength, value.nameLength);
-        snapshot->maxDataSize = std::max(snapshot->maxDataSize, value.dataLength + 1);
-        snapshot->values.push_back(value);
-    });
+    snapshot->index = indexValues(snapshot->bytes);
     return snapshot;
-}
-
-// Removes the lines named `name` from `bytes`, in place (no second copy of a large file);
-// false when there is none.
-bool removeLines(std::string& bytes, const std::string& name) {
-    bool found = false;
-    std::size_t kept = 0;
-    // Lines only ever move towards the start, behind the line being looked at.
-    forEachLine(bytes, [&](std::size_t begin, std::size_t textEnd, std::size_t end) {
-        std::size_t length = nameEnd(bytes, begin, textEnd) - begin;
-        if (length == name.size() && bytes.compare(begin, length, name) == 0) {
-            found = true;
-            return;
-        }
-        if (kept != begin) {
-            std::memmove(&bytes[kept], &bytes[begin], end - begin);
-        }
-        kept += end - begin;
-    });
-    bytes.resize(kept);
-    return found;
-}
-
-// A descriptor closed through the seam.
-class Fd {
-public:
-    Fd(PosixFiles& calls, int descriptor) : files(calls), fd(descriptor) {}
-    ~Fd() { close(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int get() const { return fd; }
-    void reset(int newFd) {
-        close();
-        fd = newFd;
-    }
-    // Closes now; the result of close(2) reports a write that failed late.
-    int close() {
-        int result = fd >= 0 ? files.close(fd) : 0;
-        fd = -1;
-        return result;
-    }
-
-private:
-    PosixFiles& files;
-    int fd;
-};
-
-bool readAll(PosixFiles& files, int fd, std::size_t sizeHint, std::string& out) {
-    out.assign(std::max<std::size_t>(sizeHint + 1, 4096), '\0');
-    std::size_t used = 0;
-    for (;;) {
-        if (used == out.size()) {
-            out.resize(out.size() * 2);
-        }
-        ssize_t n = files.read(fd, &out[used], out.size() - used);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        used += static_cast<std::size_t>(n);
-    }
-    out.resize(used);
-    return true;
 }
 
 // Reads the whole of an open host-key file into `bytes`; `st` is its status before the read.
@@ -209,84 +86,6 @@ Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, std::string& 
         return statusFromErrno(errno);
     }
     return bytes.size() >= MaxFileSize ? FileTooLarge : RegistryApi::Success;
-}
-
-bool writeAll(PosixFiles& files, int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = files.write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// The new file, created exclusively next to the one it replaces; removed on destruction
-// unless it has been renamed into place (release).
-class TempFile {
-public:
-    TempFile(PosixFiles& calls, int directory) : files(calls), dirFd(directory), fd(calls, -1) {}
-    ~TempFile() {
-        fd.close();
-        if (!name.empty()) {
-            files.unlinkat(dirFd, name.c_str(), 0);
-        }
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-
-    bool create(const std::string& base) {
-        static std::atomic<unsigned> counter{0};
-        // Leaves room for the suffix within NAME_MAX (255).
-        std::string stem = base.substr(0, 200) + PosixHostKeyStore::TempInfix;
-        for (int tries = 0; tries < 100; ++tries) {
-            auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-            char suffix[64];
-            std::snprintf(suffix, sizeof suffix, "%ld-%u-%llx", static_cast<long>(getpid()),
-                          counter++, static_cast<unsigned long long>(ticks) & 0xffffffULL);
-            std::string candidate = stem + suffix;
-            int created = files.openat(dirFd, candidate.c_str(),
-                                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-            if (created >= 0) {
-                name = candidate;
-                fd.reset(created);
-                return true;
-            }
-            if (errno != EEXIST) {
-                return false;
-            }
-        }
-        errno = EEXIST;
-        return false;
-    }
-
-    const char* path() const { return name.c_str(); }
-    int get() const { return fd.get(); }
-    int close() { return fd.close(); }
-    // The file now lives on under another name (or must be kept): do not remove it.
-    void release() { name.clear(); }
-
-private:
-    PosixFiles& files;
-    int dirFd;
-    Fd fd;
-    std::string name;
-};
-
-// The change check: a PuTTY writer replaces the file (new inode) or, in principle, rewrites it
-// in place (new size or time). The change time is left out: a rename changes it.
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
 struct Outcome {
@@ -325,8 +124,10 @@ void waitForPuttyWrite(PosixFiles& files, const std::string& puttyTemp) {
     }
 }
 
-bool sameInode(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+Outcome againAfterReplacing() {
+    Outcome redo = again();
+    redo.replaced = true;
+    return redo;
 }
 
 // One read-modify-replace of the file `base` in the locked directory `dirFd`. `keyPath` is
@@ -346,8 +147,6 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     if (status != RegistryApi::Success) {
         return done(status);
     }
-    // `file` stays open to the end, and so does `pin` below: while a file is open its inode
-    // number cannot be given to another writer's new file, so comparing numbers is sound.
     if (!removeLines(bytes, name)) {
         return done(RegistryApi::NotFound);
     }
@@ -356,269 +155,39 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     if (files.faccessat(dirFd, base.c_str(), W_OK, AT_EACCESS) != 0) {
         return failed(errno);
     }
-
-    TempFile temp(files, dirFd);
-    if (!temp.create(base)) {
+    Replacement replacement(files, dirFd, base, PosixHostKeyStore::TempInfix);
+    if (!replacement.prepare(before, bytes)) {
         return failed(errno);
     }
-    struct stat mine {};
-    if (files.fstat(temp.get(), &mine) != 0) {
-        return failed(errno);
-    }
-    // Keep the owner where we may (root rewriting a user's file); chown clears set-id bits, so
-    // the mode comes after it. Creating with 0600 kept the file private until now.
-    if (mine.st_uid != before.st_uid || mine.st_gid != before.st_gid) {
-        (void)files.fchown(temp.get(), before.st_uid, before.st_gid);
-    }
-    if (files.fchmod(temp.get(), before.st_mode & 07777) != 0 ||
-        !writeAll(files, temp.get(), bytes) || files.fsync(temp.get()) != 0 || temp.close() != 0) {
-        return failed(errno);
-    }
-    Fd pin(files, files.openat(dirFd, temp.path(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0));
-    if (pin.get() < 0) {
-        return failed(errno);
-    }
-
     // Writing and flushing took a while: if the file changed meanwhile, start again before
     // anything becomes visible.
     waitForPuttyWrite(files, puttyTemp);
-    struct stat current {};
-    if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
+    switch (replacement.swapIn(before)) {
+    case Replacement::Swap::Done:
+        break;
+    case Replacement::Swap::Changed:
+        return again();
+    case Replacement::Swap::ChangedAfter:
+        // Ours was in place for a moment, and a writer may have copied it: the name found
+        // gone on the next look was removed by this delete.
+        return againAfterReplacing();
+    case Replacement::Swap::Failed:
         return failed(errno);
     }
-    if (!sameFile(before, current)) {
-        return again();
-    }
-    // Exchange rather than rename: what lands under the temporary name is the file we
-    // replaced, so a writer that slipped in since the look above is seen and put back.
-    bool exchanged = false;
-    if (files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE) == 0) {
-        struct stat replaced {};
-        bool ours = files.fstatat(dirFd, temp.path(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    sameFile(before, replaced);
-        if (!ours) {
-            // Put the other writer's file back, unless a third write has replaced ours already
-            // (then theirs is superseded, like any PuTTY write, and ours is gone). When that
-            // cannot be told, or the swap back fails, both files stay: the file under the
-            // temporary name may hold another writer's keys.
-            if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
-                int error = errno;
-                temp.release();
-                return failed(error);
-            }
-            if (sameInode(current, mine) &&
-                files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE) != 0) {
-                int error = errno;
-                temp.release();
-                return failed(error);
-            }
-            // Ours was in place for a moment, and a writer may have copied it: the name found
-            // gone on the next look was removed by this delete.
-            Outcome redo = again();
-            redo.replaced = true;
-            return redo;
-        }
-        exchanged = true;
-    } else {
-        if (errno != EINVAL && errno != ENOSYS) {
-            return failed(errno);
-        }
-        // No exchange on this file system: look once more, then a plain rename; only the gap
-        // between the two is left unguarded.
-        if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
-            return failed(errno);
-        }
-        if (!sameFile(before, current)) {
-            return again();
-        }
-        if (files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), 0) != 0) {
-            return failed(errno);
-        }
-        temp.release();
-    }
-
-    // The rename is durable only once the directory is. When it cannot be made so, the
-    // original (under the temporary name since the exchange) goes back, unless a writer has
-    // replaced ours meanwhile; after a plain rename the original is gone already.
-    if (files.fsync(dirFd) != 0 && errno != EINVAL) {
-        const int error = errno;
-        if (exchanged && files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
-            sameInode(current, mine)) {
-            (void)files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE);
-        }
-        return failed(error);
+    if (!replacement.syncDirectory()) {
+        return failed(errno);
     }
     *written = parse(keyPath, std::move(bytes));
     // A PuTTY write that read the file just before our exchange renames after it: let it end,
     // and if our file is no longer the one there, look again.
     waitForPuttyWrite(files, puttyTemp);
-    if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !sameInode(current, mine)) {
-        Outcome redo = again();
-        redo.replaced = true;
-        return redo;
+    if (!replacement.inPlace()) {
+        return againAfterReplacing();
     }
     return done(RegistryApi::Success);
 }
 
-std::optional<std::string> environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
-std::optional<std::string> passwordHome() {
-    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 16384);
-    for (;;) {
-        struct passwd entry {};
-        struct passwd* found = nullptr;
-        int error = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
-        if (error == ERANGE && buffer.size() < (1u << 20)) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (error == 0 && found && found->pw_dir) {
-            return std::string(found->pw_dir);
-        }
-        return std::nullopt;
-    }
-}
-
 } // namespace
-
-std::string locateHostKeyFile(const HostKeyLocationInputs& in,
-                              const std::function<bool(const std::string&)>& exists) {
-    if (in.puttySshHostKeys) {
-        return *in.puttySshHostKeys;
-    }
-    if (in.puttyDir) {
-        return *in.puttyDir + "/sshhostkeys";
-    }
-    std::optional<std::string> xdg;
-    if (in.xdgConfigHome && !in.xdgConfigHome->empty()) {
-        xdg = *in.xdgConfigHome + "/putty";
-    } else if (in.home) {
-        xdg = *in.home + "/.config/putty";
-    } else if (in.passwordHome) {
-        xdg = *in.passwordHome + "/.config/putty";
-    }
-    if (xdg && exists(*xdg)) {
-        return *xdg + "/sshhostkeys";
-    }
-    std::vector<std::string> older;
-    if (in.home) {
-        older.push_back(*in.home + "/.putty");
-    }
-    if (in.passwordHome) {
-        older.push_back(*in.passwordHome + "/.putty");
-    }
-    older.push_back("/.putty");
-    for (const std::string& dir : older) {
-        if (exists(dir)) {
-            return dir + "/sshhostkeys";
-        }
-    }
-    return older.front() + "/sshhostkeys";
-}
-
-std::string locateHostKeyFile() {
-    HostKeyLocationInputs in;
-    in.puttySshHostKeys = environment("PUTTYSSHHOSTKEYS");
-    in.puttyDir = environment("PUTTYDIR");
-    if (!in.puttySshHostKeys && !in.puttyDir) {
-        in.xdgConfigHome = environment("XDG_CONFIG_HOME");
-        in.home = environment("HOME");
-        in.passwordHome = passwordHome();
-    }
-    return locateHostKeyFile(
-        in, [](const std::string& path) { return access(path.c_str(), F_OK) == 0; });
-}
-
-PosixFiles::~PosixFiles() = default;
-
-int PosixFiles::openat(int dirFd, const char* path, int flags, mode_t mode) {
-    return ::openat(dirFd, path, flags, mode);
-}
-ssize_t PosixFiles::read(int fd, void* buffer, std::size_t size) {
-    return ::read(fd, buffer, size);
-}
-ssize_t PosixFiles::write(int fd, const void* buffer, std::size_t size) {
-    return ::write(fd, buffer, size);
-}
-int PosixFiles::fstat(int fd, struct stat* st) {
-    return ::fstat(fd, st);
-}
-int PosixFiles::fstatat(int dirFd, const char* path, struct stat* st, int flags) {
-    return ::fstatat(dirFd, path, st, flags);
-}
-int PosixFiles::faccessat(int dirFd, const char* path, int mode, int flags) {
-    return ::faccessat(dirFd, path, mode, flags);
-}
-int PosixFiles::fchown(int fd, uid_t owner, gid_t group) {
-    return ::fchown(fd, owner, group);
-}
-int PosixFiles::fchmod(int fd, mode_t mode) {
-    return ::fchmod(fd, mode);
-}
-int PosixFiles::fsync(int fd) {
-    return ::fsync(fd);
-}
-// Not retried on EINTR: the descriptor is gone either way.
-int PosixFiles::close(int fd) {
-    return ::close(fd);
-}
-int PosixFiles::flock(int fd, int operation) {
-    return ::flock(fd, operation);
-}
-int PosixFiles::renameat2(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
-                          unsigned int flags) {
-    return flags ? ::renameat2(oldDirFd, oldPath, newDirFd, newPath, flags)
-                 : ::renameat(oldDirFd, oldPath, newDirFd, newPath);
-}
-int PosixFiles::unlinkat(int dirFd, const char* path, int flags) {
-    return ::unlinkat(dirFd, path, flags);
-}
-std::optional<std::string> PosixFiles::realpath(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                         &std::free);
-    return resolved ? std::optional<std::string>(resolved.get()) : std::nullopt;
-}
-
-PosixFiles& systemFiles() {
-    static PosixFiles files;
-    return files;
-}
-
-RegistryApi::Status statusFromErrno(int error) {
-    struct Row {
-        int error;
-        Status status;
-    };
-    static const Row table[] = {
-        {ENOENT, 2},         // ERROR_FILE_NOT_FOUND
-        {ENOTDIR, 2},        // a path component is a file: nothing there either
-        {EACCES, 5},         // ERROR_ACCESS_DENIED
-        {EPERM, 5},          //
-        {EISDIR, 5},         //
-        {EMFILE, 4},         // ERROR_TOO_MANY_OPEN_FILES
-        {ENFILE, 4},         //
-        {ENOMEM, 8},         // ERROR_NOT_ENOUGH_MEMORY
-        {EROFS, 19},         // ERROR_WRITE_PROTECT
-        {ENOSPC, 112},       // ERROR_DISK_FULL
-        {EDQUOT, 112},       //
-        {EBUSY, 170},        // ERROR_BUSY
-        {ENAMETOOLONG, 206}, // ERROR_FILENAME_EXCED_RANGE
-        {EFBIG, 223},        // ERROR_FILE_TOO_LARGE
-        {EIO, 1117},         // ERROR_IO_DEVICE
-        {ELOOP, 1921},       // ERROR_CANT_RESOLVE_FILENAME
-    };
-    for (const Row& row : table) {
-        if (row.error == error) {
-            return row.status;
-        }
-    }
-    return 31; // ERROR_GEN_FAILURE
-}
 
 PosixHostKeyStore::PosixHostKeyStore(PosixFiles& calls) : files(calls), nextHandle(0x1000) {}
 
@@ -688,9 +257,9 @@ RegistryApi::Status PosixHostKeyStore::queryInfoKey(Handle key, std::uint32_t* s
         {subKeyCount, 0},
         {maxSubKeyLength, 0},
         {maxClassLength, 0},
-        {valueCount, static_cast<std::uint32_t>(snapshot->values.size())},
-        {maxValueNameLength, snapshot->maxNameLength},
-        {maxValueDataLength, snapshot->maxDataSize},
+        {valueCount, static_cast<std::uint32_t>(snapshot->index.values.size())},
+        {maxValueNameLength, snapshot->index.maxNameLength},
+        {maxValueDataLength, snapshot->index.maxDataSize},
     };
     for (const auto& output : outputs) {
         if (output.first) {
@@ -710,10 +279,10 @@ RegistryApi::Status PosixHostKeyStore::enumValue(Handle key, std::uint32_t index
     if (!name || !nameLength || (data && !dataSize)) {
         return InvalidParameter;
     }
-    if (index >= snapshot->values.size()) {
+    if (index >= snapshot->index.values.size()) {
         return NoMoreItems;
     }
-    const Snapshot::Value& value = snapshot->values[index];
+    const ValueLine& value = snapshot->index.values[index];
     const char* text = snapshot->bytes.data();
     // The buffer must hold the NUL too; a short one gets as much of the name as fits, the way
     // Wine's RegEnumValueA fills it.
