@@ -2,15 +2,206 @@
 #include "PosixFileReplace.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 
 namespace PAL {
 namespace detail {
+namespace {
+
+// --- Removing the temporary file when a signal ends the process ---------------------------
+
+constexpr int CleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
+constexpr int SignalCount = sizeof CleanupSignals / sizeof CleanupSignals[0];
+enum SlotState { Free, Filling, Ready };
+
+// What the handler may touch: fixed buffers and lock-free atomics only.
+struct CleanupSlot {
+    std::atomic<int> state{Free};
+    int dirFd = -1;
+    char name[256] = {};
+};
+CleanupSlot cleanupSlots[8];
+
+void removeTemporaryFiles(int signal) {
+    const int savedErrno = errno;
+    for (CleanupSlot& slot : cleanupSlots) {
+        if (slot.state.load() == Ready) {
+            ::unlinkat(slot.dirFd, slot.name, 0);
+        }
+    }
+    errno = savedErrno;
+    // SA_RESETHAND put the default action back: raised again, the signal ends the process
+    // the way it would have, once this handler returns.
+    ::raise(signal);
+}
+
+std::mutex handlerMutex;
+int handlerUsers = 0;
+struct sigaction previousActions[SignalCount];
+bool replacedAction[SignalCount];
+
+// Only signals that would end the process anyway get the handler; one that is ignored or
+// handled already is left as it is.
+void installHandlers() {
+    std::lock_guard<std::mutex> lock(handlerMutex);
+    if (handlerUsers++ > 0) {
+        return;
+    }
+    for (int i = 0; i < SignalCount; ++i) {
+        struct sigaction& old = previousActions[i];
+        replacedAction[i] = ::sigaction(CleanupSignals[i], nullptr, &old) == 0 &&
+                            !(old.sa_flags & SA_SIGINFO) && old.sa_handler == SIG_DFL;
+        if (replacedAction[i]) {
+            struct sigaction action {};
+            action.sa_handler = removeTemporaryFiles;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = SA_RESETHAND;
+            ::sigaction(CleanupSignals[i], &action, nullptr);
+        }
+    }
+}
+
+void removeHandlers() {
+    std::lock_guard<std::mutex> lock(handlerMutex);
+    if (--handlerUsers > 0) {
+        return;
+    }
+    for (int i = 0; i < SignalCount; ++i) {
+        if (replacedAction[i]) {
+            ::sigaction(CleanupSignals[i], &previousActions[i], nullptr);
+        }
+    }
+}
+
+// A free slot, now Filling; -1 when all are taken (that file is then not cleaned up).
+int takeSlot(int dirFd, const std::string& name) {
+    if (name.size() >= sizeof cleanupSlots[0].name) {
+        return -1;
+    }
+    for (int i = 0; i < static_cast<int>(sizeof cleanupSlots / sizeof cleanupSlots[0]); ++i) {
+        int expected = Free;
+        if (cleanupSlots[i].state.compare_exchange_strong(expected, Filling)) {
+            cleanupSlots[i].dirFd = dirFd;
+            std::memcpy(cleanupSlots[i].name, name.c_str(), name.size() + 1);
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Blocks the cleanup signals in this thread for its lifetime: a file created under a name
+// is registered before a handler could miss it.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal : CleanupSignals) {
+            sigaddset(&set, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &set, &saved);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t saved;
+};
+
+// --- Extended attributes -------------------------------------------------------------------
+
+bool isUnsupported(int error) {
+    return error == ENOTSUP || error == ENOSYS;
+}
+
+// The NUL-terminated names of `fd`'s attributes, one after another; none where unsupported.
+bool listAttributes(PosixFiles& files, int fd, std::string& names) {
+    for (;;) {
+        ssize_t size = files.flistxattr(fd, nullptr, 0);
+        if (size < 0) {
+            names.clear();
+            return isUnsupported(errno);
+        }
+        names.assign(static_cast<std::size_t>(size), '\0');
+        ssize_t got = size ? files.flistxattr(fd, &names[0], names.size()) : 0;
+        if (got >= 0) {
+            names.resize(static_cast<std::size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) { // ERANGE: it grew meanwhile
+            return false;
+        }
+    }
+}
+
+bool readAttribute(PosixFiles& files, int fd, const char* name, std::string& value) {
+    for (;;) {
+        ssize_t size = files.fgetxattr(fd, name, nullptr, 0);
+        if (size < 0) {
+            return false;
+        }
+        value.assign(static_cast<std::size_t>(size), '\0');
+        ssize_t got = size ? files.fgetxattr(fd, name, &value[0], value.size()) : 0;
+        if (got >= 0) {
+            value.resize(static_cast<std::size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) {
+            return false;
+        }
+    }
+}
+
+bool listed(const std::string& names, const char* name) {
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        if (std::strcmp(names.c_str() + at, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Gives `to` exactly the attributes of `from`: an ACL (system.posix_acl_access) says who may
+// read the file, and one inherited from the directory's default ACL must not widen that.
+bool copyAttributes(PosixFiles& files, int from, int to) {
+    std::string names;
+    std::string own;
+    if (!listAttributes(files, from, names) || !listAttributes(files, to, own)) {
+        return false;
+    }
+    std::string value;
+    std::string existing;
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        const char* name = names.c_str() + at;
+        if (!readAttribute(files, from, name, value)) {
+            return false;
+        }
+        // A label the system gave the new file already (security.*) need not be set again.
+        if (listed(own, name) && readAttribute(files, to, name, existing) && existing == value) {
+            continue;
+        }
+        if (files.fsetxattr(to, name, value.data(), value.size()) != 0) {
+            return false;
+        }
+    }
+    for (std::size_t at = 0; at < own.size(); at += std::strlen(own.c_str() + at) + 1) {
+        if (!listed(names, own.c_str() + at) && files.fremovexattr(to, own.c_str() + at) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
 
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -21,10 +212,25 @@ bool sameInode(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+TempFile::TempFile(PosixFiles& calls, int directory)
+    : files(calls), dirFd(directory), fd(calls, -1), signalSlot(-1) {
+    installHandlers();
+}
+
 TempFile::~TempFile() {
     fd.close();
     if (!name.empty()) {
         files.unlinkat(dirFd, name.c_str(), 0);
+    }
+    release();
+    removeHandlers();
+}
+
+void TempFile::release() {
+    name.clear();
+    if (signalSlot >= 0) {
+        cleanupSlots[signalSlot].state.store(Free);
+        signalSlot = -1;
     }
 }
 
@@ -38,14 +244,25 @@ bool TempFile::create(const std::string& base, const char* infix) {
         std::snprintf(suffix, sizeof suffix, "%ld-%u-%llx", static_cast<long>(getpid()), counter++,
                       static_cast<unsigned long long>(ticks) & 0xffffffULL);
         std::string candidate = stem + suffix;
+        SignalsBlocked blocked;
+        const int slot = takeSlot(dirFd, candidate);
         int created = files.openat(dirFd, candidate.c_str(),
                                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (created >= 0) {
             name = candidate;
             fd.reset(created);
+            if (slot >= 0) {
+                cleanupSlots[slot].state.store(Ready);
+                signalSlot = slot;
+            }
             return true;
         }
-        if (errno != EEXIST) {
+        const int error = errno;
+        if (slot >= 0) {
+            cleanupSlots[slot].state.store(Free);
+        }
+        if (error != EEXIST) {
+            errno = error;
             return false;
         }
     }
@@ -58,7 +275,7 @@ Replacement::Replacement(PosixFiles& calls, int directory, const std::string& fi
     : files(calls), dirFd(directory), base(fileName), infix(tempInfix), temp(calls, directory),
       pin(calls, -1) {}
 
-bool Replacement::prepare(const struct stat& original, const std::string& bytes) {
+bool Replacement::create(const struct stat& original, int originalFd) {
     if (!temp.create(base, infix) || files.fstat(temp.get(), &mine) != 0) {
         return false;
     }
@@ -67,9 +284,12 @@ bool Replacement::prepare(const struct stat& original, const std::string& bytes)
     if (mine.st_uid != original.st_uid || mine.st_gid != original.st_gid) {
         (void)files.fchown(temp.get(), original.st_uid, original.st_gid);
     }
-    if (files.fchmod(temp.get(), original.st_mode & 07777) != 0 ||
-        !writeAll(files, temp.get(), bytes.data(), bytes.size()) || files.fsync(temp.get()) != 0 ||
-        temp.close() != 0) {
+    return files.fchmod(temp.get(), original.st_mode & 07777) == 0 &&
+           copyAttributes(files, originalFd, temp.get());
+}
+
+bool Replacement::finish() {
+    if (files.fsync(temp.get()) != 0 || temp.close() != 0) {
         return false;
     }
     // Kept open to the end, like the original by the caller: while a file is open its inode

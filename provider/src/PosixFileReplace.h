@@ -18,10 +18,11 @@ bool sameFile(const struct stat& a, const struct stat& b);
 bool sameInode(const struct stat& a, const struct stat& b);
 
 // The new file, created exclusively next to the one it replaces; removed on destruction
-// unless it has been renamed into place (release).
+// unless it has been renamed into place (release), and when SIGINT, SIGTERM, SIGHUP or SIGXFSZ
+// ends the process meanwhile (where those still have their default action).
 class TempFile {
 public:
-    TempFile(PosixFiles& calls, int directory) : files(calls), dirFd(directory), fd(calls, -1) {}
+    TempFile(PosixFiles& calls, int directory);
     ~TempFile();
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -32,13 +33,14 @@ public:
     int get() const { return fd.get(); }
     int close() { return fd.close(); }
     // The file now lives on under another name (or must be kept): do not remove it.
-    void release() { name.clear(); }
+    void release();
 
 private:
     PosixFiles& files;
     int dirFd;
     Fd fd;
     std::string name;
+    int signalSlot; // where the signal handler finds the name; -1 for none
 };
 
 // One replacement of the file `base` in the directory `dirFd` (both held by the caller).
@@ -46,10 +48,13 @@ class Replacement {
 public:
     Replacement(PosixFiles& calls, int directory, const std::string& fileName, const char* infix);
 
-    // Writes `bytes` to a new file with the owner and mode of `original`, flushes and closes
-    // it; false with errno.
-    bool prepare(const struct stat& original, const std::string& bytes);
-    // The new file's status once prepared.
+    // Creates the new file with the owner, mode and extended attributes of `original` (open
+    // as `originalFd`), ready to be written through fd(); false with errno.
+    bool create(const struct stat& original, int originalFd);
+    int fd() const { return temp.get(); }
+    // Flushes and closes the written file; false with errno.
+    bool finish();
+    // The new file's status once finished.
     const struct stat& written() const { return mine; }
 
     enum class Swap {

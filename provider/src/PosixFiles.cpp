@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +58,18 @@ int PosixFiles::renameat2(int oldDirFd, const char* oldPath, int newDirFd, const
 }
 int PosixFiles::unlinkat(int dirFd, const char* path, int flags) {
     return ::unlinkat(dirFd, path, flags);
+}
+ssize_t PosixFiles::flistxattr(int fd, char* list, std::size_t size) {
+    return ::flistxattr(fd, list, size);
+}
+ssize_t PosixFiles::fgetxattr(int fd, const char* name, void* value, std::size_t size) {
+    return ::fgetxattr(fd, name, value, size);
+}
+int PosixFiles::fsetxattr(int fd, const char* name, const void* value, std::size_t size) {
+    return ::fsetxattr(fd, name, value, size, 0);
+}
+int PosixFiles::fremovexattr(int fd, const char* name) {
+    return ::fremovexattr(fd, name);
 }
 std::optional<std::string> PosixFiles::realpath(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),

@@ -34,6 +34,12 @@ public:
     virtual int renameat2(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
                           unsigned int flags);
     virtual int unlinkat(int dirFd, const char* path, int flags);
+    // Extended attributes of an open file (a POSIX ACL is one): -1 and ENOTSUP where the file
+    // system or the platform has none.
+    virtual ssize_t flistxattr(int fd, char* list, std::size_t size);
+    virtual ssize_t fgetxattr(int fd, const char* name, void* value, std::size_t size);
+    virtual int fsetxattr(int fd, const char* name, const void* value, std::size_t size);
+    virtual int fremovexattr(int fd, const char* name);
     // realpath(3): the path with every symbolic link resolved.
     virtual std::optional<std::string> realpath(const std::string& path);
 };

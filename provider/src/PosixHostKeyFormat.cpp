@@ -47,6 +47,10 @@ ValueIndex indexValues(const std::string& text) {
             return;
         }
         std::size_t end = nameEnd(text, begin, textEnd);
+        // PuTTY never writes a name holding a NUL, and none could be asked for by name.
+        if (std::memchr(text.data() + begin, '\0', end - begin)) {
+            return;
+        }
         std::size_t data = end < textEnd ? end + 1 : textEnd;
         ValueLine value{begin, static_cast<std::uint32_t>(end - begin), data,
                         static_cast<std::uint32_t>(textEnd - data)};

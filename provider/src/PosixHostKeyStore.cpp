@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
 namespace PAL {
@@ -106,28 +107,84 @@ Outcome again() {
 // PuTTY writes the file without a lock: it creates <file>.tmp, reads the file, copies it to
 // the .tmp with its new line and renames the .tmp over the file. While the .tmp exists a write
 // is under way whose rename would undo a delete made meanwhile. Waits for it to end, at most
-// two seconds; a .tmp not written to for two seconds was left by a writer that died.
-void waitForPuttyWrite(PosixFiles& files, const std::string& puttyTemp) {
+// two seconds; a .tmp not written to for two seconds was left by a writer that died. True when
+// a write is still under way.
+bool waitForPuttyWrite(PosixFiles& files, const std::string& puttyTemp) {
     constexpr auto limit = std::chrono::seconds(2);
     const auto start = std::chrono::steady_clock::now();
     struct stat st {};
-    while (files.fstatat(AT_FDCWD, puttyTemp.c_str(), &st, 0) == 0 &&
-           std::chrono::steady_clock::now() - start < limit) {
+    while (files.fstatat(AT_FDCWD, puttyTemp.c_str(), &st, 0) == 0) {
         auto written = std::chrono::system_clock::time_point(
             std::chrono::duration_cast<std::chrono::system_clock::duration>(
                 std::chrono::seconds(st.st_mtim.tv_sec) +
                 std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
         if (std::chrono::system_clock::now() - written > limit) {
-            return;
+            return false;
+        }
+        if (std::chrono::steady_clock::now() - start >= limit) {
+            return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    return false;
+}
+
+// Serialises hkprune runs on the directory (held until `dirFd` closes). Someone else's lock
+// (a reader, a stopped run) is waited for two seconds at most: false then. PuTTY takes no
+// lock: its writes are caught by the change checks, and so are another run's where no lock
+// can be had (NFS refuses an exclusive lock on a directory with EBADF): the delete goes on.
+bool lockDirectory(PosixFiles& files, int dirFd) {
+    constexpr auto limit = std::chrono::seconds(2);
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (files.flock(dirFd, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() - start >= limit) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Whether the configured path, links followed, names `written`: PuTTY's own write replaces a
+// link at the path with a regular file, and then the file this delete changed is an orphan.
+bool pathNames(PosixFiles& files, const std::string& keyPath, const struct stat& written) {
+    struct stat st {};
+    return files.fstatat(AT_FDCWD, keyPath.c_str(), &st, 0) == 0 && sameInode(st, written);
 }
 
 Outcome againAfterReplacing() {
     Outcome redo = again();
     redo.replaced = true;
     return redo;
+}
+
+// Makes the swap visible for good, or says why not; nothing here allocates, so that the
+// report always follows a swap.
+Outcome completeSwap(PosixFiles& files, Replacement& replacement, const std::string& keyPath,
+                     const std::string& puttyTemp, std::shared_ptr<const Snapshot>& prepared,
+                     std::shared_ptr<const Snapshot>* written) {
+    if (!replacement.syncDirectory()) {
+        return failed(errno);
+    }
+    *written = std::move(prepared);
+    // A PuTTY write that read the file just before our exchange renames after it: let it end,
+    // and if our file is no longer the one there, look again. One still under way will put
+    // the name back: that is no success.
+    if (waitForPuttyWrite(files, puttyTemp)) {
+        return done(PosixHostKeyStore::SharingViolation);
+    }
+    if (!replacement.inPlace() || !pathNames(files, keyPath, replacement.written())) {
+        return againAfterReplacing();
+    }
+    return done(RegistryApi::Success);
 }
 
 // One read-modify-replace of the file `base` in the locked directory `dirFd`. `keyPath` is
@@ -156,15 +213,18 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         return failed(errno);
     }
     Replacement replacement(files, dirFd, base, PosixHostKeyStore::TempInfix);
-    if (!replacement.prepare(before, bytes)) {
+    if (!replacement.create(before, file.get()) ||
+        !writeAll(files, replacement.fd(), bytes.data(), bytes.size()) || !replacement.finish()) {
         return failed(errno);
     }
+    // The key's view of the new file, ready before anything becomes visible.
+    std::shared_ptr<const Snapshot> prepared = parse(keyPath, std::move(bytes));
     // Writing and flushing took a while: if the file changed meanwhile, start again before
     // anything becomes visible.
     waitForPuttyWrite(files, puttyTemp);
     switch (replacement.swapIn(before)) {
     case Replacement::Swap::Done:
-        break;
+        return completeSwap(files, replacement, keyPath, puttyTemp, prepared, written);
     case Replacement::Swap::Changed:
         return again();
     case Replacement::Swap::ChangedAfter:
@@ -172,19 +232,31 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         // gone on the next look was removed by this delete.
         return againAfterReplacing();
     case Replacement::Swap::Failed:
+        break;
+    }
+    return failed(errno);
+}
+
+// One attempt from the configured path: a link there is followed afresh each time, since
+// PuTTY's own write may have replaced it with a regular file since the last.
+Outcome attempt(PosixFiles& files, const std::string& keyPath, const std::string& name,
+                std::shared_ptr<const Snapshot>* written) {
+    // Through a symbolic link to the file itself: the link stays a link.
+    std::optional<std::string> resolved = files.realpath(keyPath);
+    if (!resolved) {
         return failed(errno);
     }
-    if (!replacement.syncDirectory()) {
+    std::size_t slash = resolved->rfind('/');
+    std::string dir = slash == 0 ? "/" : resolved->substr(0, slash);
+    std::string base = resolved->substr(slash + 1);
+    Fd dirFd(files, files.openat(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (dirFd.get() < 0) {
         return failed(errno);
     }
-    *written = parse(keyPath, std::move(bytes));
-    // A PuTTY write that read the file just before our exchange renames after it: let it end,
-    // and if our file is no longer the one there, look again.
-    waitForPuttyWrite(files, puttyTemp);
-    if (!replacement.inPlace()) {
-        return againAfterReplacing();
+    if (!lockDirectory(files, dirFd.get())) {
+        return done(PosixHostKeyStore::SharingViolation);
     }
-    return done(RegistryApi::Success);
+    return deleteOnce(files, dirFd.get(), base, name, keyPath, written);
 }
 
 } // namespace
@@ -214,9 +286,9 @@ RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, Handle*
     auto snapshot = parse(path, std::move(bytes));
     std::lock_guard<std::mutex> lock(mutex);
     // Handles are never reused, so a closed one stays invalid.
+    keys.emplace(nextHandle, std::move(snapshot));
     *result = nextHandle;
     nextHandle += 4;
-    keys.emplace(*result, std::move(snapshot));
     return Success;
 }
 
@@ -225,6 +297,14 @@ RegistryApi::Status PosixHostKeyStore::openKey(Handle parent, const char* subKey
         return InvalidParameter;
     }
     *result = NotOpen;
+    try {
+        return openPath(parent, subKey, result);
+    } catch (const std::bad_alloc&) {
+        return NotEnoughMemory;
+    }
+}
+
+RegistryApi::Status PosixHostKeyStore::openPath(Handle parent, const char* subKey, Handle* result) {
     const char* path = subKey ? subKey : "";
     if (isRoot(parent)) {
         if (parent != rootHandle(CurrentUserRoot) || !equalsIgnoringCase(path, CachePath)) {
@@ -324,7 +404,12 @@ RegistryApi::Status PosixHostKeyStore::deleteValue(Handle key, const char* name)
         return NotFound;
     }
     std::shared_ptr<const Snapshot> written;
-    Status status = rewriteWithout(snapshot->path, name, &written);
+    Status status = NotEnoughMemory;
+    try {
+        status = rewriteWithout(snapshot->path, name, &written);
+    } catch (const std::bad_alloc&) {
+        // Unwinding removed the new file, if there was one.
+    }
     if (written) {
         std::lock_guard<std::mutex> lock(mutex);
         auto it = keys.find(key);
@@ -346,27 +431,9 @@ RegistryApi::Status PosixHostKeyStore::closeKey(Handle key) {
 RegistryApi::Status PosixHostKeyStore::rewriteWithout(const std::string& path,
                                                       const std::string& name,
                                                       std::shared_ptr<const Snapshot>* written) {
-    // Through a symbolic link to the file itself: the link stays a link.
-    std::optional<std::string> resolved = files.realpath(path);
-    if (!resolved) {
-        return statusFromErrno(errno);
-    }
-    std::size_t slash = resolved->rfind('/');
-    std::string dir = slash == 0 ? "/" : resolved->substr(0, slash);
-    std::string base = resolved->substr(slash + 1);
-
-    Fd dirFd(files, files.openat(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
-    if (dirFd.get() < 0) {
-        return statusFromErrno(errno);
-    }
-    // Serialises hkprune runs (held until dirFd closes). PuTTY takes no lock: its writes are
-    // caught by the change check in deleteOnce, and so are another run's where no lock can be
-    // had (NFS refuses an exclusive lock on a directory with EBADF): the delete goes on.
-    while (files.flock(dirFd.get(), LOCK_EX) != 0 && errno == EINTR) {
-    }
     bool replaced = false;
-    for (int attempt = 0; attempt < MaxDeleteAttempts; ++attempt) {
-        Outcome outcome = deleteOnce(files, dirFd.get(), base, name, path, written);
+    for (int round = 0; round < MaxDeleteAttempts; ++round) {
+        Outcome outcome = attempt(files, path, name, written);
         replaced = replaced || outcome.replaced;
         if (!outcome.retry) {
             // Looking again after our own replacement and finding the name gone is success.

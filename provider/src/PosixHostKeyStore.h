@@ -23,6 +23,7 @@ public:
     // Windows statuses of this backend beyond the common ones.
     static constexpr Status InvalidParameter = 87; // ERROR_INVALID_PARAMETER
     static constexpr Status SharingViolation = 32; // ERROR_SHARING_VIOLATION
+    static constexpr Status NotEnoughMemory = 8;   // ERROR_NOT_ENOUGH_MEMORY
     // A delete that keeps finding the file changed by another writer gives up after this many
     // attempts with SharingViolation.
     static constexpr int MaxDeleteAttempts = 16;
@@ -56,6 +57,7 @@ public:
 
 private:
     std::shared_ptr<const Snapshot> find(Handle key);
+    Status openPath(Handle parent, const char* subKey, Handle* result);
     Status openFile(const std::string& path, Handle* result);
     Status rewriteWithout(const std::string& path, const std::string& name,
                           std::shared_ptr<const Snapshot>* written);

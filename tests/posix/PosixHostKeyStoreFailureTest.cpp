@@ -10,13 +10,18 @@
 #include <ostream>
 
 #include <sched.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <new>
 #include <thread>
 
 namespace {
@@ -57,7 +62,9 @@ protected:
     hktest::TempDir dir;
     std::string path = dir.file("sshhostkeys");
     hktest::ScopedEnv env{"PUTTYSSHHOSTKEYS", path};
-    ino_t inode = (writeFile(path, Before), hktest::inodeOf(path));
+    ino_t inode =
+        (writeFile(path, Before), ::setxattr(path.c_str(), "user.origin", "dotfiles", 8, 0),
+         hktest::inodeOf(path));
     FaultyFiles files;
     PosixHostKeyStore store{files};
 };
@@ -103,6 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"no room for a new file", Call::CreateTemp, ENOSPC, 1, 112},
         FailureRow{"over quota", Call::CreateTemp, EDQUOT, 1, 112},
         FailureRow{"the mode cannot be set", Call::Chmod, EPERM, 1, 5},
+        FailureRow{"the attributes cannot be listed", Call::ListXattr, EIO, 1, 1117},
+        FailureRow{"an attribute cannot be copied", Call::SetXattr, EPERM, 1, 5},
         FailureRow{"the disk fills at once", Call::Write, ENOSPC, 1, 112},
         FailureRow{"the disk fills half way", Call::Write, ENOSPC, 3, 112},
         FailureRow{"the new file cannot be flushed", Call::SyncFile, EIO, 1, 1117},
@@ -183,6 +192,12 @@ TEST_F(DeleteTrouble, WhenNothingCanBeCheckedBothFilesStay) {
     EXPECT_EQ(Before, readFile(dir.file(names[0] == "sshhostkeys" ? names[1] : names[0])));
 }
 
+TEST_F(DeleteTrouble, RunningOutOfMemoryIsAFailureThatLeavesNoTemporaryFile) {
+    files.before(Call::SyncFile, [] { throw std::bad_alloc(); });
+    EXPECT_EQ(PosixHostKeyStore::NotEnoughMemory, hktest::deleteName(store, Deleted));
+    expectUntouched();
+}
+
 // --- Crashes -----------------------------------------------------------------------------
 
 struct CrashRow {
@@ -239,6 +254,27 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashRow{"before the rename (no exchange)", Call::Rename, 1, false, false},
                       CrashRow{"after the rename (no exchange)", Call::SyncDir, 1, false, true}));
 
+// The signals that end a process from a terminal, a session or a file size limit.
+TEST_F(DeleteTrouble, ASignalThatEndsTheDeleteRemovesTheTemporaryFile) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+        RegistryApi::Handle key = open();
+        files.before(Call::SyncFile, [signal] { ::raise(signal); });
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            struct rlimit noCore {};
+            setrlimit(RLIMIT_CORE, &noCore);
+            store.deleteValue(key, Deleted);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
+        expectUntouched();
+        store.closeKey(key);
+    }
+}
+
 // --- Other writers -----------------------------------------------------------------------
 
 TEST_F(DeleteTrouble, AKeyPuTTYAddsWhileTheNewFileIsWrittenIsKept) {
@@ -286,6 +322,38 @@ TEST_F(DeleteTrouble, ANameGoneOnceTheNewFileWasInPlaceIsDeleted) {
     files.before(
         Call::Fstatat, [&] { hktest::puttyAdd(path, "new@22:host4 0x7"); }, 2);
     EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    expectOnly(After + "new@22:host4 0x7\n");
+}
+
+// Its rename will put the name back.
+TEST_F(DeleteTrouble, APuTTYWriteStillUnderWayAtTheEndIsASharingViolation) {
+    files.before(Call::SyncDir, [&] { writeFile(path + ".tmp", ""); });
+    files.before(
+        Call::StatPuttyTemp, [&] { utimensat(AT_FDCWD, (path + ".tmp").c_str(), nullptr, 0); }, 0);
+    EXPECT_EQ(PosixHostKeyStore::SharingViolation, hktest::deleteName(store, Deleted));
+    EXPECT_EQ((std::vector<std::string>{"sshhostkeys", "sshhostkeys.tmp"}),
+              hktest::entries(dir.path()));
+}
+
+// A reader's lock, or a stopped run's, is waited for a while, not for ever.
+TEST_F(DeleteTrouble, SomeoneElsesLockEndsInASharingViolation) {
+    int other = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(0, ::flock(other, LOCK_SH));
+    EXPECT_EQ(PosixHostKeyStore::SharingViolation, hktest::deleteName(store, Deleted));
+    ::close(other);
+    expectUntouched();
+}
+
+// PuTTY's own write replaces a link at the path with a regular file: the delete must land there.
+TEST_F(DeleteTrouble, ALinkPuTTYReplacesDuringTheDeleteIsFollowedAgain) {
+    hktest::TempDir elsewhere;
+    const std::string target = elsewhere.file("keys");
+    writeFile(target, Before);
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(target, path);
+    files.before(Call::Exchange, [&] { hktest::puttyAdd(path, "new@22:host4 0x7"); });
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
     expectOnly(After + "new@22:host4 0x7\n");
 }
 
