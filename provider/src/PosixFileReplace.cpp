@@ -204,8 +204,10 @@ bool copyAttributes(PosixFiles& files, int from, int to) {
 } // namespace
 
 bool sameFile(const struct stat& a, const struct stat& b) {
+    const struct timespec at = modificationTime(a);
+    const struct timespec bt = modificationTime(b);
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+           at.tv_sec == bt.tv_sec && at.tv_nsec == bt.tv_nsec;
 }
 
 bool sameInode(const struct stat& a, const struct stat& b) {
@@ -308,7 +310,7 @@ Replacement::Swap Replacement::swapIn(const struct stat& original) {
     }
     // Exchange rather than rename: what lands under the temporary name is the file we
     // replaced, so a writer that slipped in since the look above is seen and put back.
-    if (files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE) == 0) {
+    if (files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RenameExchange) == 0) {
         return exchange(original);
     }
     if (errno != EINVAL && errno != ENOSYS) {
@@ -331,7 +333,7 @@ Replacement::Swap Replacement::exchange(const struct stat& original) {
     struct stat current {};
     if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0 ||
         (sameInode(current, mine) &&
-         files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE) != 0)) {
+         files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RenameExchange) != 0)) {
         const int error = errno;
         temp.release();
         errno = error;
@@ -366,7 +368,7 @@ bool Replacement::syncDirectory() {
     struct stat current {};
     if (exchanged && files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
         sameInode(current, mine)) {
-        (void)files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RENAME_EXCHANGE);
+        (void)files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RenameExchange);
     }
     errno = error;
     return false;

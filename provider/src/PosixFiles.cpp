@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#if HKPRUNE_HAVE_LINUX_XATTR
 #include <sys/xattr.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,14 +53,34 @@ int PosixFiles::close(int fd) {
 int PosixFiles::flock(int fd, int operation) {
     return ::flock(fd, operation);
 }
+#if HKPRUNE_HAVE_RENAME_EXCHANGE
+static_assert(RenameExchange == RENAME_EXCHANGE, "the seam passes the flag through");
+bool renameExchangeBuilt() {
+    return true;
+}
 int PosixFiles::renameat2(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
                           unsigned int flags) {
     return flags ? ::renameat2(oldDirFd, oldPath, newDirFd, newPath, flags)
                  : ::renameat(oldDirFd, oldPath, newDirFd, newPath);
 }
+#else
+// The store then renames, after one more look at the file.
+bool renameExchangeBuilt() {
+    return false;
+}
+int PosixFiles::renameat2(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
+                          unsigned int flags) {
+    if (flags) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::renameat(oldDirFd, oldPath, newDirFd, newPath);
+}
+#endif
 int PosixFiles::unlinkat(int dirFd, const char* path, int flags) {
     return ::unlinkat(dirFd, path, flags);
 }
+#if HKPRUNE_HAVE_LINUX_XATTR
 ssize_t PosixFiles::flistxattr(int fd, char* list, std::size_t size) {
     return ::flistxattr(fd, list, size);
 }
@@ -71,6 +93,26 @@ int PosixFiles::fsetxattr(int fd, const char* name, const void* value, std::size
 int PosixFiles::fremovexattr(int fd, const char* name) {
     return ::fremovexattr(fd, name);
 }
+#else
+// macOS and the BSDs name and shape these calls differently; there the attributes are not
+// carried over (as before, and as PuTTY's own writes do everywhere).
+ssize_t PosixFiles::flistxattr(int, char*, std::size_t) {
+    errno = ENOTSUP;
+    return -1;
+}
+ssize_t PosixFiles::fgetxattr(int, const char*, void*, std::size_t) {
+    errno = ENOTSUP;
+    return -1;
+}
+int PosixFiles::fsetxattr(int, const char*, const void*, std::size_t) {
+    errno = ENOTSUP;
+    return -1;
+}
+int PosixFiles::fremovexattr(int, const char*) {
+    errno = ENOTSUP;
+    return -1;
+}
+#endif
 std::optional<std::string> PosixFiles::realpath(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
                                                          &std::free);
@@ -80,6 +122,14 @@ std::optional<std::string> PosixFiles::realpath(const std::string& path) {
 PosixFiles& systemFiles() {
     static PosixFiles files;
     return files;
+}
+
+struct timespec modificationTime(const struct stat& st) {
+#if HKPRUNE_HAVE_ST_MTIMESPEC
+    return st.st_mtimespec;
+#else
+    return st.st_mtim;
+#endif
 }
 
 RegistryApi::Status statusFromErrno(int error) {

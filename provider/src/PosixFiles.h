@@ -30,7 +30,8 @@ public:
     virtual int fsync(int fd);
     virtual int close(int fd);
     virtual int flock(int fd, int operation);
-    // renameat2; flags 0 is a plain renameat.
+    // renameat2 with 0 (a plain renameat) or RenameExchange; -1 and EINVAL for an exchange
+    // where the platform or the file system has none.
     virtual int renameat2(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
                           unsigned int flags);
     virtual int unlinkat(int dirFd, const char* path, int flags);
@@ -44,8 +45,16 @@ public:
     virtual std::optional<std::string> realpath(const std::string& path);
 };
 
+// The flag of PosixFiles::renameat2 that swaps the two names atomically.
+constexpr unsigned int RenameExchange = 2;
+// Whether this build can exchange two names at all (Linux's RENAME_EXCHANGE).
+bool renameExchangeBuilt();
+
 // The real calls.
 PosixFiles& systemFiles();
+
+// The modification time of `st` (st_mtim on Linux and the BSDs, st_mtimespec on macOS).
+struct timespec modificationTime(const struct stat& st);
 
 // Windows status for an errno value (ENOENT 2, EACCES 5, ENOSPC 112 ...).
 RegistryApi::Status statusFromErrno(int error);

@@ -114,10 +114,11 @@ bool waitForPuttyWrite(PosixFiles& files, const std::string& puttyTemp) {
     const auto start = std::chrono::steady_clock::now();
     struct stat st {};
     while (files.fstatat(AT_FDCWD, puttyTemp.c_str(), &st, 0) == 0) {
+        const struct timespec modified = modificationTime(st);
         auto written = std::chrono::system_clock::time_point(
             std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                std::chrono::seconds(st.st_mtim.tv_sec) +
-                std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+                std::chrono::seconds(modified.tv_sec) +
+                std::chrono::nanoseconds(modified.tv_nsec)));
         if (std::chrono::system_clock::now() - written > limit) {
             return false;
         }

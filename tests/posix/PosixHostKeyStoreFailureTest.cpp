@@ -37,6 +37,8 @@ using Status = RegistryApi::Status;
 const std::string Before = "a@22:host1 0x1,0x2\r\nb@22:host2 0x3,0x4\n# comment\nc@22:host3 0x5\n";
 const std::string After = "a@22:host1 0x1,0x2\r\n# comment\nc@22:host3 0x5\n";
 const char* const Deleted = "b@22:host2";
+// Built with HKPRUNE_RENAME_EXCHANGE=OFF, or for a system without it.
+const char* const NoExchange = "this build has no exchange: the delete renames";
 
 class DeleteTrouble : public ::testing::Test {
 protected:
@@ -163,6 +165,9 @@ TEST_F(DeleteTrouble, WithoutExchangeTheDeleteRenames) {
 }
 
 TEST_F(DeleteTrouble, ADirectorySyncThatFailsPutsTheOriginalBack) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.failOn(Call::SyncDir, EIO);
     EXPECT_EQ(1117u, hktest::deleteName(store, Deleted));
     expectUntouched();
@@ -176,6 +181,9 @@ TEST_F(DeleteTrouble, WithoutExchangeADirectorySyncThatFailsIsReportedWithTheNew
 }
 
 TEST_F(DeleteTrouble, AReplacedFileThatCannotBeCheckedIsPutBackAndTheDeleteRedone) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.failOn(Call::Fstatat, EIO, 2); // the look at what the exchange brought back
     EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
     EXPECT_EQ(3u, files.calls(Call::Exchange)) << "exchange, exchange back, exchange";
@@ -183,6 +191,9 @@ TEST_F(DeleteTrouble, AReplacedFileThatCannotBeCheckedIsPutBackAndTheDeleteRedon
 }
 
 TEST_F(DeleteTrouble, WhenNothingCanBeCheckedBothFilesStay) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.failOn(Call::Fstatat, EIO, 2, 2);
     EXPECT_EQ(1117u, hktest::deleteName(store, Deleted));
     // The file under the temporary name is what was replaced: here, the original.
@@ -217,6 +228,9 @@ class CrashAt : public DeleteTrouble, public ::testing::WithParamInterface<Crash
 // The process dies just before the call; the file is then the old or the new one, whole.
 TEST_P(CrashAt, LeavesTheOldOrTheNewFileWhole) {
     const CrashRow& row = GetParam();
+    if (row.exchangeWorks && row.newContent && !PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.chunk = 16;
     if (!row.exchangeWorks) {
         files.failOn(Call::Exchange, EINVAL, 1, 100);
@@ -285,6 +299,9 @@ TEST_F(DeleteTrouble, AKeyPuTTYAddsWhileTheNewFileIsWrittenIsKept) {
 }
 
 TEST_F(DeleteTrouble, AKeyPuTTYAddsJustBeforeTheExchangeIsPutBack) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.before(Call::Exchange, [&] { hktest::puttyAdd(path, "new@22:host4 0x7"); });
     EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
     EXPECT_EQ(3u, files.calls(Call::Exchange)) << "exchange, exchange back, exchange";
@@ -317,6 +334,9 @@ TEST_F(DeleteTrouble, APuTTYWriteUnderWayCannotUndoTheDelete) {
 // A PuTTY write lands just before the exchange, and a second one copies the store's file in the
 // moment it is in place: the name is gone when the store looks again, and that is its doing.
 TEST_F(DeleteTrouble, ANameGoneOnceTheNewFileWasInPlaceIsDeleted) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.before(Call::Exchange, [&] { hktest::puttyAdd(path, "a@22:host1 0x1,0x2"); });
     // The look at what the exchange brought back.
     files.before(
@@ -382,6 +402,9 @@ TEST_F(DeleteTrouble, WithoutExchangeAKeyAddedBeforeTheCheckIsKept) {
 }
 
 TEST_F(DeleteTrouble, AFileThatKeepsChangingIsLeftToItsWriter) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     int added = 0;
     files.before(
         Call::Exchange,
