@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace PAL {
@@ -203,6 +204,27 @@ bool writeAll(PosixFiles& files, int fd, const char* bytes, std::size_t size) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+BufferedWriter::BufferedWriter(PosixFiles& calls, int descriptor)
+    : files(calls), fd(descriptor), buffer(64 * 1024, '\0') {}
+
+bool BufferedWriter::write(const char* bytes, std::size_t size) {
+    if (used + size > buffer.size() && !flush()) {
+        return false;
+    }
+    if (size >= buffer.size()) {
+        return writeAll(files, fd, bytes, size);
+    }
+    std::memcpy(&buffer[used], bytes, size);
+    used += size;
+    return true;
+}
+
+bool BufferedWriter::flush() {
+    const std::size_t size = used;
+    used = 0;
+    return writeAll(files, fd, buffer.data(), size);
 }
 
 } // namespace detail

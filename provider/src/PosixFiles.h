@@ -89,6 +89,20 @@ bool readAll(PosixFiles& files, int fd, std::size_t sizeHint, std::string& out);
 // Writes every byte, repeating short and interrupted writes.
 bool writeAll(PosixFiles& files, int fd, const char* bytes, std::size_t size);
 
+// Gathers small writes into blocks; large ones go straight through.
+class BufferedWriter {
+public:
+    BufferedWriter(PosixFiles& calls, int descriptor);
+    bool write(const char* bytes, std::size_t size);
+    bool flush();
+
+private:
+    PosixFiles& files;
+    int fd;
+    std::string buffer;
+    std::size_t used = 0;
+};
+
 } // namespace detail
 } // namespace PAL
 

@@ -1,4 +1,4 @@
-// PuTTY for Unix's host-key file format: finding the values, removing lines.
+// PuTTY for Unix's host-key file format: walking the values, finding the lines of a name.
 #include "PosixHostKeyFormat.h"
 
 #include <algorithm>
@@ -8,78 +8,94 @@ namespace PAL {
 namespace detail {
 namespace {
 
-// Calls f(begin, textEnd, end) for each line: [begin, textEnd) is its text without "\n" or
-// "\r\n", [begin, end) the whole line with its terminator. A last line may have none.
-template <typename F>
-void forEachLine(const std::string& bytes, F&& f) {
-    const char* base = bytes.data();
-    const std::size_t size = bytes.size();
-    std::size_t begin = 0;
-    while (begin < size) {
-        const void* newline = std::memchr(base + begin, '\n', size - begin);
-        std::size_t end = size;
-        std::size_t textEnd = size;
-        if (newline) {
-            textEnd = static_cast<std::size_t>(static_cast<const char*>(newline) - base);
-            end = textEnd + 1;
-            if (textEnd > begin && base[textEnd - 1] == '\r') {
-                --textEnd;
-            }
-        }
-        f(begin, textEnd, end);
-        begin = end;
-    }
-}
-
-// End of a line's value name: its first space, or the end of its text.
-std::size_t nameEnd(const std::string& bytes, std::size_t begin, std::size_t textEnd) {
-    const void* space = std::memchr(bytes.data() + begin, ' ', textEnd - begin);
-    return space ? static_cast<std::size_t>(static_cast<const char*>(space) - bytes.data())
-                 : textEnd;
+// A line that is no value: empty, or with a NUL in its name (PuTTY never writes one, and none
+// could be asked for by name).
+bool isValue(const HostKeyText& text, const Line& line) {
+    return line.textEnd != line.begin &&
+           !std::memchr(text.bytes.data() + line.begin, '\0', line.nameEnd - line.begin) &&
+           !removedLine(text, line);
 }
 
 } // namespace
 
-ValueIndex indexValues(const std::string& text) {
-    ValueIndex index;
-    forEachLine(text, [&](std::size_t begin, std::size_t textEnd, std::size_t) {
-        if (textEnd == begin) {
-            return;
+bool lineAt(const std::string& bytes, std::size_t offset, Line& line) {
+    const std::size_t size = bytes.size();
+    if (offset >= size) {
+        return false;
+    }
+    const char* base = bytes.data();
+    const void* newline = std::memchr(base + offset, '\n', size - offset);
+    line.begin = offset;
+    line.end = size;
+    line.textEnd = size;
+    if (newline) {
+        line.textEnd = static_cast<std::size_t>(static_cast<const char*>(newline) - base);
+        line.end = line.textEnd + 1;
+        if (line.textEnd > offset && base[line.textEnd - 1] == '\r') {
+            --line.textEnd;
         }
-        std::size_t end = nameEnd(text, begin, textEnd);
-        // PuTTY never writes a name holding a NUL, and none could be asked for by name.
-        if (std::memchr(text.data() + begin, '\0', end - begin)) {
-            return;
-        }
-        std::size_t data = end < textEnd ? end + 1 : textEnd;
-        ValueLine value{begin, static_cast<std::uint32_t>(end - begin), data,
-                        static_cast<std::uint32_t>(textEnd - data)};
-        index.maxNameLength = std::max(index.maxNameLength, value.nameLength);
-        index.maxDataSize = std::max(index.maxDataSize, value.dataLength + 1);
-        index.values.push_back(value);
-    });
-    return index;
+    }
+    const void* space = std::memchr(base + offset, ' ', line.textEnd - offset);
+    line.nameEnd =
+        space ? static_cast<std::size_t>(static_cast<const char*>(space) - base) : line.textEnd;
+    line.data = line.nameEnd < line.textEnd ? line.nameEnd + 1 : line.textEnd;
+    return true;
 }
 
-// Removes the lines named `name` from `bytes`, in place (no second copy of a large file);
-// false when there is none.
-bool removeLines(std::string& bytes, const std::string& name) {
-    bool found = false;
-    std::size_t kept = 0;
-    // Lines only ever move towards the start, behind the line being looked at.
-    forEachLine(bytes, [&](std::size_t begin, std::size_t textEnd, std::size_t end) {
-        std::size_t length = nameEnd(bytes, begin, textEnd) - begin;
-        if (length == name.size() && bytes.compare(begin, length, name) == 0) {
-            found = true;
-            return;
+bool named(const std::string& bytes, const Line& line, const std::string& name) {
+    return line.nameEnd - line.begin == name.size() &&
+           std::memcmp(bytes.data() + line.begin, name.data(), name.size()) == 0;
+}
+
+bool removedLine(const HostKeyText& text, const Line& line) {
+    for (const std::string& name : text.removed) {
+        if (named(text.bytes, line, name)) {
+            return true;
         }
-        if (kept != begin) {
-            std::memmove(&bytes[kept], &bytes[begin], end - begin);
+    }
+    return false;
+}
+
+ValueSummary summarize(const HostKeyText& text) {
+    ValueSummary summary;
+    Line line{};
+    for (std::size_t offset = 0; lineAt(text.bytes, offset, line); offset = line.end) {
+        if (isValue(text, line)) {
+            ++summary.count;
+            summary.maxNameLength = std::max(summary.maxNameLength, line.nameLength());
+            summary.maxDataSize = std::max(summary.maxDataSize, line.dataLength() + 1);
         }
-        kept += end - begin;
-    });
-    bytes.resize(kept);
-    return found;
+    }
+    return summary;
+}
+
+bool findValue(const HostKeyText& text, std::uint32_t index, ValueCursor& cursor, Line& line) {
+    if (index < cursor.index) {
+        cursor = ValueCursor{};
+    }
+    for (std::size_t offset = cursor.offset; lineAt(text.bytes, offset, line); offset = line.end) {
+        if (!isValue(text, line)) {
+            continue;
+        }
+        if (cursor.index == index) {
+            cursor.offset = line.begin;
+            return true;
+        }
+        ++cursor.index;
+    }
+    // At the end: the cursor stays on the last value counted, none of which was `index`.
+    cursor = ValueCursor{};
+    return false;
+}
+
+bool hasName(const HostKeyText& text, const std::string& name) {
+    Line line{};
+    for (std::size_t offset = 0; lineAt(text.bytes, offset, line); offset = line.end) {
+        if (named(text.bytes, line, name) && !removedLine(text, line)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace detail

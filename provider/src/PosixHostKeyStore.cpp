@@ -19,11 +19,16 @@
 namespace PAL {
 namespace detail {
 
-// One open key: the file as it was read, and where each value's name and data lie in it.
+// What an open key shows: the file as it was read, less the lines this store has deleted
+// since (a delete that finds the file unchanged writes from the same bytes).
 struct PosixHostKeyStore::Snapshot {
     std::string path; // the location the key was opened at, symbolic links unresolved
-    std::string bytes;
-    ValueIndex index;
+    std::shared_ptr<const std::string> bytes;
+    std::vector<std::string> removed;
+    struct stat file {}; // the file that holds bytes less removed
+    ValueSummary summary;
+
+    HostKeyText text() const { return {*bytes, removed}; }
 };
 
 namespace {
@@ -61,16 +66,8 @@ bool equalsIgnoringCase(const char* a, const char* b) {
     return *a == *b;
 }
 
-std::shared_ptr<const Snapshot> parse(const std::string& path, std::string bytes) {
-    auto snapshot = std::make_shared<Snapshot>();
-    snapshot->path = path;
-    snapshot->bytes = std::move(bytes);
-    snapshot->index = indexValues(snapshot->bytes);
-    return snapshot;
-}
-
-// Reads the whole of an open host-key file into `bytes`; `st` is its status before the read.
-Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, std::string& bytes) {
+// The status of an open host-key file, refused when it is nothing PuTTY could have written.
+Status statHostKeyFile(PosixFiles& files, int fd, struct stat& st) {
     if (files.fstat(fd, &st) != 0) {
         return statusFromErrno(errno);
     }
@@ -80,13 +77,31 @@ Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, std::string& 
     }
     // Refused before reading, so that a huge file costs no memory; checked again after, in
     // case it grew meanwhile.
-    if (static_cast<std::uint64_t>(st.st_size) >= MaxFileSize) {
-        return FileTooLarge;
-    }
+    return static_cast<std::uint64_t>(st.st_size) >= MaxFileSize ? FileTooLarge
+                                                                 : RegistryApi::Success;
+}
+
+Status readContents(PosixFiles& files, int fd, const struct stat& st, std::string& bytes) {
     if (!readAll(files, fd, static_cast<std::size_t>(st.st_size), bytes)) {
         return statusFromErrno(errno);
     }
     return bytes.size() >= MaxFileSize ? FileTooLarge : RegistryApi::Success;
+}
+
+// Reads an open host-key file whole; `st` is its status before the read.
+Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, std::string& bytes) {
+    const Status status = statHostKeyFile(files, fd, st);
+    return status == RegistryApi::Success ? readContents(files, fd, st, bytes) : status;
+}
+
+// Writes what the file keeps without `name`'s lines, in blocks, straight from the bytes.
+bool writeKept(PosixFiles& files, int fd, const HostKeyText& text, const std::string& name) {
+    BufferedWriter out(files, fd);
+    return forEachKeptRun(text, name,
+                          [&](std::size_t begin, std::size_t size) {
+                              return out.write(text.bytes.data() + begin, size);
+                          }) &&
+           out.flush();
 }
 
 struct Outcome {
@@ -188,11 +203,47 @@ Outcome completeSwap(PosixFiles& files, Replacement& replacement, const std::str
     return done(RegistryApi::Success);
 }
 
-// One read-modify-replace of the file `base` in the locked directory `dirFd`. `keyPath` is
-// the file as configured (PuTTY's .tmp sits next to it).
+// The file's contents as the delete starts: what the key read, when the file is still that
+// one (same device, inode, size and time), else read again.
+Status currentContents(PosixFiles& files, int fd, const Snapshot& view, struct stat& st,
+                       std::shared_ptr<const std::string>& bytes,
+                       std::vector<std::string>& removed) {
+    Status status = statHostKeyFile(files, fd, st);
+    if (status != RegistryApi::Success) {
+        return status;
+    }
+    if (sameFile(view.file, st)) {
+        bytes = view.bytes;
+        removed = view.removed;
+        return status;
+    }
+    auto fresh = std::make_shared<std::string>();
+    status = readContents(files, fd, st, *fresh);
+    bytes = std::move(fresh);
+    removed.clear();
+    return status;
+}
+
+// The key's view of the file once `name` is gone, ready before anything becomes visible.
+std::shared_ptr<const Snapshot> viewWithout(const std::string& keyPath,
+                                            std::shared_ptr<const std::string> bytes,
+                                            std::vector<std::string> removed,
+                                            const std::string& name, const struct stat& file) {
+    auto view = std::make_shared<Snapshot>();
+    view->path = keyPath;
+    view->bytes = std::move(bytes);
+    view->removed = std::move(removed);
+    view->removed.push_back(name);
+    view->file = file;
+    view->summary = summarize(view->text());
+    return view;
+}
+
+// One read-modify-replace of the file `base` in the locked directory `dirFd`, from what the
+// key shows (`view`; its path is the file as configured, where PuTTY puts its .tmp).
 Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const std::string& name,
-                   const std::string& keyPath, std::shared_ptr<const Snapshot>* written) {
-    const std::string puttyTemp = keyPath + ".tmp";
+                   const Snapshot& view, std::shared_ptr<const Snapshot>* written) {
+    const std::string puttyTemp = view.path + ".tmp";
     waitForPuttyWrite(files, puttyTemp);
     Fd file(files,
             files.openat(dirFd, base.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
@@ -200,12 +251,13 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         return failed(errno);
     }
     struct stat before {};
-    std::string bytes;
-    const Status status = readHostKeyFile(files, file.get(), before, bytes);
+    std::shared_ptr<const std::string> bytes;
+    std::vector<std::string> removed;
+    const Status status = currentContents(files, file.get(), view, before, bytes, removed);
     if (status != RegistryApi::Success) {
         return done(status);
     }
-    if (!removeLines(bytes, name)) {
+    if (!hasName({*bytes, removed}, name)) {
         return done(RegistryApi::NotFound);
     }
     // A writable directory alone would let the rename succeed; the file itself must be
@@ -215,17 +267,17 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     Replacement replacement(files, dirFd, base, PosixHostKeyStore::TempInfix);
     if (!replacement.create(before, file.get()) ||
-        !writeAll(files, replacement.fd(), bytes.data(), bytes.size()) || !replacement.finish()) {
+        !writeKept(files, replacement.fd(), {*bytes, removed}, name) || !replacement.finish()) {
         return failed(errno);
     }
-    // The key's view of the new file, ready before anything becomes visible.
-    std::shared_ptr<const Snapshot> prepared = parse(keyPath, std::move(bytes));
+    std::shared_ptr<const Snapshot> prepared =
+        viewWithout(view.path, std::move(bytes), std::move(removed), name, replacement.written());
     // Writing and flushing took a while: if the file changed meanwhile, start again before
     // anything becomes visible.
     waitForPuttyWrite(files, puttyTemp);
     switch (replacement.swapIn(before)) {
     case Replacement::Swap::Done:
-        return completeSwap(files, replacement, keyPath, puttyTemp, prepared, written);
+        return completeSwap(files, replacement, view.path, puttyTemp, prepared, written);
     case Replacement::Swap::Changed:
         return again();
     case Replacement::Swap::ChangedAfter:
@@ -240,10 +292,10 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
 
 // One attempt from the configured path: a link there is followed afresh each time, since
 // PuTTY's own write may have replaced it with a regular file since the last.
-Outcome attempt(PosixFiles& files, const std::string& keyPath, const std::string& name,
+Outcome attempt(PosixFiles& files, const Snapshot& view, const std::string& name,
                 std::shared_ptr<const Snapshot>* written) {
     // Through a symbolic link to the file itself: the link stays a link.
-    std::optional<std::string> resolved = files.realpath(keyPath);
+    std::optional<std::string> resolved = files.realpath(view.path);
     if (!resolved) {
         return failed(errno);
     }
@@ -257,7 +309,7 @@ Outcome attempt(PosixFiles& files, const std::string& keyPath, const std::string
     if (!lockDirectory(files, dirFd.get())) {
         return done(PosixHostKeyStore::SharingViolation);
     }
-    return deleteOnce(files, dirFd.get(), base, name, keyPath, written);
+    return deleteOnce(files, dirFd.get(), base, name, view, written);
 }
 
 } // namespace
@@ -269,7 +321,7 @@ PosixHostKeyStore::~PosixHostKeyStore() = default;
 std::shared_ptr<const Snapshot> PosixHostKeyStore::find(Handle key) {
     std::lock_guard<std::mutex> lock(mutex);
     auto it = keys.find(key);
-    return it == keys.end() ? nullptr : it->second;
+    return it == keys.end() ? nullptr : it->second.view;
 }
 
 RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, Handle* result) {
@@ -278,16 +330,18 @@ RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, Handle*
     if (file.get() < 0) {
         return statusFromErrno(errno);
     }
-    struct stat st {};
-    std::string bytes;
-    const Status status = readHostKeyFile(files, file.get(), st, bytes);
+    auto view = std::make_shared<Snapshot>();
+    view->path = path;
+    auto bytes = std::make_shared<std::string>();
+    const Status status = readHostKeyFile(files, file.get(), view->file, *bytes);
     if (status != Success) {
         return status;
     }
-    auto snapshot = parse(path, std::move(bytes));
+    view->bytes = std::move(bytes);
+    view->summary = summarize(view->text());
     std::lock_guard<std::mutex> lock(mutex);
     // Handles are never reused, so a closed one stays invalid.
-    keys.emplace(nextHandle, std::move(snapshot));
+    keys.emplace(nextHandle, OpenKey{std::move(view), ValueCursor{}});
     *result = nextHandle;
     nextHandle += 4;
     return Success;
@@ -338,9 +392,9 @@ RegistryApi::Status PosixHostKeyStore::queryInfoKey(Handle key, std::uint32_t* s
         {subKeyCount, 0},
         {maxSubKeyLength, 0},
         {maxClassLength, 0},
-        {valueCount, static_cast<std::uint32_t>(snapshot->index.values.size())},
-        {maxValueNameLength, snapshot->index.maxNameLength},
-        {maxValueDataLength, snapshot->index.maxDataSize},
+        {valueCount, snapshot->summary.count},
+        {maxValueNameLength, snapshot->summary.maxNameLength},
+        {maxValueDataLength, snapshot->summary.maxDataSize},
     };
     for (const auto& output : outputs) {
         if (output.first) {
@@ -353,41 +407,44 @@ RegistryApi::Status PosixHostKeyStore::queryInfoKey(Handle key, std::uint32_t* s
 RegistryApi::Status PosixHostKeyStore::enumValue(Handle key, std::uint32_t index, char* name,
                                                  std::uint32_t* nameLength, std::uint32_t* type,
                                                  unsigned char* data, std::uint32_t* dataSize) {
-    auto snapshot = find(key);
-    if (!snapshot) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = keys.find(key);
+    if (it == keys.end()) {
         return InvalidHandle;
     }
     if (!name || !nameLength || (data && !dataSize)) {
         return InvalidParameter;
     }
-    if (index >= snapshot->index.values.size()) {
+    const Snapshot& view = *it->second.view;
+    Line line{};
+    if (index >= view.summary.count || !findValue(view.text(), index, it->second.cursor, line)) {
         return NoMoreItems;
     }
-    const ValueLine& value = snapshot->index.values[index];
-    const char* text = snapshot->bytes.data();
+    const char* text = view.bytes->data();
+    const std::uint32_t length = line.nameLength();
     // The buffer must hold the NUL too; a short one gets as much of the name as fits, the way
     // Wine's RegEnumValueA fills it.
-    if (*nameLength <= value.nameLength) {
+    if (*nameLength <= length) {
         if (*nameLength > 0) {
-            std::memcpy(name, text + value.name, *nameLength - 1);
+            std::memcpy(name, text + line.begin, *nameLength - 1);
             name[*nameLength - 1] = '\0';
         }
         return MoreData;
     }
-    std::uint32_t required = value.dataLength + 1;
+    std::uint32_t required = line.dataLength() + 1;
     if (data && *dataSize < required) {
         *dataSize = required;
         return MoreData;
     }
-    std::memcpy(name, text + value.name, value.nameLength);
-    name[value.nameLength] = '\0';
-    *nameLength = value.nameLength;
+    std::memcpy(name, text + line.begin, length);
+    name[length] = '\0';
+    *nameLength = length;
     if (type) {
         *type = RegSz;
     }
     if (data) {
-        std::memcpy(data, text + value.data, value.dataLength);
-        data[value.dataLength] = '\0';
+        std::memcpy(data, text + line.data, line.dataLength());
+        data[line.dataLength()] = '\0';
     }
     if (dataSize) {
         *dataSize = required;
@@ -407,7 +464,7 @@ RegistryApi::Status PosixHostKeyStore::deleteValue(Handle key, const char* name)
     std::shared_ptr<const Snapshot> written;
     Status status = NotEnoughMemory;
     try {
-        status = rewriteWithout(snapshot->path, name, &written);
+        status = rewriteWithout(*snapshot, name, &written);
     } catch (const std::bad_alloc&) {
         // Unwinding removed the new file, if there was one.
     }
@@ -415,7 +472,7 @@ RegistryApi::Status PosixHostKeyStore::deleteValue(Handle key, const char* name)
         std::lock_guard<std::mutex> lock(mutex);
         auto it = keys.find(key);
         if (it != keys.end()) {
-            it->second = std::move(written);
+            it->second = OpenKey{std::move(written), ValueCursor{}};
         }
     }
     return status;
@@ -429,12 +486,11 @@ RegistryApi::Status PosixHostKeyStore::closeKey(Handle key) {
     return keys.erase(key) ? Success : InvalidHandle;
 }
 
-RegistryApi::Status PosixHostKeyStore::rewriteWithout(const std::string& path,
-                                                      const std::string& name,
+RegistryApi::Status PosixHostKeyStore::rewriteWithout(const Snapshot& view, const std::string& name,
                                                       std::shared_ptr<const Snapshot>* written) {
     bool replaced = false;
     for (int round = 0; round < MaxDeleteAttempts; ++round) {
-        Outcome outcome = attempt(files, path, name, written);
+        Outcome outcome = attempt(files, view, name, written);
         replaced = replaced || outcome.replaced;
         if (!outcome.retry) {
             // Looking again after our own replacement and finding the name gone is success.

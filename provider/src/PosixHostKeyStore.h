@@ -6,6 +6,7 @@
 
 #include "PAL/RegistryApi.h"
 #include "PosixFiles.h"
+#include "PosixHostKeyFormat.h"
 #include "PosixHostKeyLocation.h"
 
 #include <map>
@@ -59,12 +60,18 @@ private:
     std::shared_ptr<const Snapshot> find(Handle key);
     Status openPath(Handle parent, const char* subKey, Handle* result);
     Status openFile(const std::string& path, Handle* result);
-    Status rewriteWithout(const std::string& path, const std::string& name,
+    Status rewriteWithout(const Snapshot& view, const std::string& name,
                           std::shared_ptr<const Snapshot>* written);
+
+    // What a handle shows, and where its listing got to.
+    struct OpenKey {
+        std::shared_ptr<const Snapshot> view;
+        ValueCursor cursor;
+    };
 
     PosixFiles& files;
     std::mutex mutex;
-    std::map<Handle, std::shared_ptr<const Snapshot>> keys;
+    std::map<Handle, OpenKey> keys;
     Handle nextHandle;
 };
 

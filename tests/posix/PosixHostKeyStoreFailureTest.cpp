@@ -91,6 +91,10 @@ TEST_P(FailingStep, LeavesTheOriginalAsItWas) {
     const FailureRow& row = GetParam();
     files.chunk = 16; // several writes, so that a later one can fail with part of the file out
     RegistryApi::Handle key = open();
+    if (row.call == Call::Read) { // changed since the open: the delete reads it again
+        struct timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), hourAgo, 0));
+    }
     files.failOn(row.call, row.error, row.nth);
     EXPECT_EQ(row.expected, store.deleteValue(key, Deleted)) << row.what;
     store.closeKey(key);
@@ -104,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"the link cannot be resolved", Call::Realpath, ELOOP, 1, 1921},
         FailureRow{"the directory cannot be opened", Call::OpenDir, EACCES, 1, 5},
         FailureRow{"the file cannot be opened", Call::OpenFile, EACCES, 1, 5},
-        FailureRow{"the file cannot be read", Call::Read, EIO, 2, 1117},
+        FailureRow{"the file cannot be read", Call::Read, EIO, 1, 1117},
         // Root passes every permission check, so the refusal is injected.
         FailureRow{"the file is read-only", Call::Access, EACCES, 1, 5},
         FailureRow{"the file system is read-only", Call::Access, EROFS, 1, 19},
