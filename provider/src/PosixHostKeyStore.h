@@ -46,11 +46,13 @@ public:
     // Values are REG_SZ; a value's data is the rest of its line after the first space.
     Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
                      std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override;
-    // Removes every line whose name equals `name` byte for byte: reads the file again, writes
-    // the rest of it to a new file and swaps that in. Other hkprune runs wait on a lock on the
-    // directory where the file system has one; PuTTY's own writes (which take no lock) are
-    // waited for or detected, and the delete redone. The key's own view then shows the file as
-    // written.
+    // Removes every line whose name equals `name` byte for byte: writes the rest of the file
+    // (as the key read it, or read again if it changed since) to a new file with the old one's
+    // owner, mode and extended attributes, and swaps that in. Other hkprune runs wait on a lock
+    // on the directory where the file system has one, someone else's lock two seconds at most
+    // (then SharingViolation); PuTTY's own writes (which take no lock) are waited for or
+    // detected, and the delete redone. The key's own view then shows the file as written.
+    // NotEnoughMemory where memory runs out, with no temporary file left behind.
     Status deleteValue(Handle key, const char* name) override;
     Status closeKey(Handle key) override;
 
