@@ -230,9 +230,18 @@ TempFile::~TempFile() {
 
 void TempFile::release() {
     name.clear();
-    if (signalSlot >= 0) {
+    removeOnSignal(false);
+}
+
+void TempFile::removeOnSignal(bool remove) {
+    if (!remove && signalSlot >= 0) {
         cleanupSlots[signalSlot].state.store(Free);
         signalSlot = -1;
+    } else if (remove && signalSlot < 0 && !name.empty()) {
+        signalSlot = takeSlot(dirFd, name);
+        if (signalSlot >= 0) {
+            cleanupSlots[signalSlot].state.store(Ready);
+        }
     }
 }
 
@@ -310,10 +319,14 @@ Replacement::Swap Replacement::swapIn(const struct stat& original) {
     }
     // Exchange rather than rename: what lands under the temporary name is the file we
     // replaced, so a writer that slipped in since the look above is seen and put back.
+    temp.removeOnSignal(false);
     if (files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), RenameExchange) == 0) {
         return exchange(original);
     }
-    if (errno != EINVAL && errno != ENOSYS) {
+    const int error = errno;
+    temp.removeOnSignal(true);
+    if (error != EINVAL && error != ENOSYS) {
+        errno = error;
         return Swap::Failed;
     }
     return rename(original);
@@ -324,6 +337,7 @@ Replacement::Swap Replacement::exchange(const struct stat& original) {
     if (files.fstatat(dirFd, temp.path(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
         sameFile(original, replaced)) {
         exchanged = true;
+        temp.removeOnSignal(true); // the original: replaced for good
         return Swap::Done;
     }
     // Put the other writer's file back, unless a third write has replaced ours already (then
@@ -339,6 +353,7 @@ Replacement::Swap Replacement::exchange(const struct stat& original) {
         errno = error;
         return Swap::Failed;
     }
+    temp.removeOnSignal(true); // ours, or a write that a third one superseded
     return Swap::ChangedAfter;
 }
 

@@ -34,6 +34,9 @@ public:
     int close() { return fd.close(); }
     // The file now lives on under another name (or must be kept): do not remove it.
     void release();
+    // Whether a signal that ends the process removes the file (while it may hold another
+    // writer's data, it must not).
+    void removeOnSignal(bool remove);
 
 private:
     PosixFiles& files;
