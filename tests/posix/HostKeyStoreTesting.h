@@ -36,6 +36,7 @@ enum class Call {
     Fstat,
     Fstatat,
     StatPuttyTemp, // the look for PuTTY's <file>.tmp
+    StatPath,      // the look at what the configured path names
     Access,
     Chown,
     Chmod,
@@ -47,6 +48,10 @@ enum class Call {
     Rename,
     Unlink,
     Realpath,
+    ListXattr,
+    GetXattr,
+    SetXattr,
+    RemoveXattr,
 };
 
 // The real calls, except that chosen ones fail, run an action first, or (reads and writes)
@@ -93,9 +98,12 @@ public:
         return enter(Call::Fstat) ? -1 : PosixFiles::fstat(fd, st);
     }
     int fstatat(int dirFd, const char* path, struct stat* st, int flags) override {
-        return enter(dirFd == AT_FDCWD ? Call::StatPuttyTemp : Call::Fstatat)
-                   ? -1
-                   : PosixFiles::fstatat(dirFd, path, st, flags);
+        const std::string name = path;
+        const bool puttyTemp = name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+        Call call = dirFd != AT_FDCWD ? Call::Fstatat
+                    : puttyTemp       ? Call::StatPuttyTemp
+                                      : Call::StatPath;
+        return enter(call) ? -1 : PosixFiles::fstatat(dirFd, path, st, flags);
     }
     int faccessat(int dirFd, const char* path, int mode, int flags) override {
         return enter(Call::Access) ? -1 : PosixFiles::faccessat(dirFd, path, mode, flags);
@@ -129,6 +137,18 @@ public:
     }
     int unlinkat(int dirFd, const char* path, int flags) override {
         return enter(Call::Unlink) ? -1 : PosixFiles::unlinkat(dirFd, path, flags);
+    }
+    ssize_t flistxattr(int fd, char* list, std::size_t size) override {
+        return enter(Call::ListXattr) ? -1 : PosixFiles::flistxattr(fd, list, size);
+    }
+    ssize_t fgetxattr(int fd, const char* name, void* value, std::size_t size) override {
+        return enter(Call::GetXattr) ? -1 : PosixFiles::fgetxattr(fd, name, value, size);
+    }
+    int fsetxattr(int fd, const char* name, const void* value, std::size_t size) override {
+        return enter(Call::SetXattr) ? -1 : PosixFiles::fsetxattr(fd, name, value, size);
+    }
+    int fremovexattr(int fd, const char* name) override {
+        return enter(Call::RemoveXattr) ? -1 : PosixFiles::fremovexattr(fd, name);
     }
     std::optional<std::string> realpath(const std::string& path) override {
         return enter(Call::Realpath) ? std::nullopt : PosixFiles::realpath(path);

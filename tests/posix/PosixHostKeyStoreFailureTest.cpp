@@ -10,13 +10,18 @@
 #include <ostream>
 
 #include <sched.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <new>
 #include <thread>
 
 namespace {
@@ -32,6 +37,8 @@ using Status = RegistryApi::Status;
 const std::string Before = "a@22:host1 0x1,0x2\r\nb@22:host2 0x3,0x4\n# comment\nc@22:host3 0x5\n";
 const std::string After = "a@22:host1 0x1,0x2\r\n# comment\nc@22:host3 0x5\n";
 const char* const Deleted = "b@22:host2";
+// Built with HKPRUNE_RENAME_EXCHANGE=OFF, or for a system without it.
+const char* const NoExchange = "this build has no exchange: the delete renames";
 
 class DeleteTrouble : public ::testing::Test {
 protected:
@@ -57,7 +64,9 @@ protected:
     hktest::TempDir dir;
     std::string path = dir.file("sshhostkeys");
     hktest::ScopedEnv env{"PUTTYSSHHOSTKEYS", path};
-    ino_t inode = (writeFile(path, Before), hktest::inodeOf(path));
+    ino_t inode =
+        (writeFile(path, Before), ::setxattr(path.c_str(), "user.origin", "dotfiles", 8, 0),
+         hktest::inodeOf(path));
     FaultyFiles files;
     PosixHostKeyStore store{files};
 };
@@ -82,6 +91,10 @@ TEST_P(FailingStep, LeavesTheOriginalAsItWas) {
     const FailureRow& row = GetParam();
     files.chunk = 16; // several writes, so that a later one can fail with part of the file out
     RegistryApi::Handle key = open();
+    if (row.call == Call::Read) { // changed since the open: the delete reads it again
+        struct timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), hourAgo, 0));
+    }
     files.failOn(row.call, row.error, row.nth);
     EXPECT_EQ(row.expected, store.deleteValue(key, Deleted)) << row.what;
     store.closeKey(key);
@@ -95,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"the link cannot be resolved", Call::Realpath, ELOOP, 1, 1921},
         FailureRow{"the directory cannot be opened", Call::OpenDir, EACCES, 1, 5},
         FailureRow{"the file cannot be opened", Call::OpenFile, EACCES, 1, 5},
-        FailureRow{"the file cannot be read", Call::Read, EIO, 2, 1117},
+        FailureRow{"the file cannot be read", Call::Read, EIO, 1, 1117},
         // Root passes every permission check, so the refusal is injected.
         FailureRow{"the file is read-only", Call::Access, EACCES, 1, 5},
         FailureRow{"the file system is read-only", Call::Access, EROFS, 1, 19},
@@ -103,6 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"no room for a new file", Call::CreateTemp, ENOSPC, 1, 112},
         FailureRow{"over quota", Call::CreateTemp, EDQUOT, 1, 112},
         FailureRow{"the mode cannot be set", Call::Chmod, EPERM, 1, 5},
+        FailureRow{"the attributes cannot be listed", Call::ListXattr, EIO, 1, 1117},
+        FailureRow{"an attribute cannot be copied", Call::SetXattr, EPERM, 1, 5},
         FailureRow{"the disk fills at once", Call::Write, ENOSPC, 1, 112},
         FailureRow{"the disk fills half way", Call::Write, ENOSPC, 3, 112},
         FailureRow{"the new file cannot be flushed", Call::SyncFile, EIO, 1, 1117},
@@ -154,6 +169,9 @@ TEST_F(DeleteTrouble, WithoutExchangeTheDeleteRenames) {
 }
 
 TEST_F(DeleteTrouble, ADirectorySyncThatFailsPutsTheOriginalBack) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.failOn(Call::SyncDir, EIO);
     EXPECT_EQ(1117u, hktest::deleteName(store, Deleted));
     expectUntouched();
@@ -167,6 +185,9 @@ TEST_F(DeleteTrouble, WithoutExchangeADirectorySyncThatFailsIsReportedWithTheNew
 }
 
 TEST_F(DeleteTrouble, AReplacedFileThatCannotBeCheckedIsPutBackAndTheDeleteRedone) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.failOn(Call::Fstatat, EIO, 2); // the look at what the exchange brought back
     EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
     EXPECT_EQ(3u, files.calls(Call::Exchange)) << "exchange, exchange back, exchange";
@@ -174,6 +195,9 @@ TEST_F(DeleteTrouble, AReplacedFileThatCannotBeCheckedIsPutBackAndTheDeleteRedon
 }
 
 TEST_F(DeleteTrouble, WhenNothingCanBeCheckedBothFilesStay) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.failOn(Call::Fstatat, EIO, 2, 2);
     EXPECT_EQ(1117u, hktest::deleteName(store, Deleted));
     // The file under the temporary name is what was replaced: here, the original.
@@ -181,6 +205,12 @@ TEST_F(DeleteTrouble, WhenNothingCanBeCheckedBothFilesStay) {
     ASSERT_EQ(2u, names.size());
     EXPECT_EQ(After, readFile(path));
     EXPECT_EQ(Before, readFile(dir.file(names[0] == "sshhostkeys" ? names[1] : names[0])));
+}
+
+TEST_F(DeleteTrouble, RunningOutOfMemoryIsAFailureThatLeavesNoTemporaryFile) {
+    files.before(Call::SyncFile, [] { throw std::bad_alloc(); });
+    EXPECT_EQ(PosixHostKeyStore::NotEnoughMemory, hktest::deleteName(store, Deleted));
+    expectUntouched();
 }
 
 // --- Crashes -----------------------------------------------------------------------------
@@ -202,6 +232,9 @@ class CrashAt : public DeleteTrouble, public ::testing::WithParamInterface<Crash
 // The process dies just before the call; the file is then the old or the new one, whole.
 TEST_P(CrashAt, LeavesTheOldOrTheNewFileWhole) {
     const CrashRow& row = GetParam();
+    if (row.exchangeWorks && row.newContent && !PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.chunk = 16;
     if (!row.exchangeWorks) {
         files.failOn(Call::Exchange, EINVAL, 1, 100);
@@ -239,6 +272,27 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashRow{"before the rename (no exchange)", Call::Rename, 1, false, false},
                       CrashRow{"after the rename (no exchange)", Call::SyncDir, 1, false, true}));
 
+// The signals that end a process from a terminal, a session or a file size limit.
+TEST_F(DeleteTrouble, ASignalThatEndsTheDeleteRemovesTheTemporaryFile) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+        RegistryApi::Handle key = open();
+        files.before(Call::SyncFile, [signal] { ::raise(signal); });
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            struct rlimit noCore {};
+            setrlimit(RLIMIT_CORE, &noCore);
+            store.deleteValue(key, Deleted);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
+        expectUntouched();
+        store.closeKey(key);
+    }
+}
+
 // --- Other writers -----------------------------------------------------------------------
 
 TEST_F(DeleteTrouble, AKeyPuTTYAddsWhileTheNewFileIsWrittenIsKept) {
@@ -249,6 +303,9 @@ TEST_F(DeleteTrouble, AKeyPuTTYAddsWhileTheNewFileIsWrittenIsKept) {
 }
 
 TEST_F(DeleteTrouble, AKeyPuTTYAddsJustBeforeTheExchangeIsPutBack) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.before(Call::Exchange, [&] { hktest::puttyAdd(path, "new@22:host4 0x7"); });
     EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
     EXPECT_EQ(3u, files.calls(Call::Exchange)) << "exchange, exchange back, exchange";
@@ -281,11 +338,46 @@ TEST_F(DeleteTrouble, APuTTYWriteUnderWayCannotUndoTheDelete) {
 // A PuTTY write lands just before the exchange, and a second one copies the store's file in the
 // moment it is in place: the name is gone when the store looks again, and that is its doing.
 TEST_F(DeleteTrouble, ANameGoneOnceTheNewFileWasInPlaceIsDeleted) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     files.before(Call::Exchange, [&] { hktest::puttyAdd(path, "a@22:host1 0x1,0x2"); });
     // The look at what the exchange brought back.
     files.before(
         Call::Fstatat, [&] { hktest::puttyAdd(path, "new@22:host4 0x7"); }, 2);
     EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    expectOnly(After + "new@22:host4 0x7\n");
+}
+
+// Its rename will put the name back.
+TEST_F(DeleteTrouble, APuTTYWriteStillUnderWayAtTheEndIsASharingViolation) {
+    files.before(Call::SyncDir, [&] { writeFile(path + ".tmp", ""); });
+    files.before(
+        Call::StatPuttyTemp, [&] { utimensat(AT_FDCWD, (path + ".tmp").c_str(), nullptr, 0); }, 0);
+    EXPECT_EQ(PosixHostKeyStore::SharingViolation, hktest::deleteName(store, Deleted));
+    EXPECT_EQ((std::vector<std::string>{"sshhostkeys", "sshhostkeys.tmp"}),
+              hktest::entries(dir.path()));
+}
+
+// A reader's lock, or a stopped run's, is waited for a while, not for ever.
+TEST_F(DeleteTrouble, SomeoneElsesLockEndsInASharingViolation) {
+    int other = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(0, ::flock(other, LOCK_SH));
+    EXPECT_EQ(PosixHostKeyStore::SharingViolation, hktest::deleteName(store, Deleted));
+    ::close(other);
+    expectUntouched();
+}
+
+// PuTTY's own write replaces a link at the path with a regular file: the delete must land there.
+TEST_F(DeleteTrouble, ALinkPuTTYReplacesDuringTheDeleteIsFollowedAgain) {
+    hktest::TempDir elsewhere;
+    const std::string target = elsewhere.file("keys");
+    writeFile(target, Before);
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(target, path);
+    files.before(Call::Exchange, [&] { hktest::puttyAdd(path, "new@22:host4 0x7"); });
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
     expectOnly(After + "new@22:host4 0x7\n");
 }
 
@@ -314,6 +406,9 @@ TEST_F(DeleteTrouble, WithoutExchangeAKeyAddedBeforeTheCheckIsKept) {
 }
 
 TEST_F(DeleteTrouble, AFileThatKeepsChangingIsLeftToItsWriter) {
+    if (!PAL::detail::renameExchangeBuilt()) {
+        GTEST_SKIP() << NoExchange;
+    }
     int added = 0;
     files.before(
         Call::Exchange,

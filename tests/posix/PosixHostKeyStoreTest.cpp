@@ -15,8 +15,10 @@
 #include <ostream>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -301,26 +303,27 @@ TEST_F(HostKeyFile, ValuesAreStringsHoldingTheRestOfTheLine) {
     store.closeKey(key);
 }
 
-TEST_F(HostKeyFile, NulBytesAndLongLinesAreReadAsTheyAre) {
+// PuTTY never writes a name holding a NUL; listed, it would be cut short and never found.
+TEST_F(HostKeyFile, ANameHoldingANulIsNoValueAndLongLinesAreReadAsTheyAre) {
     const std::string longName(1 << 20, 'n');
-    writeFile(path, std::string("a\0b x\0y\n", 8) + longName + "\nc d");
+    const std::string before = std::string("a\0b x\0y\n", 8) + longName + "\nc d";
+    writeFile(path, before);
     Handle key = open();
     std::uint32_t count = 0;
     std::uint32_t longest = 0;
     ASSERT_EQ(RegistryApi::Success,
               store.queryInfoKey(key, nullptr, nullptr, nullptr, &count, &longest, nullptr));
-    EXPECT_EQ(3u, count);
+    EXPECT_EQ(2u, count);
     EXPECT_EQ(longName.size(), longest);
     std::vector<char> name(longest + 1);
     std::uint32_t length = longest + 1;
     ASSERT_EQ(RegistryApi::Success,
               store.enumValue(key, 0, name.data(), &length, nullptr, nullptr, nullptr));
-    EXPECT_EQ(std::string("a\0b", 3), std::string(name.data(), length));
-    length = longest + 1;
-    ASSERT_EQ(RegistryApi::Success,
-              store.enumValue(key, 1, name.data(), &length, nullptr, nullptr, nullptr));
     EXPECT_EQ(longName, std::string(name.data(), length));
     store.closeKey(key);
+    EXPECT_EQ(RegistryApi::NotFound, remove("a"));
+    EXPECT_EQ(RegistryApi::Success, remove("c"));
+    EXPECT_EQ(before.substr(0, before.size() - 3), readFile(path));
 }
 
 TEST_F(HostKeyFile, AFileOf4GiBOrMoreIsRefusedWithoutBeingRead) {
@@ -500,6 +503,36 @@ TEST_F(HostKeyFile, ASymlinkedFileStaysASymlink) {
     EXPECT_EQ(std::vector<std::string>{"real-keys"}, hktest::entries(elsewhere.path()));
     std::filesystem::remove(target); // now dangling: nothing there
     EXPECT_EQ(RegistryApi::NotFound, remove("b@1:h"));
+}
+
+std::string attribute(const std::string& file, const char* name) {
+    char value[256];
+    ssize_t size = ::getxattr(file.c_str(), name, value, sizeof value);
+    return size < 0 ? "(none)" : std::string(value, static_cast<std::size_t>(size));
+}
+
+TEST_F(HostKeyFile, TheAclAndExtendedAttributesAreKept) {
+    writeFile(path, "a@1:h k\nb@1:h k\n");
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0600));
+    ASSERT_EQ(0, std::system(("setfacl -m u:nobody:rw " + path).c_str()));
+    ASSERT_EQ(0, ::setxattr(path.c_str(), "user.origin", "dotfiles", 8, 0));
+    const std::string acl = attribute(path, "system.posix_acl_access");
+    ASSERT_NE("(none)", acl);
+    ASSERT_EQ(RegistryApi::Success, remove("a@1:h"));
+    EXPECT_EQ(acl, attribute(path, "system.posix_acl_access"));
+    EXPECT_EQ("dotfiles", attribute(path, "user.origin"));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(path.c_str(), &st));
+    EXPECT_EQ(0660u, st.st_mode & 07777) << "the group bits are the ACL's mask";
+}
+
+// The new file would inherit the directory's default ACL, which the original does not have.
+TEST_F(HostKeyFile, NoAclTheOriginalLacksIsAdded) {
+    writeFile(path, "a@1:h k\nb@1:h k\n");
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0640));
+    ASSERT_EQ(0, std::system(("setfacl -d -m u:nobody:rw " + dir.path().string()).c_str()));
+    ASSERT_EQ(RegistryApi::Success, remove("a@1:h"));
+    EXPECT_EQ("(none)", attribute(path, "system.posix_acl_access"));
 }
 
 TEST_F(HostKeyFile, ReadsAndWritesThatMoveFewBytesAtATimeStillCopyEveryByte) {

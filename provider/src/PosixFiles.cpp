@@ -1,0 +1,231 @@
+// The real system calls behind the host-key store's seam.
+#include "PosixFiles.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#if HKPRUNE_HAVE_LINUX_XATTR
+#include <sys/xattr.h>
+#endif
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace PAL {
+namespace detail {
+
+PosixFiles::~PosixFiles() = default;
+
+int PosixFiles::openat(int dirFd, const char* path, int flags, mode_t mode) {
+    return ::openat(dirFd, path, flags, mode);
+}
+ssize_t PosixFiles::read(int fd, void* buffer, std::size_t size) {
+    return ::read(fd, buffer, size);
+}
+ssize_t PosixFiles::write(int fd, const void* buffer, std::size_t size) {
+    return ::write(fd, buffer, size);
+}
+int PosixFiles::fstat(int fd, struct stat* st) {
+    return ::fstat(fd, st);
+}
+int PosixFiles::fstatat(int dirFd, const char* path, struct stat* st, int flags) {
+    return ::fstatat(dirFd, path, st, flags);
+}
+int PosixFiles::faccessat(int dirFd, const char* path, int mode, int flags) {
+    return ::faccessat(dirFd, path, mode, flags);
+}
+int PosixFiles::fchown(int fd, uid_t owner, gid_t group) {
+    return ::fchown(fd, owner, group);
+}
+int PosixFiles::fchmod(int fd, mode_t mode) {
+    return ::fchmod(fd, mode);
+}
+int PosixFiles::fsync(int fd) {
+    return ::fsync(fd);
+}
+// Not retried on EINTR: the descriptor is gone either way.
+int PosixFiles::close(int fd) {
+    return ::close(fd);
+}
+int PosixFiles::flock(int fd, int operation) {
+    return ::flock(fd, operation);
+}
+#if HKPRUNE_HAVE_RENAME_EXCHANGE
+static_assert(RenameExchange == RENAME_EXCHANGE, "the seam passes the flag through");
+bool renameExchangeBuilt() {
+    return true;
+}
+int PosixFiles::renameat2(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
+                          unsigned int flags) {
+    return flags ? ::renameat2(oldDirFd, oldPath, newDirFd, newPath, flags)
+                 : ::renameat(oldDirFd, oldPath, newDirFd, newPath);
+}
+#else
+// The store then renames, after one more look at the file.
+bool renameExchangeBuilt() {
+    return false;
+}
+int PosixFiles::renameat2(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
+                          unsigned int flags) {
+    if (flags) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::renameat(oldDirFd, oldPath, newDirFd, newPath);
+}
+#endif
+int PosixFiles::unlinkat(int dirFd, const char* path, int flags) {
+    return ::unlinkat(dirFd, path, flags);
+}
+#if HKPRUNE_HAVE_LINUX_XATTR
+ssize_t PosixFiles::flistxattr(int fd, char* list, std::size_t size) {
+    return ::flistxattr(fd, list, size);
+}
+ssize_t PosixFiles::fgetxattr(int fd, const char* name, void* value, std::size_t size) {
+    return ::fgetxattr(fd, name, value, size);
+}
+int PosixFiles::fsetxattr(int fd, const char* name, const void* value, std::size_t size) {
+    return ::fsetxattr(fd, name, value, size, 0);
+}
+int PosixFiles::fremovexattr(int fd, const char* name) {
+    return ::fremovexattr(fd, name);
+}
+#else
+// macOS and the BSDs name and shape these calls differently; there the attributes are not
+// carried over (as before, and as PuTTY's own writes do everywhere).
+ssize_t PosixFiles::flistxattr(int, char*, std::size_t) {
+    errno = ENOTSUP;
+    return -1;
+}
+ssize_t PosixFiles::fgetxattr(int, const char*, void*, std::size_t) {
+    errno = ENOTSUP;
+    return -1;
+}
+int PosixFiles::fsetxattr(int, const char*, const void*, std::size_t) {
+    errno = ENOTSUP;
+    return -1;
+}
+int PosixFiles::fremovexattr(int, const char*) {
+    errno = ENOTSUP;
+    return -1;
+}
+#endif
+std::optional<std::string> PosixFiles::realpath(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                         &std::free);
+    return resolved ? std::optional<std::string>(resolved.get()) : std::nullopt;
+}
+
+PosixFiles& systemFiles() {
+    static PosixFiles files;
+    return files;
+}
+
+struct timespec modificationTime(const struct stat& st) {
+#if HKPRUNE_HAVE_ST_MTIMESPEC
+    return st.st_mtimespec;
+#else
+    return st.st_mtim;
+#endif
+}
+
+RegistryApi::Status statusFromErrno(int error) {
+    struct Row {
+        int error;
+        RegistryApi::Status status;
+    };
+    static const Row table[] = {
+        {ENOENT, 2},         // ERROR_FILE_NOT_FOUND
+        {ENOTDIR, 2},        // a path component is a file: nothing there either
+        {EACCES, 5},         // ERROR_ACCESS_DENIED
+        {EPERM, 5},          //
+        {EISDIR, 5},         //
+        {EMFILE, 4},         // ERROR_TOO_MANY_OPEN_FILES
+        {ENFILE, 4},         //
+        {ENOMEM, 8},         // ERROR_NOT_ENOUGH_MEMORY
+        {EROFS, 19},         // ERROR_WRITE_PROTECT
+        {ENOSPC, 112},       // ERROR_DISK_FULL
+        {EDQUOT, 112},       //
+        {EBUSY, 170},        // ERROR_BUSY
+        {ENAMETOOLONG, 206}, // ERROR_FILENAME_EXCED_RANGE
+        {EFBIG, 223},        // ERROR_FILE_TOO_LARGE
+        {EIO, 1117},         // ERROR_IO_DEVICE
+        {ELOOP, 1921},       // ERROR_CANT_RESOLVE_FILENAME
+    };
+    for (const Row& row : table) {
+        if (row.error == error) {
+            return row.status;
+        }
+    }
+    return 31; // ERROR_GEN_FAILURE
+}
+
+bool readAll(PosixFiles& files, int fd, std::size_t sizeHint, std::string& out) {
+    out.assign(std::max<std::size_t>(sizeHint + 1, 4096), '\0');
+    std::size_t used = 0;
+    for (;;) {
+        if (used == out.size()) {
+            out.resize(out.size() * 2);
+        }
+        ssize_t n = files.read(fd, &out[used], out.size() - used);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(n);
+    }
+    out.resize(used);
+    return true;
+}
+
+bool writeAll(PosixFiles& files, int fd, const char* bytes, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = files.write(fd, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+BufferedWriter::BufferedWriter(PosixFiles& calls, int descriptor)
+    : files(calls), fd(descriptor), buffer(64 * 1024, '\0') {}
+
+bool BufferedWriter::write(const char* bytes, std::size_t size) {
+    if (used + size > buffer.size() && !flush()) {
+        return false;
+    }
+    if (size >= buffer.size()) {
+        return writeAll(files, fd, bytes, size);
+    }
+    std::memcpy(&buffer[used], bytes, size);
+    used += size;
+    return true;
+}
+
+bool BufferedWriter::flush() {
+    const std::size_t size = used;
+    used = 0;
+    return writeAll(files, fd, buffer.data(), size);
+}
+
+} // namespace detail
+} // namespace PAL

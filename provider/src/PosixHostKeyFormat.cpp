@@ -1,0 +1,102 @@
+// PuTTY for Unix's host-key file format: walking the values, finding the lines of a name.
+#include "PosixHostKeyFormat.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace PAL {
+namespace detail {
+namespace {
+
+// A line that is no value: empty, or with a NUL in its name (PuTTY never writes one, and none
+// could be asked for by name).
+bool isValue(const HostKeyText& text, const Line& line) {
+    return line.textEnd != line.begin &&
+           !std::memchr(text.bytes.data() + line.begin, '\0', line.nameEnd - line.begin) &&
+           !removedLine(text, line);
+}
+
+} // namespace
+
+bool lineAt(const std::string& bytes, std::size_t offset, Line& line) {
+    const std::size_t size = bytes.size();
+    if (offset >= size) {
+        return false;
+    }
+    const char* base = bytes.data();
+    const void* newline = std::memchr(base + offset, '\n', size - offset);
+    line.begin = offset;
+    line.end = size;
+    line.textEnd = size;
+    if (newline) {
+        line.textEnd = static_cast<std::size_t>(static_cast<const char*>(newline) - base);
+        line.end = line.textEnd + 1;
+        if (line.textEnd > offset && base[line.textEnd - 1] == '\r') {
+            --line.textEnd;
+        }
+    }
+    const void* space = std::memchr(base + offset, ' ', line.textEnd - offset);
+    line.nameEnd =
+        space ? static_cast<std::size_t>(static_cast<const char*>(space) - base) : line.textEnd;
+    line.data = line.nameEnd < line.textEnd ? line.nameEnd + 1 : line.textEnd;
+    return true;
+}
+
+bool named(const std::string& bytes, const Line& line, const std::string& name) {
+    return line.nameEnd - line.begin == name.size() &&
+           std::memcmp(bytes.data() + line.begin, name.data(), name.size()) == 0;
+}
+
+bool removedLine(const HostKeyText& text, const Line& line) {
+    for (const std::string& name : text.removed) {
+        if (named(text.bytes, line, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+ValueSummary summarize(const HostKeyText& text) {
+    ValueSummary summary;
+    Line line{};
+    for (std::size_t offset = 0; lineAt(text.bytes, offset, line); offset = line.end) {
+        if (isValue(text, line)) {
+            ++summary.count;
+            summary.maxNameLength = std::max(summary.maxNameLength, line.nameLength());
+            summary.maxDataSize = std::max(summary.maxDataSize, line.dataLength() + 1);
+        }
+    }
+    return summary;
+}
+
+bool findValue(const HostKeyText& text, std::uint32_t index, ValueCursor& cursor, Line& line) {
+    if (index < cursor.index) {
+        cursor = ValueCursor{};
+    }
+    for (std::size_t offset = cursor.offset; lineAt(text.bytes, offset, line); offset = line.end) {
+        if (!isValue(text, line)) {
+            continue;
+        }
+        if (cursor.index == index) {
+            cursor.offset = line.begin;
+            return true;
+        }
+        ++cursor.index;
+    }
+    // At the end: the cursor stays on the last value counted, none of which was `index`.
+    cursor = ValueCursor{};
+    return false;
+}
+
+bool hasName(const HostKeyText& text, const std::string& name) {
+    Line line{};
+    for (std::size_t offset = 0; lineAt(text.bytes, offset, line); offset = line.end) {
+        if (named(text.bytes, line, name) && !removedLine(text, line)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace detail
+} // namespace PAL
