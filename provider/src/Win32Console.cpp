@@ -1,6 +1,8 @@
 // Standard streams on Windows.
 #include "Console.h"
 
+#include <windows.h>
+
 #include <cstdio>
 #include <io.h>
 
@@ -13,9 +15,13 @@ void reserveStandardDescriptors() {
 }
 
 void bufferStandardOutput(char* buffer, std::size_t size) {
-    // The run-time has no line buffering (_IOLBF means _IOFBF there); on a console it writes
-    // every call through at once, which is what a terminal needs.
-    if (!_isatty(_fileno(stdout))) {
+    // Only a console is a terminal: the run-time's _isatty also says yes for NUL and every other
+    // character device, and writes to them unbuffered, a call per piece of each line. The
+    // run-time has no line buffering (_IOLBF means _IOFBF); on a console it writes every call
+    // through at once, which is what a terminal needs.
+    DWORD mode = 0;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+    if (!GetConsoleMode(handle, &mode)) {
         std::setvbuf(stdout, buffer, _IOFBF, size);
     }
 }
