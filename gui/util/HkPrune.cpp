@@ -211,6 +211,12 @@ void HkPrune::deleteValue(PAL::RegistryKey& key, const FingerprintName& requeste
 
     printResultHead();
     const std::string valueName = requested.toString();
+    // Composed before the value goes: after that nothing may fail for want of memory and turn
+    // a deletion into a "not found".
+    std::ostringstream success;
+    success << PAL_LOCATION("HkPrune::deleteValue")
+            << "Successfully deleted fingerprint value name <" << valueName << ">";
+    const std::string traced = success.str();
     const PAL::RegistryApi::Status status = key.deleteValue(valueName);
     if (status != PAL::RegistryApi::Success) {
         std::ostringstream message;
@@ -220,10 +226,11 @@ void HkPrune::deleteValue(PAL::RegistryKey& key, const FingerprintName& requeste
         PAL::exitProcess(-1);
     }
 
-    std::ostringstream message;
-    message << PAL_LOCATION("HkPrune::deleteValue")
-            << "Successfully deleted fingerprint value name <" << valueName << ">";
-    PAL::traceMessage(PAL::TC_PAL, PAL::TRACE_FINE, message.str());
+    try {
+        PAL::traceMessage(PAL::TC_PAL, PAL::TRACE_FINE, traced);
+    } catch (const std::bad_alloc&) {
+        // The record is lost; the report of the deletion is not.
+    }
     printLine("Registry Values Removed:");
     printLine(valueName);
 }

@@ -45,7 +45,11 @@ protected:
         if (traits_type::eq_int_type(c, traits_type::eof())) {
             return traits_type::not_eof(c);
         }
-        if (std::fputc(traits_type::to_char_type(c), stdout) == EOF) {
+        // fwrite, not fputc: Wine's C run-time flushes the whole buffer on every '\n' fputc
+        // writes.
+        const char byte = traits_type::to_char_type(c);
+        errno = 0;
+        if (std::fwrite(&byte, 1, 1, stdout) != 1) {
             return fail();
         }
         return c;
