@@ -8,6 +8,7 @@
 #include "support/InMemoryRegistry.h"
 #include "support/LogRecords.h"
 #include "support/ParserHarness.h"
+#include "support/ScopedEnv.h"
 #include "support/ScopedLogSettings.h"
 #include "support/StdoutCapture.h"
 #include "support/TempDir.h"
@@ -301,7 +302,12 @@ TEST_F(HkPruneDeathTest, EveryLineArrivesWhicheverWayTheProcessEnds) {
          exitedWithMinusOne,
          "\nRESULT:\nUnable to open log file ./hkprune.log\nNo Registry Values Found.\n"},
     };
-    const std::string path = testing::TempDir() + "HkPruneDeathTest.out";
+    // The parent's file: a Windows death test runs this body again in a new process, with a
+    // temporary directory of its own but the parent's environment.
+    const char* const Inherited = "HK_EXIT_PATH_OUT";
+    const char* const given = std::getenv(Inherited);
+    const std::string path = given ? given : dir.file("out");
+    const hktest::ScopedEnv pass(Inherited, path);
     for (const ExitPathRow& row : rows) {
         SCOPED_TRACE(row.how);
         hktest::writeFile(path, "");
@@ -336,7 +342,6 @@ TEST_F(HkPruneDeathTest, EveryLineArrivesWhicheverWayTheProcessEnds) {
         }
         EXPECT_EQ(row.out, out);
     }
-    std::remove(path.c_str());
 }
 
 // ---- Options and callbacks ----
