@@ -46,17 +46,22 @@ std::string FingerprintName::toString() const {
 }
 
 bool FingerprintName::matches(const std::string& valueName) const {
-    const FingerprintName candidate(valueName);
-    if (!candidate.valid) {
+    // Parsed as the constructor parses, but compared in place: a listing calls this per value.
+    const std::string::size_type at = valueName.find('@');
+    if (at == std::string::npos) {
         return false;
     }
-    if (!keyType.empty() && keyType != candidate.keyType) {
+    const std::string::size_type colon = valueName.find(':', at);
+    if (colon == std::string::npos || colon + 1 == valueName.size()) {
         return false;
     }
-    if (!hostName.empty() && hostName != candidate.hostName) {
+    if (!keyType.empty() && valueName.compare(0, at, keyType) != 0) {
         return false;
     }
-    if (!port.empty() && port != candidate.port) {
+    if (!hostName.empty() && valueName.compare(colon + 1, std::string::npos, hostName) != 0) {
+        return false;
+    }
+    if (!port.empty() && valueName.compare(at + 1, colon - at - 1, port) != 0) {
         return false;
     }
     return true;

@@ -6,21 +6,70 @@
 #include "PAL/LogUtil.h"
 #include "PAL/Process.h"
 
+#include <cstddef>
 #include <iostream>
+#include <new>
 #include <sstream>
-#include <vector>
 
 namespace {
 
-// Each line is flushed at once: a failure ends the process without unwinding.
+// What of the result report is out: an out-of-memory failure completes it, wherever it struck.
+struct ReportState {
+    bool head = false;
+    bool ended = false;
+};
+ReportState report;
+
+// Lines are not flushed here: standard output goes out in blocks, and every way the process
+// ends flushes it (PAL::exitProcess, hkpruneMain's return and its handlers).
+void printLine(const char* text, std::size_t size) {
+    std::cout.write(text, static_cast<std::streamsize>(size));
+    std::cout.put('\n');
+}
+
 void printLine(const std::string& line) {
-    std::cout << line << '\n';
-    std::cout.flush();
+    printLine(line.data(), line.size());
+}
+
+// Literals go out without a string: the out-of-memory report prints them too.
+template <std::size_t N>
+void printLine(const char (&text)[N]) {
+    printLine(text, N - 1);
 }
 
 void printResultHead() {
     printLine("");
     printLine("RESULT:");
+    report.head = true;
+}
+
+void printNotFound() {
+    printLine("No Registry Values Found.");
+    report.ended = true;
+}
+
+// The log message of a run that ran out of memory (8 is ERROR_NOT_ENOUGH_MEMORY), made before
+// the run so that reporting it needs no memory.
+const std::string& outOfMemoryMessage() {
+    static const std::string message = "Error code <8> out of memory";
+    return message;
+}
+
+// Ends a run that ran out of memory like any other failure: the not-found report, the record,
+// status -1.
+[[noreturn]] void endOutOfMemory() {
+    if (!report.head) {
+        printResultHead();
+    }
+    if (!report.ended) {
+        printNotFound();
+    }
+    try {
+        PAL::logMessage(PAL::TC_PAL, PAL::LOG_ERROR, outOfMemoryMessage());
+    } catch (const std::bad_alloc&) {
+        // The record is lost; the report and the status are not.
+    }
+    PAL::exitProcess(-1);
 }
 
 HkPrune& self(void* owner) {
@@ -119,28 +168,30 @@ void HkPrune::run() {
         }
     } catch (const PAL::RegistryKeyError& error) {
         printResultHead();
-        printLine("No Registry Values Found.");
+        printNotFound();
         PAL::logMessage(PAL::TC_PAL, PAL::LOG_ERROR, "Error opening key: " + error.getMessage());
         PAL::exitProcess(-1);
     }
 }
 
 void HkPrune::listValues(PAL::RegistryKey& key, const FingerprintName& requested) {
-    std::vector<std::string> found;
-    for (const std::string& name : key.getValueNames()) {
-        if (requested.matches(name)) {
-            found.push_back(name);
+    // Printed as the names come: a listing never holds the cache's names.
+    bool found = false;
+    key.forEachValueName([&](const std::string& name) {
+        if (!requested.matches(name)) {
+            return;
         }
-    }
-
-    printResultHead();
-    if (found.empty()) {
-        printLine("No Registry Values Found.");
-        PAL::exitProcess(-1);
-    }
-    printLine("Registry Values Found:");
-    for (const std::string& name : found) {
+        if (!found) {
+            printResultHead();
+            printLine("Registry Values Found:");
+            found = true;
+        }
         printLine(name);
+    });
+    if (!found) {
+        printResultHead();
+        printNotFound();
+        PAL::exitProcess(-1);
     }
 }
 
@@ -160,31 +211,47 @@ void HkPrune::deleteValue(PAL::RegistryKey& key, const FingerprintName& requeste
 
     printResultHead();
     const std::string valueName = requested.toString();
+    // Composed before the value goes: after that nothing may fail for want of memory and turn
+    // a deletion into a "not found".
+    std::ostringstream success;
+    success << PAL_LOCATION("HkPrune::deleteValue")
+            << "Successfully deleted fingerprint value name <" << valueName << ">";
+    const std::string traced = success.str();
     const PAL::RegistryApi::Status status = key.deleteValue(valueName);
     if (status != PAL::RegistryApi::Success) {
         std::ostringstream message;
         message << "Error code <" << status << "> deleting value <" << valueName << ">\n";
         PAL::logMessage(PAL::TC_PAL, PAL::LOG_ERROR, message.str());
-        printLine("No Registry Values Found.");
+        printNotFound();
         PAL::exitProcess(-1);
     }
 
-    std::ostringstream message;
-    message << PAL_LOCATION("HkPrune::deleteValue")
-            << "Successfully deleted fingerprint value name <" << valueName << ">";
-    PAL::traceMessage(PAL::TC_PAL, PAL::TRACE_FINE, message.str());
+    try {
+        PAL::traceMessage(PAL::TC_PAL, PAL::TRACE_FINE, traced);
+    } catch (const std::bad_alloc&) {
+        // The record is lost; the report of the deletion is not.
+    }
     printLine("Registry Values Removed:");
     printLine(valueName);
 }
 
 int hkpruneMain(int argc, const char* const* argv) {
+    PAL::setUpStandardOutput("hkprune");
+    report = ReportState();
+    outOfMemoryMessage();
     // Nothing is logged unless -v names a file.
     PAL::setLogDirectory(".");
     PAL::setLogFileName("");
     PAL::setTraceFileName("");
-    {
+    try {
         HkPrune app(argc, argv);
         app.run();
+    } catch (const std::bad_alloc&) {
+        endOutOfMemory();
+    } catch (...) {
+        // Not this program's to handle, but what was printed still goes out before it ends.
+        PAL::finishStandardOutput(-1);
+        throw;
     }
-    return 0;
+    return PAL::finishStandardOutput(0);
 }

@@ -59,7 +59,8 @@ private:
 };
 
 // The program entry: logging off until -v, one HkPrune, run. Returns 0 after a successful
-// action; every failure ends the process with status -1 before that.
+// action whose report was written, -1 when standard output failed; every other failure, running
+// out of memory included, ends the process with status -1 before that.
 int hkpruneMain(int argc, const char* const* argv);
 
 #endif // HKPRUNE_HKPRUNE_H

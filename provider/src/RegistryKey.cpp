@@ -3,9 +3,12 @@
 #include "PAL/Exception.h"
 #include "PAL/LogUtil.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <utility>
 
 namespace PAL {
 namespace {
@@ -91,33 +94,43 @@ std::uint32_t RegistryKey::getValueCount() const {
 
 namespace {
 
-// A zeroed name buffer for the longest name of `info`; none when no buffer can hold it.
-std::unique_ptr<ByteBuffer> nameBufferFor(const RegistryKeyInfo& info) {
-    // The registry's lengths leave out the terminating NUL.
-    const std::uint32_t nameSize = info.maxValueNameLength + 1;
-    auto name = std::make_unique<ByteBuffer>(nameSize);
-    if (name->getData() == nullptr) {
-        return nullptr; // a longest name of 2^32 - 1 characters
+// A name that did not fit is read again into a larger buffer at most this many times.
+constexpr int NameRetries = 4;
+
+// A zeroed name buffer of `size` bytes; none when it cannot be had (0, or past 32 bits).
+std::unique_ptr<ByteBuffer> zeroedBuffer(std::uint64_t size) {
+    if (size == 0 || size > UINT32_MAX) {
+        return nullptr;
     }
-    std::memset(name->getData(), 0, nameSize);
+    auto name = std::make_unique<ByteBuffer>(static_cast<std::uint32_t>(size));
+    if (name->getData() == nullptr) {
+        return nullptr;
+    }
+    std::memset(name->getData(), 0, name->getSize());
     return name;
 }
 
-// Reads the name at `index` into `name` (zeroed); the entry counts as found on 0 or 234. The
-// buffer is left zeroed again, touching only the bytes the registry may have written.
-bool readName(RegistryApi::Handle handle, std::uint32_t index, ByteBuffer& name, std::string& text,
-              std::uint32_t& type) {
+// A zeroed name buffer for the longest name of `info`; none when no buffer can hold it.
+std::unique_ptr<ByteBuffer> nameBufferFor(const RegistryKeyInfo& info) {
+    // The registry's lengths leave out the terminating NUL.
+    return zeroedBuffer(std::uint64_t{info.maxValueNameLength} + 1);
+}
+
+// Reads the name at `index` into `name` (zeroed) and returns the registry's status; on 0 and
+// 234 `text` is the buffer's text. The buffer is left zeroed again, touching only the bytes the
+// registry may have written.
+RegistryApi::Status readName(RegistryApi::Handle handle, std::uint32_t index, ByteBuffer& name,
+                             std::string& text, std::uint32_t& type) {
     auto* nameText = reinterpret_cast<char*>(name.getData());
     std::uint32_t nameLength = name.getSize();
     const RegistryApi::Status status =
         registryApi().enumValue(handle, index, nameText, &nameLength, &type, nullptr, nullptr);
-    const bool found = status == RegistryApi::Success || status == RegistryApi::MoreData;
-    if (found) {
+    if (status == RegistryApi::Success || status == RegistryApi::MoreData) {
         text = textIn(name);
     }
     const bool knownLength = status == RegistryApi::Success && nameLength < name.getSize();
     std::memset(nameText, 0, knownLength ? nameLength + 1 : name.getSize());
-    return found;
+    return status;
 }
 
 } // namespace
@@ -133,7 +146,8 @@ RegistryValue RegistryKey::getValue(std::uint32_t index, ByteBuffer* data) const
         return value;
     }
     if (data == nullptr) {
-        value.found = readName(handle, index, *name, value.name, value.type);
+        const RegistryApi::Status status = readName(handle, index, *name, value.name, value.type);
+        value.found = status == RegistryApi::Success || status == RegistryApi::MoreData;
         return value;
     }
 
@@ -152,32 +166,41 @@ RegistryValue RegistryKey::getValue(std::uint32_t index, ByteBuffer* data) const
     return value;
 }
 
-std::vector<std::string> RegistryKey::getValueNames() const {
-    std::vector<std::string> names;
-    const std::uint32_t count = getValueCount();
-    names.reserve(count);
-    // Each entry is read as getValue reads it (its own info query, a buffer for the longest
-    // name), but the zeroed buffer is kept from one entry to the next while the longest length
-    // stays the same: one garbage line of a megabyte in the cache would otherwise cost a
-    // megabyte of allocation and zeroing for every value listed.
-    std::unique_ptr<ByteBuffer> name;
-    for (std::uint32_t index = 0; index < count; ++index) {
-        const RegistryKeyInfo info = getKeyInfo();
-        if (!info.valid) {
-            continue;
-        }
-        if (!name || name->getSize() != info.maxValueNameLength + 1) {
-            name = nameBufferFor(info);
-            if (!name) {
-                continue;
-            }
-        }
-        std::string text;
+void RegistryKey::forEachValueName(const std::function<void(const std::string&)>& visit) const {
+    const RegistryKeyInfo info = getKeyInfo();
+    if (!info.valid) {
+        return;
+    }
+    // One zeroed buffer for the whole listing (one garbage line of a megabyte in the cache
+    // would otherwise cost a megabyte of zeroing per value), and one text reused for each name.
+    std::unique_ptr<ByteBuffer> name = nameBufferFor(info);
+    std::string text;
+    for (std::uint32_t index = 0; name && index < info.valueCount; ++index) {
         std::uint32_t type = 0;
-        if (readName(handle, index, *name, text, type)) {
-            names.push_back(std::move(text));
+        RegistryApi::Status status = readName(handle, index, *name, text, type);
+        // 234: the name grew since the query, or its characters take more bytes than the
+        // query's figure counts (a multibyte code page). Ask again and grow on every retry, so
+        // that a cut name is never listed as if it were the value's.
+        for (int retry = 0; status == RegistryApi::MoreData && retry < NameRetries; ++retry) {
+            const RegistryKeyInfo now = getKeyInfo();
+            const std::uint64_t wanted = now.valid ? std::uint64_t{now.maxValueNameLength} + 1 : 0;
+            std::unique_ptr<ByteBuffer> larger =
+                zeroedBuffer(std::max(wanted, std::uint64_t{name->getSize()} * 2));
+            if (!larger) {
+                break;
+            }
+            name = std::move(larger);
+            status = readName(handle, index, *name, text, type);
+        }
+        if (status == RegistryApi::Success) {
+            visit(text);
         }
     }
+}
+
+std::vector<std::string> RegistryKey::getValueNames() const {
+    std::vector<std::string> names;
+    forEachValueName([&names](const std::string& text) { names.push_back(text); });
     return names;
 }
 

@@ -1,5 +1,5 @@
-// The whole program in-process on caches of growing size: listing everything, listing with a
-// filter that matches one name, and deleting one name. Each should grow linearly.
+// The whole program in-process on caches of 1 K to 1 M values: listing everything, listing with
+// a filter that matches one name, and deleting one name. Each should grow linearly.
 #include "HkPrune.h"
 
 #include "support/ExitTrap.h"
@@ -47,7 +47,11 @@ void listAll(benchmark::State& state) {
     }
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(listAll)->RangeMultiplier(4)->Range(64, 16384)->Complexity();
+BENCHMARK(listAll)
+    ->RangeMultiplier(10)
+    ->Range(1000, 1000000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 
 void listOneHost(benchmark::State& state) {
     hktest::ScopedLogSettings logSettings;
@@ -60,7 +64,11 @@ void listOneHost(benchmark::State& state) {
     }
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(listOneHost)->RangeMultiplier(4)->Range(64, 16384)->Complexity();
+BENCHMARK(listOneHost)
+    ->RangeMultiplier(10)
+    ->Range(1000, 1000000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 
 void deleteOne(benchmark::State& state) {
     hktest::ScopedLogSettings logSettings;
@@ -79,6 +87,10 @@ void deleteOne(benchmark::State& state) {
     }
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(deleteOne)->RangeMultiplier(4)->Range(64, 16384)->Complexity();
+BENCHMARK(deleteOne)
+    ->RangeMultiplier(10)
+    ->Range(1000, 1000000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 
 } // namespace

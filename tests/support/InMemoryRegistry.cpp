@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 
 namespace hktest {
 namespace {
@@ -121,6 +122,20 @@ struct Key {
         dataLengths.add(length32(bytes.size()));
     }
 
+    void rename(const std::string& from, const std::string& to) {
+        auto it = index.find(fold(from));
+        if (it == index.end() || index.count(fold(to)) != 0) {
+            throw std::invalid_argument(
+                "InMemoryRegistry: no such value, or the new name is taken");
+        }
+        const std::size_t position = it->second;
+        index.erase(it);
+        index.emplace(fold(to), position);
+        nameLengths.remove(length32(values[position].name.size()));
+        nameLengths.add(length32(to.size()));
+        values[position].name = to;
+    }
+
     bool erase(const std::string& valueName) {
         auto it = index.find(fold(valueName));
         if (it == index.end()) {
@@ -162,16 +177,27 @@ struct InMemoryRegistry::Impl {
         unsigned first; // call numbers, 1-based, since construction
         unsigned last;
     };
+    struct Hook {
+        Op op;
+        unsigned call;
+        std::function<void()> action;
+    };
 
     std::map<std::uint32_t, Key> roots;
     std::unordered_map<Handle, Key*> open;
     Handle nextHandle = 0x100;
     std::array<unsigned, OpCount> callCounts{};
     std::vector<Injection> injections;
+    std::vector<Hook> hooks;
 
-    // Counts the call and tells whether it is to fail with `status`.
+    // Counts the call, runs its hook, and tells whether it is to fail with `status`.
     bool injected(Op op, Status& status) {
         const unsigned call = ++callCounts[slot(op)];
+        for (const Hook& hook : hooks) {
+            if (hook.op == op && hook.call == call) {
+                hook.action();
+            }
+        }
         for (const Injection& injection : injections) {
             if (injection.op == op && call >= injection.first && call <= injection.last) {
                 status = injection.status;
@@ -275,6 +301,18 @@ void InMemoryRegistry::failOn(Op op, Status status, unsigned nth, unsigned count
     }
     const unsigned first = impl->callCounts[slot(op)] + nth;
     impl->injections.push_back(Impl::Injection{op, status, first, first + count - 1});
+}
+
+void InMemoryRegistry::beforeCall(Op op, std::function<void()> action, unsigned nth) {
+    if (nth == 0) {
+        throw std::invalid_argument("InMemoryRegistry::beforeCall: nth starts at 1");
+    }
+    impl->hooks.push_back(Impl::Hook{op, impl->callCounts[slot(op)] + nth, std::move(action)});
+}
+
+void InMemoryRegistry::renameValue(std::uint32_t root, const std::string& path,
+                                   const std::string& from, const std::string& to) {
+    impl->make(root, path).rename(from, to);
 }
 
 unsigned InMemoryRegistry::calls(Op op) const {

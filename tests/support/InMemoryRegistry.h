@@ -6,6 +6,7 @@
 #include "PAL/RegistryApi.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -35,6 +36,12 @@ public:
     // The `nth` call (1-based, counted from now) of `op` and the `count - 1` after it return
     // `status` without doing anything else.
     void failOn(Op op, Status status, unsigned nth = 1, unsigned count = 1);
+    // Runs `action` when the `nth` call (1-based, counted from now) of `op` is made, before it
+    // does anything: the action may change the registry under the caller, or throw.
+    void beforeCall(Op op, std::function<void()> action, unsigned nth = 1);
+    // Renames a value where it stands in enumeration order, data kept.
+    void renameValue(std::uint32_t root, const std::string& path, const std::string& from,
+                     const std::string& to);
     // Calls of `op` so far (failed ones included).
     unsigned calls(Op op) const;
     // Handles opened and not yet closed.

@@ -8,6 +8,7 @@
 #include "support/InMemoryRegistry.h"
 #include "support/LogRecords.h"
 #include "support/ParserHarness.h"
+#include "support/ScopedEnv.h"
 #include "support/ScopedLogSettings.h"
 #include "support/StdoutCapture.h"
 #include "support/TempDir.h"
@@ -15,9 +16,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
+#include <new>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -56,8 +62,23 @@ struct Outcome {
     std::string out;
     int status;    // the exit status, or what the entry returned
     bool returned; // true when the entry returned instead of ending the process
-    std::vector<std::string> unflushed; // lines of `out` not flushed as they ended
 };
+
+// A file written in text mode (CRLF line ends on Windows) read back with "\n" line ends.
+std::string textModeFile(const std::string& path) {
+    const std::string raw = hktest::readFile(path);
+    const std::string& newline = hktest::textModeNewline();
+    std::string text;
+    for (std::size_t pos = 0; pos < raw.size();) {
+        if (raw.compare(pos, newline.size(), newline) == 0) {
+            text += '\n';
+            pos += newline.size();
+        } else {
+            text += raw[pos++];
+        }
+    }
+    return text;
+}
 
 class HkPruneTest : public testing::Test {
 protected:
@@ -69,7 +90,7 @@ protected:
         }
         hktest::StdoutCapture capture;
         hktest::ExitTrap trap;
-        Outcome outcome{"", 0, true, {}};
+        Outcome outcome{"", 0, true};
         try {
             outcome.status = hkpruneMain(static_cast<int>(argv.size()), argv.data());
         } catch (const hktest::ExitCalled& exit) {
@@ -77,7 +98,6 @@ protected:
             outcome.returned = false;
         }
         outcome.out = capture.text();
-        outcome.unflushed = capture.unflushedLines();
         return outcome;
     }
 
@@ -101,20 +121,7 @@ protected:
     std::string logFile() const { return dir.file("hkprune.log"); }
     bool logExists() const { return std::filesystem::exists(logFile()); }
     // The log with its text-mode line ends (CRLF on Windows) read back as "\n".
-    std::string log() const {
-        const std::string raw = hktest::readFile(logFile());
-        const std::string& newline = hktest::textModeNewline();
-        std::string text;
-        for (std::size_t pos = 0; pos < raw.size();) {
-            if (raw.compare(pos, newline.size(), newline) == 0) {
-                text += '\n';
-                pos += newline.size();
-            } else {
-                text += raw[pos++];
-            }
-        }
-        return text;
-    }
+    std::string log() const { return textModeFile(logFile()); }
 
     InMemoryRegistry registry;
     hktest::ScopedRegistryApi api{registry};
@@ -195,24 +202,145 @@ TEST_F(HkPruneTest, SuccessfulActionReturnsZeroAndClosesTheKeyOnce) {
     EXPECT_FALSE(logExists());
 }
 
-// Every report, including the ones before an exit: nothing printed may wait in a buffer.
-TEST_F(HkPruneTest, EveryLineIsFlushedAsItEnds) {
-    seedDefault({"rsa2@22:host1", "rsa2@22:host2"});
-    const std::vector<std::vector<std::string>> lines = {
-        {"-l"},                                          // found
-        {"-l", "nohost"},                                // not found
-        {"-l", "-d", "-t", "rsa2", "-p", "22", "host1"}, // more than one action, removed
-        {"-d", "-t", "rsa2", "-p", "22", "host1"},       // refused: gone already
-        {"-d", "-t", "rsa2", "host2"},                   // a part missing
-        {},                                              // no action
-        {"-q"},                                          // parse error
-        {"-c", "-l"},                                    // failed open
+struct OutOfMemoryRow {
+    const char* where;
+    std::vector<std::string> args;
+    InMemoryRegistry::Op op;
+    unsigned nth; // the call of op that finds no memory
+    std::string out;
+};
+
+// Whatever had been printed, the report is completed as a failed open or delete completes it.
+TEST_F(HkPruneTest, RunningOutOfMemoryEndsLikeAnyOtherFailure) {
+    const OutOfMemoryRow rows[] = {
+        {"opening the cache", {"-v", "-l"}, InMemoryRegistry::Op::Open, 1, NotFound},
+        {"listing, after a name was printed",
+         {"-v", "-l"},
+         InMemoryRegistry::Op::EnumValue,
+         2,
+         found({"rsa2@22:host1"}) + "No Registry Values Found.\n"},
+        {"deleting",
+         {"-v", "-d", "-t", "rsa2", "-p", "22", "host1"},
+         InMemoryRegistry::Op::DeleteValue,
+         1,
+         NotFound},
     };
-    for (const auto& args : lines) {
-        SCOPED_TRACE(testing::PrintToString(args));
-        const Outcome r = run(args);
-        EXPECT_NE("", r.out);
-        EXPECT_EQ(std::vector<std::string>{}, r.unflushed);
+    for (const OutOfMemoryRow& row : rows) {
+        SCOPED_TRACE(row.where);
+        seedDefault({"rsa2@22:host1", "rsa2@22:host2"});
+        std::filesystem::remove(logFile());
+        registry.beforeCall(
+            row.op, [] { throw std::bad_alloc(); }, row.nth);
+        const Outcome r = run(row.args);
+        EXPECT_EQ(row.out, r.out);
+        EXPECT_EQ(-1, r.status);
+        EXPECT_FALSE(r.returned);
+        EXPECT_TRUE(logHas(log(), record("ERROR", "Error code <8> out of memory"))) << log();
+        EXPECT_EQ(2u, defaultCache().size());
+    }
+}
+
+// -1 is 255 to a POSIX parent and -1 to a Windows one.
+bool exitedWithMinusOne(int status) {
+    return testing::ExitedWithCode(255)(status) || testing::ExitedWithCode(-1)(status);
+}
+
+bool exitedWithZero(int status) {
+    return testing::ExitedWithCode(0)(status);
+}
+
+// An abort, as an exception that nothing catches ends the process.
+bool aborted(int status) {
+    return !exitedWithZero(status) && !exitedWithMinusOne(status);
+}
+
+struct ExitPathRow {
+    const char* how;
+    std::vector<std::string> args;
+    std::function<void(InMemoryRegistry&)> arrange;
+    bool (*ended)(int status);
+    std::string out; // standard output and standard error as one terminal shows them
+};
+
+using HkPruneDeathTest = HkPruneTest;
+
+// Real processes, standard output and standard error appended to one file as a terminal shows
+// them: whichever way the process ends, every line printed arrives, in the order written.
+TEST_F(HkPruneDeathTest, EveryLineArrivesWhicheverWayTheProcessEnds) {
+    std::vector<std::string> names;
+    std::string many = "\nRESULT:\nRegistry Values Found:\n";
+    for (int i = 0; i < 3000; ++i) { // more than one block of output
+        names.push_back("ssh-ed25519@22:host" + std::to_string(i) + ".example.org");
+        many += names.back() + "\n";
+    }
+    const auto throwing = [](InMemoryRegistry::Op op, unsigned nth, auto exception) {
+        return [=](InMemoryRegistry& r) {
+            r.beforeCall(
+                op, [=] { throw exception; }, nth);
+        };
+    };
+    const std::string first =
+        "\nRESULT:\nRegistry Values Found:\nssh-ed25519@22:host0.example.org\n";
+    const ExitPathRow rows[] = {
+        {"return from the entry", {"-l"}, nullptr, exitedWithZero, many},
+        {"exit after the report", {"-l", "nohost"}, nullptr, exitedWithMinusOne, NotFound},
+        {"exit in the parser", {"-q"}, nullptr, exitedWithMinusOne, Usage},
+        {"out of memory",
+         {"-l"},
+         throwing(InMemoryRegistry::Op::EnumValue, 2, std::bad_alloc()),
+         exitedWithMinusOne,
+         first + "No Registry Values Found.\n"},
+        {"an exception nothing catches",
+         {"-l"},
+         throwing(InMemoryRegistry::Op::EnumValue, 2, std::runtime_error("unexpected")),
+         aborted,
+         first},
+        // A log that cannot be opened (a directory in its place) reports on standard error.
+        {"standard error in between",
+         {"-v", "-d", "-t", "rsa2", "-p", "22", "nohost"},
+         [](InMemoryRegistry&) { std::filesystem::create_directory("hkprune.log"); },
+         exitedWithMinusOne,
+         "\nRESULT:\nUnable to open log file ./hkprune.log\nNo Registry Values Found.\n"},
+    };
+    // The parent's file: a Windows death test runs this body again in a new process, with a
+    // temporary directory of its own but the parent's environment.
+    const char* const Inherited = "HK_EXIT_PATH_OUT";
+    const char* const given = std::getenv(Inherited);
+    const std::string path = given ? given : dir.file("out");
+    const hktest::ScopedEnv pass(Inherited, path);
+    for (const ExitPathRow& row : rows) {
+        SCOPED_TRACE(row.how);
+        hktest::writeFile(path, "");
+        InMemoryRegistry fresh; // a row's injections stay its own
+        hktest::ScopedRegistryApi use(fresh);
+        for (const std::string& name : names) {
+            fresh.setValue(Users, DefaultPath, name, "0x1,0x2");
+        }
+        if (row.arrange) {
+            row.arrange(fresh);
+        }
+        std::vector<const char*> argv{"hkprune"};
+        for (const std::string& arg : row.args) {
+            argv.push_back(arg.c_str());
+        }
+        EXPECT_EXIT(
+            {
+                std::freopen(path.c_str(), "a", stdout);
+                std::freopen(path.c_str(), "a", stderr);
+                try {
+                    std::exit(hkpruneMain(static_cast<int>(argv.size()), argv.data()));
+                } catch (const std::runtime_error&) {
+                    std::abort(); // what escaping main would come to
+                }
+            },
+            row.ended, "");
+        std::string out = textModeFile(path);
+        // -v logs while parsing: those records cannot be written either, before any report.
+        const std::string unwritten = "Unable to open log file ./hkprune.log\n";
+        while (out.compare(0, unwritten.size(), unwritten) == 0) {
+            out.erase(0, unwritten.size());
+        }
+        EXPECT_EQ(row.out, out);
     }
 }
 

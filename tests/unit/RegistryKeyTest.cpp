@@ -213,18 +213,19 @@ TEST_F(RegistryKeyTest, FailedInfoQueryListsNothing) {
 struct MidwayFailure {
     const char* what;
     Op op;
-    unsigned nth; // which call of op fails
+    unsigned nth;   // which call of op fails
+    unsigned count; // and how many after it
     RegistryApi::Status status;
 };
 
 // Three values a, b, c; the call that reads index 1 fails. The listing takes the count with
-// one info query, then each index makes one info query and one enumeration call.
+// one info query, then makes one enumeration call per index.
 const MidwayFailure MidwayFailures[] = {
     // Values removed after the count was taken: the registry has no more items.
-    {"no more items", Op::EnumValue, 2, RegistryApi::NoMoreItems},
-    {"refused enumeration", Op::EnumValue, 2, RegistryApi::AccessDenied},
-    // The info query made for index 1 fails.
-    {"refused info query", Op::QueryInfo, 3, RegistryApi::AccessDenied},
+    {"no more items", Op::EnumValue, 2, 1, RegistryApi::NoMoreItems},
+    {"refused enumeration", Op::EnumValue, 2, 1, RegistryApi::AccessDenied},
+    // Too long for every buffer tried: a cut name is not the value's, so it is not listed.
+    {"never fits", Op::EnumValue, 2, 5, RegistryApi::MoreData},
 };
 
 TEST_F(RegistryKeyTest, AnIndexThatFailsIsSkippedSilently) {
@@ -244,9 +245,64 @@ TEST_F(RegistryKeyTest, AnIndexThatFailsIsSkippedSilently) {
             fresh.setValue(HKCU, CachePath, name);
         }
         RegistryKey key(cache);
-        fresh.failOn(row.op, row.status, row.nth);
+        fresh.failOn(row.op, row.status, row.nth, row.count);
         EXPECT_EQ((std::vector<std::string>{"a", "c"}), key.getValueNames());
         EXPECT_EQ("", hktest::readFile(dir.file("hkprune.log")));
+    }
+}
+
+// Reports the longest name as a number of characters that take `bytesPerCharacter` bytes each,
+// as the ANSI calls see it in a multibyte code page.
+class CharacterFigures : public hktest::InMemoryRegistry {
+public:
+    explicit CharacterFigures(std::uint32_t bytes) : bytesPerCharacter(bytes) {}
+    Status queryInfoKey(Handle key, std::uint32_t* subKeys, std::uint32_t* maxSubKey,
+                        std::uint32_t* maxClass, std::uint32_t* values, std::uint32_t* maxName,
+                        std::uint32_t* maxData) override {
+        const Status status = InMemoryRegistry::queryInfoKey(key, subKeys, maxSubKey, maxClass,
+                                                             values, maxName, maxData);
+        if (status == Success && maxName != nullptr) {
+            *maxName /= bytesPerCharacter;
+        }
+        return status;
+    }
+
+private:
+    std::uint32_t bytesPerCharacter;
+};
+
+struct LongerNameRow {
+    const char* what;
+    std::uint32_t bytesPerCharacter;
+    bool grows;           // b becomes the long name while a is being read
+    unsigned infoQueries; // the listing's own, then one per retry
+};
+
+// The listing queries the key once; a name that answers 234 (longer than the buffer) is read
+// again after a fresh query into a buffer that grows on every retry, and listed in full.
+TEST_F(RegistryKeyTest, ANameLongerThanTheBufferIsReadAgainInFull) {
+    const std::string longName(40, 'x');
+    const LongerNameRow rows[] = {
+        {"every name fits", 1, false, 1},
+        {"grown during the listing", 1, true, 2},
+        {"two bytes per character counted", 2, false, 2},
+        {"three bytes per character counted", 3, false, 3},
+    };
+    for (const LongerNameRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        CharacterFigures fresh(row.bytesPerCharacter);
+        hktest::ScopedRegistryApi use(fresh);
+        for (const std::string& name :
+             {std::string("a"), row.grows ? "b" : longName, std::string("c")}) {
+            fresh.setValue(HKCU, CachePath, name);
+        }
+        RegistryKey key(cache);
+        if (row.grows) {
+            fresh.beforeCall(
+                Op::EnumValue, [&] { fresh.renameValue(HKCU, CachePath, "b", longName); }, 2);
+        }
+        EXPECT_EQ((std::vector<std::string>{"a", longName, "c"}), key.getValueNames());
+        EXPECT_EQ(row.infoQueries, fresh.calls(Op::QueryInfo));
     }
 }
 

@@ -1,4 +1,5 @@
-// The one way the layer and the application end the process, so tests can intercept it.
+// The one way the layer and the application end the process, so tests can intercept it, and
+// the standard output that every way out must leave complete.
 #ifndef PAL_PROCESS_H
 #define PAL_PROCESS_H
 
@@ -8,7 +9,16 @@ namespace PAL {
 // A test handler may throw instead; if a handler returns, std::exit runs anyway.
 using ExitHandler = void (*)(int status);
 
-// Flushes standard output, then ends the process (or hands over to the installed handler).
+// Before anything is printed: standard output is written in blocks (a line at a time on an
+// interactive terminal), and a write error is reported under `programName`. Standard error
+// stays tied to standard output, so whatever goes there comes after what was printed before.
+void setUpStandardOutput(const char* programName);
+
+// Flushes standard output. When anything written to it was lost, writes one line on standard
+// error, "<program>: write error: <reason>", and returns -1; otherwise returns `status`.
+int finishStandardOutput(int status);
+
+// finishStandardOutput, then ends the process (or hands over to the installed handler).
 [[noreturn]] void exitProcess(int status);
 
 // Installs `handler` (null restores the default) and returns the one it replaces.

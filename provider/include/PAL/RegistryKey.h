@@ -8,6 +8,7 @@
 #include "PAL/RegistryKeyDescriptor.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,11 @@ public:
     std::uint32_t getValueCount() const;
     // The entry at `index`; with `data`, its bytes are read into it as well.
     RegistryValue getValue(std::uint32_t index, ByteBuffer* data = nullptr) const;
-    // Names of all values in enumeration order; unreadable indices are skipped silently.
+    // Calls `visit` with the name of each value in enumeration order, one at a time; the key's
+    // information is queried once, and again only for a name that outgrew the buffer.
+    // Unreadable indices are skipped silently.
+    void forEachValueName(const std::function<void(const std::string&)>& visit) const;
+    // Names of all values in enumeration order, as forEachValueName visits them.
     std::vector<std::string> getValueNames() const;
     // The registry's status, unchanged.
     RegistryApi::Status deleteValue(const std::string& name);
