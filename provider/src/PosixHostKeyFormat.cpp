@@ -18,7 +18,7 @@ bool isValue(const HostKeyText& text, const Line& line) {
 
 } // namespace
 
-bool lineAt(const std::string& bytes, std::size_t offset, Line& line) {
+bool lineAt(std::string_view bytes, std::size_t offset, Line& line) {
     const std::size_t size = bytes.size();
     if (offset >= size) {
         return false;
@@ -42,7 +42,7 @@ bool lineAt(const std::string& bytes, std::size_t offset, Line& line) {
     return true;
 }
 
-bool named(const std::string& bytes, const Line& line, const std::string& name) {
+bool named(std::string_view bytes, const Line& line, const std::string& name) {
     return line.nameEnd - line.begin == name.size() &&
            std::memcmp(bytes.data() + line.begin, name.data(), name.size()) == 0;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace PAL {
@@ -27,7 +28,7 @@ struct Line {
 
 // The bytes as read, less the lines of names deleted since: the file as it now is.
 struct HostKeyText {
-    const std::string& bytes;
+    std::string_view bytes;
     const std::vector<std::string>& removed;
 };
 
@@ -59,9 +60,9 @@ bool forEachKeptRun(const HostKeyText& text, const std::string& name, Write&& wr
 // --- implementation details of the template ------------------------------------------------
 
 // The line at `offset`; false at the end.
-bool lineAt(const std::string& bytes, std::size_t offset, Line& line);
+bool lineAt(std::string_view bytes, std::size_t offset, Line& line);
 // Whether the line's name is `name`, byte for byte.
-bool named(const std::string& bytes, const Line& line, const std::string& name);
+bool named(std::string_view bytes, const Line& line, const std::string& name);
 // Whether the line is one of a name deleted since the bytes were read.
 bool removedLine(const HostKeyText& text, const Line& line);
 
