@@ -188,9 +188,7 @@ char* mapAligned(std::size_t length) {
     if (head) {
         ::munmap(base, head);
     }
-    if (HugePage - head) {
-        ::munmap(aligned + length, HugePage - head);
-    }
+    ::munmap(aligned + length, HugePage - head);
 #if HKPRUNE_HAVE_MADV_HUGEPAGE
     // Only a hint: refused where the kernel has no huge pages, and then small pages serve.
     ::madvise(aligned, length, MADV_HUGEPAGE);
