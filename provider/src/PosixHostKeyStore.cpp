@@ -26,9 +26,10 @@ struct PosixHostKeyStore::Snapshot {
     std::shared_ptr<const FileBuffer> bytes;
     std::vector<std::string> removed;
     struct stat file {}; // the file that holds bytes less removed
+    std::size_t nulFreeUntil = 0;
     ValueSummary summary;
 
-    HostKeyText text() const { return {bytes->view(), removed}; }
+    HostKeyText text() const { return {bytes->view(), removed, nulFreeUntil}; }
 };
 
 namespace {
@@ -235,6 +236,7 @@ std::shared_ptr<const Snapshot> viewWithout(const std::string& keyPath,
     view->removed = std::move(removed);
     view->removed.push_back(name);
     view->file = file;
+    view->nulFreeUntil = firstNul(view->bytes->view());
     view->summary = summarize(view->text());
     return view;
 }
@@ -339,6 +341,7 @@ RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, Handle*
         return status;
     }
     view->bytes = std::move(bytes);
+    view->nulFreeUntil = firstNul(view->bytes->view());
     view->summary = summarize(view->text());
     std::lock_guard<std::mutex> lock(mutex);
     // Handles are never reused, so a closed one stays invalid.

@@ -325,6 +325,9 @@ TEST_F(HostKeyFile, ANameHoldingANulIsNoValueAndLongLinesAreReadAsTheyAre) {
     EXPECT_EQ(RegistryApi::NotFound, remove("a"));
     EXPECT_EQ(RegistryApi::Success, remove("c"));
     EXPECT_EQ(before.substr(0, before.size() - 3), readFile(path));
+    // The same after lines without a NUL.
+    writeFile(path, std::string("c d\ne\0f g\n", 11));
+    EXPECT_EQ(std::vector<std::string>{"c"}, hktest::listNames(store));
 }
 
 TEST_F(HostKeyFile, AFileOf4GiBOrMoreIsRefusedWithoutBeingRead) {
