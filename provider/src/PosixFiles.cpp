@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #if HKPRUNE_HAVE_LINUX_XATTR
 #include <sys/xattr.h>
 #endif
@@ -10,10 +11,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <utility>
 
 namespace PAL {
 namespace detail {
@@ -164,14 +168,99 @@ RegistryApi::Status statusFromErrno(int error) {
     return 31; // ERROR_GEN_FAILURE
 }
 
-bool readAll(PosixFiles& files, int fd, std::size_t sizeHint, std::string& out) {
-    out.assign(std::max<std::size_t>(sizeHint + 1, 4096), '\0');
+namespace {
+
+// The size of a transparent huge page on x86-64 and of most arm64 kernels; elsewhere an
+// alignment that costs nothing but address space.
+constexpr std::size_t HugePage = std::size_t{2} << 20;
+
+// Anonymous memory of `length` bytes (a multiple of HugePage) aligned to HugePage: mapped with
+// one huge page to spare, the ends outside the aligned part unmapped.
+char* mapAligned(std::size_t length) {
+    void* base = ::mmap(nullptr, length + HugePage, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    const auto start = reinterpret_cast<std::uintptr_t>(base);
+    const std::size_t head = (HugePage - start % HugePage) % HugePage;
+    char* aligned = static_cast<char*>(base) + head;
+    if (head) {
+        ::munmap(base, head);
+    }
+    ::munmap(aligned + length, HugePage - head);
+#if HKPRUNE_HAVE_MADV_HUGEPAGE
+    // Only a hint: refused where the kernel has no huge pages, and then small pages serve.
+    ::madvise(aligned, length, MADV_HUGEPAGE);
+#endif
+    return aligned;
+}
+
+} // namespace
+
+FileBuffer::FileBuffer(std::size_t capacity) {
+    if (capacity > SIZE_MAX - 2 * HugePage) {
+        throw std::bad_alloc();
+    }
+    if (capacity < HugePage) {
+        // malloc leaves the bytes as they are, unlike std::string or make_unique.
+        bytes = static_cast<char*>(std::malloc(capacity ? capacity : 1));
+        if (!bytes) {
+            throw std::bad_alloc();
+        }
+        room = capacity;
+        return;
+    }
+    room = (capacity + HugePage - 1) / HugePage * HugePage;
+    bytes = mapAligned(room);
+    mapped = true;
+}
+
+FileBuffer::~FileBuffer() {
+    release();
+}
+
+FileBuffer::FileBuffer(FileBuffer&& other) noexcept
+    : bytes(std::exchange(other.bytes, nullptr)), room(std::exchange(other.room, 0)),
+      used(std::exchange(other.used, 0)), mapped(std::exchange(other.mapped, false)) {}
+
+FileBuffer& FileBuffer::operator=(FileBuffer&& other) noexcept {
+    if (this != &other) {
+        release();
+        bytes = std::exchange(other.bytes, nullptr);
+        room = std::exchange(other.room, 0);
+        used = std::exchange(other.used, 0);
+        mapped = std::exchange(other.mapped, false);
+    }
+    return *this;
+}
+
+void FileBuffer::release() noexcept {
+    if (mapped) {
+        ::munmap(bytes, room);
+    } else {
+        std::free(bytes);
+    }
+    bytes = nullptr;
+    room = used = 0;
+    mapped = false;
+}
+
+bool readAll(PosixFiles& files, int fd, std::size_t sizeHint, FileBuffer& out) {
+    // One byte more than expected, so that the end is found without growing.
+    FileBuffer buffer(std::max<std::size_t>(sizeHint + 1, 4096));
     std::size_t used = 0;
     for (;;) {
-        if (used == out.size()) {
-            out.resize(out.size() * 2);
+        if (used == buffer.capacity()) {
+            // The file grew while being read.
+            if (buffer.capacity() > SIZE_MAX / 2) {
+                throw std::bad_alloc();
+            }
+            FileBuffer larger(buffer.capacity() * 2);
+            std::memcpy(larger.data(), buffer.data(), used);
+            buffer = std::move(larger);
         }
-        ssize_t n = files.read(fd, &out[used], out.size() - used);
+        ssize_t n = files.read(fd, buffer.data() + used, buffer.capacity() - used);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -183,7 +272,8 @@ bool readAll(PosixFiles& files, int fd, std::size_t sizeHint, std::string& out) 
         }
         used += static_cast<std::size_t>(n);
     }
-    out.resize(used);
+    buffer.resize(used);
+    out = std::move(buffer);
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace PAL {
 namespace detail {
@@ -84,8 +85,39 @@ private:
     int fd;
 };
 
-// Reads to the end of `fd`; `sizeHint` is the size expected.
-bool readAll(PosixFiles& files, int fd, std::size_t sizeHint, std::string& out);
+// Memory for a file's bytes, not cleared before the read fills it. A large one is anonymous
+// memory aligned to 2 MiB and offered for transparent huge pages: a page fault and a page the
+// kernel clears per 2 MiB instead of per 4 KiB.
+class FileBuffer {
+public:
+    FileBuffer() = default;
+    // Room for `capacity` bytes (or more), none in use; std::bad_alloc when there is no memory.
+    explicit FileBuffer(std::size_t capacity);
+    ~FileBuffer();
+    FileBuffer(FileBuffer&& other) noexcept;
+    FileBuffer& operator=(FileBuffer&& other) noexcept;
+    FileBuffer(const FileBuffer&) = delete;
+    FileBuffer& operator=(const FileBuffer&) = delete;
+
+    char* data() { return bytes; }
+    std::size_t capacity() const { return room; }
+    std::size_t size() const { return used; }
+    // The first `size` bytes (at most the capacity) are the contents.
+    void resize(std::size_t size) { used = size; }
+    std::string_view view() const { return {bytes, used}; }
+
+private:
+    void release() noexcept;
+
+    char* bytes = nullptr;
+    std::size_t room = 0;
+    std::size_t used = 0;
+    bool mapped = false; // munmap'ed, else freed
+};
+
+// Reads to the end of `fd`; `sizeHint` is the size expected. std::bad_alloc when the memory
+// runs out.
+bool readAll(PosixFiles& files, int fd, std::size_t sizeHint, FileBuffer& out);
 // Writes every byte, repeating short and interrupted writes.
 bool writeAll(PosixFiles& files, int fd, const char* bytes, std::size_t size);
 

@@ -12,13 +12,20 @@ namespace {
 // could be asked for by name).
 bool isValue(const HostKeyText& text, const Line& line) {
     return line.textEnd != line.begin &&
-           !std::memchr(text.bytes.data() + line.begin, '\0', line.nameEnd - line.begin) &&
+           (line.nameEnd <= text.nulFreeUntil ||
+            !std::memchr(text.bytes.data() + line.begin, '\0', line.nameEnd - line.begin)) &&
            !removedLine(text, line);
 }
 
 } // namespace
 
-bool lineAt(const std::string& bytes, std::size_t offset, Line& line) {
+std::size_t firstNul(std::string_view bytes) {
+    const void* nul = std::memchr(bytes.data(), '\0', bytes.size());
+    return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data())
+               : bytes.size();
+}
+
+bool lineAt(std::string_view bytes, std::size_t offset, Line& line) {
     const std::size_t size = bytes.size();
     if (offset >= size) {
         return false;
@@ -42,7 +49,7 @@ bool lineAt(const std::string& bytes, std::size_t offset, Line& line) {
     return true;
 }
 
-bool named(const std::string& bytes, const Line& line, const std::string& name) {
+bool named(std::string_view bytes, const Line& line, const std::string& name) {
     return line.nameEnd - line.begin == name.size() &&
            std::memcmp(bytes.data() + line.begin, name.data(), name.size()) == 0;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace PAL {
@@ -27,9 +28,13 @@ struct Line {
 
 // The bytes as read, less the lines of names deleted since: the file as it now is.
 struct HostKeyText {
-    const std::string& bytes;
+    std::string_view bytes;
     const std::vector<std::string>& removed;
+    // No NUL lies before this offset: names there need no look for one (0: look at every name).
+    std::size_t nulFreeUntil = 0;
 };
+// The offset of the first NUL in `bytes`, or its size: one pass instead of a look per line.
+std::size_t firstNul(std::string_view bytes);
 
 // Counts and longest lengths, as the registry's key information reports them.
 struct ValueSummary {
@@ -59,9 +64,9 @@ bool forEachKeptRun(const HostKeyText& text, const std::string& name, Write&& wr
 // --- implementation details of the template ------------------------------------------------
 
 // The line at `offset`; false at the end.
-bool lineAt(const std::string& bytes, std::size_t offset, Line& line);
+bool lineAt(std::string_view bytes, std::size_t offset, Line& line);
 // Whether the line's name is `name`, byte for byte.
-bool named(const std::string& bytes, const Line& line, const std::string& name);
+bool named(std::string_view bytes, const Line& line, const std::string& name);
 // Whether the line is one of a name deleted since the bytes were read.
 bool removedLine(const HostKeyText& text, const Line& line);
 

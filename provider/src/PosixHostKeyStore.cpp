@@ -23,12 +23,13 @@ namespace detail {
 // since (a delete that finds the file unchanged writes from the same bytes).
 struct PosixHostKeyStore::Snapshot {
     std::string path; // the location the key was opened at, symbolic links unresolved
-    std::shared_ptr<const std::string> bytes;
+    std::shared_ptr<const FileBuffer> bytes;
     std::vector<std::string> removed;
     struct stat file {}; // the file that holds bytes less removed
+    std::size_t nulFreeUntil = 0;
     ValueSummary summary;
 
-    HostKeyText text() const { return {*bytes, removed}; }
+    HostKeyText text() const { return {bytes->view(), removed, nulFreeUntil}; }
 };
 
 namespace {
@@ -81,7 +82,7 @@ Status statHostKeyFile(PosixFiles& files, int fd, struct stat& st) {
                                                                  : RegistryApi::Success;
 }
 
-Status readContents(PosixFiles& files, int fd, const struct stat& st, std::string& bytes) {
+Status readContents(PosixFiles& files, int fd, const struct stat& st, FileBuffer& bytes) {
     if (!readAll(files, fd, static_cast<std::size_t>(st.st_size), bytes)) {
         return statusFromErrno(errno);
     }
@@ -89,7 +90,7 @@ Status readContents(PosixFiles& files, int fd, const struct stat& st, std::strin
 }
 
 // Reads an open host-key file whole; `st` is its status before the read.
-Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, std::string& bytes) {
+Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, FileBuffer& bytes) {
     const Status status = statHostKeyFile(files, fd, st);
     return status == RegistryApi::Success ? readContents(files, fd, st, bytes) : status;
 }
@@ -206,7 +207,7 @@ Outcome completeSwap(PosixFiles& files, Replacement& replacement, const std::str
 // The file's contents as the delete starts: what the key read, when the file is still that
 // one (same device, inode, size and time), else read again.
 Status currentContents(PosixFiles& files, int fd, const Snapshot& view, struct stat& st,
-                       std::shared_ptr<const std::string>& bytes,
+                       std::shared_ptr<const FileBuffer>& bytes,
                        std::vector<std::string>& removed) {
     Status status = statHostKeyFile(files, fd, st);
     if (status != RegistryApi::Success) {
@@ -217,7 +218,7 @@ Status currentContents(PosixFiles& files, int fd, const Snapshot& view, struct s
         removed = view.removed;
         return status;
     }
-    auto fresh = std::make_shared<std::string>();
+    auto fresh = std::make_shared<FileBuffer>();
     status = readContents(files, fd, st, *fresh);
     bytes = std::move(fresh);
     removed.clear();
@@ -226,7 +227,7 @@ Status currentContents(PosixFiles& files, int fd, const Snapshot& view, struct s
 
 // The key's view of the file once `name` is gone, ready before anything becomes visible.
 std::shared_ptr<const Snapshot> viewWithout(const std::string& keyPath,
-                                            std::shared_ptr<const std::string> bytes,
+                                            std::shared_ptr<const FileBuffer> bytes,
                                             std::vector<std::string> removed,
                                             const std::string& name, const struct stat& file) {
     auto view = std::make_shared<Snapshot>();
@@ -235,6 +236,7 @@ std::shared_ptr<const Snapshot> viewWithout(const std::string& keyPath,
     view->removed = std::move(removed);
     view->removed.push_back(name);
     view->file = file;
+    view->nulFreeUntil = firstNul(view->bytes->view());
     view->summary = summarize(view->text());
     return view;
 }
@@ -251,13 +253,13 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         return failed(errno);
     }
     struct stat before {};
-    std::shared_ptr<const std::string> bytes;
+    std::shared_ptr<const FileBuffer> bytes;
     std::vector<std::string> removed;
     const Status status = currentContents(files, file.get(), view, before, bytes, removed);
     if (status != RegistryApi::Success) {
         return done(status);
     }
-    if (!hasName({*bytes, removed}, name)) {
+    if (!hasName({bytes->view(), removed}, name)) {
         return done(RegistryApi::NotFound);
     }
     // A writable directory alone would let the rename succeed; the file itself must be
@@ -267,7 +269,8 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     Replacement replacement(files, dirFd, base, PosixHostKeyStore::TempInfix);
     if (!replacement.create(before, file.get()) ||
-        !writeKept(files, replacement.fd(), {*bytes, removed}, name) || !replacement.finish()) {
+        !writeKept(files, replacement.fd(), {bytes->view(), removed}, name) ||
+        !replacement.finish()) {
         return failed(errno);
     }
     std::shared_ptr<const Snapshot> prepared =
@@ -332,12 +335,13 @@ RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, Handle*
     }
     auto view = std::make_shared<Snapshot>();
     view->path = path;
-    auto bytes = std::make_shared<std::string>();
+    auto bytes = std::make_shared<FileBuffer>();
     const Status status = readHostKeyFile(files, file.get(), view->file, *bytes);
     if (status != Success) {
         return status;
     }
     view->bytes = std::move(bytes);
+    view->nulFreeUntil = firstNul(view->bytes->view());
     view->summary = summarize(view->text());
     std::lock_guard<std::mutex> lock(mutex);
     // Handles are never reused, so a closed one stays invalid.
@@ -420,7 +424,7 @@ RegistryApi::Status PosixHostKeyStore::enumValue(Handle key, std::uint32_t index
     if (index >= view.summary.count || !findValue(view.text(), index, it->second.cursor, line)) {
         return NoMoreItems;
     }
-    const char* text = view.bytes->data();
+    const char* text = view.text().bytes.data();
     const std::uint32_t length = line.nameLength();
     // The buffer must hold the NUL too; a short one gets as much of the name as fits, the way
     // Wine's RegEnumValueA fills it.

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <ostream>
 
 #include <sys/stat.h>
@@ -324,6 +325,9 @@ TEST_F(HostKeyFile, ANameHoldingANulIsNoValueAndLongLinesAreReadAsTheyAre) {
     EXPECT_EQ(RegistryApi::NotFound, remove("a"));
     EXPECT_EQ(RegistryApi::Success, remove("c"));
     EXPECT_EQ(before.substr(0, before.size() - 3), readFile(path));
+    // The same after lines without a NUL.
+    writeFile(path, std::string("c d\ne\0f g\n", 11));
+    EXPECT_EQ(std::vector<std::string>{"c"}, hktest::listNames(store));
 }
 
 TEST_F(HostKeyFile, AFileOf4GiBOrMoreIsRefusedWithoutBeingRead) {
@@ -533,6 +537,27 @@ TEST_F(HostKeyFile, NoAclTheOriginalLacksIsAdded) {
     ASSERT_EQ(0, std::system(("setfacl -d -m u:nobody:rw " + dir.path().string()).c_str()));
     ASSERT_EQ(RegistryApi::Success, remove("a@1:h"));
     EXPECT_EQ("(none)", attribute(path, "system.posix_acl_access"));
+}
+
+TEST_F(HostKeyFile, AFileThatGrowsWhileReadIsReadToItsEnd) {
+    // 2 MiB less a byte: the buffer the open allocates is full after the first read.
+    std::string before;
+    std::vector<std::string> names;
+    for (int i = 0; before.size() < (std::size_t{2} << 20) - 64; ++i) {
+        names.push_back("k" + std::to_string(i) + "@22:h");
+        before += names.back() + " " + std::string(40, 'd') + "\n";
+    }
+    names.push_back("last@22:h");
+    before +=
+        names.back() + " " + std::string((std::size_t{2} << 20) - before.size() - 12, 'd') + "\n";
+    ASSERT_EQ((std::size_t{2} << 20) - 1, before.size());
+    writeFile(path, before);
+    hktest::FaultyFiles files;
+    files.before(
+        hktest::Call::Read, [&] { std::ofstream(path, std::ios::app) << "z@22:h k\n"; }, 2);
+    PosixHostKeyStore faulty(files);
+    names.push_back("z@22:h");
+    EXPECT_EQ(names, hktest::listNames(faulty));
 }
 
 TEST_F(HostKeyFile, ReadsAndWritesThatMoveFewBytesAtATimeStillCopyEveryByte) {
