@@ -309,13 +309,19 @@ bool Replacement::finish() {
     return pin.get() >= 0 && files.fstat(pin.get(), &mine) == 0;
 }
 
-Replacement::Swap Replacement::swapIn(const struct stat& original) {
+// Looks at the file in place once more: Done while it is still the original.
+Replacement::Swap Replacement::lookAgain(const struct stat& original) {
     struct stat current {};
     if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
         return Swap::Failed;
     }
-    if (!sameFile(original, current)) {
-        return Swap::Changed;
+    return sameFile(original, current) ? Swap::Done : Swap::Changed;
+}
+
+Replacement::Swap Replacement::swapIn(const struct stat& original) {
+    const Swap look = lookAgain(original);
+    if (look != Swap::Done) {
+        return look;
     }
     // Exchange rather than rename: what lands under the temporary name is the file we
     // replaced, so a writer that slipped in since the look above is seen and put back.
@@ -360,12 +366,9 @@ Replacement::Swap Replacement::exchange(const struct stat& original) {
 // No exchange on this file system: look once more, then a plain rename; only the gap between
 // the two is left unguarded.
 Replacement::Swap Replacement::rename(const struct stat& original) {
-    struct stat current {};
-    if (files.fstatat(dirFd, base.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
-        return Swap::Failed;
-    }
-    if (!sameFile(original, current)) {
-        return Swap::Changed;
+    const Swap look = lookAgain(original);
+    if (look != Swap::Done) {
+        return look;
     }
     if (files.renameat2(dirFd, temp.path(), dirFd, base.c_str(), 0) != 0) {
         return Swap::Failed;

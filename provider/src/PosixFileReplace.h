@@ -75,6 +75,7 @@ public:
     bool inPlace();
 
 private:
+    Swap lookAgain(const struct stat& original);
     Swap exchange(const struct stat& original);
     Swap rename(const struct stat& original);
 

@@ -58,8 +58,9 @@ void openAndList(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-// Every value by name alone, the way a listing walks: each step is the next index.
-void enumNextValue(benchmark::State& state) {
+// Every value by name alone, `step` indices apart: 1 is the way a listing walks; a far jump
+// back rescans from the start, linear in the file by design.
+void enumValues(benchmark::State& state, std::uint32_t step) {
     Fixture f(state.range(0));
     RegistryApi::Handle key = RegistryApi::NotOpen;
     f.store.openKey(hktest::currentUser(), PosixHostKeyStore::CachePath, &key);
@@ -69,27 +70,16 @@ void enumNextValue(benchmark::State& state) {
         std::uint32_t length = sizeof name;
         benchmark::DoNotOptimize(
             f.store.enumValue(key, index, name, &length, nullptr, nullptr, nullptr));
-        index = (index + 1) % static_cast<std::uint32_t>(state.range(0));
+        index = (index + step) % static_cast<std::uint32_t>(state.range(0));
     }
     f.store.closeKey(key);
     state.SetComplexityN(state.range(0));
 }
-
-// Far jumps back rescan from the start: linear in the file, by design.
+void enumNextValue(benchmark::State& state) {
+    enumValues(state, 1);
+}
 void enumFarValue(benchmark::State& state) {
-    Fixture f(state.range(0));
-    RegistryApi::Handle key = RegistryApi::NotOpen;
-    f.store.openKey(hktest::currentUser(), PosixHostKeyStore::CachePath, &key);
-    char name[256];
-    std::uint32_t index = 0;
-    for (auto _ : state) {
-        std::uint32_t length = sizeof name;
-        benchmark::DoNotOptimize(
-            f.store.enumValue(key, index, name, &length, nullptr, nullptr, nullptr));
-        index = (index + 7919) % static_cast<std::uint32_t>(state.range(0));
-    }
-    f.store.closeKey(key);
-    state.SetComplexityN(state.range(0));
+    enumValues(state, 7919);
 }
 
 void deleteOne(benchmark::State& state) {
