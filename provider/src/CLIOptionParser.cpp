@@ -26,6 +26,20 @@ bool isWhitespace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// A double quote opens a quoted argument only where an argument starts: at the start of an
+// element, or after option letters in the same element (a word option takes no attached
+// argument). Its partner is the next double quote, so only an element holding a single one can
+// leave the quote open; the next elements would then be read as the argument, and whatever
+// follows their closing quote as options: a list could become a delete.
+bool opensUnclosedQuote(const std::string& element) {
+    if (std::count(element.begin(), element.end(), '"') != 1) {
+        return false;
+    }
+    const std::size_t quote = element.find('"');
+    const bool letterGroup = element.size() > 1 && element[0] == '-' && element[1] != '-';
+    return quote == 0 || (letterGroup && quote > 1);
+}
+
 enum CharClass { Hyphen, Quote, Whitespace, End, Other, CharClassCount };
 
 CharClass classify(char c) {
@@ -195,8 +209,14 @@ CLIOptionParser::CLIOptionParser(int argc, const char* const* argv, void* ownerP
         // a list could become a delete. Quoted, a double quote inside would end it early: such
         // an element cannot be joined, and the parse refuses it.
         const bool quoted = std::any_of(element.begin(), element.end(), isWhitespace);
-        if (quoted && element.find('"') != std::string::npos && unjoinable.empty()) {
-            unjoinable = element;
+        if (unjoinable.empty()) {
+            if (quoted && element.find('"') != std::string::npos) {
+                unjoinable = element;
+                unjoinableReason = "holds white space and a double quote";
+            } else if (opensUnclosedQuote(element)) {
+                unjoinable = element;
+                unjoinableReason = "opens a double quote it does not close";
+            }
         }
         commandLine += ' ';
         if (quoted) {
@@ -336,7 +356,7 @@ void CLIOptionParser::parseOptions() {
 
 void CLIOptionParser::parseOptionsImpl() {
     if (!unjoinable.empty()) {
-        fatal("Argument <" + unjoinable + "> holds white space and a double quote");
+        fatal("Argument <" + unjoinable + "> " + unjoinableReason);
     }
     readPosition = 0;
     currentParameter = 0;

@@ -274,7 +274,6 @@ TEST(ParserStateMachine, EdgeCases) {
         // The end of the line where an argument is due is reported like a hyphen there.
         {{"-t"}, {}, "CLIOption <t> requires an argument"},
         {{"-l", "--ktyp"}, {"l"}, "CLIOption <ktyp> requires an argument"},
-        {{"-t", "\"rsa2"}, {}, "CLIOption <t> requires an argument"}, // quote never closed
         // White space inside one element never splits it: a list stays a list.
         {{"-c", "-l", "-t", "rsa2\t-d", "-p", "22", "host1"},
          {"c", "l", "t:rsa2\t-d", "p:22", "<hostname>:host1"},
@@ -286,6 +285,11 @@ TEST(ParserStateMachine, EdgeCases) {
         {{"-v", "-c", "-l", "-p", "22\" -d -t\"rsa2", "host1"},
          {},
          "Argument <22\" -d -t\"rsa2> holds white space and a double quote"},
+        // A quote one element opens would close at the next one's: refused the same way.
+        {{"-c", "-l", "-t", "\"", "-p", "22 -d -t x", "-trsa2", "-p22", "host1"},
+         {},
+         "Argument <\"> opens a double quote it does not close"},
+        {{"-t\"rsa2", "x"}, {}, "Argument <-t\"rsa2> opens a double quote it does not close"},
     };
     for (const ParseRow& row : rows) {
         expectParse(row);
@@ -309,7 +313,7 @@ TEST(ParserStateMachine, ConsequencesOfTheTransitionTable) {
         {{"h\"o-st"}, {"<hostname>:h\"o-st"}, nullptr},   // quotes and hyphens in parameters
         {{"\"host\""}, {"<hostname>:\"host\""}, nullptr}, //
         {{"host1", "--list"}, {"<hostname>:host1"}, "Unexpected parameter <--list> "},
-        {{"-l\"x"}, {"l"}, "Unexpected option <\"> "}, // a quote in a group is a letter
+        {{"-l\"x\""}, {"l"}, "Unexpected option <\"> "}, // a quote in a group is a letter
         {{"-\""}, {}, "Unexpected option <\"> "},
         {{"--\"x"}, {}, "Unexpected option <\"x> "},
     };

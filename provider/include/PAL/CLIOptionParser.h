@@ -71,8 +71,8 @@ public:
 
     // Copies the argument vector (program path first) and joins the elements after the path
     // into the command-line text, each after one space, quoted when it holds white space. An
-    // element that holds white space and a double quote cannot be joined: every parse refuses
-    // the command line.
+    // element that holds white space and a double quote, or opens a double quote it does not
+    // close, cannot be joined: every parse refuses the command line.
     CLIOptionParser(int argc, const char* const* argv, void* owner);
     CLIOptionParser(const CLIOptionParser&) = delete;
     CLIOptionParser& operator=(const CLIOptionParser&) = delete;
@@ -133,8 +133,9 @@ private:
     std::vector<std::string> arguments;
     void* owner;
     std::string commandLine;
-    // The first element that could not be joined; empty when every one was.
+    // The first element that could not be joined (empty when every one was), and why.
     std::string unjoinable;
+    const char* unjoinableReason = "";
     std::map<std::string, const CLIOption*> optionMap;
     std::vector<CLIOption> options;
 };
