@@ -170,14 +170,6 @@ void resetLogSettings() {
     ::closedir(dir);
 }
 
-// Builds that join an element holding a tab or a line feed unquoted let it split into several
-// (a list becomes a delete); such a delete is expected there, not on a sound build.
-bool legacyWhitespaceSplit = false;
-
-bool holdsOtherWhitespace(const std::string& arg) {
-    return arg.find_first_of("\t\n\v\f\r") != std::string::npos;
-}
-
 hkfuzz::StringBuffer output;
 hkfuzz::NullBuffer errors;
 
@@ -203,17 +195,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::cerr.rdbuf(&errors);
     logDefaults = {PAL::getLogLevel(), PAL::getTraceMaskBits()};
     seedRegistry();
-    const char* const probe[] = {"hkprune", "-c", "-l", "-t", "rsa2\t-d", "-p", "22", "host1"};
-    try {
-        hkpruneMain(8, probe);
-    } catch (const ExitCalled&) {
-    }
-    if (contentsOf(*registry) != seeded) {
-        legacyWhitespaceSplit = true;
-        std::fprintf(stderr, "hkprune fuzz: this build splits an element at a tab (known "
-                             "difference); expecting that\n");
-        seedRegistry();
-    }
     const std::string logs = hkfuzz::scratchDir() + "/logs";
     if (::mkdir(logs.c_str(), 0700) != 0) {
         fail("cannot make the log directory", logs);
@@ -303,11 +284,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool asked = false;
     for (const std::string& arg : args) {
         asked = asked || (arg.size() > 1 && arg[0] == '-' && arg.find('d') != std::string::npos);
-    }
-    if (!asked && legacyWhitespaceSplit) {
-        for (const std::string& arg : args) {
-            asked = asked || holdsOtherWhitespace(arg);
-        }
     }
     if (!asked) {
         fail("deleted <" + lost + "> though no element asked for a delete", describe(args));

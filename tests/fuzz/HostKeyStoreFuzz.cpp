@@ -73,20 +73,12 @@ std::vector<Line> readLines(const std::string& bytes) {
     return lines;
 }
 
-// Names of a NUL are listed cut short by builds without the rule that they are no values.
-bool legacyNulNames = false;
-
 std::vector<std::string> expectedListing(const std::vector<Line>& lines,
                                          std::vector<std::string>* data = nullptr) {
     std::vector<std::string> names;
     for (const Line& line : lines) {
         if (line.value) {
             names.push_back(line.name);
-            if (data) {
-                data->push_back(line.data);
-            }
-        } else if (legacyNulNames && line.name.find('\0') != std::string::npos) {
-            names.push_back(line.name.substr(0, line.name.find('\0')));
             if (data) {
                 data->push_back(line.data);
             }
@@ -178,18 +170,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     PAL::setTraceFileName("");
     filePath = hkfuzz::scratchDir() + "/sshhostkeys";
     ::setenv("PUTTYSSHHOSTKEYS", filePath.c_str(), 1);
-
-    // Tell which rule for names holding a NUL this build has.
-    writeFile(std::string("a\0b x\nc y\n", 10));
-    PAL::RegistryKey key(cache());
-    const std::vector<std::string> names = key.getValueNames();
-    if (names == std::vector<std::string>{"a", "c"}) {
-        legacyNulNames = true;
-        std::fprintf(stderr, "fuzz_hostkeystore: this build lists names holding a NUL cut short "
-                             "(known difference); expecting that\n");
-    } else if (names != std::vector<std::string>{"c"}) {
-        fail("names holding a NUL", describe(names));
-    }
     return 0;
 }
 
