@@ -20,7 +20,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <string>
