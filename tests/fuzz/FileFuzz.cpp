@@ -42,8 +42,8 @@ std::string expectedFileName(const std::string& path) {
     return separator == std::string::npos ? rest : rest.substr(separator + 1);
 }
 
-void checkPath(const PAL::File& file, const std::string& spec) {
-    std::string given = spec;
+void checkPath(const PAL::File& file, const std::string& text) {
+    std::string given = text;
     if (!given.empty() && given.back() == '\\') {
         given.pop_back();
     }
@@ -51,9 +51,9 @@ void checkPath(const PAL::File& file, const std::string& spec) {
     const bool absolute = !path.empty() && path[0] == '/' && path.size() <= 260 &&
                           path.find("//") == std::string::npos && !hasDotComponent(path);
     if (!absolute && path != given) {
-        fail("path of <" + spec + ">", path);
+        fail("path of <" + text + ">", path);
     }
-    if (spec.find('\0') != std::string::npos && path != given) {
+    if (text.find('\0') != std::string::npos && path != given) {
         fail("a path holding a NUL was made absolute", path);
     }
     if (file.getFileName() != expectedFileName(path)) {
@@ -69,18 +69,17 @@ bool exists(const std::string& path) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    PAL::setLogFileName("");
-    PAL::setTraceFileName("");
+    hkfuzz::logNothing();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string spec(reinterpret_cast<const char*>(data), size);
-    checkPath(PAL::File(spec), spec);
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    checkPath(PAL::File(text), text);
 
     // The same text below the scratch directory.
     const std::string dir = hkfuzz::scratchDir() + "/";
-    const std::string inside = dir + spec;
+    const std::string inside = dir + text;
     PAL::File file(inside);
     checkPath(file, inside);
     const std::string path = file.getPath();

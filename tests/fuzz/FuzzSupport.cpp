@@ -1,5 +1,7 @@
 #include "FuzzSupport.h"
 
+#include "PAL/LogUtil.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,6 +54,19 @@ const std::string& scratchDir() {
         std::atexit(&removeScratch);
     }
     return madeDir;
+}
+
+std::string describe(const std::vector<std::string>& pieces) {
+    std::string text;
+    for (const std::string& piece : pieces) {
+        text += "[" + piece + "] ";
+    }
+    return text;
+}
+
+void logNothing() {
+    PAL::setLogFileName("");
+    PAL::setTraceFileName("");
 }
 
 std::vector<std::string> split(const std::uint8_t* data, std::size_t size, char separator) {

@@ -35,6 +35,13 @@ const std::string& scratchDir();
 // The input cut at every `separator`; n separators give n + 1 pieces.
 std::vector<std::string> split(const std::uint8_t* data, std::size_t size, char separator);
 
+// The pieces as one line, each in brackets, for a failure's detail.
+std::string describe(const std::vector<std::string>& pieces);
+
+// No log or trace file: records of the code under test would otherwise go to the current
+// directory.
+void logNothing();
+
 // Prints `what` and `detail` (bytes escaped) and aborts, so libFuzzer saves the input.
 [[noreturn]] void fail(const std::string& what, const std::string& detail = std::string());
 

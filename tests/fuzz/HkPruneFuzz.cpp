@@ -104,14 +104,6 @@ bool lostOne(const std::vector<std::string>& before, const std::vector<std::stri
     return true;
 }
 
-std::string describe(const std::vector<std::string>& args) {
-    std::string text;
-    for (const std::string& arg : args) {
-        text += "[" + arg + "] ";
-    }
-    return text;
-}
-
 // Where hkprune.log goes: hkpruneMain logs to the current directory.
 struct LogPlace {
     int home = -1;
@@ -250,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #endif
 
     if (returned ? status != 0 : status != -1) {
-        fail("exit status " + std::to_string(status), describe(args));
+        fail("exit status " + std::to_string(status), hkfuzz::describe(args));
     }
     if (registry->calls(hktest::InMemoryRegistry::Op::DeleteValue) == deletes) {
         return 0;
@@ -262,14 +254,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     if (!returned) {
-        fail("a failed run changed the registry", describe(args));
+        fail("a failed run changed the registry", hkfuzz::describe(args));
     }
     std::string lost;
     const bool one =
         (after.users == before.users && lostOne(before.current, after.current, lost)) ||
         (after.current == before.current && lostOne(before.users, after.users, lost));
     if (!one) {
-        fail("the registry lost more than one value", describe(args));
+        fail("the registry lost more than one value", hkfuzz::describe(args));
     }
     const std::string report = "\nRESULT:\nRegistry Values Removed:\n";
     const std::string& out = output.text;
@@ -277,7 +269,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (at == std::string::npos || out.back() != '\n' ||
         !sameIgnoringCase(out.substr(at + report.size(), out.size() - at - report.size() - 1),
                           lost)) {
-        fail("removed <" + lost + "> but reported otherwise", describe(args) + "\n" + out);
+        fail("removed <" + lost + "> but reported otherwise", hkfuzz::describe(args) + "\n" + out);
     }
     // Only an element of its own can ask for a delete: -d, a letter group holding d, --delete.
     bool asked = false;
@@ -285,7 +277,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         asked = asked || (arg.size() > 1 && arg[0] == '-' && arg.find('d') != std::string::npos);
     }
     if (!asked) {
-        fail("deleted <" + lost + "> though no element asked for a delete", describe(args));
+        fail("deleted <" + lost + "> though no element asked for a delete", hkfuzz::describe(args));
     }
     return 0;
 }

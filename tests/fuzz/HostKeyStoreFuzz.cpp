@@ -134,21 +134,13 @@ const PAL::RegistryKeyDescriptor& cache() {
     return descriptor;
 }
 
-std::string describe(const std::vector<std::string>& names) {
-    std::string text;
-    for (const std::string& name : names) {
-        text += "[" + name + "] ";
-    }
-    return text;
-}
-
 void checkListing(const PAL::RegistryKey& key, const std::vector<Line>& lines, const char* when) {
     std::vector<std::string> data;
     const std::vector<std::string> expected = expectedListing(lines, &data);
     const std::vector<std::string> listed = key.getValueNames();
     if (listed != expected) {
         fail(std::string("listing ") + when,
-             "listed " + describe(listed) + "\nexpected " + describe(expected));
+             "listed " + hkfuzz::describe(listed) + "\nexpected " + hkfuzz::describe(expected));
     }
     PAL::ByteBuffer buffer(0);
     for (std::uint32_t i = 0; i < expected.size(); ++i) {
@@ -166,8 +158,7 @@ void checkListing(const PAL::RegistryKey& key, const std::vector<Line>& lines, c
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Records of failed opens would go to log/provider.log of the current directory.
-    PAL::setLogFileName("");
-    PAL::setTraceFileName("");
+    hkfuzz::logNothing();
     filePath = hkfuzz::scratchDir() + "/sshhostkeys";
     ::setenv("PUTTYSSHHOSTKEYS", filePath.c_str(), 1);
     return 0;

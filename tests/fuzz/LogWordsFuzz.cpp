@@ -14,23 +14,11 @@ namespace {
 
 using hkfuzz::fail;
 
-const char* const Components[] = {"PAL",
-                                  "Assert",
-                                  "BlockServices",
-                                  "DeviceConfiguration",
-                                  "FCTargetPort",
-                                  "FCInitiatorPort",
-                                  "MultipleComputerSystem",
-                                  "PhysicalPackage",
-                                  "Server",
-                                  "MaskingMapping",
-                                  "SLP",
-                                  "CopyServices"};
 constexpr std::int32_t Unknown = 12;
 
 std::int32_t component(const std::string& name) {
     for (std::int32_t c = 0; c < 12; ++c) {
-        if (name == Components[c]) {
+        if (name == PAL::componentText(c)) {
             return c;
         }
     }
@@ -93,8 +81,7 @@ bool endsWith(const std::string& text, const std::string& tail) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    PAL::setLogFileName("");
-    PAL::setTraceFileName("");
+    hkfuzz::logNothing();
     return 0;
 }
 
