@@ -1,5 +1,6 @@
 // Small operating-system services the portable sources need; one implementation per platform
-// (PosixPlatform.cpp, Win32Platform.cpp). Not part of the public headers.
+// (Posix/Win32Platform.cpp, and Posix/Win32LogFile.cpp for the log file). Not part of the
+// public headers.
 #ifndef PAL_SRC_PLATFORM_H
 #define PAL_SRC_PLATFORM_H
 

@@ -1,23 +1,20 @@
 // The whole program in-process from fuzzed arguments (the input cut at NUL bytes, one argument
 // vector element each) on an in-memory registry seeded with a few values. Built twice: plain,
 // which skips inputs that may turn logging on, and with HK_FUZZ_VERBOSE, where -v or -vv comes
-// first so that every record is written to hkprune.log in a tmpfs directory with a small
-// rotation size. Both run in that directory, so a fuzzed -v never writes beside the fuzzer.
+// first so that every record is written to hkprune.log with a small rotation size. Log files
+// are kept in memory (MemoryLog.h), fresh for every input; the first byte of a verbose input
+// also chooses whether every open of them fails.
 //
 // Checked for every input, besides the sanitizers: the status is 0 (returned) or -1 (through
 // the exit seam); a run that fails changes nothing; a run that changes the registry removed
 // exactly the one value it reports, and some element asked for a delete.
 #include "FuzzSupport.h"
 #include "HkPrune.h"
+#include "MemoryLog.h"
 
 #include "PAL/LogUtil.h"
 #include "PAL/Process.h"
 #include "support/InMemoryRegistry.h"
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <iostream>
@@ -104,30 +101,6 @@ bool lostOne(const std::vector<std::string>& before, const std::vector<std::stri
     return true;
 }
 
-// Where hkprune.log goes: hkpruneMain logs to the current directory.
-struct LogPlace {
-    int home = -1;
-    int logs = -1;
-};
-
-LogPlace& logPlace() {
-    static LogPlace place;
-    return place;
-}
-
-// Enters the log directory for one run and always comes back.
-class InLogDirectory {
-public:
-    InLogDirectory() {
-        if (::fchdir(logPlace().logs) != 0) {
-            fail("cannot enter the log directory");
-        }
-    }
-    ~InLogDirectory() { (void)::fchdir(logPlace().home); }
-    InLogDirectory(const InLogDirectory&) = delete;
-    InLogDirectory& operator=(const InLogDirectory&) = delete;
-};
-
 // Defaults of the settings that -vv changes and hkpruneMain does not reset.
 struct LogDefaults {
     std::uint32_t level;
@@ -144,21 +117,13 @@ void resetLogSettings() {
     PAL::setTraceMaxSize(1);
 }
 
-// Only the log and its backup may appear in the log directory.
-[[maybe_unused]] void checkLogDirectory() {
-    DIR* dir = ::fdopendir(::dup(logPlace().logs));
-    if (dir == nullptr) {
-        fail("cannot read the log directory");
-    }
-    ::rewinddir(dir);
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != ".." && name != "hkprune.log" && name != "hkprune.log.bak") {
-            ::closedir(dir);
-            fail("unexpected file in the log directory", name);
+// Only the log and its backup may be made.
+[[maybe_unused]] void checkLogFiles() {
+    for (const std::string& name : hkfuzz::memorylog::names()) {
+        if (name != "./hkprune.log" && name != "./hkprune.log.bak") {
+            fail("unexpected log file", name);
         }
     }
-    ::closedir(dir);
 }
 
 hkfuzz::StringBuffer output;
@@ -178,11 +143,11 @@ void seedRegistry() {
     seeded = contentsOf(*registry);
 }
 
-// With -v every character parsed writes three records of the whole command line, each one
-// open, write and close of the log, so a verbose run costs time squared in its length.
+// With -v every character parsed writes three records of the whole command line, so a verbose
+// run costs time squared in its length.
 #ifdef HK_FUZZ_VERBOSE
 // The log path gains nothing from long command lines: the plain target fuzzes those.
-constexpr std::size_t MaxInput = 64;
+constexpr std::size_t MaxInput = 32;
 #else
 constexpr std::size_t MaxInput = 1024;
 #endif
@@ -201,15 +166,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::cerr.rdbuf(&errors);
     logDefaults = {PAL::getLogLevel(), PAL::getTraceMaskBits()};
     seedRegistry();
-    const std::string logs = hkfuzz::scratchDir() + "/logs";
-    if (::mkdir(logs.c_str(), 0700) != 0) {
-        fail("cannot make the log directory", logs);
-    }
-    logPlace().home = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    logPlace().logs = ::open(logs.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (logPlace().home < 0 || logPlace().logs < 0) {
-        fail("cannot open the log directories", logs);
-    }
     return 0;
 }
 
@@ -218,11 +174,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return -1;
     }
     std::vector<std::string> args;
+    bool failLogOpens = false;
 #ifdef HK_FUZZ_VERBOSE
     if (size == 0) {
         return -1;
     }
     args.push_back((data[0] & 1) ? "-vv" : "-v");
+    failLogOpens = (data[0] & 2) != 0;
     ++data;
     --size;
 #endif
@@ -248,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool returned = true;
     {
         resetLogSettings();
-        InLogDirectory inLogs;
+        hkfuzz::memorylog::reset(failLogOpens);
         try {
             status = hkpruneMain(static_cast<int>(argv.size()), argv.data());
         } catch (const ExitCalled& exit) {
@@ -257,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 #ifdef HK_FUZZ_VERBOSE
-    checkLogDirectory();
+    checkLogFiles();
 #endif
 
     if (returned ? status != 0 : status != -1) {
