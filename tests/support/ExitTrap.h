@@ -1,5 +1,6 @@
 // Turns PAL::exitProcess into a throw for the life of the object, so whole parses and whole
-// runs can be driven in-process and their exit status checked.
+// runs can be driven in-process and their exit status checked; and the predicate of the real
+// exit's status for death tests.
 #ifndef HK_TESTS_EXITTRAP_H
 #define HK_TESTS_EXITTRAP_H
 
@@ -21,6 +22,9 @@ public:
 private:
     PAL::ExitHandler previous;
 };
+
+// For EXPECT_EXIT: -1 is 255 to a POSIX parent and -1 to a Windows one.
+bool exitedWithMinusOne(int status);
 
 } // namespace hktest
 

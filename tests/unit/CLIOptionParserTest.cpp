@@ -1,6 +1,7 @@
 #include "PAL/CLIOptionParser.h"
 
 #include "PAL/LogUtil.h"
+#include "support/ExitTrap.h"
 #include "support/ParserHarness.h"
 #include "support/ScopedLogSettings.h"
 #include "support/TempDir.h"
@@ -17,6 +18,7 @@
 namespace {
 
 using hktest::AppCommandLine;
+using hktest::exitedWithMinusOne;
 using hktest::ParseOutcome;
 using Strings = std::vector<std::string>;
 
@@ -502,11 +504,6 @@ TEST(ParserTrace, ProcessingAnOptionShowsItsArgument) {
 }
 
 // ---- The real exit ------------------------------------------------------------------------
-
-// -1 is 255 to a POSIX parent and -1 to a Windows one.
-bool exitedWithMinusOne(int status) {
-    return testing::ExitedWithCode(255)(status) || testing::ExitedWithCode(-1)(status);
-}
 
 TEST(ParserDeathTest, AParseErrorEndsTheProcessWithMinusOne) {
     QuietLog quiet;

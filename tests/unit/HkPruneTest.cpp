@@ -29,6 +29,7 @@
 
 namespace {
 
+using hktest::exitedWithMinusOne;
 using hktest::InMemoryRegistry;
 using testing::ElementsAre;
 
@@ -238,11 +239,6 @@ TEST_F(HkPruneTest, RunningOutOfMemoryEndsLikeAnyOtherFailure) {
         EXPECT_TRUE(logHas(log(), record("ERROR", "Error code <8> out of memory"))) << log();
         EXPECT_EQ(2u, defaultCache().size());
     }
-}
-
-// -1 is 255 to a POSIX parent and -1 to a Windows one.
-bool exitedWithMinusOne(int status) {
-    return testing::ExitedWithCode(255)(status) || testing::ExitedWithCode(-1)(status);
 }
 
 bool exitedWithZero(int status) {

@@ -9,6 +9,8 @@
 
 namespace {
 
+using hktest::exitedWithMinusOne;
+
 TEST(ProcessExit, TrapSeesTheStatusAndOutputIsFlushedFirst) {
     hktest::StdoutCapture out;
     hktest::ExitTrap trap;
@@ -20,11 +22,6 @@ TEST(ProcessExit, TrapSeesTheStatusAndOutputIsFlushedFirst) {
         EXPECT_EQ(-1, e.status);
     }
     EXPECT_EQ("before", out.text());
-}
-
-// -1 is 255 to a POSIX parent and -1 to a Windows one.
-bool exitedWithMinusOne(int status) {
-    return testing::ExitedWithCode(255)(status) || testing::ExitedWithCode(-1)(status);
 }
 
 TEST(ProcessExitDeathTest, EndsTheProcessWithTheStatus) {
