@@ -11,7 +11,14 @@ set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${HK
 add_test(NAME wine_stop COMMAND wineserver -k)
 set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${HK_WINE_ENV}")
 
-# Called by hk_add_test (and by anything else that runs Wine) for each test.
+# The test executables run through hk-wine, which brings its own environment: CTest lists their
+# test cases before any fixture has run, and the listing must not start the server itself.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/hk-wine.in ${CMAKE_BINARY_DIR}/hk-wine
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                WORLD_READ WORLD_EXECUTE @ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/hk-wine)
+
+# Called for each test that runs Wine but is not a test executable (end-to-end scripts).
 function(hk_decorate_test name)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${HK_WINE_ENV}")
 endfunction()
