@@ -2,12 +2,6 @@
 # on Linux, the ZIP on Windows, each with a .sha256 file beside it. With SOURCE_DATE_EPOCH set,
 # two builds of the same commit give the same bytes (scripts/reproducible checks it).
 set(hk_doc ${PROJECT_SOURCE_DIR}/doc)
-# Directories that `cmake --install` creates are readable by everyone whatever the installer's
-# umask (files and the program get 0644 and 0755 from install() itself).
-if(NOT DEFINED CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS)
-  set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-      OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-endif()
 
 if(WIN32)
   # Read in Notepad, so CRLF line ends and .txt names; README.txt names the version.
