@@ -66,18 +66,18 @@ set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 # The build may keep debug information; the packages do not need it.
 set(CPACK_STRIP_FILES ON)
-# Independent of the packager's umask.
-set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS putty-tools)
+# The completion script is read only by bash-completion's loader.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-# The .deb's doc directory: the licence as a machine-readable copyright file, and a changelog.
+# Modes of the staged tree independent of the packager's umask; the .deb's doc directory: the
+# licence as a machine-readable copyright file, and a changelog.
 configure_file(${PROJECT_SOURCE_DIR}/cmake/PackageStage.cmake.in
                ${CMAKE_CURRENT_BINARY_DIR}/PackageStage.cmake @ONLY)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/PackageStage.cmake)
