@@ -2,7 +2,11 @@
 // one or the new one, whole, and a failure the store saw leaves no temporary file behind.
 #include "HostKeyStoreTesting.h"
 
+#include "PAL/LogUtil.h"
+
+#include "support/LogRecords.h"
 #include "support/ScopedEnv.h"
+#include "support/ScopedLogSettings.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -349,14 +353,22 @@ TEST_F(DeleteTrouble, ANameGoneOnceTheNewFileWasInPlaceIsDeleted) {
     expectOnly(After + "new@22:host4 0x7\n");
 }
 
-// Its rename will put the name back.
+// Its rename will put the name back: the log says so.
 TEST_F(DeleteTrouble, APuTTYWriteStillUnderWayAtTheEndIsASharingViolation) {
+    hktest::ScopedLogSettings saved;
+    hktest::TempDir logs;
+    PAL::setLogDirectory(logs.path().string());
+    PAL::setLogFileName("hkprune.log");
     files.before(Call::SyncDir, [&] { writeFile(path + ".tmp", ""); });
     files.before(
         Call::StatPuttyTemp, [&] { utimensat(AT_FDCWD, (path + ".tmp").c_str(), nullptr, 0); }, 0);
     EXPECT_EQ(PosixHostKeyStore::SharingViolation, hktest::deleteName(store, Deleted));
     EXPECT_EQ((std::vector<std::string>{"sshhostkeys", "sshhostkeys.tmp"}),
               hktest::entries(dir.path()));
+    EXPECT_EQ(std::vector<std::string>{"WARN PAL Value <b@22:host2> may come back: a PuTTY write "
+                                       "is under way (" +
+                                       path + ".tmp)"},
+              hktest::logRecords(logs.file("hkprune.log")));
 }
 
 // A reader's lock, or a stopped run's, is waited for a while, not for ever.
@@ -381,14 +393,58 @@ TEST_F(DeleteTrouble, ALinkPuTTYReplacesDuringTheDeleteIsFollowedAgain) {
     expectOnly(After + "new@22:host4 0x7\n");
 }
 
-TEST_F(DeleteTrouble, ATemporaryFileLeftByADeadPuTTYIsLeftAlone) {
-    writeFile(path + ".tmp", "half");
-    struct timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
-    ASSERT_EQ(0, utimensat(AT_FDCWD, (path + ".tmp").c_str(), hourAgo, 0));
-    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
-    EXPECT_EQ(After, readFile(path));
-    EXPECT_EQ("half", readFile(path + ".tmp"));
+// PuTTY's <file>.tmp as the delete finds it: dead, or a write under way that must stop it.
+struct PuttyTempRow {
+    const char* what;
+    time_t age;            // of the .tmp's time, by this machine's clock
+    bool fileSystemBehind; // the file system's clock is as far behind: our new file gets its time
+    bool rewritten;        // written again during the delete, its time set back
+    Status expected;
+};
+
+void PrintTo(const PuttyTempRow& row, std::ostream* out) {
+    *out << row.what;
 }
+
+class PuttyTempAt : public DeleteTrouble, public ::testing::WithParamInterface<PuttyTempRow> {};
+
+// Judged by the file system's own clock; a .tmp not shown dead stops the delete before the swap.
+TEST_P(PuttyTempAt, TheDeleteGoesOnOnlyPastADeadOne) {
+    const PuttyTempRow& row = GetParam();
+    const std::string tmp = path + ".tmp";
+    const auto setAge = [&](const std::string& file) {
+        const struct timespec then[2] = {{time(nullptr) - row.age, 0},
+                                         {time(nullptr) - row.age, 0}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, file.c_str(), then, 0)) << file;
+    };
+    writeFile(tmp, "half");
+    setAge(tmp);
+    files.before(Call::SyncFile, [&] {
+        if (row.fileSystemBehind) {
+            for (const std::string& name : hktest::entries(dir.path())) {
+                if (name.find(PosixHostKeyStore::TempInfix) != std::string::npos) {
+                    setAge(dir.file(name));
+                }
+            }
+        }
+        if (row.rewritten) {
+            writeFile(tmp, "half and more");
+            setAge(tmp);
+        }
+    });
+    EXPECT_EQ(row.expected, hktest::deleteName(store, Deleted));
+    EXPECT_EQ(row.expected == RegistryApi::Success ? After : Before, readFile(path));
+    EXPECT_EQ((std::vector<std::string>{"sshhostkeys", "sshhostkeys.tmp"}),
+              hktest::entries(dir.path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ages, PuttyTempAt,
+    ::testing::Values(
+        PuttyTempRow{"left an hour ago by a PuTTY that died", 3600, false, false, 0},
+        PuttyTempRow{"dated an hour ahead", -3600, false, false, 32},
+        PuttyTempRow{"just written on a file server 10 s behind", 10, true, false, 32},
+        PuttyTempRow{"an hour old but written during the delete", 3600, false, true, 32}));
 
 TEST_F(DeleteTrouble, AKeyAppendedInPlaceAfterTheReadIsKept) {
     files.before(Call::Exchange, [&] {
