@@ -13,9 +13,11 @@
 
 #include <ostream>
 
+#include <linux/fs.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -276,9 +278,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashRow{"before the rename (no exchange)", Call::Rename, 1, false, false},
                       CrashRow{"after the rename (no exchange)", Call::SyncDir, 1, false, true}));
 
-// The signals that end a process from a terminal, a session or a file size limit.
+// Signals whose default action ends the process: from a terminal, a session, a limit, a timer,
+// a pipe, another program. Those that dump core still do (the same signal ends the child).
 TEST_F(DeleteTrouble, ASignalThatEndsTheDeleteRemovesTheTemporaryFile) {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                       SIGPIPE, SIGVTALRM, SIGPROF, SIGABRT, SIGXCPU, SIGSYS}) {
         RegistryApi::Handle key = open();
         files.before(Call::SyncFile, [signal] { ::raise(signal); });
         pid_t child = fork();
@@ -295,6 +299,25 @@ TEST_F(DeleteTrouble, ASignalThatEndsTheDeleteRemovesTheTemporaryFile) {
         expectUntouched();
         store.closeKey(key);
     }
+}
+
+// chattr +a: the new file could be neither swapped in nor removed again.
+TEST_F(DeleteTrouble, AnAppendOnlyDirectoryIsDeniedBeforeAnyNewFile) {
+    const int dirFd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    ASSERT_EQ(0, ::ioctl(dirFd, FS_IOC_GETFLAGS, &flags)) << strerror(errno);
+    flags |= FS_APPEND_FL;
+    if (::ioctl(dirFd, FS_IOC_SETFLAGS, &flags) != 0) {
+        ::close(dirFd);
+        GTEST_SKIP() << "chattr +a refused here: " << strerror(errno);
+    }
+    const Status status = hktest::deleteName(store, Deleted);
+    flags &= ~FS_APPEND_FL;
+    ::ioctl(dirFd, FS_IOC_SETFLAGS, &flags);
+    ::close(dirFd);
+    EXPECT_EQ(RegistryApi::AccessDenied, status);
+    EXPECT_EQ(0u, files.calls(Call::CreateTemp));
+    expectUntouched();
 }
 
 // --- Other writers -----------------------------------------------------------------------
@@ -446,9 +469,14 @@ INSTANTIATE_TEST_SUITE_P(
         PuttyTempRow{"just written on a file server 10 s behind", 10, true, false, 32},
         PuttyTempRow{"an hour old but written during the delete", 3600, false, true, 32}));
 
+// Where times are coarse the append may leave the file's time as it was: its size tells.
 TEST_F(DeleteTrouble, AKeyAppendedInPlaceAfterTheReadIsKept) {
+    struct stat read {};
+    ASSERT_EQ(0, ::stat(path.c_str(), &read));
     files.before(Call::Exchange, [&] {
         std::ofstream(path, std::ios::app | std::ios::binary) << "new@22:host4 0x7\n";
+        const struct timespec times[2] = {{0, UTIME_OMIT}, PAL::detail::modificationTime(read)};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
     });
     EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
     expectOnly(After + "new@22:host4 0x7\n");
