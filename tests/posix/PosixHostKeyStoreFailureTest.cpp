@@ -419,9 +419,9 @@ TEST_F(DeleteTrouble, ALinkPuTTYReplacesDuringTheDeleteIsFollowedAgain) {
 // PuTTY's <file>.tmp as the delete finds it: dead, or a write under way that must stop it.
 struct PuttyTempRow {
     const char* what;
-    time_t age;            // of the .tmp's time, by this machine's clock
-    bool fileSystemBehind; // the file system's clock is as far behind: our new file gets its time
-    bool rewritten;        // written again during the delete, its time set back
+    time_t tmpAge;  // of the .tmp's time, by this machine's clock
+    time_t oursAge; // of the time the file system gives our new file (-1: its own)
+    bool rewritten; // written again during the delete, with its size and time as they were
     Status expected;
 };
 
@@ -435,24 +435,22 @@ class PuttyTempAt : public DeleteTrouble, public ::testing::WithParamInterface<P
 TEST_P(PuttyTempAt, TheDeleteGoesOnOnlyPastADeadOne) {
     const PuttyTempRow& row = GetParam();
     const std::string tmp = path + ".tmp";
-    const auto setAge = [&](const std::string& file) {
-        const struct timespec then[2] = {{time(nullptr) - row.age, 0},
-                                         {time(nullptr) - row.age, 0}};
+    const time_t now = time(nullptr);
+    const auto setAge = [&](const std::string& file, time_t age) {
+        const struct timespec then[2] = {{now - age, 0}, {now - age, 0}};
         ASSERT_EQ(0, utimensat(AT_FDCWD, file.c_str(), then, 0)) << file;
     };
     writeFile(tmp, "half");
-    setAge(tmp);
+    setAge(tmp, row.tmpAge);
     files.before(Call::SyncFile, [&] {
-        if (row.fileSystemBehind) {
-            for (const std::string& name : hktest::entries(dir.path())) {
-                if (name.find(PosixHostKeyStore::TempInfix) != std::string::npos) {
-                    setAge(dir.file(name));
-                }
+        for (const std::string& name : hktest::entries(dir.path())) {
+            if (row.oursAge >= 0 && name.find(PosixHostKeyStore::TempInfix) != std::string::npos) {
+                setAge(dir.file(name), row.oursAge);
             }
         }
         if (row.rewritten) {
-            writeFile(tmp, "half and more");
-            setAge(tmp);
+            writeFile(tmp, "HALF");
+            setAge(tmp, row.tmpAge);
         }
     });
     EXPECT_EQ(row.expected, hktest::deleteName(store, Deleted));
@@ -464,10 +462,13 @@ TEST_P(PuttyTempAt, TheDeleteGoesOnOnlyPastADeadOne) {
 INSTANTIATE_TEST_SUITE_P(
     Ages, PuttyTempAt,
     ::testing::Values(
-        PuttyTempRow{"left an hour ago by a PuTTY that died", 3600, false, false, 0},
-        PuttyTempRow{"dated an hour ahead", -3600, false, false, 32},
-        PuttyTempRow{"just written on a file server 10 s behind", 10, true, false, 32},
-        PuttyTempRow{"an hour old but written during the delete", 3600, false, true, 32}));
+        PuttyTempRow{"left an hour ago by a PuTTY that died", 3600, -1, false, 0},
+        // A file server whose clock runs 10 s behind this machine's.
+        PuttyTempRow{"left 3 s before our new file, on a server behind", 13, 10, false, 0},
+        PuttyTempRow{"written 1 s before our new file, on a server behind", 11, 10, false, 32},
+        PuttyTempRow{"dated an hour ahead", -3600, -1, false, 32},
+        // Only its change time tells.
+        PuttyTempRow{"an hour old but written during the delete", 3600, -1, true, 32}));
 
 // Where times are coarse the append may leave the file's time as it was: its size tells.
 TEST_F(DeleteTrouble, AKeyAppendedInPlaceAfterTheReadIsKept) {
