@@ -71,9 +71,14 @@ void removeTemporaryFiles(int signal) {
             ::unlinkat(slot.dirFd, slot.name, 0);
         }
     }
+    // SA_RESETHAND put the default action back (set again here: some systems keep the handler
+    // for SIGILL and SIGTRAP): raised again, the signal ends the process the way it would
+    // have, once this handler returns.
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    ::sigaction(signal, &byDefault, nullptr);
     errno = savedErrno;
-    // SA_RESETHAND put the default action back: raised again, the signal ends the process
-    // the way it would have, once this handler returns.
     ::raise(signal);
 }
 
