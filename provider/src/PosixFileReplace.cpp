@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace PAL {
 namespace detail {
@@ -18,8 +19,41 @@ namespace {
 
 // --- Removing the temporary file when a signal ends the process ---------------------------
 
-constexpr int CleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
-constexpr int SignalCount = sizeof CleanupSignals / sizeof CleanupSignals[0];
+// Every signal whose default action ends the process (the core-dumping ones still dump core:
+// the handler raises the signal again with that action).
+const std::vector<int>& cleanupSignals() {
+    static const std::vector<int> signals = [] {
+        std::vector<int> list = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT, SIGBUS,
+                                 SIGFPE,  SIGUSR1, SIGSEGV, SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM,
+                                 SIGXCPU, SIGXFSZ, SIGSYS,  SIGVTALRM, SIGPROF};
+        // Linux's own (on the BSDs SIGIO is ignored, and the others do not exist).
+        for (int extra : {
+#ifdef SIGPOLL
+                 SIGPOLL,
+#endif
+#ifdef SIGPWR
+                 SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+                 SIGSTKFLT,
+#endif
+#ifdef SIGEMT
+                 SIGEMT,
+#endif
+                 0}) {
+            if (extra) {
+                list.push_back(extra);
+            }
+        }
+#ifdef SIGRTMIN
+        for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
+            list.push_back(signal);
+        }
+#endif
+        return list;
+    }();
+    return signals;
+}
 enum SlotState { Free, Filling, Ready };
 
 // What the handler may touch: fixed buffers and lock-free atomics only.
@@ -37,34 +71,46 @@ void removeTemporaryFiles(int signal) {
             ::unlinkat(slot.dirFd, slot.name, 0);
         }
     }
+    // SA_RESETHAND put the default action back (set again here: some systems keep the handler
+    // for SIGILL and SIGTRAP): raised again, the signal ends the process the way it would
+    // have, once this handler returns.
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    ::sigaction(signal, &byDefault, nullptr);
     errno = savedErrno;
-    // SA_RESETHAND put the default action back: raised again, the signal ends the process
-    // the way it would have, once this handler returns.
     ::raise(signal);
 }
 
 std::mutex handlerMutex;
 int handlerUsers = 0;
-struct sigaction previousActions[SignalCount];
-bool replacedAction[SignalCount];
+struct Replaced {
+    int signal;
+    struct sigaction previous;
+};
+std::vector<Replaced> replacedActions;
 
 // Only signals that would end the process anyway get the handler; one that is ignored or
 // handled already is left as it is.
 void installHandlers() {
     std::lock_guard<std::mutex> lock(handlerMutex);
-    if (handlerUsers++ > 0) {
+    if (handlerUsers > 0) {
+        ++handlerUsers;
         return;
     }
-    for (int i = 0; i < SignalCount; ++i) {
-        struct sigaction& old = previousActions[i];
-        replacedAction[i] = ::sigaction(CleanupSignals[i], nullptr, &old) == 0 &&
-                            !(old.sa_flags & SA_SIGINFO) && old.sa_handler == SIG_DFL;
-        if (replacedAction[i]) {
+    replacedActions.reserve(cleanupSignals().size()); // may throw: nothing counted yet
+    ++handlerUsers;
+    for (int signal : cleanupSignals()) {
+        struct sigaction old {};
+        if (::sigaction(signal, nullptr, &old) == 0 && !(old.sa_flags & SA_SIGINFO) &&
+            old.sa_handler == SIG_DFL) {
             struct sigaction action {};
             action.sa_handler = removeTemporaryFiles;
             sigemptyset(&action.sa_mask);
             action.sa_flags = SA_RESETHAND;
-            ::sigaction(CleanupSignals[i], &action, nullptr);
+            if (::sigaction(signal, &action, nullptr) == 0) {
+                replacedActions.push_back({signal, old});
+            }
         }
     }
 }
@@ -74,11 +120,10 @@ void removeHandlers() {
     if (--handlerUsers > 0) {
         return;
     }
-    for (int i = 0; i < SignalCount; ++i) {
-        if (replacedAction[i]) {
-            ::sigaction(CleanupSignals[i], &previousActions[i], nullptr);
-        }
+    for (const Replaced& replaced : replacedActions) {
+        ::sigaction(replaced.signal, &replaced.previous, nullptr);
     }
+    replacedActions.clear();
 }
 
 // A free slot, now Filling; -1 when all are taken (that file is then not cleaned up).
@@ -104,7 +149,7 @@ public:
     SignalsBlocked() {
         sigset_t set;
         sigemptyset(&set);
-        for (int signal : CleanupSignals) {
+        for (int signal : cleanupSignals()) {
             sigaddset(&set, signal);
         }
         pthread_sigmask(SIG_BLOCK, &set, &saved);
@@ -287,13 +332,21 @@ Replacement::Replacement(PosixFiles& calls, int directory, const std::string& fi
       pin(calls, -1) {}
 
 bool Replacement::create(const struct stat& original, int originalFd) {
+    // In an append-only directory the new file could be neither swapped in nor removed again.
+    unsigned flags = 0;
+    if (files.ioctlGetFlags(dirFd, &flags) == 0 && (flags & (AppendOnlyFlag | ImmutableFlag))) {
+        errno = EPERM;
+        return false;
+    }
     if (!temp.create(base, infix) || files.fstat(temp.get(), &mine) != 0) {
         return false;
     }
-    // Keep the owner where we may (root rewriting a user's file); chown clears set-id bits, so
-    // the mode comes after it. Creating with 0600 kept the file private until now.
-    if (mine.st_uid != original.st_uid || mine.st_gid != original.st_gid) {
-        (void)files.fchown(temp.get(), original.st_uid, original.st_gid);
+    // Only root may give a file away: anyone else's delete would change the file's owner or
+    // group, so it fails. chown clears set-id bits, so the mode comes after it. Creating with
+    // 0600 kept the file private until now.
+    if ((mine.st_uid != original.st_uid || mine.st_gid != original.st_gid) &&
+        files.fchown(temp.get(), original.st_uid, original.st_gid) != 0) {
+        return false;
     }
     return files.fchmod(temp.get(), original.st_mode & 07777) == 0 &&
            copyAttributes(files, originalFd, temp.get());

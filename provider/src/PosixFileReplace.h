@@ -18,8 +18,8 @@ bool sameFile(const struct stat& a, const struct stat& b);
 bool sameInode(const struct stat& a, const struct stat& b);
 
 // The new file, created exclusively next to the one it replaces; removed on destruction
-// unless it has been renamed into place (release), and when SIGINT, SIGTERM, SIGHUP or SIGXFSZ
-// ends the process meanwhile (where those still have their default action).
+// unless it has been renamed into place (release), and when a signal whose default action ends
+// the process ends it meanwhile (where the signal still has that action).
 class TempFile {
 public:
     TempFile(PosixFiles& calls, int directory);
@@ -52,7 +52,8 @@ public:
     Replacement(PosixFiles& calls, int directory, const std::string& fileName, const char* infix);
 
     // Creates the new file with the owner, mode and extended attributes of `original` (open
-    // as `originalFd`), ready to be written through fd(); false with errno.
+    // as `originalFd`), ready to be written through fd(); false with errno (EPERM when the
+    // owner cannot be kept, or the directory would keep the new file for good).
     bool create(const struct stat& original, int originalFd);
     int fd() const { return temp.get(); }
     // Flushes and closes the written file; false with errno.

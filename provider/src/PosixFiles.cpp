@@ -4,6 +4,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#if HKPRUNE_HAVE_FS_IOC_GETFLAGS
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 #if HKPRUNE_HAVE_LINUX_XATTR
 #include <sys/xattr.h>
 #endif
@@ -124,6 +128,25 @@ std::optional<std::string> PosixFiles::realpath(const std::string& path) {
     return resolved ? std::optional<std::string>(resolved.get()) : std::nullopt;
 }
 
+#if HKPRUNE_HAVE_FS_IOC_GETFLAGS
+static_assert(AppendOnlyFlag == FS_APPEND_FL && ImmutableFlag == FS_IMMUTABLE_FL,
+              "the seam passes the flags through");
+int PosixFiles::ioctlGetFlags(int fd, unsigned* flags) {
+    int value = 0; // the kernel reads and writes an int, whatever the request's type says
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &value) != 0) {
+        return -1;
+    }
+    *flags = static_cast<unsigned>(value);
+    return 0;
+}
+#else
+// The BSDs keep such flags in st_flags under other names; not looked at there.
+int PosixFiles::ioctlGetFlags(int, unsigned*) {
+    errno = ENOTTY;
+    return -1;
+}
+#endif
+
 PosixFiles& systemFiles() {
     static PosixFiles files;
     return files;
@@ -134,6 +157,14 @@ struct timespec modificationTime(const struct stat& st) {
     return st.st_mtimespec;
 #else
     return st.st_mtim;
+#endif
+}
+
+struct timespec changeTime(const struct stat& st) {
+#if HKPRUNE_HAVE_ST_MTIMESPEC
+    return st.st_ctimespec;
+#else
+    return st.st_ctim;
 #endif
 }
 

@@ -44,7 +44,15 @@ public:
     virtual int fremovexattr(int fd, const char* name);
     // realpath(3): the path with every symbolic link resolved.
     virtual std::optional<std::string> realpath(const std::string& path);
+    // ioctl(FS_IOC_GETFLAGS): the inode flags that chattr sets; -1 and ENOTTY where the file
+    // system or the platform has none.
+    virtual int ioctlGetFlags(int fd, unsigned* flags);
 };
+
+// Flags of PosixFiles::ioctlGetFlags (Linux's FS_APPEND_FL and FS_IMMUTABLE_FL): no name in
+// such a directory can be removed or replaced.
+constexpr unsigned AppendOnlyFlag = 0x20;
+constexpr unsigned ImmutableFlag = 0x10;
 
 // The flag of PosixFiles::renameat2 that swaps the two names atomically.
 constexpr unsigned int RenameExchange = 2;
@@ -56,6 +64,8 @@ PosixFiles& systemFiles();
 
 // The modification time of `st` (st_mtim on Linux and the BSDs, st_mtimespec on macOS).
 struct timespec modificationTime(const struct stat& st);
+// The status change time, which only the file system's clock sets (no call can set it back).
+struct timespec changeTime(const struct stat& st);
 
 // Windows status for an errno value (ENOENT 2, EACCES 5, ENOSPC 112 ...).
 RegistryApi::Status statusFromErrno(int error);

@@ -5,6 +5,8 @@
 #include "PosixFileReplace.h"
 #include "PosixHostKeyFormat.h"
 
+#include "PAL/LogUtil.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -122,28 +124,59 @@ Outcome again() {
 
 // PuTTY writes the file without a lock: it creates <file>.tmp, reads the file, copies it to
 // the .tmp with its new line and renames the .tmp over the file. While the .tmp exists a write
-// is under way whose rename would undo a delete made meanwhile. Waits for it to end, at most
-// two seconds; a .tmp not written to for two seconds was left by a writer that died. True when
-// a write is still under way.
-bool waitForPuttyWrite(PosixFiles& files, const std::string& puttyTemp) {
+// may be under way whose rename would undo a delete made meanwhile; a .tmp that nobody has
+// written to for two seconds was left by a writer that died.
+struct PuttyTemp {
+    bool present = false;
+    bool known = false; // its status could be read
+    struct stat st {};
+};
+
+PuttyTemp lookAtPuttyTemp(PosixFiles& files, const std::string& path) {
+    PuttyTemp look;
+    look.known = files.fstatat(AT_FDCWD, path.c_str(), &look.st, 0) == 0;
+    look.present = look.known || errno != ENOENT;
+    return look;
+}
+
+bool sameTimes(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// `time` is more than two seconds before `now`.
+bool twoSecondsBefore(const struct timespec& time, const struct timespec& now) {
+    constexpr time_t limit = 2;
+    return time.tv_sec < now.tv_sec - limit ||
+           (time.tv_sec == now.tv_sec - limit && time.tv_nsec < now.tv_nsec);
+}
+
+// Dead: there as the delete began and unchanged since (an update would change the change time
+// too, which no call can set back), and not written for two seconds by the clock of its own
+// file system, read from the time that file system gave our new file (`ours`) just now. The
+// machine's own clock says nothing about a file server's.
+bool shownDead(const PuttyTemp& first, const PuttyTemp& now, const struct stat& ours) {
+    return first.known && now.known && sameFile(first.st, now.st) &&
+           sameTimes(changeTime(first.st), changeTime(now.st)) && now.st.st_dev == ours.st_dev &&
+           twoSecondsBefore(modificationTime(now.st), modificationTime(ours));
+}
+
+// Whether a .tmp stands that is not shown dead; if so, waits two seconds at most for it to go.
+// True when one still stands.
+bool puttyWriteUnderWay(PosixFiles& files, const std::string& path, const PuttyTemp& first,
+                        const struct stat& ours) {
     constexpr auto limit = std::chrono::seconds(2);
     const auto start = std::chrono::steady_clock::now();
-    struct stat st {};
-    while (files.fstatat(AT_FDCWD, puttyTemp.c_str(), &st, 0) == 0) {
-        const struct timespec modified = modificationTime(st);
-        auto written = std::chrono::system_clock::time_point(
-            std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                std::chrono::seconds(modified.tv_sec) +
-                std::chrono::nanoseconds(modified.tv_nsec)));
-        if (std::chrono::system_clock::now() - written > limit) {
+    PuttyTemp now = lookAtPuttyTemp(files, path);
+    if (!now.present || shownDead(first, now, ours)) {
+        return false;
+    }
+    while (std::chrono::steady_clock::now() - start < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!lookAtPuttyTemp(files, path).present) {
             return false;
         }
-        if (std::chrono::steady_clock::now() - start >= limit) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return false;
+    return true;
 }
 
 // Serialises hkprune runs on the directory (held until `dirFd` closes). Someone else's lock
@@ -183,10 +216,17 @@ Outcome againAfterReplacing() {
     return redo;
 }
 
-// Makes the swap visible for good, or says why not; nothing here allocates, so that the
-// report always follows a swap.
+// What a delete knows of PuTTY's <file>.tmp.
+struct PuttyWrites {
+    std::string path;
+    PuttyTemp first; // as the delete began
+};
+
+// Makes the swap visible for good, or says why not; nothing here throws, so that the report
+// always follows a swap.
 Outcome completeSwap(PosixFiles& files, Replacement& replacement, const std::string& keyPath,
-                     const std::string& puttyTemp, std::shared_ptr<const Snapshot>& prepared,
+                     const PuttyWrites& putty, const std::string& name,
+                     std::shared_ptr<const Snapshot>& prepared,
                      std::shared_ptr<const Snapshot>* written) {
     if (!replacement.syncDirectory()) {
         return failed(errno);
@@ -195,7 +235,16 @@ Outcome completeSwap(PosixFiles& files, Replacement& replacement, const std::str
     // A PuTTY write that read the file just before our exchange renames after it: let it end,
     // and if our file is no longer the one there, look again. One still under way will put
     // the name back: that is no success.
-    if (waitForPuttyWrite(files, puttyTemp)) {
+    if (puttyWriteUnderWay(files, putty.path, putty.first, replacement.written())) {
+        try {
+            if (isLogActive(LOG_WARN)) {
+                logMessage(TC_PAL, LOG_WARN,
+                           "Value <" + name + "> may come back: a PuTTY write is under way (" +
+                               putty.path + ")");
+            }
+        } catch (const std::bad_alloc&) {
+            // The status says as much.
+        }
         return done(PosixHostKeyStore::SharingViolation);
     }
     if (!replacement.inPlace() || !pathNames(files, keyPath, replacement.written())) {
@@ -244,9 +293,8 @@ std::shared_ptr<const Snapshot> viewWithout(const std::string& keyPath,
 // One read-modify-replace of the file `base` in the locked directory `dirFd`, from what the
 // key shows (`view`; its path is the file as configured, where PuTTY puts its .tmp).
 Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const std::string& name,
-                   const Snapshot& view, std::shared_ptr<const Snapshot>* written) {
-    const std::string puttyTemp = view.path + ".tmp";
-    waitForPuttyWrite(files, puttyTemp);
+                   const Snapshot& view, const PuttyWrites& putty,
+                   std::shared_ptr<const Snapshot>* written) {
     Fd file(files,
             files.openat(dirFd, base.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
     if (file.get() < 0) {
@@ -275,12 +323,14 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     std::shared_ptr<const Snapshot> prepared =
         viewWithout(view.path, std::move(bytes), std::move(removed), name, replacement.written());
-    // Writing and flushing took a while: if the file changed meanwhile, start again before
-    // anything becomes visible.
-    waitForPuttyWrite(files, puttyTemp);
+    // Looked at before the swap, so that a delete that fails here has changed nothing. A write
+    // that ends meanwhile changed the file: the swap sees that and starts again.
+    if (puttyWriteUnderWay(files, putty.path, putty.first, replacement.written())) {
+        return done(PosixHostKeyStore::SharingViolation);
+    }
     switch (replacement.swapIn(before)) {
     case Replacement::Swap::Done:
-        return completeSwap(files, replacement, view.path, puttyTemp, prepared, written);
+        return completeSwap(files, replacement, view.path, putty, name, prepared, written);
     case Replacement::Swap::Changed:
         return again();
     case Replacement::Swap::ChangedAfter:
@@ -296,7 +346,7 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
 // One attempt from the configured path: a link there is followed afresh each time, since
 // PuTTY's own write may have replaced it with a regular file since the last.
 Outcome attempt(PosixFiles& files, const Snapshot& view, const std::string& name,
-                std::shared_ptr<const Snapshot>* written) {
+                const PuttyWrites& putty, std::shared_ptr<const Snapshot>* written) {
     // Through a symbolic link to the file itself: the link stays a link.
     std::optional<std::string> resolved = files.realpath(view.path);
     if (!resolved) {
@@ -312,7 +362,7 @@ Outcome attempt(PosixFiles& files, const Snapshot& view, const std::string& name
     if (!lockDirectory(files, dirFd.get())) {
         return done(PosixHostKeyStore::SharingViolation);
     }
-    return deleteOnce(files, dirFd.get(), base, name, view, written);
+    return deleteOnce(files, dirFd.get(), base, name, view, putty, written);
 }
 
 } // namespace
@@ -492,9 +542,12 @@ RegistryApi::Status PosixHostKeyStore::closeKey(Handle key) {
 
 RegistryApi::Status PosixHostKeyStore::rewriteWithout(const Snapshot& view, const std::string& name,
                                                       std::shared_ptr<const Snapshot>* written) {
+    // A .tmp that appears or changes while the delete runs is a write under way, however old
+    // its time says it is.
+    const PuttyWrites putty{view.path + ".tmp", lookAtPuttyTemp(files, view.path + ".tmp")};
     bool replaced = false;
     for (int round = 0; round < MaxDeleteAttempts; ++round) {
-        Outcome outcome = attempt(files, view, name, written);
+        Outcome outcome = attempt(files, view, name, putty, written);
         replaced = replaced || outcome.replaced;
         if (!outcome.retry) {
             // Looking again after our own replacement and finding the name gone is success.

@@ -2,16 +2,22 @@
 // one or the new one, whole, and a failure the store saw leaves no temporary file behind.
 #include "HostKeyStoreTesting.h"
 
+#include "PAL/LogUtil.h"
+
+#include "support/LogRecords.h"
 #include "support/ScopedEnv.h"
+#include "support/ScopedLogSettings.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <ostream>
 
+#include <linux/fs.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -272,9 +278,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashRow{"before the rename (no exchange)", Call::Rename, 1, false, false},
                       CrashRow{"after the rename (no exchange)", Call::SyncDir, 1, false, true}));
 
-// The signals that end a process from a terminal, a session or a file size limit.
+// Signals whose default action ends the process: from a terminal, a session, a limit, a timer,
+// a pipe, another program. Those that dump core still do (the same signal ends the child).
 TEST_F(DeleteTrouble, ASignalThatEndsTheDeleteRemovesTheTemporaryFile) {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                       SIGPIPE, SIGVTALRM, SIGPROF, SIGABRT, SIGXCPU, SIGSYS}) {
         RegistryApi::Handle key = open();
         files.before(Call::SyncFile, [signal] { ::raise(signal); });
         pid_t child = fork();
@@ -291,6 +299,25 @@ TEST_F(DeleteTrouble, ASignalThatEndsTheDeleteRemovesTheTemporaryFile) {
         expectUntouched();
         store.closeKey(key);
     }
+}
+
+// chattr +a: the new file could be neither swapped in nor removed again.
+TEST_F(DeleteTrouble, AnAppendOnlyDirectoryIsDeniedBeforeAnyNewFile) {
+    const int dirFd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    ASSERT_EQ(0, ::ioctl(dirFd, FS_IOC_GETFLAGS, &flags)) << strerror(errno);
+    flags |= FS_APPEND_FL;
+    if (::ioctl(dirFd, FS_IOC_SETFLAGS, &flags) != 0) {
+        ::close(dirFd);
+        GTEST_SKIP() << "chattr +a refused here: " << strerror(errno);
+    }
+    const Status status = hktest::deleteName(store, Deleted);
+    flags &= ~FS_APPEND_FL;
+    ::ioctl(dirFd, FS_IOC_SETFLAGS, &flags);
+    ::close(dirFd);
+    EXPECT_EQ(RegistryApi::AccessDenied, status);
+    EXPECT_EQ(0u, files.calls(Call::CreateTemp));
+    expectUntouched();
 }
 
 // --- Other writers -----------------------------------------------------------------------
@@ -349,14 +376,22 @@ TEST_F(DeleteTrouble, ANameGoneOnceTheNewFileWasInPlaceIsDeleted) {
     expectOnly(After + "new@22:host4 0x7\n");
 }
 
-// Its rename will put the name back.
+// Its rename will put the name back: the log says so.
 TEST_F(DeleteTrouble, APuTTYWriteStillUnderWayAtTheEndIsASharingViolation) {
+    hktest::ScopedLogSettings saved;
+    hktest::TempDir logs;
+    PAL::setLogDirectory(logs.path().string());
+    PAL::setLogFileName("hkprune.log");
     files.before(Call::SyncDir, [&] { writeFile(path + ".tmp", ""); });
     files.before(
         Call::StatPuttyTemp, [&] { utimensat(AT_FDCWD, (path + ".tmp").c_str(), nullptr, 0); }, 0);
     EXPECT_EQ(PosixHostKeyStore::SharingViolation, hktest::deleteName(store, Deleted));
     EXPECT_EQ((std::vector<std::string>{"sshhostkeys", "sshhostkeys.tmp"}),
               hktest::entries(dir.path()));
+    EXPECT_EQ(std::vector<std::string>{"WARN PAL Value <b@22:host2> may come back: a PuTTY write "
+                                       "is under way (" +
+                                       path + ".tmp)"},
+              hktest::logRecords(logs.file("hkprune.log")));
 }
 
 // A reader's lock, or a stopped run's, is waited for a while, not for ever.
@@ -381,18 +416,68 @@ TEST_F(DeleteTrouble, ALinkPuTTYReplacesDuringTheDeleteIsFollowedAgain) {
     expectOnly(After + "new@22:host4 0x7\n");
 }
 
-TEST_F(DeleteTrouble, ATemporaryFileLeftByADeadPuTTYIsLeftAlone) {
-    writeFile(path + ".tmp", "half");
-    struct timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
-    ASSERT_EQ(0, utimensat(AT_FDCWD, (path + ".tmp").c_str(), hourAgo, 0));
-    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
-    EXPECT_EQ(After, readFile(path));
-    EXPECT_EQ("half", readFile(path + ".tmp"));
+// PuTTY's <file>.tmp as the delete finds it: dead, or a write under way that must stop it.
+struct PuttyTempRow {
+    const char* what;
+    time_t tmpAge;  // of the .tmp's time, by this machine's clock
+    time_t oursAge; // of the time the file system gives our new file (-1: its own)
+    bool rewritten; // written again during the delete, with its size and time as they were
+    Status expected;
+};
+
+void PrintTo(const PuttyTempRow& row, std::ostream* out) {
+    *out << row.what;
 }
 
+class PuttyTempAt : public DeleteTrouble, public ::testing::WithParamInterface<PuttyTempRow> {};
+
+// Judged by the file system's own clock; a .tmp not shown dead stops the delete before the swap.
+TEST_P(PuttyTempAt, TheDeleteGoesOnOnlyPastADeadOne) {
+    const PuttyTempRow& row = GetParam();
+    const std::string tmp = path + ".tmp";
+    const time_t now = time(nullptr);
+    const auto setAge = [&](const std::string& file, time_t age) {
+        const struct timespec then[2] = {{now - age, 0}, {now - age, 0}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, file.c_str(), then, 0)) << file;
+    };
+    writeFile(tmp, "half");
+    setAge(tmp, row.tmpAge);
+    files.before(Call::SyncFile, [&] {
+        for (const std::string& name : hktest::entries(dir.path())) {
+            if (row.oursAge >= 0 && name.find(PosixHostKeyStore::TempInfix) != std::string::npos) {
+                setAge(dir.file(name), row.oursAge);
+            }
+        }
+        if (row.rewritten) {
+            writeFile(tmp, "HALF");
+            setAge(tmp, row.tmpAge);
+        }
+    });
+    EXPECT_EQ(row.expected, hktest::deleteName(store, Deleted));
+    EXPECT_EQ(row.expected == RegistryApi::Success ? After : Before, readFile(path));
+    EXPECT_EQ((std::vector<std::string>{"sshhostkeys", "sshhostkeys.tmp"}),
+              hktest::entries(dir.path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ages, PuttyTempAt,
+    ::testing::Values(
+        PuttyTempRow{"left an hour ago by a PuTTY that died", 3600, -1, false, 0},
+        // A file server whose clock runs 10 s behind this machine's.
+        PuttyTempRow{"left 3 s before our new file, on a server behind", 13, 10, false, 0},
+        PuttyTempRow{"written 1 s before our new file, on a server behind", 11, 10, false, 32},
+        PuttyTempRow{"dated an hour ahead", -3600, -1, false, 32},
+        // Only its change time tells.
+        PuttyTempRow{"an hour old but written during the delete", 3600, -1, true, 32}));
+
+// Where times are coarse the append may leave the file's time as it was: its size tells.
 TEST_F(DeleteTrouble, AKeyAppendedInPlaceAfterTheReadIsKept) {
+    struct stat read {};
+    ASSERT_EQ(0, ::stat(path.c_str(), &read));
     files.before(Call::Exchange, [&] {
         std::ofstream(path, std::ios::app | std::ios::binary) << "new@22:host4 0x7\n";
+        const struct timespec times[2] = {{0, UTIME_OMIT}, PAL::detail::modificationTime(read)};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
     });
     EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
     expectOnly(After + "new@22:host4 0x7\n");

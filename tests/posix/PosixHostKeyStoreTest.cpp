@@ -9,6 +9,7 @@
 #include "support/ScopedEnv.h"
 #include "support/ScopedLogSettings.h"
 #include "support/TempDir.h"
+#include "support/Unprivileged.h"
 
 #include <gtest/gtest.h>
 
@@ -241,10 +242,18 @@ TEST_F(HostKeyFile, AnUnreadableFileIsDenied) {
     EXPECT_EQ(RegistryApi::AccessDenied, faulty.openKey(currentUser(), CachePath, &key));
     files.failOn(hktest::Call::Read, EIO);
     EXPECT_NE(RegistryApi::Success, faulty.openKey(currentUser(), CachePath, &key));
-    if (geteuid() != 0) { // root reads whatever the mode says
-        ::chmod(path.c_str(), 0);
-        EXPECT_EQ(RegistryApi::AccessDenied, store.openKey(currentUser(), CachePath, &key));
-    }
+    // Root reads whatever the mode says: the owner's own file is tried by its owner.
+    const hktest::Identity owner = hktest::unprivileged();
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));
+    ASSERT_EQ(0, ::chown(path.c_str(), owner.user, owner.group));
+    EXPECT_TRUE(hktest::runUnprivileged(
+        [&] {
+            ASSERT_EQ(RegistryApi::Success, store.openKey(currentUser(), CachePath, &key));
+            store.closeKey(key);
+            ASSERT_EQ(0, ::chmod(path.c_str(), 0));
+            EXPECT_EQ(RegistryApi::AccessDenied, store.openKey(currentUser(), CachePath, &key));
+        },
+        owner));
 }
 
 const std::string Mixed = "rsa2@22:host1 0xAB,0xCD\n"                // LF
@@ -484,13 +493,38 @@ TEST_F(HostKeyFile, TheOwnerIsKeptWhenRootRewritesAUsersFile) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "only root can give a file to another user";
     }
-    writeFile(path, "a@1:h k\nb@1:h k\n");
-    ASSERT_EQ(0, ::chown(path.c_str(), 4321, 4322));
-    ASSERT_EQ(RegistryApi::Success, remove("a@1:h"));
-    struct stat st {};
-    ASSERT_EQ(0, ::stat(path.c_str(), &st));
-    EXPECT_EQ(4321u, st.st_uid);
-    EXPECT_EQ(4322u, st.st_gid);
+    // Both differ from root's, the group only, the user only.
+    for (const auto& owner :
+         {std::pair<uid_t, gid_t>{4321, 4322}, {geteuid(), 4322}, {4321, getegid()}}) {
+        writeFile(path, "a@1:h k\nb@1:h k\n");
+        ASSERT_EQ(0, ::chown(path.c_str(), owner.first, owner.second));
+        ASSERT_EQ(RegistryApi::Success, remove("a@1:h"));
+        struct stat st {};
+        ASSERT_EQ(0, ::stat(path.c_str(), &st));
+        EXPECT_EQ(owner.first, st.st_uid);
+        EXPECT_EQ(owner.second, st.st_gid);
+    }
+}
+
+// A member of a shared cache's group may write the file, but not give a new one to its owner.
+TEST_F(HostKeyFile, ADeleteThatCannotKeepTheOwnerIsDeniedAndChangesNothing) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can make a file that another user owns";
+    }
+    const uid_t owner = 4321;
+    const gid_t shared = 4322;
+    const std::string before = "a@1:h k\nb@1:h k\n";
+    writeFile(path, before);
+    ASSERT_EQ(0, ::chown(path.c_str(), owner, shared));
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0660));
+    ASSERT_EQ(0, ::chown(dir.path().c_str(), owner, shared));
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0770));
+    const ino_t inode = hktest::inodeOf(path);
+    EXPECT_TRUE(hktest::runUnprivileged(
+        [&] { EXPECT_EQ(RegistryApi::AccessDenied, remove("a@1:h")); }, {4323, 4323, {shared}}));
+    EXPECT_EQ(before, readFile(path));
+    EXPECT_EQ(inode, hktest::inodeOf(path));
+    EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
 }
 
 TEST_F(HostKeyFile, ASymlinkedFileStaysASymlink) {
@@ -530,13 +564,17 @@ TEST_F(HostKeyFile, TheAclAndExtendedAttributesAreKept) {
     EXPECT_EQ(0660u, st.st_mode & 07777) << "the group bits are the ACL's mask";
 }
 
-// The new file would inherit the directory's default ACL, which the original does not have.
-TEST_F(HostKeyFile, NoAclTheOriginalLacksIsAdded) {
-    writeFile(path, "a@1:h k\nb@1:h k\n");
+// The new file inherits the directory's default ACL: the file keeps its own, or none.
+TEST_F(HostKeyFile, TheDirectorysDefaultAclDoesNotReplaceTheFilesOwn) {
+    writeFile(path, "a@1:h k\nb@1:h k\nc@1:h k\n");
     ASSERT_EQ(0, ::chmod(path.c_str(), 0640));
     ASSERT_EQ(0, std::system(("setfacl -d -m u:nobody:rw " + dir.path().string()).c_str()));
     ASSERT_EQ(RegistryApi::Success, remove("a@1:h"));
     EXPECT_EQ("(none)", attribute(path, "system.posix_acl_access"));
+    ASSERT_EQ(0, std::system(("setfacl -m u:daemon:r " + path).c_str()));
+    const std::string own = attribute(path, "system.posix_acl_access");
+    ASSERT_EQ(RegistryApi::Success, remove("b@1:h"));
+    EXPECT_EQ(own, attribute(path, "system.posix_acl_access"));
 }
 
 TEST_F(HostKeyFile, AFileThatGrowsWhileReadIsReadToItsEnd) {
