@@ -10,6 +10,8 @@
 #include <iostream>
 #include <new>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -175,23 +177,17 @@ void HkPrune::run() {
 }
 
 void HkPrune::listValues(PAL::RegistryKey& key, const FingerprintName& requested) {
-    // Printed as the names come: a listing never holds the cache's names.
-    bool found = false;
-    key.forEachValueName([&](const std::string& name) {
-        if (!requested.matches(name)) {
-            return;
-        }
-        if (!found) {
-            printResultHead();
-            printLine("Registry Values Found:");
-            found = true;
-        }
-        printLine(name);
-    });
-    if (!found) {
-        printResultHead();
+    // Held until a pass over the key is known to be whole: only the names that match.
+    const std::vector<std::string> names = key.getValueNames(
+        [&requested](const std::string& name) { return requested.matches(name); });
+    printResultHead();
+    if (names.empty()) {
         printNotFound();
         PAL::exitProcess(-1);
+    }
+    printLine("Registry Values Found:");
+    for (const std::string& name : names) {
+        printLine(name);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <string>
 
 namespace PAL {
 namespace {
@@ -20,6 +21,10 @@ std::string bracketed(const std::string& names, const char* argumentName) {
     text += "]";
     return text;
 }
+
+// The longest command line Windows passes to a program. A longer one is refused on every
+// platform, before anything is traced: tracing it costs two copies of it per character.
+constexpr std::size_t MaxCommandLine = 32767;
 
 // The C locale's white space; bytes of 0x80 and above never are.
 bool isWhitespace(char c) {
@@ -355,6 +360,9 @@ void CLIOptionParser::parseOptions() {
 }
 
 void CLIOptionParser::parseOptionsImpl() {
+    if (commandLine.size() > MaxCommandLine) {
+        fatal("Command line too long <" + std::to_string(commandLine.size()) + "> ");
+    }
     if (!unjoinable.empty()) {
         fatal("Argument <" + unjoinable + "> " + unjoinableReason);
     }

@@ -1,6 +1,7 @@
 #include "PAL/LogUtil.h"
 
 #include "PAL/Exception.h"
+#include "PAL/LogFileApi.h"
 #include "Platform.h"
 
 #include <cstdio>
@@ -76,18 +77,50 @@ void reportToStderr(const std::string& line) {
     std::cerr.flush();
 }
 
+LogFileApi* replacementFiles = nullptr;
+
+// A log file held open for one record, closed once.
+class LogFile {
+public:
+    explicit LogFile(LogFileApi& files) : api(files) {}
+    ~LogFile() { close(); }
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    bool open(const std::string& path) {
+        close();
+        handle = api.open(path, &bytes);
+        return handle != LogFileApi::NotOpen;
+    }
+    void close() {
+        if (handle != LogFileApi::NotOpen) {
+            api.close(handle);
+            handle = LogFileApi::NotOpen;
+        }
+    }
+    // Size in bytes of the held file when it was opened.
+    std::uint64_t size() const { return bytes; }
+    bool isAt(const std::string& path) const { return api.isAt(handle, path); }
+    void append(const std::string& text) { api.append(handle, text); }
+
+private:
+    LogFileApi& api;
+    LogFileApi::Handle handle = LogFileApi::NotOpen;
+    std::uint64_t bytes = 0;
+};
+
 // The rename replaces an older backup at once: removing it first would let two writers
 // rotating together lose the older history.
-void rotate(const std::string& path) {
+void rotate(LogFileApi& files, const std::string& path) {
     const std::string backup = path + ".bak";
-    if (backup.size() > MaxPathLength || !platform::replaceFile(path, backup)) {
+    if (backup.size() > MaxPathLength || !files.replace(path, backup)) {
         reportToStderr("Unable to move log file from " + path + " to " + backup);
     }
 }
 
 // Holds the log at `path`, moved to its backup first when it has grown past the limit. False,
 // reported on standard error, when there is no file to write the record to.
-bool openLog(platform::LogFile& file, const std::string& path, std::uint32_t maxSizeKiB) {
+bool openLog(LogFile& file, LogFileApi& files, const std::string& path, std::uint32_t maxSizeKiB) {
     // The directory is part of the path, so one length check covers both limits.
     if (path.size() <= MaxPathLength && file.open(path)) {
         if (file.size() / 1024 <= maxSizeKiB) {
@@ -98,7 +131,7 @@ bool openLog(platform::LogFile& file, const std::string& path, std::uint32_t max
         const bool held = file.isAt(path);
         file.close();
         if (held) {
-            rotate(path);
+            rotate(files, path);
         }
         if (file.open(path)) {
             return true;
@@ -106,6 +139,29 @@ bool openLog(platform::LogFile& file, const std::string& path, std::uint32_t max
     }
     reportToStderr("Unable to open log file " + path);
     return false;
+}
+
+// Appends `message` with its control bytes escaped, so that a record is one line whatever a
+// caller's text holds: a line break in an argument cannot forge records. Other bytes, those
+// above 0x7F and backslashes included, go out unchanged.
+void appendEscaped(std::string& line, const std::string& message) {
+    static const char Hex[] = "0123456789abcdef";
+    for (char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            line += c;
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else {
+            line += "\\x";
+            line += Hex[byte >> 4];
+            line += Hex[byte & 0xF];
+        }
+    }
 }
 
 // The number as passed, before clamping: 13 is not "BAD_COMP" here.
@@ -158,8 +214,9 @@ void writeLogRecord(const char* fileName, std::uint32_t maxSizeKiB, const char* 
     if (fileName == nullptr || *fileName == '\0') {
         return;
     }
-    platform::LogFile file;
-    if (!openLog(file, getLogDirectory() + fileName, maxSizeKiB)) {
+    LogFileApi& files = logFileApi();
+    LogFile file(files);
+    if (!openLog(file, files, getLogDirectory() + fileName, maxSizeKiB)) {
         return;
     }
 
@@ -170,15 +227,25 @@ void writeLogRecord(const char* fileName, std::uint32_t maxSizeKiB, const char* 
                   when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec,
                   platform::currentThreadId());
     // Built as a string and written at once: the texts come from callers and may be of any
-    // length, and the message goes out byte for byte, NULs included.
+    // length.
     std::string line = stamp;
-    line += severity ? severity : "NO_SEV";
+    appendEscaped(line, severity ? severity : "NO_SEV");
     line += ' ';
-    line += component ? component : "NO_COMP";
+    appendEscaped(line, component ? component : "NO_COMP");
     line += ' ';
-    line += message;
+    appendEscaped(line, message);
     line += '\n';
     file.append(line);
+}
+
+LogFileApi& logFileApi() {
+    return replacementFiles ? *replacementFiles : platformLogFileApi();
+}
+
+LogFileApi* setLogFileApi(LogFileApi* api) {
+    LogFileApi* previous = replacementFiles;
+    replacementFiles = api;
+    return previous;
 }
 
 void setLogDirectory(const std::string& directory) {

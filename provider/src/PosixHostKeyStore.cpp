@@ -43,19 +43,7 @@ constexpr std::uint32_t RegSz = 1;
 constexpr Status FileTooLarge = 223; // ERROR_FILE_TOO_LARGE
 // Lengths and counts in the registry calls are 32-bit.
 constexpr std::size_t MaxFileSize = 0xFFFFFFFFu;
-// The handles of the predefined roots, HKEY_CLASSES_ROOT (0x80000000) to HKEY_DYN_DATA.
-constexpr std::uint32_t FirstRoot = 0x80000000;
-constexpr std::uint32_t LastRoot = 0x80000006;
 constexpr std::uint32_t CurrentUserRoot = 0x80000001;
-
-bool isRoot(RegistryApi::Handle handle) {
-    for (std::uint32_t root = FirstRoot; root <= LastRoot; ++root) {
-        if (handle == RegistryApi::rootHandle(root)) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // Registry paths compare case-insensitively (ASCII is all the cache path needs).
 bool equalsIgnoringCase(const char* a, const char* b) {
@@ -415,8 +403,10 @@ RegistryApi::Status PosixHostKeyStore::openKey(Handle parent, const char* subKey
 
 RegistryApi::Status PosixHostKeyStore::openPath(Handle parent, const char* subKey, Handle* result) {
     const char* path = subKey ? subKey : "";
-    if (isRoot(parent)) {
-        if (parent != rootHandle(CurrentUserRoot) || !equalsIgnoringCase(path, CachePath)) {
+    if (isPredefinedKey(parent)) {
+        const std::string cache = getHostKeyCachePath();
+        if (parent != rootHandle(CurrentUserRoot) || cache.empty() ||
+            !equalsIgnoringCase(path, cache.c_str())) {
             return NotFound;
         }
         return openFile(locateHostKeyFile(), result);
@@ -432,15 +422,22 @@ RegistryApi::Status PosixHostKeyStore::openPath(Handle parent, const char* subKe
     return openFile(key->path, result);
 }
 
-RegistryApi::Status PosixHostKeyStore::queryInfoKey(Handle key, std::uint32_t* subKeyCount,
-                                                    std::uint32_t* maxSubKeyLength,
-                                                    std::uint32_t* maxClassLength,
-                                                    std::uint32_t* valueCount,
-                                                    std::uint32_t* maxValueNameLength,
-                                                    std::uint32_t* maxValueDataLength) {
+RegistryApi::Status
+PosixHostKeyStore::queryInfoKey(Handle key, std::uint32_t* subKeyCount,
+                                std::uint32_t* maxSubKeyLength, std::uint32_t* maxClassLength,
+                                std::uint32_t* valueCount, std::uint32_t* maxValueNameLength,
+                                std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime) {
     auto snapshot = find(key);
     if (!snapshot) {
         return InvalidHandle;
+    }
+    if (lastWriteTime) {
+        // A key shows the file as it was read: its time is the file's then, in FILETIME units
+        // (100 ns since 1601), and it moves only with this store's own deletes.
+        constexpr std::uint64_t UnixEpoch = 116444736000000000u;
+        const struct timespec written = modificationTime(snapshot->file);
+        *lastWriteTime = UnixEpoch + static_cast<std::uint64_t>(written.tv_sec) * 10000000u +
+                         static_cast<std::uint64_t>(written.tv_nsec) / 100u;
     }
     const std::pair<std::uint32_t*, std::uint32_t> outputs[] = {
         {subKeyCount, 0},
@@ -533,7 +530,7 @@ RegistryApi::Status PosixHostKeyStore::deleteValue(Handle key, const char* name)
 }
 
 RegistryApi::Status PosixHostKeyStore::closeKey(Handle key) {
-    if (isRoot(key)) {
+    if (isPredefinedKey(key)) {
         return Success;
     }
     std::lock_guard<std::mutex> lock(mutex);

@@ -17,8 +17,9 @@
 namespace PAL {
 namespace detail {
 
-// The current user's cache key is PuTTY for Unix's host-key file, one value a line; no other
-// key exists. Each open key reads the file once; a delete rewrites it (see deleteValue).
+// The current user's cache key (named by the application, setHostKeyCachePath) is PuTTY for
+// Unix's host-key file, one value a line; no other key exists. Each open key reads the file once; a
+// delete rewrites it (see deleteValue).
 class PosixHostKeyStore final : public RegistryApi {
 public:
     // Windows statuses of this backend beyond the common ones.
@@ -28,8 +29,6 @@ public:
     // A delete that keeps finding the file changed by another writer gives up after this many
     // attempts with SharingViolation.
     static constexpr int MaxDeleteAttempts = 16;
-    // The sub-key of HKEY_CURRENT_USER that is the host-key file.
-    static constexpr const char* CachePath = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
     // Temporary files are named <file name><TempInfix><random>.
     static constexpr const char* TempInfix = ".hkprune-";
 
@@ -41,8 +40,8 @@ public:
     Status openKey(Handle parent, const char* subKey, Handle* result) override;
     Status queryInfoKey(Handle key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLength,
                         std::uint32_t* maxClassLength, std::uint32_t* valueCount,
-                        std::uint32_t* maxValueNameLength,
-                        std::uint32_t* maxValueDataLength) override;
+                        std::uint32_t* maxValueNameLength, std::uint32_t* maxValueDataLength,
+                        std::uint64_t* lastWriteTime) override;
     // Values are REG_SZ; a value's data is the rest of its line after the first space.
     Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
                      std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override;

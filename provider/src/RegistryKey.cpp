@@ -80,10 +80,10 @@ std::string RegistryKey::toString() const {
 
 RegistryKeyInfo RegistryKey::getKeyInfo() const {
     RegistryKeyInfo info;
-    info.valid =
-        registryApi().queryInfoKey(handle, &info.subKeyCount, &info.maxSubKeyLength,
-                                   &info.maxClassLength, &info.valueCount, &info.maxValueNameLength,
-                                   &info.maxValueDataLength) == RegistryApi::Success;
+    info.valid = registryApi().queryInfoKey(handle, &info.subKeyCount, &info.maxSubKeyLength,
+                                            &info.maxClassLength, &info.valueCount,
+                                            &info.maxValueNameLength, &info.maxValueDataLength,
+                                            &info.lastWriteTime) == RegistryApi::Success;
     return info;
 }
 
@@ -166,10 +166,10 @@ RegistryValue RegistryKey::getValue(std::uint32_t index, ByteBuffer* data) const
     return value;
 }
 
-void RegistryKey::forEachValueName(const std::function<void(const std::string&)>& visit) const {
+bool RegistryKey::forEachValueName(const std::function<void(const std::string&)>& visit) const {
     const RegistryKeyInfo info = getKeyInfo();
     if (!info.valid) {
-        return;
+        return true;
     }
     // One zeroed buffer for the whole listing (one garbage line of a megabyte in the cache
     // would otherwise cost a megabyte of zeroing per value), and one text reused for each name.
@@ -196,11 +196,25 @@ void RegistryKey::forEachValueName(const std::function<void(const std::string&)>
             visit(text);
         }
     }
+    // A delete and a store keep the count but move the time; a clock too coarse to move
+    // between two changes still leaves the count changed by one of them.
+    const RegistryKeyInfo after = getKeyInfo();
+    return after.valid && after.valueCount == info.valueCount &&
+           after.lastWriteTime == info.lastWriteTime;
 }
 
-std::vector<std::string> RegistryKey::getValueNames() const {
+std::vector<std::string>
+RegistryKey::getValueNames(const std::function<bool(const std::string&)>& keep) const {
     std::vector<std::string> names;
-    forEachValueName([&names](const std::string& text) { names.push_back(text); });
+    bool unchanged = false;
+    for (int pass = 0; pass < ListingPasses && !unchanged; ++pass) {
+        names.clear();
+        unchanged = forEachValueName([&names, &keep](const std::string& text) {
+            if (!keep || keep(text)) {
+                names.push_back(text);
+            }
+        });
+    }
     return names;
 }
 

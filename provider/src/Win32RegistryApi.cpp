@@ -16,13 +16,6 @@ RegistryApi::Handle fromHkey(HKEY key) {
     return reinterpret_cast<RegistryApi::Handle>(key);
 }
 
-// The predefined keys, HKEY_CLASSES_ROOT (0x80000000) to HKEY_CURRENT_USER_LOCAL_SETTINGS
-// (0x80000007). They are not ours to close.
-bool isRoot(RegistryApi::Handle handle) {
-    return handle >= RegistryApi::rootHandle(0x80000000u) &&
-           handle <= RegistryApi::rootHandle(0x80000007u);
-}
-
 RegistryApi::Status status(LONG result) {
     return static_cast<RegistryApi::Status>(result);
 }
@@ -44,13 +37,18 @@ public:
 
     Status queryInfoKey(Handle key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLength,
                         std::uint32_t* maxClassLength, std::uint32_t* valueCount,
-                        std::uint32_t* maxValueNameLength,
-                        std::uint32_t* maxValueDataLength) override {
+                        std::uint32_t* maxValueNameLength, std::uint32_t* maxValueDataLength,
+                        std::uint64_t* lastWriteTime) override {
         DWORD subKeys = 0, maxSubKey = 0, maxClass = 0, values = 0, maxName = 0, maxData = 0;
+        FILETIME written{};
         const LONG rc =
             ::RegQueryInfoKeyA(toHkey(key), nullptr, nullptr, nullptr, &subKeys, &maxSubKey,
-                               &maxClass, &values, &maxName, &maxData, nullptr, nullptr);
+                               &maxClass, &values, &maxName, &maxData, nullptr, &written);
         if (rc == ERROR_SUCCESS) {
+            if (lastWriteTime != nullptr) {
+                *lastWriteTime = (std::uint64_t{written.dwHighDateTime} << 32) |
+                                 std::uint64_t{written.dwLowDateTime};
+            }
             put(subKeyCount, subKeys);
             put(maxSubKeyLength, maxSubKey);
             put(maxClassLength, maxClass);
@@ -81,7 +79,8 @@ public:
     }
 
     Status closeKey(Handle key) override {
-        if (isRoot(key)) {
+        // The predefined keys are not ours to close.
+        if (isPredefinedKey(key)) {
             return Success;
         }
         return status(::RegCloseKey(toHkey(key)));

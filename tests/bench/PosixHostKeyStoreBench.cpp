@@ -63,7 +63,7 @@ void openAndList(benchmark::State& state) {
 void enumValues(benchmark::State& state, std::uint32_t step) {
     Fixture f(state.range(0));
     RegistryApi::Handle key = RegistryApi::NotOpen;
-    f.store.openKey(hktest::currentUser(), PosixHostKeyStore::CachePath, &key);
+    f.store.openKey(hktest::currentUser(), hktest::cachePath(), &key);
     char name[256];
     std::uint32_t index = 0;
     for (auto _ : state) {

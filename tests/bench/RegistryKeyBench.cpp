@@ -1,6 +1,7 @@
-// Listing a host-key cache of n values through PAL::RegistryKey on the in-memory registry: one
-// info query, then one enumeration call per index, so the whole should grow linearly, also when
-// one name is very long. The listing visits the names one at a time and holds none of them.
+// Listing a host-key cache of n values through PAL::RegistryKey on the in-memory registry: an
+// info query before and after one enumeration call per index, so the whole should grow
+// linearly, also when one name is very long. One pass visits the names one at a time and holds
+// none of them.
 #include "PAL/Registry.h"
 
 #include "support/InMemoryRegistry.h"

@@ -14,6 +14,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -30,6 +31,7 @@ CURRENT_KEY = r"HKEY_CURRENT_USER\Software\SimonTatham\PuTTY\SshHostKeys"
 
 R = Reports(b"hkprune.exe", b"\r\n")
 EXIT_FAILURE = 255  # exit(-1) as a POSIX parent sees it
+CHURN_ROUNDS = 2  # delete-and-store rounds of another program during a listing
 
 
 def wine(args, cwd=None, timeout=60):
@@ -210,9 +212,9 @@ class WineEndToEnd(unittest.TestCase):
         self.assertEqual((0, R.removed(b"rsa2@22:host1")), self.hkprune(*args))
         self.assertEqual((EXIT_FAILURE, R.not_found()), self.hkprune("-v", *args))
         self.assertEqual(["rsa2@22:host2"], value_names(DEFAULT_KEY))
-        # The message's own newline leaves an empty line after the record.
+        # The message's own newline is written escaped: the record stays one line.
         self.assertRecord(self.log(), b"ERROR",
-                          rb"Error code <2> deleting value <rsa2@22:host1>\r\n")
+                          rb"Error code <2> deleting value <rsa2@22:host1>\\n")
 
     def test_missing_parts_in_order_host_port_type(self):
         self.seed(default=["rsa2@22:host1"])
@@ -239,6 +241,37 @@ class WineEndToEnd(unittest.TestCase):
         self.assertRecord(log, b"TRACE", rb"\S+:HkPrune::deleteValue:\d+ Successfully deleted "
                                          rb"fingerprint value name <rsa2@22:host1>")
         self.assertRecord(log, b"TRACE", rb"\S+:PAL::CLIOptionParser::processOption:\d+ .*")
+
+    def test_a_listing_while_another_program_deletes_and_stores_misses_nothing(self):
+        # Each delete by another program moves every later value up one index, so a listing
+        # that enumerated through it would skip values that were never touched.
+        kept = ["rsa2@22:host%05d" % i for i in range(20000)]
+        churned = ["aaa@22:churn%02d" % i for i in range(20)]  # sorted before the others
+        self.seed(current=churned + kept)
+        files = {}
+        for name, line in (("delete", '"%s"=-'), ("store", '"%s"="0x1,0x2"')):
+            files[name] = os.path.join(self.cwd, name + ".reg")
+            with open(files[name], "wb") as f:
+                f.write(("REGEDIT4\r\n\r\n[%s]\r\n" % CURRENT_KEY).encode())
+                f.write("".join(line % n + "\r\n" for n in churned).encode())
+        started = threading.Event()
+
+        def other_program():
+            # A few rounds of deletes and stores, then the key stays put.
+            for _ in range(CHURN_ROUNDS):
+                for name in ("delete", "store"):
+                    wine(["regedit", "/s", files[name]], cwd=self.cwd)
+                    started.set()
+
+        writer = threading.Thread(target=other_program)
+        writer.start()
+        started.wait()
+        status, out = self.hkprune("-c", "-l", "-t", "rsa2")
+        writer.join()
+        self.assertEqual(0, status)
+        listed = set(out.split(b"\r\n"))
+        missed = [n for n in kept if n.encode() not in listed]
+        self.assertEqual([], missed)
 
     # ---- the command line ----
 

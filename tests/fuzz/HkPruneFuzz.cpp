@@ -2,8 +2,8 @@
 // vector element each) on an in-memory registry seeded with a few values. Built twice: plain,
 // which skips inputs that may turn logging on, and with HK_FUZZ_VERBOSE, where -v or -vv comes
 // first so that every record is written to hkprune.log with a small rotation size. Log files
-// are kept in memory (MemoryLog.h), fresh for every input; the first byte of a verbose input
-// also chooses whether every open of them fails.
+// are kept in memory (MemoryLog.h, put in force for the target's life), fresh for every input; the
+// first byte of a verbose input also chooses whether every open of them fails.
 //
 // Checked for every input, besides the sanitizers: the status is 0 (returned) or -1 (through
 // the exit seam); a run that fails changes nothing; a run that changes the registry removed
@@ -12,6 +12,7 @@
 #include "HkPrune.h"
 #include "MemoryLog.h"
 
+#include "PAL/LogFileApi.h"
 #include "PAL/LogUtil.h"
 #include "PAL/Process.h"
 #include "support/InMemoryRegistry.h"
@@ -165,6 +166,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::cout.rdbuf(&output);
     std::cerr.rdbuf(&errors);
     logDefaults = {PAL::getLogLevel(), PAL::getTraceMaskBits()};
+    PAL::setLogFileApi(&hkfuzz::memorylog::files());
     seedRegistry();
     return 0;
 }

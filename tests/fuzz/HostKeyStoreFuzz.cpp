@@ -15,6 +15,7 @@
 // A delete removes the whole lines (terminators included) of every value with exactly that
 // name and keeps every other byte; a name that no value has, or the empty name, leaves the file
 // as it was.
+#include "CacheLocations.h"
 #include "FuzzSupport.h"
 
 #include "PAL/ByteBuffer.h"
@@ -128,10 +129,9 @@ void checkDirectory() {
     ::closedir(dir);
 }
 
+// Named as the application names it, which makes it known to the store.
 const PAL::RegistryKeyDescriptor& cache() {
-    static const PAL::RegistryKeyDescriptor descriptor(PAL::RegistryConstants::CurrentUser,
-                                                       "Software\\SimonTatham\\PuTTY\\SshHostKeys");
-    return descriptor;
+    return currentUserCache();
 }
 
 void checkListing(const PAL::RegistryKey& key, const std::vector<Line>& lines, const char* when) {

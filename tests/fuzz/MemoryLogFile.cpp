@@ -1,37 +1,74 @@
 #include "MemoryLog.h"
 
-#include "Platform.h"
-
 #include <cstdint>
 #include <map>
 
+namespace hkfuzz {
+namespace memorylog {
 namespace {
 
-struct Files {
-    std::map<std::string, std::intptr_t> paths; // the file each path names
-    std::map<std::intptr_t, std::uint64_t> sizes;
-    std::intptr_t next = 0;
+class MemoryLogFiles final : public PAL::LogFileApi {
+public:
+    Handle open(const std::string& path, std::uint64_t* size) override {
+        if (failOpens || path.find('\0') != std::string::npos) {
+            return NotOpen;
+        }
+        const auto named = paths.emplace(path, next);
+        if (named.second) {
+            sizes[next++] = 0;
+        }
+        *size = sizes[named.first->second];
+        return named.first->second;
+    }
+
+    bool isAt(Handle file, const std::string& path) override {
+        const auto named = paths.find(path);
+        return named != paths.end() && named->second == file;
+    }
+
+    void append(Handle file, const std::string& text) override { sizes[file] += text.size(); }
+
+    void close(Handle) override {}
+
+    bool replace(const std::string& from, const std::string& to) override {
+        const auto named = paths.find(from);
+        if (named == paths.end()) {
+            return false;
+        }
+        const Handle file = named->second;
+        paths.erase(named);
+        paths[to] = file;
+        return true;
+    }
+
+    std::map<std::string, Handle> paths; // the file each path names
+    std::map<Handle, std::uint64_t> sizes;
+    Handle next = 0;
     bool failOpens = false;
 };
 
-Files& files() {
-    static Files f;
-    return f;
+MemoryLogFiles& memory() {
+    static MemoryLogFiles files;
+    return files;
 }
 
 } // namespace
 
-namespace hkfuzz {
-namespace memorylog {
+PAL::LogFileApi& files() {
+    return memory();
+}
 
 void reset(bool failOpens) {
-    files() = Files();
-    files().failOpens = failOpens;
+    MemoryLogFiles& m = memory();
+    m.paths.clear();
+    m.sizes.clear();
+    m.next = 0;
+    m.failOpens = failOpens;
 }
 
 std::vector<std::string> names() {
     std::vector<std::string> result;
-    for (const auto& entry : files().paths) {
+    for (const auto& entry : memory().paths) {
         result.push_back(entry.first);
     }
     return result;
@@ -39,51 +76,3 @@ std::vector<std::string> names() {
 
 } // namespace memorylog
 } // namespace hkfuzz
-
-namespace PAL {
-namespace platform {
-
-bool LogFile::open(const std::string& path) {
-    close();
-    Files& f = files();
-    if (f.failOpens || path.find('\0') != std::string::npos) {
-        return false;
-    }
-    const auto named = f.paths.emplace(path, f.next);
-    if (named.second) {
-        f.sizes[f.next++] = 0;
-    }
-    handle = named.first->second;
-    bytes = f.sizes[handle];
-    return true;
-}
-
-void LogFile::close() {
-    handle = -1;
-}
-
-bool LogFile::isAt(const std::string& path) const {
-    const auto named = files().paths.find(path);
-    return handle >= 0 && named != files().paths.end() && named->second == handle;
-}
-
-void LogFile::append(const std::string& text) {
-    if (handle >= 0) {
-        files().sizes[handle] += text.size();
-    }
-}
-
-bool replaceFile(const std::string& from, const std::string& to) {
-    Files& f = files();
-    const auto named = f.paths.find(from);
-    if (named == f.paths.end()) {
-        return false;
-    }
-    const std::intptr_t file = named->second;
-    f.paths.erase(named);
-    f.paths[to] = file;
-    return true;
-}
-
-} // namespace platform
-} // namespace PAL

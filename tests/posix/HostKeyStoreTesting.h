@@ -4,6 +4,7 @@
 #define HK_TESTS_POSIX_HOSTKEYSTORETESTING_H
 
 #include "../../provider/src/PosixHostKeyStore.h"
+#include "CacheLocations.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,6 +25,13 @@ using PAL::detail::PosixHostKeyStore;
 
 inline RegistryApi::Handle currentUser() {
     return RegistryApi::rootHandle(0x80000001);
+}
+
+// The current user's cache key, named as the application names it (which makes it known to
+// the store).
+inline const char* cachePath() {
+    static const std::string path = currentUserCache().getSubKey();
+    return path.c_str();
 }
 
 // The calls of a delete, told apart by what they are for.
@@ -209,12 +217,12 @@ inline void puttyAdd(const std::string& path, const std::string& line) {
 inline std::vector<std::string> listNames(RegistryApi& api) {
     std::vector<std::string> names;
     RegistryApi::Handle key = RegistryApi::NotOpen;
-    if (api.openKey(currentUser(), PosixHostKeyStore::CachePath, &key) != RegistryApi::Success) {
+    if (api.openKey(currentUser(), cachePath(), &key) != RegistryApi::Success) {
         return names;
     }
     std::uint32_t count = 0;
     std::uint32_t longest = 0;
-    api.queryInfoKey(key, nullptr, nullptr, nullptr, &count, &longest, nullptr);
+    api.queryInfoKey(key, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr);
     std::vector<char> buffer(longest + 1);
     for (std::uint32_t i = 0; i < count; ++i) {
         std::uint32_t length = longest + 1;
@@ -230,7 +238,7 @@ inline std::vector<std::string> listNames(RegistryApi& api) {
 // Opens the cache, deletes `name`, closes; the delete's status (or the failed open's).
 inline RegistryApi::Status deleteName(RegistryApi& api, const char* name) {
     RegistryApi::Handle key = RegistryApi::NotOpen;
-    RegistryApi::Status status = api.openKey(currentUser(), PosixHostKeyStore::CachePath, &key);
+    RegistryApi::Status status = api.openKey(currentUser(), cachePath(), &key);
     if (status != RegistryApi::Success) {
         return status;
     }

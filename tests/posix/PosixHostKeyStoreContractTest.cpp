@@ -18,7 +18,7 @@ public:
             lines += name + " 0x1,0x2\n";
         }
         hktest::writeFile(path, lines);
-        return {0x80000001u, PAL::detail::PosixHostKeyStore::CachePath};
+        return {0x80000001u, hktest::cachePath()};
     }
 
     // The directory goes with the object.

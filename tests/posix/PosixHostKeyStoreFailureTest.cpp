@@ -52,7 +52,7 @@ protected:
     RegistryApi::Handle open() {
         RegistryApi::Handle key = RegistryApi::NotOpen;
         EXPECT_EQ(RegistryApi::Success,
-                  store.openKey(hktest::currentUser(), PosixHostKeyStore::CachePath, &key));
+                  store.openKey(hktest::currentUser(), hktest::cachePath(), &key));
         return key;
     }
 

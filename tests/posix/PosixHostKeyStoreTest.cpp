@@ -36,7 +36,7 @@ using PAL::detail::PosixHostKeyStore;
 using Handle = RegistryApi::Handle;
 using Status = RegistryApi::Status;
 
-const char* const CachePath = PosixHostKeyStore::CachePath;
+const char* const CachePath = hktest::cachePath();
 
 class HostKeyFile : public ::testing::Test {
 protected:
@@ -47,8 +47,8 @@ protected:
     }
     std::uint32_t valueCount(Handle key) {
         std::uint32_t count = 0;
-        EXPECT_EQ(RegistryApi::Success,
-                  store.queryInfoKey(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr));
+        EXPECT_EQ(RegistryApi::Success, store.queryInfoKey(key, nullptr, nullptr, nullptr, &count,
+                                                           nullptr, nullptr, nullptr));
         return count;
     }
     std::vector<std::string> names() { return hktest::listNames(store); }
@@ -277,16 +277,16 @@ TEST_F(HostKeyFile, TheInfoQueryCountsValuesAndTheLongestName) {
     writeFile(path, Mixed);
     Handle key = open();
     std::uint32_t all[6] = {99, 99, 99, 99, 99, 99};
-    ASSERT_EQ(RegistryApi::Success,
-              store.queryInfoKey(key, &all[0], &all[1], &all[2], &all[3], &all[4], &all[5]));
+    ASSERT_EQ(RegistryApi::Success, store.queryInfoKey(key, &all[0], &all[1], &all[2], &all[3],
+                                                       &all[4], &all[5], nullptr));
     EXPECT_EQ(0u, all[0]);
     EXPECT_EQ(0u, all[1]);
     EXPECT_EQ(0u, all[2]);
     EXPECT_EQ(7u, all[3]);
     EXPECT_EQ(std::strlen("ssh-ed25519@2222:127.0.0.1"), all[4]);
     EXPECT_EQ(std::strlen("leading-space data") + 1, all[5]) << "the longest data and its NUL";
-    EXPECT_EQ(RegistryApi::Success,
-              store.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(RegistryApi::Success, store.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr,
+                                                       nullptr, nullptr, nullptr));
     store.closeKey(key);
 }
 
@@ -321,8 +321,8 @@ TEST_F(HostKeyFile, ANameHoldingANulIsNoValueAndLongLinesAreReadAsTheyAre) {
     Handle key = open();
     std::uint32_t count = 0;
     std::uint32_t longest = 0;
-    ASSERT_EQ(RegistryApi::Success,
-              store.queryInfoKey(key, nullptr, nullptr, nullptr, &count, &longest, nullptr));
+    ASSERT_EQ(RegistryApi::Success, store.queryInfoKey(key, nullptr, nullptr, nullptr, &count,
+                                                       &longest, nullptr, nullptr));
     EXPECT_EQ(2u, count);
     EXPECT_EQ(longName.size(), longest);
     std::vector<char> name(longest + 1);

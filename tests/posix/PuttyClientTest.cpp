@@ -329,8 +329,7 @@ TEST_F(PuttyClient, ADeletedKeyIsUnknownToPlinkAndTheOtherStillTrusted) {
     hktest::ScopedEnv dirVar("PUTTYDIR", puttyDir);
     hktest::ScopedEnv noKeys("PUTTYSSHHOSTKEYS", std::nullopt);
     {
-        PAL::RegistryKey cache(PAL::RegistryKeyDescriptor(PAL::RegistryConstants::CurrentUser,
-                                                          PosixHostKeyStore::CachePath));
+        PAL::RegistryKey cache(currentUserCache());
         ASSERT_EQ((std::vector<std::string>{firstName, secondName}), cache.getValueNames())
             << before;
         ASSERT_EQ(RegistryApi::Success, cache.deleteValue(firstName));

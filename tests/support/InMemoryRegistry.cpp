@@ -91,6 +91,8 @@ struct Key {
     std::unordered_map<std::string, std::size_t> index; // folded name -> position in values
     LengthSet nameLengths;
     LengthSet dataLengths;
+    // The last-write time: a tick for every value stored, renamed or deleted.
+    std::uint64_t written = 0;
 
     Key* child(const std::string& part) const {
         auto it = children.find(fold(part));
@@ -107,6 +109,7 @@ struct Key {
     }
 
     void set(const std::string& valueName, const std::string& bytes) {
+        ++written;
         const std::string folded = fold(valueName);
         auto it = index.find(folded);
         if (it != index.end()) {
@@ -128,6 +131,7 @@ struct Key {
             throw std::invalid_argument(
                 "InMemoryRegistry: no such value, or the new name is taken");
         }
+        ++written;
         const std::size_t position = it->second;
         index.erase(it);
         index.emplace(fold(to), position);
@@ -141,6 +145,7 @@ struct Key {
         if (it == index.end()) {
             return false;
         }
+        ++written;
         const std::size_t position = it->second;
         index.erase(it);
         nameLengths.remove(length32(values[position].name.size()));
@@ -356,12 +361,11 @@ InMemoryRegistry::Status InMemoryRegistry::openKey(Handle parent, const char* su
     return Success;
 }
 
-InMemoryRegistry::Status InMemoryRegistry::queryInfoKey(Handle handle, std::uint32_t* subKeyCount,
-                                                        std::uint32_t* maxSubKeyLength,
-                                                        std::uint32_t* maxClassLength,
-                                                        std::uint32_t* valueCount,
-                                                        std::uint32_t* maxValueNameLength,
-                                                        std::uint32_t* maxValueDataLength) {
+InMemoryRegistry::Status
+InMemoryRegistry::queryInfoKey(Handle handle, std::uint32_t* subKeyCount,
+                               std::uint32_t* maxSubKeyLength, std::uint32_t* maxClassLength,
+                               std::uint32_t* valueCount, std::uint32_t* maxValueNameLength,
+                               std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime) {
     Status status = Success;
     if (impl->injected(Op::QueryInfo, status)) {
         return status;
@@ -381,6 +385,9 @@ InMemoryRegistry::Status InMemoryRegistry::queryInfoKey(Handle handle, std::uint
     put(valueCount, length32(key->values.size()));
     put(maxValueNameLength, key->nameLengths.longest());
     put(maxValueDataLength, key->dataLengths.longest());
+    if (lastWriteTime != nullptr) {
+        *lastWriteTime = key->written;
+    }
     return Success;
 }
 

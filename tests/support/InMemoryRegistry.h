@@ -50,8 +50,8 @@ public:
     Status openKey(Handle parent, const char* subKey, Handle* result) override;
     Status queryInfoKey(Handle key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLength,
                         std::uint32_t* maxClassLength, std::uint32_t* valueCount,
-                        std::uint32_t* maxValueNameLength,
-                        std::uint32_t* maxValueDataLength) override;
+                        std::uint32_t* maxValueNameLength, std::uint32_t* maxValueDataLength,
+                        std::uint64_t* lastWriteTime) override;
     Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
                      std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override;
     Status deleteValue(Handle key, const char* name) override;

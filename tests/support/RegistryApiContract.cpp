@@ -73,7 +73,7 @@ std::vector<std::string> allNames(Api& api, Api::Handle key) {
 std::uint32_t valueCount(Api& api, Api::Handle key) {
     std::uint32_t count = 0;
     EXPECT_EQ(Api::Success,
-              api.queryInfoKey(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr));
+              api.queryInfoKey(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr));
     return count;
 }
 
@@ -140,8 +140,8 @@ TEST_P(RegistryApiContract, KeyWithValuesEnumeratesThemAllThenNoMoreItems) {
 
     std::uint32_t count = 0;
     std::uint32_t longest = 0;
-    ASSERT_EQ(Api::Success,
-              api().queryInfoKey(handle, nullptr, nullptr, nullptr, &count, &longest, nullptr));
+    ASSERT_EQ(Api::Success, api().queryInfoKey(handle, nullptr, nullptr, nullptr, &count, &longest,
+                                               nullptr, nullptr));
     EXPECT_EQ(3u, count);
     EXPECT_EQ(longestLength(ThreeNames), longest);
 
@@ -242,8 +242,8 @@ TEST_P(RegistryApiContract, ClosedHandleIsRefused) {
     EXPECT_EQ(Api::Success, api().closeKey(handle));
     key = Api::NotOpen;
     std::uint32_t count = 0;
-    EXPECT_NE(Api::Success,
-              api().queryInfoKey(handle, nullptr, nullptr, nullptr, &count, nullptr, nullptr));
+    EXPECT_NE(Api::Success, api().queryInfoKey(handle, nullptr, nullptr, nullptr, &count, nullptr,
+                                               nullptr, nullptr));
 }
 
 TEST_P(RegistryApiContract, RootKeysStayOpenWhenClosed) {
@@ -260,7 +260,7 @@ TEST_P(RegistryApiContract, NotOpenMarkerIsRefused) {
     openScratch({"rsa2@22:host1"});
     std::uint32_t count = 0;
     EXPECT_NE(Api::Success, api().queryInfoKey(Api::NotOpen, nullptr, nullptr, nullptr, &count,
-                                               nullptr, nullptr));
+                                               nullptr, nullptr, nullptr));
     char name[64] = {};
     std::uint32_t length = sizeof name;
     EXPECT_NE(Api::Success,

@@ -251,6 +251,8 @@ TEST(ParserStateMachine, EdgeCases) {
         {{}, {}, nullptr},                                          // Start reads the end at once
         {{"-lv"}, {"l", "v"}, nullptr},                             // grouped letters
         {{"-l-v"}, {"l", "v"}, nullptr},                            // a hyphen ends the group
+        {{"-l-"}, {"l"}, "Unexpected \"- \""},                      // and may begin nothing
+        {{"-l--verbose"}, {"l", "v"}, nullptr},                     // or a word
         {{"-vl", "--verbose"}, {"v", "l", "v"}, nullptr},           //
         {{"-d", "-t", "rsa2", "-p", "22", "host1"}, same, nullptr}, // separate arguments
         {{"-d", "-trsa2", "-p22", "host1"}, same, nullptr},         // attached arguments
@@ -295,6 +297,30 @@ TEST(ParserStateMachine, EdgeCases) {
     };
     for (const ParseRow& row : rows) {
         expectParse(row);
+    }
+}
+
+// The longest command line Windows passes (32,767 characters) is the longest any platform
+// reads: a longer one is refused before any callback, -v included.
+TEST(ParserStateMachine, ACommandLineLongerThanWindowsPassesIsRefused) {
+    const std::pair<std::size_t, const char*> rows[] = {
+        {32767, nullptr},
+        {32768, "Command line too long <32768> "},
+    };
+    for (const auto& [length, record] : rows) {
+        SCOPED_TRACE(length);
+        const std::string host(length - std::string(" -v -l ").size(), 'h');
+        AppCommandLine app({"-v", "-l", host});
+        const ParseOutcome outcome = hktest::runParse(app.parser());
+        if (record == nullptr) {
+            EXPECT_FALSE(outcome.exitStatus);
+            EXPECT_EQ((Strings{"v", "l", "<hostname>:" + host}), app.calls);
+        } else {
+            EXPECT_EQ(-1, outcome.exitStatus.value_or(0));
+            EXPECT_EQ(hktest::AppUsage, outcome.output);
+            EXPECT_THAT(outcome.errorRecords, testing::ElementsAre(record));
+            EXPECT_TRUE(app.calls.empty());
+        }
     }
 }
 

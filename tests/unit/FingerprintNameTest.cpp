@@ -27,6 +27,7 @@ const ParseRow ParseTable[] = {
     {"host1", "", "", "", false},                     // some other value under the key
     {"", "", "", "", false},
     {"ssh-ed25519@2222:127.0.0.1", "ssh-ed25519", "2222", "127.0.0.1", true},
+    {"rsa2@22:fe80::1", "rsa2", "22", "fe80::1", true}, // the host starts after the first ":"
 };
 
 TEST(FingerprintNameParse, Table) {
@@ -129,6 +130,15 @@ const MatchRow MatchTable[] = {
     {"rsa", "22", "host1", "rsa@22:host1 ", false}, // nothing trimmed
     {"rsa", "22", "host1", "rsa@22:host10", false},
     {"rsa", "22", "host1", "rsa@22:host1:x", false},
+    // an IPv6 host: it starts after the first ":", whichever filters are given
+    {"", "", "", "rsa2@22:fe80::1", true},
+    {"rsa2", "", "", "rsa2@22:fe80::1", true},
+    {"", "22", "", "rsa2@22:fe80::1", true},
+    {"", "", "fe80::1", "rsa2@22:fe80::1", true},
+    {"", "", "1", "rsa2@22:fe80::1", false},
+    {"", "22", "fe80::1", "rsa2@22:fe80::1", true},
+    {"rsa2", "22", "fe80::1", "rsa2@22:fe80::1", true},
+    {"rsa2", "22", ":1", "rsa2@22:fe80::1", false},
     // an empty part of the value name only matches a wildcard
     {"", "22", "host1", "@22:host1", true},
     {"rsa", "", "host1", "@22:host1", false},

@@ -1,4 +1,5 @@
 #include "PAL/LogUtil.h"
+#include "PAL/LogFileApi.h"
 
 #include "support/LogRecords.h"
 #include "support/ScopedEnv.h"
@@ -19,6 +20,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifndef _WIN32
@@ -119,17 +121,23 @@ TEST_F(LogTest, ThreadIdIsTheWritingThreads) {
     EXPECT_NE(ids[0], ids[1]);
 }
 
-TEST_F(LogTest, MessageIsWrittenUnchangedWithLineBreaksAndNuls) {
-    const std::string message("first\nsecond\0third\r\n\ttail ", 27);
+// A record is one line whatever its message holds: control bytes are written escaped, so that
+// a line break in an argument cannot forge records. Every other byte goes out unchanged.
+TEST_F(LogTest, ControlBytesOfAMessageAreWrittenEscaped) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"C:\\temp \"x\" \xE9\xA0~", "C:\\temp \"x\" \xE9\xA0~"},
+        {"rsa2\n2024-01-31T09:05:07 0x1  TRACE PAL forged",
+         "rsa2\\n2024-01-31T09:05:07 0x1  TRACE PAL forged"},
+        {"a\r\n\tb\v", "a\\r\\n\\tb\\x0b"},
+        {std::string("nul\0\x1b[0m\x7f", 9), "nul\\x00\\x1b[0m\\x7f"},
+    };
     PAL::setTraceMaskBits(AllBits);
-    PAL::traceMessage(0, 0x1, message);
-
-    const std::string text = readFile(tracePath());
-    const std::string tail = hktest::asWrittenInTextMode("TRACE PAL " + message + "\n");
-    ASSERT_GT(text.size(), tail.size());
-    EXPECT_EQ(tail, text.substr(text.size() - tail.size()));
-    EXPECT_TRUE(std::regex_match(text.substr(0, text.size() - tail.size()),
-                                 std::regex(hktest::RecordHeadPattern)));
+    for (const auto& [message, written] : rows) {
+        SCOPED_TRACE(written);
+        fs::remove(tracePath());
+        PAL::traceMessage(0, 0x1, message);
+        EXPECT_EQ(Records{"TRACE PAL " + written}, logRecords(tracePath()));
+    }
 }
 
 TEST_F(LogTest, CallerTextsOfAnyLengthAreWrittenWhole) {
@@ -406,6 +414,49 @@ TEST_F(LogTest, RotationWithoutAnOlderBackupIsSilent) {
     EXPECT_EQ("", err.text());
 }
 
+// The platform's files, with `meanwhile` run once, right after the first open.
+class AfterFirstOpen : public PAL::LogFileApi {
+public:
+    explicit AfterFirstOpen(std::function<void()> action)
+        : meanwhile(std::move(action)), previous(PAL::setLogFileApi(this)) {}
+    ~AfterFirstOpen() override { PAL::setLogFileApi(previous); }
+
+    Handle open(const std::string& path, std::uint64_t* size) override {
+        const Handle file = real.open(path, size);
+        if (meanwhile) {
+            std::exchange(meanwhile, nullptr)();
+        }
+        return file;
+    }
+    bool isAt(Handle file, const std::string& path) override { return real.isAt(file, path); }
+    void append(Handle file, const std::string& text) override { real.append(file, text); }
+    void close(Handle file) override { real.close(file); }
+    bool replace(const std::string& from, const std::string& to) override {
+        return real.replace(from, to);
+    }
+
+private:
+    PAL::LogFileApi& real = PAL::platformLogFileApi();
+    std::function<void()> meanwhile;
+    PAL::LogFileApi* previous;
+};
+
+// Another writer rotated the full log between this one's open and its rotation: the file at the
+// path is a new one, and moving it would replace the history just moved.
+TEST_F(LogTest, ALogAnotherWriterRotatedMeanwhileIsNotRotatedAgain) {
+    hktest::StderrCapture err;
+    PAL::setLogMaxSize(0);
+    writeFile(mainPath(), std::string(1024, 'x'));
+    AfterFirstOpen otherWriter([this] {
+        fs::rename(mainPath(), mainPath() + ".bak");
+        writeFile(mainPath(), "");
+    });
+    PAL::logMessage(0, 1, "next");
+    EXPECT_EQ(std::string(1024, 'x'), readFile(mainPath() + ".bak"));
+    EXPECT_EQ(Records{"ERROR PAL next"}, logRecords(mainPath()));
+    EXPECT_EQ("", err.text());
+}
+
 struct LimitRow {
     bool trace; // a trace record, else a severity record
     std::uint32_t logMax;
@@ -486,7 +537,7 @@ TEST_F(LogTest, WhatOthersPutAtThePathIsRefusedAndLeftAlone) {
 #ifndef _WIN32
     int reader = -1;
 #endif
-    const PlantedRow rows[] = {
+    std::vector<PlantedRow> rows = {
         {"hard link",
          [&](const std::string& p, const std::string& v) {
              victimFile(v);
@@ -512,6 +563,17 @@ TEST_F(LogTest, WhatOthersPutAtThePathIsRefusedAndLeftAlone) {
          }},
 #endif
     };
+#ifndef _WIN32
+    // Only root can give a file away.
+    if (::geteuid() == 0) {
+        rows.push_back(
+            {"another user's file of mode 0666", [&](const std::string& p, const std::string&) {
+                 victimFile(p);
+                 ASSERT_EQ(0, ::chmod(p.c_str(), 0666));
+                 ASSERT_EQ(0, ::chown(p.c_str(), 65534, 65534));
+             }});
+    }
+#endif
     PAL::setLogMaxSize(0);
     for (const PlantedRow& row : rows) {
         SCOPED_TRACE(row.what);

@@ -258,9 +258,9 @@ public:
     explicit CharacterFigures(std::uint32_t bytes) : bytesPerCharacter(bytes) {}
     Status queryInfoKey(Handle key, std::uint32_t* subKeys, std::uint32_t* maxSubKey,
                         std::uint32_t* maxClass, std::uint32_t* values, std::uint32_t* maxName,
-                        std::uint32_t* maxData) override {
+                        std::uint32_t* maxData, std::uint64_t* written) override {
         const Status status = InMemoryRegistry::queryInfoKey(key, subKeys, maxSubKey, maxClass,
-                                                             values, maxName, maxData);
+                                                             values, maxName, maxData, written);
         if (status == Success && maxName != nullptr) {
             *maxName /= bytesPerCharacter;
         }
@@ -275,18 +275,18 @@ struct LongerNameRow {
     const char* what;
     std::uint32_t bytesPerCharacter;
     bool grows;           // b becomes the long name while a is being read
-    unsigned infoQueries; // the listing's own, then one per retry
+    unsigned infoQueries; // the listing's two a pass, then one per retry
 };
 
-// The listing queries the key once; a name that answers 234 (longer than the buffer) is read
-// again after a fresh query into a buffer that grows on every retry, and listed in full.
+// A pass queries the key before and after; a name that answers 234 (longer than the buffer) is
+// read again after a fresh query into a buffer that grows on every retry, and listed in full.
 TEST_F(RegistryKeyTest, ANameLongerThanTheBufferIsReadAgainInFull) {
     const std::string longName(40, 'x');
     const LongerNameRow rows[] = {
-        {"every name fits", 1, false, 1},
-        {"grown during the listing", 1, true, 2},
-        {"two bytes per character counted", 2, false, 2},
-        {"three bytes per character counted", 3, false, 3},
+        {"every name fits", 1, false, 2},
+        {"grown during the listing", 1, true, 5}, // a second pass: the key changed
+        {"two bytes per character counted", 2, false, 3},
+        {"three bytes per character counted", 3, false, 4},
     };
     for (const LongerNameRow& row : rows) {
         SCOPED_TRACE(row.what);
@@ -303,6 +303,71 @@ TEST_F(RegistryKeyTest, ANameLongerThanTheBufferIsReadAgainInFull) {
         }
         EXPECT_EQ((std::vector<std::string>{"a", longName, "c"}), key.getValueNames());
         EXPECT_EQ(row.infoQueries, fresh.calls(Op::QueryInfo));
+    }
+}
+
+// A registry whose last-write time never moves, as a clock too coarse to see two changes.
+class FrozenClock : public hktest::InMemoryRegistry {
+public:
+    Status queryInfoKey(Handle key, std::uint32_t* subKeys, std::uint32_t* maxSubKey,
+                        std::uint32_t* maxClass, std::uint32_t* values, std::uint32_t* maxName,
+                        std::uint32_t* maxData, std::uint64_t* written) override {
+        const Status status = InMemoryRegistry::queryInfoKey(key, subKeys, maxSubKey, maxClass,
+                                                             values, maxName, maxData, written);
+        if (status == Success && written != nullptr) {
+            *written = 0;
+        }
+        return status;
+    }
+};
+
+struct ConcurrentChangeRow {
+    const char* what;
+    bool clockMoves;
+    bool storedAgain;       // the value deleted is stored again at once: the count stays
+    unsigned changedPasses; // passes under which another program deletes the first value
+    std::vector<std::string> names;
+    unsigned enumerations;
+};
+
+// Values a, b, c, d; another program deletes the first value while index 1 is being read, so
+// that the pass skips the value that moves up into index 1.
+TEST_F(RegistryKeyTest, APassThatTheKeyChangedUnderIsListedAgain) {
+    const ConcurrentChangeRow rows[] = {
+        {"nothing changes: one pass", true, false, 0, {"a", "b", "c", "d"}, 4},
+        {"a delete and a store keep the count", true, true, 1, {"b", "c", "d", "a"}, 8},
+        {"a delete under a clock that stays", false, false, 1, {"b", "c", "d"}, 7},
+        // Bounded: the last pass is listed as it saw the key.
+        {"changes under every pass",
+         true,
+         true,
+         RegistryKey::ListingPasses,
+         {"d", "b", "c", "d"},
+         4 * RegistryKey::ListingPasses},
+    };
+    for (const ConcurrentChangeRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        hktest::InMemoryRegistry moving;
+        FrozenClock frozen;
+        hktest::InMemoryRegistry& fresh = row.clockMoves ? moving : frozen;
+        hktest::ScopedRegistryApi use(fresh);
+        for (const char* name : {"a", "b", "c", "d"}) {
+            fresh.setValue(HKCU, CachePath, name);
+        }
+        RegistryKey key(cache);
+        for (unsigned pass = 0; pass < row.changedPasses; ++pass) {
+            const auto change = [&fresh, &row] {
+                const std::string first = fresh.valueNames(HKCU, CachePath).front();
+                RegistryKey other(RegistryKeyDescriptor(RegistryConstants::CurrentUser, CachePath));
+                other.deleteValue(first);
+                if (row.storedAgain) {
+                    fresh.setValue(HKCU, CachePath, first);
+                }
+            };
+            fresh.beforeCall(Op::EnumValue, change, 4 * pass + 2);
+        }
+        EXPECT_EQ(row.names, key.getValueNames());
+        EXPECT_EQ(row.enumerations, fresh.calls(Op::EnumValue));
     }
 }
 

@@ -69,6 +69,21 @@ TEST_F(Win32RegistryKeyTest, DeletesAValueWhateverItsCase) {
     EXPECT_EQ(std::vector<std::string>{"rsa2@22:host2"}, key.getValueNames());
 }
 
+// What a listing compares to tell that another program changed the key under it.
+TEST_F(Win32RegistryKeyTest, ADeleteAndAStoreMoveTheLastWriteTimeNotTheCount) {
+    seed({"rsa2@22:host1", "rsa2@22:host2"});
+    RegistryKey key(scratch);
+    const PAL::RegistryKeyInfo before = key.getKeyInfo();
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegDeleteKeyValueA(HKEY_CURRENT_USER, ScratchPath.c_str(), "rsa2@22:host1"));
+    seed({"rsa2@22:host3"});
+    const PAL::RegistryKeyInfo after = key.getKeyInfo();
+    EXPECT_EQ(before.valueCount, after.valueCount);
+    EXPECT_NE(0u, before.lastWriteTime);
+    EXPECT_NE(before.lastWriteTime, after.lastWriteTime);
+    EXPECT_EQ(after.lastWriteTime, key.getKeyInfo().lastWriteTime);
+}
+
 TEST_F(Win32RegistryKeyTest, ReadsValueData) {
     seed({"rsa2@22:host1"});
     RegistryKey key(scratch);

@@ -47,8 +47,10 @@ const char* componentText(std::int32_t component);
 void logMessage(std::int32_t component, std::uint32_t severity, const std::string& message);
 // Writes a trace record when `maskBits` meets the mask and the component is enabled.
 void traceMessage(std::int32_t component, std::uint32_t maskBits, const std::string& message);
-// Appends one record line to `fileName` in the log directory, rotating it past `maxSizeKiB`.
-// Null texts are written as "NO_COMP" / "NO_SEV"; a null or empty file name drops the record.
+// Appends one record line to `fileName` in the log directory (through the files in force,
+// LogFileApi.h), rotating it past `maxSizeKiB`. Control bytes in the texts are written escaped
+// (\n, \r, \t, \xNN), so a record is one line. Null texts are written as "NO_COMP" /
+// "NO_SEV"; a null or empty file name drops the record.
 void writeLogRecord(const char* fileName, std::uint32_t maxSizeKiB, const char* componentText,
                     const char* severityText, const std::string& message);
 

@@ -5,6 +5,7 @@
 #define PAL_REGISTRYAPI_H
 
 #include <cstdint>
+#include <string>
 
 namespace PAL {
 
@@ -30,17 +31,23 @@ public:
     static Handle rootHandle(std::uint32_t value) {
         return static_cast<Handle>(static_cast<std::intptr_t>(static_cast<std::int32_t>(value)));
     }
+    // True for a predefined key, HKEY_CLASSES_ROOT (0x80000000) to
+    // HKEY_CURRENT_USER_LOCAL_SETTINGS (0x80000007): the registry's own handles, never closed.
+    static bool isPredefinedKey(Handle handle);
 
     virtual ~RegistryApi() = default;
 
     // RegOpenKeyA: opens `subKey` below `parent`; on success stores the key's handle in *result.
     virtual Status openKey(Handle parent, const char* subKey, Handle* result) = 0;
-    // RegQueryInfoKeyA with class, reserved, security size and time absent. Lengths are in
-    // characters without the terminating NUL. Null outputs are not written.
+    // RegQueryInfoKeyA with class, reserved and security size absent. Lengths are in characters
+    // without the terminating NUL. `lastWriteTime` is the key's last-write time as a FILETIME
+    // (100 ns units): it moves with every value stored or deleted, so comparing it tells a
+    // caller whether the key changed between two calls. Null outputs are not written.
     virtual Status queryInfoKey(Handle key, std::uint32_t* subKeyCount,
                                 std::uint32_t* maxSubKeyLength, std::uint32_t* maxClassLength,
                                 std::uint32_t* valueCount, std::uint32_t* maxValueNameLength,
-                                std::uint32_t* maxValueDataLength) = 0;
+                                std::uint32_t* maxValueDataLength,
+                                std::uint64_t* lastWriteTime) = 0;
     // RegEnumValueA: `*nameLength` is the buffer size in bytes on entry and, on success, the
     // characters stored without the NUL. 234 when the buffer is too small, 259 past the last
     // value. `type`, `data` and `dataSize` may be null; `data` needs `dataSize`.
@@ -60,6 +67,12 @@ RegistryApi* setRegistryApi(RegistryApi* api);
 
 // The platform's own backend (Win32 on Windows, the host-key file elsewhere).
 RegistryApi& platformRegistryApi();
+
+// The sub-key of HKEY_CURRENT_USER under which the application keeps PuTTY's host keys. A
+// backend that holds them elsewhere (the POSIX store: PuTTY for Unix's file) serves them under
+// this path and no other; the Win32 registry has the key itself. Empty until it is set.
+void setHostKeyCachePath(const std::string& subKey);
+std::string getHostKeyCachePath();
 
 } // namespace PAL
 

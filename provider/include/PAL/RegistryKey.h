@@ -21,6 +21,7 @@ struct RegistryKeyInfo {
     std::uint32_t valueCount = 0;
     std::uint32_t maxValueNameLength = 0; // characters, without the terminating NUL
     std::uint32_t maxValueDataLength = 0;
+    std::uint64_t lastWriteTime = 0; // a FILETIME: moves with every value stored or deleted
     bool valid = false;
 };
 
@@ -52,12 +53,17 @@ public:
     std::uint32_t getValueCount() const;
     // The entry at `index`; with `data`, its bytes are read into it as well.
     RegistryValue getValue(std::uint32_t index, ByteBuffer* data = nullptr) const;
-    // Calls `visit` with the name of each value in enumeration order, one at a time; the key's
-    // information is queried once, and again only for a name that outgrew the buffer.
-    // Unreadable indices are skipped silently.
-    void forEachValueName(const std::function<void(const std::string&)>& visit) const;
-    // Names of all values in enumeration order, as forEachValueName visits them.
-    std::vector<std::string> getValueNames() const;
+    // One pass over the values: calls `visit` with the name of each in enumeration order, and
+    // tells whether the key's last-write time and value count were the same after the pass as
+    // before it. Unreadable indices are skipped silently.
+    bool forEachValueName(const std::function<void(const std::string&)>& visit) const;
+    // Names of the values in enumeration order, those `keep` accepts (all without it), from a
+    // pass that nothing changed under: a key that changed during a pass (another program's
+    // delete moves every later value up one index, so the pass skips one) is listed again, at
+    // most ListingPasses times in all, and then the last pass is taken as it is.
+    std::vector<std::string>
+    getValueNames(const std::function<bool(const std::string&)>& keep = nullptr) const;
+    static constexpr int ListingPasses = 8;
     // The registry's status, unchanged.
     RegistryApi::Status deleteValue(const std::string& name);
     // Closes once; later calls do nothing.
