@@ -197,30 +197,37 @@ TEST(KeyModelTest, SpellingsPuttyDoesNotWriteGiveTheSameKey) {
     EXPECT_EQ(other.key->wire, canonical.key->wire);
 }
 
-TEST(KeyModelTest, EdwardsXIsRecoveredWithItsParity) {
+TEST(KeyModelTest, ConstructedWireFormsConvertBothWays) {
     struct Row {
         const char* type;
-        Bytes key;
-        const char* data; // nullptr: no such point
+        Bytes body;       // the wire form after the type's name
+        const char* data; // nullptr: no such key
     };
+    Bytes point(65, 0);
+    point[0] = 0x04;
+    point[32] = 1;
+    point[64] = 2;
     const Row rows[] = {
+        // short coordinates are padded to the curve's size
+        {"ecdsa-sha2-nistp256", sshString(bytesOf("nistp256")) + sshString(point),
+         "nistp256,0x1,0x2"},
         // y = 3 takes the sqrt(-1) step of RFC 8032 5.1.3, y = 9 does not (values from Python)
-        {"ssh-ed25519", edwardsKey(32, 3, true),
+        {"ssh-ed25519", sshString(edwardsKey(32, 3, true)),
          "0x1701402bd9ec9f710bb750a74e10d7cee3f269b422cf43f8010919e0fe51fa0b,0x3"},
-        {"ssh-ed25519", edwardsKey(32, 9, false),
+        {"ssh-ed25519", sshString(edwardsKey(32, 9, false)),
          "0x2e6c8264fea9d66c6500844c12ef76c306686b183a9141b4fcaba1a10a1ae008,0x9"},
         // the neutral point: x = 0, written as PuTTY writes zero
-        {"ssh-ed25519", edwardsKey(32, 1, false), "0x0,0x1"},
-        {"ssh-ed448", edwardsKey(57, 1, false), "0x0,0x1"},
+        {"ssh-ed25519", sshString(edwardsKey(32, 1, false)), "0x0,0x1"},
+        {"ssh-ed448", sshString(edwardsKey(57, 1, false)), "0x0,0x1"},
         // x = 0 has no odd root
-        {"ssh-ed25519", edwardsKey(32, 1, true), nullptr},
+        {"ssh-ed25519", sshString(edwardsKey(32, 1, true)), nullptr},
         // y = 2 is on neither curve
-        {"ssh-ed25519", edwardsKey(32, 2, false), nullptr},
-        {"ssh-ed448", edwardsKey(57, 2, false), nullptr},
+        {"ssh-ed25519", sshString(edwardsKey(32, 2, false)), nullptr},
+        {"ssh-ed448", sshString(edwardsKey(57, 2, false)), nullptr},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(hexOf(row.key));
-        const Bytes wire = sshString(bytesOf(row.type)) + sshString(row.key);
+        SCOPED_TRACE(hexOf(row.body));
+        const Bytes wire = sshString(bytesOf(row.type)) + row.body;
         const std::optional<PuttyKeyText> text = puttyKeyFromWire(wire);
         ASSERT_EQ(text.has_value(), row.data != nullptr);
         if (text) {
