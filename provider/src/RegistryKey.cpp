@@ -196,8 +196,8 @@ bool RegistryKey::forEachValueName(const std::function<void(const std::string&)>
             visit(text);
         }
     }
-    // A delete and a store keep the count but move the time; a clock too coarse to move
-    // between two changes still leaves the count changed by one of them.
+    // A delete and a store keep the count but move the time; a delete under a clock too
+    // coarse to move still changes the count.
     const RegistryKeyInfo after = getKeyInfo();
     return after.valid && after.valueCount == info.valueCount &&
            after.lastWriteTime == info.lastWriteTime;

@@ -454,7 +454,7 @@ InMemoryRegistry::Status InMemoryRegistry::closeKey(Handle handle) {
     if (impl->injected(Op::Close, status)) {
         return status;
     }
-    if (impl->rootOf(handle) != nullptr) {
+    if (isPredefinedKey(handle)) {
         return Success;
     }
     return impl->open.erase(handle) == 1 ? Success : InvalidHandle;

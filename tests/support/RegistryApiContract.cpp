@@ -254,6 +254,10 @@ TEST_P(RegistryApiContract, RootKeysStayOpenWhenClosed) {
     ASSERT_EQ(Api::Success, api().openKey(root, scratch.path.c_str(), &handle));
     EXPECT_EQ(1u, valueCount(api(), handle));
     EXPECT_EQ(Api::Success, api().closeKey(handle));
+    // Every predefined key, HKEY_CLASSES_ROOT to HKEY_CURRENT_USER_LOCAL_SETTINGS, alike.
+    for (std::uint32_t predefined = 0x80000000u; predefined <= 0x80000007u; ++predefined) {
+        EXPECT_EQ(Api::Success, api().closeKey(Api::rootHandle(predefined))) << predefined;
+    }
 }
 
 TEST_P(RegistryApiContract, NotOpenMarkerIsRefused) {
