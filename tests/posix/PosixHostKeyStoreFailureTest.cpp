@@ -588,6 +588,22 @@ TEST_F(FullOrReadOnly, AFullDiskLeavesTheOriginal) {
     EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
 }
 
+// PuTTY puts its .tmp beside the link, here on another file system than the file: no clock of
+// that file system says how old it is, so it is not shown dead.
+TEST_F(FullOrReadOnly, AnOldTmpOnAnotherFileSystemThanTheFileStopsTheDelete) {
+    mountTmpfs("size=1m");
+    hktest::TempDir elsewhere;
+    const std::string target = elsewhere.file("keys");
+    writeFile(target, keys(3));
+    std::filesystem::create_symlink(target, path);
+    writeFile(path + ".tmp", "half");
+    const struct timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, (path + ".tmp").c_str(), hourAgo, 0));
+    EXPECT_EQ(PosixHostKeyStore::SharingViolation,
+              hktest::deleteName(store, "ssh-ed25519@22:host1"));
+    EXPECT_EQ(keys(3), readFile(target));
+}
+
 TEST_F(FullOrReadOnly, AReadOnlyFileSystemCanBeListedButNotChanged) {
     mountTmpfs("size=1m");
     const std::string before = keys(3);
