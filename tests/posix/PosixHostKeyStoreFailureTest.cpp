@@ -282,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
 // a pipe, another program. Those that dump core still do (the same signal ends the child).
 TEST_F(DeleteTrouble, ASignalThatEndsTheDeleteRemovesTheTemporaryFile) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
-                       SIGPIPE, SIGVTALRM, SIGPROF, SIGABRT, SIGXCPU, SIGSYS}) {
+                       SIGPIPE, SIGVTALRM, SIGPROF, SIGABRT, SIGXCPU, SIGSYS, SIGRTMIN, SIGRTMAX}) {
         RegistryApi::Handle key = open();
         files.before(Call::SyncFile, [signal] { ::raise(signal); });
         pid_t child = fork();
