@@ -282,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
 // a pipe, another program. Those that dump core still do (the same signal ends the child).
 TEST_F(DeleteTrouble, ASignalThatEndsTheDeleteRemovesTheTemporaryFile) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
-                       SIGPIPE, SIGVTALRM, SIGPROF, SIGABRT, SIGXCPU, SIGSYS}) {
+                       SIGPIPE, SIGVTALRM, SIGPROF, SIGABRT, SIGXCPU, SIGSYS, SIGRTMIN, SIGRTMAX}) {
         RegistryApi::Handle key = open();
         files.before(Call::SyncFile, [signal] { ::raise(signal); });
         pid_t child = fork();
@@ -586,6 +586,22 @@ TEST_F(FullOrReadOnly, AFullDiskLeavesTheOriginal) {
     EXPECT_EQ(112u, hktest::deleteName(store, "ssh-ed25519@22:host7"));
     EXPECT_EQ(before, readFile(path));
     EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
+}
+
+// PuTTY puts its .tmp beside the link, here on another file system than the file: no clock of
+// that file system says how old it is, so it is not shown dead.
+TEST_F(FullOrReadOnly, AnOldTmpOnAnotherFileSystemThanTheFileStopsTheDelete) {
+    mountTmpfs("size=1m");
+    hktest::TempDir elsewhere;
+    const std::string target = elsewhere.file("keys");
+    writeFile(target, keys(3));
+    std::filesystem::create_symlink(target, path);
+    writeFile(path + ".tmp", "half");
+    const struct timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, (path + ".tmp").c_str(), hourAgo, 0));
+    EXPECT_EQ(PosixHostKeyStore::SharingViolation,
+              hktest::deleteName(store, "ssh-ed25519@22:host1"));
+    EXPECT_EQ(keys(3), readFile(target));
 }
 
 TEST_F(FullOrReadOnly, AReadOnlyFileSystemCanBeListedButNotChanged) {
