@@ -9,7 +9,8 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 mkdir -p "$dir/root/scripts" "$dir/bin"
 cp "$src/scripts/hkprune" "$src/scripts/install-deps" "$dir/root/scripts/"
-# The build tools, and a system where no package is installed and apt-get is noted.
+# The build tools, and a system where no package but the build's library is installed and
+# apt-get is noted.
 cat >"$dir/bin/cmake" <<'EOF'
 #!/bin/sh
 if [ "$1" = --preset ]; then
@@ -20,7 +21,12 @@ fi
 exit "${BUILD_STATUS:-0}"
 EOF
 printf '#!/bin/sh\necho apt-get >>"%s/apt"\n' "$dir" >"$dir/bin/apt-get"
-printf '#!/bin/sh\nexit 1\n' >"$dir/bin/dpkg-query"
+cat >"$dir/bin/dpkg-query" <<'EOF'
+#!/bin/sh
+for p; do :; done
+[ "$p" = libssl-dev ] && printf 'install ok installed' && exit 0
+exit 1
+EOF
 for tool in ninja g++; do printf '#!/bin/sh\n' >"$dir/bin/$tool"; done
 chmod +x "$dir"/bin/*
 export PATH="$dir/bin:$PATH"
