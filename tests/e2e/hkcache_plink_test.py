@@ -191,6 +191,23 @@ class HkCachePeers(unittest.TestCase):
                     f.write("[127.0.0.1]:%d %s %s\n" % (server.port, kind, blob))
                 self.assertIn("Host key verification failed", self.ssh(server, wrong))
 
+    def test_completion_never_evaluates_cache_text(self):
+        completion = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doc",
+                                  "hkcache.bash-completion")
+        planted = os.path.join(self.tmp.name, "planted")
+        cache = os.path.join(self.tmp.name, "hostile")
+        with open(cache, "w") as f:
+            f.write("rsa2@22:$(touch${IFS}%s) 0x1,0x2\nrsa2@22:`touch${IFS}%s` 0x1,0x2\n"
+                    % (planted, planted))
+        script = ('source "$1"; COMP_WORDS=("$2" list ""); COMP_CWORD=2; _hkcache; '
+                  'printf "%s\\n" "${COMPREPLY[@]}"')
+        out = subprocess.run(["bash", "-c", script, "bash", completion, EXE],
+                             env=dict(self.env, PUTTYSSHHOSTKEYS=cache), stdout=subprocess.PIPE,
+                             timeout=30).stdout.decode()
+        self.assertFalse(os.path.exists(planted))
+        self.assertEqual(["\\$\\(touch\\$\\{IFS\\}%s\\)" % planted,
+                          "\\`touch\\$\\{IFS\\}%s\\`" % planted], out.splitlines())
+
     @unittest.skipUnless(os.geteuid() == 0, "reading other users' homes needs root")
     def test_other_users_files_and_the_links_they_plant(self):
         home = os.path.join(self.tmp.name, "home-hkc")
