@@ -116,7 +116,11 @@ TEST_F(HkCacheTest, JsonHasEveryFieldAndStaysUtf8) {
     const Outcome result = run({"list", "-f", "json"});
     EXPECT_EQ(0, result.status);
     // A byte that is not UTF-8 becomes U+FFFD.
-    const std::string cache = "\"cache\":\"" + currentName() + "\"";
+    std::string cache = "\"cache\":\"";
+    for (char c : currentName()) {
+        cache += c == '\\' ? "\\\\" : std::string(1, c); // a registry path's backslashes
+    }
+    cache += "\"";
     EXPECT_EQ("{\"keys\": [\n  {" + cache +
                   ",\"name\":\"rsa2@22:h\xef\xbf\xbdst\",\"host\":\"h\xef\xbf\xbdst\","
                   "\"port\":22,\"type\":\"rsa2\",\"openssh_type\":\"ssh-rsa\",\"bits\":8,"
