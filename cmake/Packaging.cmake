@@ -24,14 +24,16 @@ else()
   # The page's date is SOURCE_DATE_EPOCH's when set. Compressed as Debian wants manual pages:
   # gzip -9, no name or time stamp in the header.
   string(TIMESTAMP HKPRUNE_DATE "%Y-%m-%d" UTC)
-  set(page ${CMAKE_CURRENT_BINARY_DIR}/hkprune.1)
-  configure_file(${hk_doc}/hkprune.1 ${page} @ONLY)
-  add_custom_command(OUTPUT ${page}.gz COMMAND gzip -9nc ${page} > ${page}.gz DEPENDS ${page}
-                     COMMENT "Compressing the manual page")
-  add_custom_target(hkprune_manpage ALL DEPENDS ${page}.gz)
-  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${hk_doc}/hkprune.bash-completion
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME hkprune)
+  foreach(program hkprune hkcache)
+    set(page ${CMAKE_CURRENT_BINARY_DIR}/${program}.1)
+    configure_file(${hk_doc}/${program}.1 ${page} @ONLY)
+    add_custom_command(OUTPUT ${page}.gz COMMAND gzip -9nc ${page} > ${page}.gz DEPENDS ${page}
+                       COMMENT "Compressing the manual page of ${program}")
+    add_custom_target(${program}_manpage ALL DEPENDS ${page}.gz)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${hk_doc}/${program}.bash-completion
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${program})
+  endforeach()
 endif()
 
 set(HKPRUNE_PACKAGE_CONTACT "${HKPRUNE_AUTHORS} <hkprune@example.org>"
@@ -50,7 +52,10 @@ administrators and scripts: the report is short and fixed, and the exit status
 says whether anything was found or removed.
 .
 On Linux it works on PuTTY for Unix's host-key file; the same program built for
-Windows works on the registry.]])
+Windows works on the registry.
+.
+hkcache shows the same caches with SHA256 fingerprints, reads every user's
+cache, and writes the keys as JSON or as OpenSSH known_hosts lines.]])
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)

@@ -1,6 +1,8 @@
 // Where PuTTY for Unix keeps its host keys: the order in which PuTTY 0.78 looks.
 #include "PosixHostKeyLocation.h"
 
+#include "PAL/HostKeyFile.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -86,4 +88,16 @@ std::string locateHostKeyFile() {
 }
 
 } // namespace detail
+std::string hostKeyFilePath() {
+    return detail::locateHostKeyFile();
+}
+
+std::string userHostKeyFilePath(const std::string& home) {
+    // Only the home's own places: the last resort of the caller's search, /.putty, is no
+    // user's file.
+    const std::string config = home + "/.config/putty";
+    return access(config.c_str(), F_OK) == 0 ? config + "/sshhostkeys"
+                                             : home + "/.putty/sshhostkeys";
+}
+
 } // namespace PAL

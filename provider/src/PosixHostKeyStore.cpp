@@ -2,6 +2,8 @@
 // The store's registry calls, and the attempts of a delete against other writers.
 #include "PosixHostKeyStore.h"
 
+#include "PAL/HostKeyFile.h"
+
 #include "PosixFileReplace.h"
 #include "PosixHostKeyFormat.h"
 
@@ -371,10 +373,27 @@ RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, Handle*
     if (file.get() < 0) {
         return statusFromErrno(errno);
     }
+    return readOpened(file.get(), path, result);
+}
+
+RegistryApi::Status PosixHostKeyStore::openOpenedFile(int fd, const std::string& path,
+                                                      Handle* result) {
+    if (!result) {
+        return InvalidParameter;
+    }
+    *result = NotOpen;
+    try {
+        return readOpened(fd, path, result);
+    } catch (const std::bad_alloc&) {
+        return NotEnoughMemory;
+    }
+}
+
+RegistryApi::Status PosixHostKeyStore::readOpened(int fd, const std::string& path, Handle* result) {
     auto view = std::make_shared<Snapshot>();
     view->path = path;
     auto bytes = std::make_shared<FileBuffer>();
-    const Status status = readHostKeyFile(files, file.get(), view->file, *bytes);
+    const Status status = readHostKeyFile(files, fd, view->file, *bytes);
     if (status != Success) {
         return status;
     }
@@ -503,6 +522,18 @@ RegistryApi::Status PosixHostKeyStore::enumValue(Handle key, std::uint32_t index
     return Success;
 }
 
+RegistryApi::Status PosixHostKeyStore::enumKey(Handle key, std::uint32_t, char* name,
+                                               std::uint32_t* nameLength) {
+    if (!isRoot(key) && !find(key)) {
+        return InvalidHandle;
+    }
+    if (!name || !nameLength) {
+        return InvalidParameter;
+    }
+    // The one key this store has holds no sub-keys, and the roots show none.
+    return NoMoreItems;
+}
+
 RegistryApi::Status PosixHostKeyStore::deleteValue(Handle key, const char* name) {
     auto snapshot = find(key);
     if (!snapshot) {
@@ -556,9 +587,21 @@ RegistryApi::Status PosixHostKeyStore::rewriteWithout(const Snapshot& view, cons
 
 } // namespace detail
 
-RegistryApi& platformRegistryApi() {
+namespace {
+
+detail::PosixHostKeyStore& hostKeyStore() {
     static detail::PosixHostKeyStore store;
     return store;
+}
+
+} // namespace
+
+RegistryApi& platformRegistryApi() {
+    return hostKeyStore();
+}
+
+RegistryApi::Status openHostKeyFile(int fd, const std::string& path, RegistryApi::Handle* result) {
+    return hostKeyStore().openOpenedFile(fd, path, result);
 }
 
 } // namespace PAL

@@ -45,6 +45,8 @@ public:
     // Values are REG_SZ; a value's data is the rest of its line after the first space.
     Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
                      std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override;
+    // No key of this store has sub-keys: 259 for any open key or root.
+    Status enumKey(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength) override;
     // Removes every line whose name equals `name` byte for byte: writes the rest of the file
     // (as the key read it, or read again if it changed since) to a new file with the old one's
     // owner, mode and extended attributes, and swaps that in. Other hkprune runs wait on a lock
@@ -54,6 +56,9 @@ public:
     // NotEnoughMemory where memory runs out, with no temporary file left behind.
     Status deleteValue(Handle key, const char* name) override;
     Status closeKey(Handle key) override;
+    // Opens a key on a host-key file the caller has opened (and checked) as `fd`: it is read
+    // from `fd`, which stays the caller's; `path` names it for a later open or delete.
+    Status openOpenedFile(int fd, const std::string& path, Handle* result);
 
     struct Snapshot;
 
@@ -61,6 +66,7 @@ private:
     std::shared_ptr<const Snapshot> find(Handle key);
     Status openPath(Handle parent, const char* subKey, Handle* result);
     Status openFile(const std::string& path, Handle* result);
+    Status readOpened(int fd, const std::string& path, Handle* result);
     Status rewriteWithout(const Snapshot& view, const std::string& name,
                           std::shared_ptr<const Snapshot>* written);
 

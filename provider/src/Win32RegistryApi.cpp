@@ -1,4 +1,4 @@
-// Windows registry backend: the five advapi32 calls, narrow-character forms. The only file that
+// Windows registry backend: the advapi32 calls, narrow-character forms. The only file that
 // includes <windows.h> for the registry.
 #include "PAL/RegistryApi.h"
 
@@ -71,6 +71,17 @@ public:
         *nameLength = static_cast<std::uint32_t>(length);
         put(type, valueType);
         put(dataSize, size);
+        return status(rc);
+    }
+
+    Status enumKey(Handle key, std::uint32_t index, char* name,
+                   std::uint32_t* nameLength) override {
+        DWORD length = *nameLength;
+        const LONG rc =
+            ::RegEnumKeyExA(toHkey(key), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_SUCCESS) {
+            *nameLength = static_cast<std::uint32_t>(length);
+        }
         return status(rc);
     }
 

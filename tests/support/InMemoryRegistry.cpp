@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
@@ -167,7 +168,7 @@ struct Key {
     }
 };
 
-constexpr std::size_t OpCount = 5;
+constexpr std::size_t OpCount = 6;
 
 std::size_t slot(InMemoryRegistry::Op op) {
     return static_cast<std::size_t>(op);
@@ -434,6 +435,31 @@ InMemoryRegistry::Status InMemoryRegistry::enumValue(Handle handle, std::uint32_
     if (dataSize != nullptr) {
         *dataSize = size;
     }
+    return Success;
+}
+
+InMemoryRegistry::Status InMemoryRegistry::enumKey(Handle handle, std::uint32_t index, char* name,
+                                                   std::uint32_t* nameLength) {
+    Status status = Success;
+    if (impl->injected(Op::EnumKey, status)) {
+        return status;
+    }
+    const Key* key = impl->resolve(handle);
+    if (key == nullptr) {
+        return InvalidHandle;
+    }
+    if (name == nullptr || nameLength == nullptr) {
+        return InvalidParameter;
+    }
+    if (index >= key->children.size()) {
+        return NoMoreItems;
+    }
+    const std::string& child = std::next(key->children.begin(), index)->second->name;
+    if (child.size() >= *nameLength) {
+        return MoreData;
+    }
+    std::memcpy(name, child.c_str(), child.size() + 1);
+    *nameLength = length32(child.size());
     return Success;
 }
 

@@ -16,7 +16,7 @@ namespace hktest {
 
 class InMemoryRegistry : public PAL::RegistryApi {
 public:
-    enum class Op { Open, QueryInfo, EnumValue, DeleteValue, Close };
+    enum class Op { Open, QueryInfo, EnumValue, DeleteValue, Close, EnumKey };
 
     // The three roots exist (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER), and
     // HKEY_USERS\.DEFAULT as in a fresh Windows profile.
@@ -54,6 +54,8 @@ public:
                         std::uint64_t* lastWriteTime) override;
     Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
                      std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override;
+    // Sub-keys enumerate sorted case-insensitively, as Wine keeps them.
+    Status enumKey(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength) override;
     Status deleteValue(Handle key, const char* name) override;
     Status closeKey(Handle key) override;
 

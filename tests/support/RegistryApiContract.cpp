@@ -157,6 +157,14 @@ TEST_P(RegistryApiContract, EmptyKeyHasNoValues) {
     EXPECT_EQ(Api::NoMoreItems, enumName(api(), handle, 0).status);
 }
 
+TEST_P(RegistryApiContract, CacheKeyHasNoSubKeys) {
+    const Api::Handle handle = openScratch(ThreeNames);
+    ASSERT_NE(Api::NotOpen, handle);
+    char name[256] = {};
+    std::uint32_t length = sizeof name;
+    EXPECT_EQ(Api::NoMoreItems, api().enumKey(handle, 0, name, &length));
+}
+
 TEST_P(RegistryApiContract, NameBufferMustHoldTheTerminatingNul) {
     const std::string name = "rsa2@22:host1";
     const Api::Handle handle = openScratch({name});

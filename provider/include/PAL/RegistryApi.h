@@ -1,4 +1,4 @@
-// The seam between the registry logic and a registry: the five operations it uses, in the
+// The seam between the registry logic and a registry: the operations it uses, in the
 // layer's own types, with Windows status codes. Backends: Win32 (advapi32), the PuTTY for Unix
 // host-key file, and an in-memory registry in the tests.
 #ifndef PAL_REGISTRYAPI_H
@@ -53,6 +53,11 @@ public:
     // value. `type`, `data` and `dataSize` may be null; `data` needs `dataSize`.
     virtual Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
                              std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) = 0;
+    // RegEnumKeyExA with class and time absent: the name of the sub-key at `index`.
+    // `*nameLength` is the buffer size in bytes on entry and, on success, the characters stored
+    // without the NUL. 234 when the buffer is too small, 259 past the last sub-key.
+    virtual Status enumKey(Handle key, std::uint32_t index, char* name,
+                           std::uint32_t* nameLength) = 0;
     // RegDeleteValueA.
     virtual Status deleteValue(Handle key, const char* name) = 0;
     // RegCloseKey. Root handles are never really closed.

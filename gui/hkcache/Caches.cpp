@@ -1,0 +1,146 @@
+// Reading a cache key, and the profiles under HKEY_USERS, over the registry seam.
+#include "Caches.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace hkcache {
+namespace {
+
+using Api = PAL::RegistryApi;
+constexpr std::uint32_t UsersRoot = 0x80000003u;
+
+bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
+    if (text.size() < suffix.size()) {
+        return false;
+    }
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return std::equal(suffix.begin(), suffix.end(), text.end() - std::ptrdiff_t(suffix.size()),
+                      [&](char a, char b) { return lower(a) == lower(b); });
+}
+
+// Sub-key names of an open key; a name that outgrew the buffer grows it and is asked again.
+Api::Status subKeyNames(Api& api, Api::Handle key, std::vector<std::string>& names) {
+    std::uint32_t longest = 0;
+    Api::Status status =
+        api.queryInfoKey(key, nullptr, &longest, nullptr, nullptr, nullptr, nullptr);
+    if (status != Api::Success) {
+        return status;
+    }
+    // The info query's lengths leave the NUL out.
+    std::vector<char> name(std::size_t(longest) + 1);
+    for (std::uint32_t index = 0;;) {
+        std::uint32_t length = std::uint32_t(name.size());
+        status = api.enumKey(key, index, name.data(), &length);
+        if (status == Api::MoreData) {
+            name.resize(name.size() * 2);
+            continue;
+        }
+        if (status == Api::NoMoreItems) {
+            return Api::Success;
+        }
+        if (status != Api::Success) {
+            return status;
+        }
+        names.emplace_back(name.data(), length);
+        ++index;
+    }
+}
+
+std::string usersName(const std::string& profile) {
+    return "HKEY_USERS\\" + profile + "\\" + CacheSubKey;
+}
+
+} // namespace
+
+Cache registryCache(std::string name, std::uint32_t root, std::string subKey) {
+    return Cache{std::move(name), &PAL::registryApi(),
+                 [root, subKey](Api::Handle* key, std::string*) {
+                     return PAL::registryApi().openKey(Api::rootHandle(root), subKey.c_str(), key);
+                 }};
+}
+
+std::vector<Cache> loadedProfileCaches(Diagnostics& diagnostics) {
+    std::vector<std::string> profiles;
+    const Api::Status status =
+        subKeyNames(PAL::registryApi(), Api::rootHandle(UsersRoot), profiles);
+    if (status != Api::Success) {
+        diagnostics.error("HKEY_USERS", statusText(status));
+    }
+    std::vector<Cache> caches;
+    for (const std::string& profile : profiles) {
+        // Each profile's classes are loaded beside it as <SID>_Classes.
+        if (!endsWithIgnoringCase(profile, "_Classes")) {
+            caches.push_back(
+                registryCache(usersName(profile), UsersRoot, profile + "\\" + CacheSubKey));
+        }
+    }
+    return caches;
+}
+
+std::vector<Cache> profileCache(const std::string& sid, Diagnostics& diagnostics) {
+    OpenKey profile(PAL::registryApi());
+    const Api::Status status =
+        PAL::registryApi().openKey(Api::rootHandle(UsersRoot), sid.c_str(), profile.out());
+    if (status == Api::NotFound) {
+        diagnostics.error("HKEY_USERS\\" + sid, "no such profile is loaded");
+        return {};
+    }
+    if (status != Api::Success) {
+        diagnostics.error("HKEY_USERS\\" + sid, statusText(status));
+        return {};
+    }
+    return {registryCache(usersName(sid), UsersRoot, sid + "\\" + CacheSubKey)};
+}
+
+Api::Status forEachValue(Api& api, Api::Handle key,
+                         const std::function<void(std::string_view, std::string_view)>& visit) {
+    std::uint32_t longestName = 0;
+    std::uint32_t longestData = 0;
+    Api::Status status =
+        api.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, &longestName, &longestData);
+    if (status != Api::Success) {
+        return status;
+    }
+    // The info query's name length leaves the NUL out; its data length counts REG_SZ's NUL.
+    std::vector<char> name(std::size_t(longestName) + 1);
+    std::vector<unsigned char> data(std::size_t(longestData) + 1);
+    int grown = 0;
+    for (std::uint32_t index = 0;;) {
+        std::uint32_t nameLength = std::uint32_t(name.size());
+        std::uint32_t dataSize = std::uint32_t(data.size());
+        status =
+            api.enumValue(key, index, name.data(), &nameLength, nullptr, data.data(), &dataSize);
+        // A backend that keeps asking for more is not followed for ever.
+        if (status == Api::MoreData && ++grown <= 16) {
+            // Grown under us: the sizes asked again, or doubled where they were enough.
+            std::uint32_t names = 0;
+            std::uint32_t datas = 0;
+            if (api.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, &names, &datas) !=
+                Api::Success) {
+                names = 0;
+                datas = 0;
+            }
+            name.resize(std::max<std::size_t>(std::size_t(names) + 1, name.size() * 2));
+            data.resize(std::max<std::size_t>(
+                {std::size_t(datas) + 1, std::size_t(dataSize), data.size() * 2}));
+            continue;
+        }
+        if (status == Api::NoMoreItems) {
+            return Api::Success;
+        }
+        if (status != Api::Success) {
+            return status;
+        }
+        std::size_t size = std::min<std::size_t>(dataSize, data.size());
+        while (size > 0 && data[size - 1] == '\0') {
+            --size;
+        }
+        visit(std::string_view(name.data(), nameLength),
+              std::string_view(reinterpret_cast<const char*>(data.data()), size));
+        ++index;
+        grown = 0;
+    }
+}
+
+} // namespace hkcache

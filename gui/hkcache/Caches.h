@@ -1,0 +1,75 @@
+// The caches a run reads: which ones `--cache` names on this platform, and reading one.
+#ifndef HK_GUI_HKCACHE_CACHES_H
+#define HK_GUI_HKCACHE_CACHES_H
+
+#include "Diagnostics.h"
+
+#include "PAL/RegistryApi.h"
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hkcache {
+
+// PuTTY's host-key cache below a user's registry root.
+constexpr const char* CacheSubKey = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
+
+struct Cache {
+    std::string name; // its registry key or file, as messages name it
+    PAL::RegistryApi* api;
+    // Opens the cache key in `api`; NotFound means no key has been cached there yet. A
+    // failure may say more than its status in `reason`.
+    std::function<PAL::RegistryApi::Status(PAL::RegistryApi::Handle*, std::string* reason)> open;
+};
+
+// A cache at `subKey` below a root (its 32-bit handle value), through the backend in force.
+Cache registryCache(std::string name, std::uint32_t root, std::string subKey);
+
+// Every profile loaded under HKEY_USERS (.DEFAULT included; the *_Classes keys are not
+// profiles), each one's PuTTY cache.
+std::vector<Cache> loadedProfileCaches(Diagnostics& diagnostics);
+
+// A loaded profile's cache by its SID; an error when HKEY_USERS has no such profile.
+std::vector<Cache> profileCache(const std::string& sid, Diagnostics& diagnostics);
+
+// Per platform: the caches that `current`, `default`, `all` or `user:NAME` stands for. What
+// cannot be had is reported (an error, or a warning for a refused file of one of many).
+std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnostics);
+
+// Per platform: whether cached names compare ignoring case (the registry) or not (a file).
+bool namesIgnoreCase();
+// Per platform: whether hosts in cached names are escaped (PuTTY for Windows) or stored as
+// they were typed (PuTTY for Unix).
+bool hostsEscaped();
+
+// Calls `visit` with each value's name and data (REG_SZ's NUL removed) in enumeration order.
+// Success, or the status of the call that failed.
+PAL::RegistryApi::Status
+forEachValue(PAL::RegistryApi& api, PAL::RegistryApi::Handle key,
+             const std::function<void(std::string_view name, std::string_view data)>& visit);
+
+// An open key closed once.
+class OpenKey {
+public:
+    explicit OpenKey(PAL::RegistryApi& registry) : api(registry) {}
+    ~OpenKey() {
+        if (handle != PAL::RegistryApi::NotOpen) {
+            api.closeKey(handle);
+        }
+    }
+    OpenKey(const OpenKey&) = delete;
+    OpenKey& operator=(const OpenKey&) = delete;
+
+    PAL::RegistryApi::Handle* out() { return &handle; }
+    PAL::RegistryApi::Handle get() const { return handle; }
+
+private:
+    PAL::RegistryApi& api;
+    PAL::RegistryApi::Handle handle = PAL::RegistryApi::NotOpen;
+};
+
+} // namespace hkcache
+
+#endif // HK_GUI_HKCACHE_CACHES_H

@@ -1,0 +1,37 @@
+// What a run says on standard error: one line per error or warning, each naming the cache (or
+// the argument) it is about and the reason, and whether the run has failed.
+#ifndef HK_GUI_HKCACHE_DIAGNOSTICS_H
+#define HK_GUI_HKCACHE_DIAGNOSTICS_H
+
+#include "PAL/RegistryApi.h"
+
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace hkcache {
+
+// The exit statuses a script sees.
+enum class ExitStatus : int { Listed = 0, NothingMatched = 1, Failure = 2 };
+
+class Diagnostics {
+public:
+    explicit Diagnostics(std::ostream& stream) : err(stream) {}
+
+    // "hkcache: <where>: <reason>"; the run ends with ExitStatus::Failure.
+    void error(std::string_view where, std::string_view reason);
+    // "hkcache: warning: <where>: <reason>"; the status is not changed.
+    void warning(std::string_view where, std::string_view reason);
+    bool failed() const { return anyError; }
+
+private:
+    std::ostream& err;
+    bool anyError = false;
+};
+
+// The reason a registry status stands for, in the words a shell user knows.
+std::string statusText(PAL::RegistryApi::Status status);
+
+} // namespace hkcache
+
+#endif // HK_GUI_HKCACHE_DIAGNOSTICS_H

@@ -1,0 +1,171 @@
+// The command line (CLI11) and the list command.
+#include "HkCache.h"
+
+#include "Caches.h"
+#include "Diagnostics.h"
+#include "HostFilter.h"
+#include "Listing.h"
+
+#include "KeyModel/CachedName.h"
+#include "KeyModel/HostKey.h"
+
+#include "PAL/Process.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <iostream>
+#include <map>
+
+#ifndef HKCACHE_VERSION
+#error "HKCACHE_VERSION is set by the build"
+#endif
+
+namespace hkcache {
+namespace {
+
+struct ListOptions {
+    std::vector<std::string> hosts;
+    std::string type;
+    unsigned port = 0;
+    std::string cache = "current";
+    std::string format = "text";
+};
+
+const std::map<std::string, Format> Formats = {
+    {"text", Format::Text},
+    {"json", Format::Json},
+    {"known_hosts", Format::KnownHosts},
+    {"putty", Format::Putty},
+};
+
+bool validCache(const std::string& which) {
+    return which == "current" || which == "default" || which == "all" ||
+           (which.rfind("user:", 0) == 0 && which.size() > 5);
+}
+
+// Lists the keys of one cache that `filter` lets through; names that are no host key's are
+// warned about when everything is listed.
+void listCache(const Cache& cache, const KeyFilter& filter, bool everything, Listing& listing,
+               Diagnostics& diagnostics) {
+    const bool escaped = hostsEscaped();
+    OpenKey key(*cache.api);
+    std::string reason;
+    PAL::RegistryApi::Status status = cache.open(key.out(), &reason);
+    if (status == PAL::RegistryApi::NotFound) {
+        return; // nothing cached there yet
+    }
+    if (status == PAL::RegistryApi::Success) {
+        status =
+            forEachValue(*cache.api, key.get(), [&](std::string_view name, std::string_view data) {
+                const std::optional<KeyModel::CachedName> parsed = KeyModel::parseCachedName(name);
+                if (!parsed) {
+                    if (everything) {
+                        diagnostics.warning(cache.name + ": " + std::string(name),
+                                            "not a host key's name: left out");
+                    }
+                    return;
+                }
+                const std::string host =
+                    escaped ? KeyModel::unescapeHost(parsed->host) : parsed->host;
+                if (filter.matches(*parsed, host)) {
+                    listing.add(ListedKey{cache.name, name, *parsed, host, data});
+                }
+            });
+    }
+    if (status != PAL::RegistryApi::Success) {
+        diagnostics.error(cache.name, reason.empty() ? statusText(status) : reason);
+    }
+}
+
+ExitStatus list(const ListOptions& options, std::ostream& out, Diagnostics& diagnostics) {
+    KeyFilter filter;
+    filter.ignoreCase = namesIgnoreCase();
+    for (const std::string& host : options.hosts) {
+        std::optional<HostPattern> pattern = parseHostPattern(host);
+        if (!pattern) {
+            diagnostics.error(host, "not a host name, HOST:PORT or [HOST]:PORT");
+            return ExitStatus::Failure;
+        }
+        filter.hosts.push_back(*pattern);
+    }
+    if (!options.type.empty()) {
+        // OpenSSH's names are taken for PuTTY's.
+        const std::string putty = KeyModel::puttyTypeOf(options.type);
+        filter.keyType = putty.empty() ? options.type : putty;
+    }
+    if (options.port != 0) {
+        filter.port = options.port;
+    }
+
+    const bool everything = filter.hosts.empty() && filter.keyType.empty() && !filter.port;
+    const std::vector<Cache> caches = selectCaches(options.cache, diagnostics);
+    Listing listing(Formats.at(options.format), caches.size() > 1, out, diagnostics);
+    for (const Cache& cache : caches) {
+        listCache(cache, filter, everything, listing, diagnostics);
+    }
+    listing.finish();
+    if (diagnostics.failed()) {
+        return ExitStatus::Failure;
+    }
+    return listing.count() ? ExitStatus::Listed : ExitStatus::NothingMatched;
+}
+
+} // namespace
+} // namespace hkcache
+
+int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    using hkcache::ExitStatus;
+    CLI::App app("Shows the SSH host keys that PuTTY caches, with their fingerprints.", "hkcache");
+    app.allow_windows_style_options(false);
+    app.set_version_flag("--version", std::string("hkcache ") + HKCACHE_VERSION);
+    app.require_subcommand(1);
+
+    hkcache::ListOptions options;
+    CLI::App* list = app.add_subcommand("list", "List cached host keys");
+    list->add_option("HOST", options.hosts,
+                     "Only keys of these hosts (HOST, HOST:PORT, [HOST]:PORT)");
+    list->add_option("--type,-t", options.type, "Only keys of this type (rsa2, ssh-ed25519, ...)")
+        ->type_name("TYPE");
+    list->add_option("--port,-p", options.port, "Only keys for this port")
+        ->type_name("PORT")
+        ->check(CLI::Range(1, 65535));
+    list->add_option("--cache,-c", options.cache, "current (default), default, all or user:NAME")
+        ->type_name("CACHE")
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                return hkcache::validCache(value)
+                           ? std::string()
+                           : "must be current, default, all or user:NAME, not " + value;
+            },
+            "", "cache"));
+    std::vector<std::string> formatNames;
+    for (const auto& entry : hkcache::Formats) {
+        formatNames.push_back(entry.first);
+    }
+    list->add_option("--format,-f", options.format, "text (default), json, known_hosts or putty")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember(formatNames));
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(std::move(reversed));
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e, out, err) == 0 ? int(ExitStatus::Listed) : int(ExitStatus::Failure);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e, out, err) == 0 ? int(ExitStatus::Listed) : int(ExitStatus::Failure);
+    } catch (const CLI::ParseError& e) {
+        err << "hkcache: " << e.what() << '\n';
+        return int(ExitStatus::Failure);
+    }
+    hkcache::Diagnostics diagnostics(err);
+    return int(hkcache::list(options, out, diagnostics));
+}
+
+int hkcacheMain(int argc, char** argv) {
+    PAL::setUpStandardOutput("hkcache");
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const int status = runHkCache(args, std::cout, std::cerr);
+    // Output lost to a write error is a failure.
+    return PAL::finishStandardOutput(status) == status ? status : int(hkcache::ExitStatus::Failure);
+}

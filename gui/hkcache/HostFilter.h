@@ -1,0 +1,39 @@
+// Which cached keys a list asks for: hosts as the user types them (OpenSSH's HOST:PORT and
+// [HOST]:PORT too), a key type and a port.
+#ifndef HK_GUI_HKCACHE_HOSTFILTER_H
+#define HK_GUI_HKCACHE_HOSTFILTER_H
+
+#include "KeyModel/CachedName.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hkcache {
+
+struct HostPattern {
+    std::string host; // without brackets
+    std::optional<unsigned> port;
+};
+
+// HOST, HOST:PORT, [HOST], [HOST]:PORT, or an IPv6 address without brackets (two or more
+// colons); nullopt when a bracket is unbalanced, the host is empty or a port is not 1 to 65535.
+std::optional<HostPattern> parseHostPattern(std::string_view text);
+
+// A port from 1 to 65535 in decimal.
+std::optional<unsigned> parsePort(std::string_view text);
+
+struct KeyFilter {
+    std::vector<HostPattern> hosts; // any of them; none matches every host
+    std::string keyType;            // PuTTY's name; empty matches every type
+    std::optional<unsigned> port;
+    bool ignoreCase = false; // as the Windows registry compares names
+
+    // `host` is the cached host as the user would type it (unescaped).
+    bool matches(const KeyModel::CachedName& name, std::string_view host) const;
+};
+
+} // namespace hkcache
+
+#endif // HK_GUI_HKCACHE_HOSTFILTER_H

@@ -1,0 +1,38 @@
+// Windows: account names to SIDs (advapi32).
+#include "Accounts.h"
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <memory>
+#include <vector>
+
+namespace hkcache {
+
+std::optional<std::string> accountSid(const std::string& name, std::string* reason) {
+    DWORD sidSize = 0;
+    DWORD domainSize = 0;
+    SID_NAME_USE use{};
+    // The first call asks for the sizes.
+    ::LookupAccountNameA(nullptr, name.c_str(), nullptr, &sidSize, nullptr, &domainSize, &use);
+    std::vector<unsigned char> sid(sidSize ? sidSize : 1);
+    std::vector<char> domain(domainSize ? domainSize : 1);
+    if (!sidSize || !::LookupAccountNameA(nullptr, name.c_str(), sid.data(), &sidSize,
+                                          domain.data(), &domainSize, &use)) {
+        const DWORD error = ::GetLastError();
+        *reason = error == ERROR_NONE_MAPPED
+                      ? std::string("no such account")
+                      : "account lookup failed: error " + std::to_string(error);
+        return std::nullopt;
+    }
+    char* text = nullptr;
+    if (!::ConvertSidToStringSidA(sid.data(), &text)) {
+        *reason = "SID conversion failed: error " + std::to_string(::GetLastError());
+        return std::nullopt;
+    }
+    std::unique_ptr<char, decltype(&::LocalFree)> owned(text, &::LocalFree);
+    return std::string(owned.get());
+}
+
+} // namespace hkcache

@@ -1,0 +1,47 @@
+// Windows: the caches are registry keys, the caller's own (HKEY_CURRENT_USER) and the
+// profiles loaded under HKEY_USERS.
+#include "Accounts.h"
+#include "Caches.h"
+
+namespace hkcache {
+namespace {
+
+constexpr std::uint32_t CurrentUserRoot = 0x80000001u;
+constexpr std::uint32_t UsersRoot = 0x80000003u;
+
+} // namespace
+
+bool hostsEscaped() {
+    return true;
+}
+
+bool namesIgnoreCase() {
+    return true;
+}
+
+std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnostics) {
+    if (which == "current") {
+        return {registryCache(std::string("HKEY_CURRENT_USER\\") + CacheSubKey, CurrentUserRoot,
+                              CacheSubKey)};
+    }
+    if (which == "default") {
+        return {registryCache(std::string("HKEY_USERS\\.DEFAULT\\") + CacheSubKey, UsersRoot,
+                              std::string(".DEFAULT\\") + CacheSubKey)};
+    }
+    if (which == "all") {
+        return loadedProfileCaches(diagnostics);
+    }
+    const std::string name = which.substr(5);
+    if (name.rfind("S-1-", 0) == 0 || name.rfind("s-1-", 0) == 0 || name == ".DEFAULT") {
+        return profileCache(name, diagnostics);
+    }
+    std::string reason;
+    const std::optional<std::string> sid = accountSid(name, &reason);
+    if (!sid) {
+        diagnostics.error(which, reason);
+        return {};
+    }
+    return profileCache(*sid, diagnostics);
+}
+
+} // namespace hkcache

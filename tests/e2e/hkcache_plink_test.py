@@ -1,0 +1,271 @@
+#!/usr/bin/env python3
+"""hkcache on Linux against real peers: plink caches the host key of one throwaway sshd per
+key type; hkcache lists each with the fingerprint ssh-keygen gives for the server's public key
+file, in JSON that Python parses, and as known_hosts lines that ssh accepts (and refuses when a
+key is wrong). As root, another user's file is read from their home, and a planted link to
+/etc/shadow is refused.
+
+    hkcache_plink_test.py --exe build/native/bin/hkcache
+"""
+
+import argparse
+import json
+import os
+import pwd
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+EXE = None
+# (ssh-keygen arguments, PuTTY's type name, extra sshd and ssh options)
+KEY_TYPES = [
+    (["-t", "rsa", "-b", "2048"], "rsa2", []),
+    (["-t", "ecdsa", "-b", "256"], "ecdsa-sha2-nistp256", []),
+    (["-t", "ecdsa", "-b", "384"], "ecdsa-sha2-nistp384", []),
+    (["-t", "ecdsa", "-b", "521"], "ecdsa-sha2-nistp521", []),
+    (["-t", "ed25519"], "ssh-ed25519", []),
+    # Off by default since OpenSSH 7.0; still served and checked when asked for.
+    (["-t", "dsa"], "dss", ["HostKeyAlgorithms=+ssh-dss"]),
+]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, deadline):
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            time.sleep(0.1)
+    return False
+
+
+class Server:
+    """One sshd on loopback serving one host key."""
+
+    def __init__(self, root, keygen, putty_type, options):
+        self.putty_type = putty_type
+        self.options = options
+        self.key = os.path.join(root, "key-" + putty_type)
+        subprocess.run(["ssh-keygen", "-q", "-N", "", "-f", self.key] + keygen, check=True,
+                       stdin=subprocess.DEVNULL, timeout=60)
+        with open(self.key + ".pub") as f:
+            self.openssh_type, self.base64 = f.read().split()[:2]
+        out = subprocess.run(["ssh-keygen", "-lf", self.key + ".pub"], check=True,
+                             stdout=subprocess.PIPE, timeout=30).stdout.decode().split()
+        self.bits, self.fingerprint = int(out[0]), out[1]
+        self.port = free_port()
+        config = os.path.join(root, "sshd_config-" + putty_type)
+        with open(config, "w") as f:
+            f.write("Port %d\nListenAddress 127.0.0.1\nHostKey %s\nPidFile %s\nUsePAM no\n"
+                    "StrictModes no\n" % (self.port, self.key, config + ".pid"))
+            f.write("".join(option.replace("=", " ") + "\n" for option in options))
+        self.process = subprocess.Popen(
+            [shutil.which("sshd") or "/usr/sbin/sshd", "-D", "-f", config, "-E", config + ".log"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.up = wait_for_port(self.port, time.monotonic() + 15)
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(timeout=10)
+
+    @property
+    def name(self):
+        return "%s@%d:127.0.0.1" % (self.putty_type, self.port)
+
+
+class HkCachePeers(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        for tool in ("plink", "ssh", "ssh-keygen"):
+            if not shutil.which(tool):
+                raise AssertionError("%s is missing: run scripts/install-deps" % tool)
+        cls.tmp = tempfile.TemporaryDirectory(prefix="hk-hkcache-")
+        root = cls.tmp.name
+        cls.puttydir = os.path.join(root, "putty")
+        os.mkdir(cls.puttydir, 0o700)
+        cls.store = os.path.join(cls.puttydir, "sshhostkeys")
+        cls.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": root,
+                   "PUTTYDIR": cls.puttydir, "LC_ALL": "C"}
+        os.makedirs("/run/sshd", exist_ok=True)
+        cls.servers = []
+        try:
+            for keygen, putty_type, options in KEY_TYPES:
+                server = Server(root, keygen, putty_type, options)
+                cls.servers.append(server)
+                if server.up:
+                    subprocess.run(["plink", "-P", str(server.port), "nobody@127.0.0.1", "true"],
+                                   input=b"y\n", stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, env=cls.env,
+                                   start_new_session=True, timeout=30)
+            with open(cls.store) as f:
+                cls.cached = {line.split(" ")[0] for line in f.read().splitlines()}
+            # Every type but DSA must be served and cached; DSA where this OpenSSH still can.
+            cls.servers = [s for s in cls.servers if s.name in cls.cached or s.putty_type != "dss"]
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        for server in cls.servers:
+            server.stop()
+        cls.tmp.cleanup()
+
+    def hkcache(self, *args):
+        result = subprocess.run([EXE] + list(args), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env,
+                                timeout=60)
+        return result.returncode, result.stdout.decode(), result.stderr.decode()
+
+    def test_plink_cached_every_type(self):
+        self.assertEqual({s.name for s in self.servers}, self.cached)
+
+    def test_fingerprints_are_ssh_keygens(self):
+        status, out, err = self.hkcache("list")
+        self.assertEqual((0, ""), (status, err))
+        listed = {line.split(" ")[0]: line.split(" ")[1:] for line in out.splitlines()}
+        for server in self.servers:
+            with self.subTest(server.putty_type):
+                self.assertEqual([server.putty_type, str(server.bits), server.fingerprint],
+                                 listed[server.name])
+
+    def test_json_parses_and_holds_openssh_keys(self):
+        status, out, err = self.hkcache("list", "--format", "json", "127.0.0.1")
+        self.assertEqual((0, ""), (status, err))
+        keys = {k["name"]: k for k in json.loads(out)["keys"]}
+        for server in self.servers:
+            with self.subTest(server.putty_type):
+                self.assertEqual({"cache": self.store, "name": server.name, "host": "127.0.0.1",
+                                  "port": server.port, "type": server.putty_type,
+                                  "openssh_type": server.openssh_type, "bits": server.bits,
+                                  "fingerprint": server.fingerprint, "key": server.base64},
+                                 keys[server.name])
+
+    def test_putty_format_is_the_file_plink_wrote(self):
+        with open(self.store) as f:
+            self.assertEqual((0, f.read(), ""), self.hkcache("list", "--format", "putty"))
+
+    def ssh(self, server, known_hosts):
+        options = ["-o" + o for o in server.options]
+        result = subprocess.run(
+            ["ssh", "-o", "BatchMode=yes", "-o", "StrictHostKeyChecking=yes", "-o",
+             "UserKnownHostsFile=" + known_hosts, "-o", "GlobalKnownHostsFile=/dev/null"] +
+            options + ["-p", str(server.port), "nobody@127.0.0.1", "true"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            env=self.env, start_new_session=True, timeout=30)
+        return result.stdout.decode()
+
+    def test_known_hosts_passes_ssh_and_a_wrong_key_does_not(self):
+        status, out, err = self.hkcache("list", "--format", "known_hosts")
+        self.assertEqual((0, ""), (status, err))
+        known_hosts = os.path.join(self.tmp.name, "known_hosts")
+        with open(known_hosts, "w") as f:
+            f.write(out)
+        wrong = os.path.join(self.tmp.name, "known_hosts.wrong")
+        for server in self.servers:
+            with self.subTest(server.putty_type):
+                self.assertIn("Permission denied", self.ssh(server, known_hosts))
+                # Another server's key of the same type is not this one's.
+                other = os.path.join(self.tmp.name, "other-" + server.putty_type)
+                if not os.path.exists(other + ".pub"):
+                    keygen = next(k for k, t, _ in KEY_TYPES if t == server.putty_type)
+                    subprocess.run(["ssh-keygen", "-q", "-N", "", "-f", other] + keygen,
+                                   check=True, stdin=subprocess.DEVNULL, timeout=60)
+                with open(other + ".pub") as f:
+                    kind, blob = f.read().split()[:2]
+                with open(wrong, "w") as f:
+                    f.write("[127.0.0.1]:%d %s %s\n" % (server.port, kind, blob))
+                self.assertIn("Host key verification failed", self.ssh(server, wrong))
+
+    def test_completion_never_evaluates_cache_text(self):
+        completion = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doc",
+                                  "hkcache.bash-completion")
+        planted = os.path.join(self.tmp.name, "planted")
+        cache = os.path.join(self.tmp.name, "hostile")
+        with open(cache, "w") as f:
+            f.write("rsa2@22:$(touch${IFS}%s) 0x1,0x2\nrsa2@22:`touch${IFS}%s` 0x1,0x2\n"
+                    % (planted, planted))
+        script = ('source "$1"; COMP_WORDS=("$2" list ""); COMP_CWORD=2; _hkcache; '
+                  'printf "%s\\n" "${COMPREPLY[@]}"')
+        out = subprocess.run(["bash", "-c", script, "bash", completion, EXE],
+                             env=dict(self.env, PUTTYSSHHOSTKEYS=cache), stdout=subprocess.PIPE,
+                             timeout=30).stdout.decode()
+        self.assertFalse(os.path.exists(planted))
+        self.assertEqual(["\\$\\(touch\\$\\{IFS\\}%s\\)" % planted,
+                          "\\`touch\\$\\{IFS\\}%s\\`" % planted], out.splitlines())
+
+    @unittest.skipUnless(os.geteuid() == 0, "reading other users' homes needs root")
+    def test_other_users_files_and_the_links_they_plant(self):
+        home = os.path.join(self.tmp.name, "home-hkc")
+        user = "hkc%d" % os.getpid()
+        subprocess.run(["useradd", "-M", "-d", home, user], check=True, timeout=30)
+        try:
+            entry = pwd.getpwnam(user)
+            os.mkdir(home, 0o755)
+            os.mkdir(os.path.join(home, ".putty"), 0o700)
+            cache = os.path.join(home, ".putty", "sshhostkeys")
+            shutil.copy(self.store, cache)
+            for path in (home, os.path.dirname(cache), cache):
+                os.chown(path, entry.pw_uid, entry.pw_gid)
+            with open(self.store) as f:
+                plinks = f.read()
+            self.assertEqual((0, plinks, ""),
+                             self.hkcache("list", "--cache", "user:" + user, "-f", "putty"))
+            status, out, err = self.hkcache("list", "--cache", "all", "-f", "json")
+            self.assertEqual(len(self.servers),
+                             [k["cache"] for k in json.loads(out)["keys"]].count(cache), err)
+
+            with open("/etc/shadow") as f:
+                shadow = [line for line in f.read().splitlines() if line]
+            os.unlink(cache)
+            os.symlink("/etc/shadow", cache)
+            os.lchown(cache, entry.pw_uid, entry.pw_gid)
+            cases = [("a link out of the home", lambda: None),
+                     ("a directory writable by others",
+                      lambda: (os.unlink(cache), shutil.copy(self.store, cache),
+                               os.chown(cache, entry.pw_uid, entry.pw_gid),
+                               os.chmod(os.path.dirname(cache), 0o777))),
+                     ("a file owned by someone else",
+                      lambda: (os.chmod(os.path.dirname(cache), 0o700),
+                               os.chown(cache, 4242, 4242)))]
+            for what, arrange in cases:
+                arrange()
+                for fmt in ("putty", "text"):
+                    with self.subTest(what, format=fmt):
+                        status, out, err = self.hkcache("list", "--cache", "user:" + user,
+                                                        "-f", fmt)
+                        self.assertEqual((2, ""), (status, out))
+                        self.assertRegex(err, r"^hkcache: %s: refused: .*\n$" % cache)
+                        status, out, err = self.hkcache("list", "--cache", "all", "-f", fmt)
+                        self.assertIn("hkcache: %s: refused: " % cache, err)
+                        self.assertFalse([line for line in shadow if line in out])
+                        self.assertNotIn(cache, out)
+        finally:
+            subprocess.run(["userdel", user], timeout=30)
+
+
+def main():
+    global EXE
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True, help="hkcache to test")
+    args, rest = parser.parse_known_args()
+    EXE = os.path.abspath(args.exe)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,268 @@
+// hkcache in-process on the in-memory registry: arguments in, standard output, standard error
+// and the exit status out.
+#include "HkCache.h"
+#include "Caches.h"
+
+#include "support/InMemoryRegistry.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using hktest::InMemoryRegistry;
+
+constexpr std::uint32_t Users = 0x80000003u;
+constexpr std::uint32_t CurrentUser = 0x80000001u;
+const std::string CachePath = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
+
+// Two small RSA keys; the fingerprints and base64 are OpenSSH's for the same numbers.
+const std::string KeyA = "0x23,0xc5";
+const std::string FingerprintA = "SHA256:eMsoZyguUYCtJvhRxf7XNPwYCCInRGmHMmIJ7dTYXLk";
+const std::string Base64A = "AAAAB3NzaC1yc2EAAAABIwAAAAIAxQ==";
+const std::string KeyB = "0x10001,0xd1e5";
+const std::string FingerprintB = "SHA256:dchasAFn3AJ2WmLy5gk/pSOsXHnR5mJ0JAk7Z9tblis";
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+class HkCacheTest : public testing::Test {
+protected:
+    HkCacheTest() : inForce(registry) {}
+
+    void set(const std::string& name, const std::string& data) {
+        registry.setValue(CurrentUser, CachePath, name, data);
+    }
+
+    void seed() {
+        set("rsa2@22:host1", KeyA);
+        set("rsa2@2222:host1", KeyB);
+        set("rsa@22:old", KeyA);
+        set("ssh-ed25519@22:broken", "0xzz");
+        set("rsa2@22:::1", KeyA);
+    }
+
+    Outcome run(const std::vector<std::string>& args) {
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = runHkCache(args, out, err);
+        return {out.str(), err.str(), status};
+    }
+
+    // The name the current cache goes by on this platform.
+    static std::string currentName() {
+        std::ostringstream ignored;
+        hkcache::Diagnostics diagnostics(ignored);
+        return hkcache::selectCaches("current", diagnostics).at(0).name;
+    }
+
+    InMemoryRegistry registry;
+    hktest::ScopedRegistryApi inForce;
+};
+
+TEST_F(HkCacheTest, EachFormatListsTheCacheAndWarnsOncePerKeyItCannotShow) {
+    seed();
+    struct Row {
+        const char* format;
+        std::string out;
+        std::vector<std::string> warnedAbout;
+    };
+    const Row rows[] = {
+        // Fingerprints as ssh-keygen -l prints them; SSH-1 has none, unreadable data no size.
+        {"text",
+         "rsa2@22:host1 rsa2 8 " + FingerprintA + "\nrsa2@2222:host1 rsa2 16 " + FingerprintB +
+             "\nrsa@22:old rsa 8 -\nssh-ed25519@22:broken ssh-ed25519 - -\nrsa2@22:::1 rsa2 8 " +
+             FingerprintA + "\n",
+         {"ssh-ed25519@22:broken"}},
+        // OpenSSH's host forms; SSH-1 and unreadable keys are left out.
+        {"known_hosts",
+         "host1 ssh-rsa " + Base64A +
+             "\n[host1]:2222 ssh-rsa AAAAB3NzaC1yc2EAAAADAQABAAAAAwDR5Q==\n::1 ssh-rsa " + Base64A +
+             "\n",
+         {"rsa@22:old", "ssh-ed25519@22:broken"}},
+        // PuTTY's own lines: the data as stored, nothing parsed.
+        {"putty",
+         "rsa2@22:host1 " + KeyA + "\nrsa2@2222:host1 " + KeyB + "\nrsa@22:old " + KeyA +
+             "\nssh-ed25519@22:broken 0xzz\nrsa2@22:::1 " + KeyA + "\n",
+         {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.format);
+        const Outcome result = run({"list", "--format", row.format});
+        EXPECT_EQ(0, result.status);
+        EXPECT_EQ(row.out, result.out);
+        std::size_t lines = 0;
+        for (const std::string& name : row.warnedAbout) {
+            EXPECT_NE(std::string::npos,
+                      result.err.find("hkcache: warning: " + currentName() + ": " + name + ": "))
+                << result.err;
+        }
+        for (char c : result.err) {
+            lines += c == '\n';
+        }
+        EXPECT_EQ(row.warnedAbout.size(), lines) << result.err;
+    }
+}
+
+TEST_F(HkCacheTest, JsonHasEveryFieldAndStaysUtf8) {
+    set("rsa2@22:h\xe9st", KeyA);
+    set("rsa@22:old", KeyA);
+    const Outcome result = run({"list", "-f", "json"});
+    EXPECT_EQ(0, result.status);
+    // A byte that is not UTF-8 becomes U+FFFD.
+    std::string cache = "\"cache\":\"";
+    for (char c : currentName()) {
+        cache += c == '\\' ? "\\\\" : std::string(1, c); // a registry path's backslashes
+    }
+    cache += "\"";
+    EXPECT_EQ("{\"keys\": [\n  {" + cache +
+                  ",\"name\":\"rsa2@22:h\xef\xbf\xbdst\",\"host\":\"h\xef\xbf\xbdst\","
+                  "\"port\":22,\"type\":\"rsa2\",\"openssh_type\":\"ssh-rsa\",\"bits\":8,"
+                  "\"fingerprint\":\"" +
+                  FingerprintA + "\",\"key\":\"" + Base64A + "\"},\n  {" + cache +
+                  ",\"name\":\"rsa@22:old\",\"host\":\"old\",\"port\":22,\"type\":\"rsa\","
+                  "\"openssh_type\":null,\"bits\":8,\"fingerprint\":null,\"key\":null}\n]}\n",
+              result.out);
+    EXPECT_EQ("{\"keys\": []}\n", run({"list", "-f", "json", "nothere"}).out);
+}
+
+TEST_F(HkCacheTest, FiltersPickKeysByHostTypeAndPort) {
+    seed();
+    set("rsa2@22:[fe80::1]", KeyA);
+    set("dss@22:host2", "0x1,0x2,0x3,0x4");
+    struct Row {
+        std::vector<std::string> args;
+        std::string names; // listed, in order
+    };
+    const Row rows[] = {
+        {{"host1"}, "rsa2@22:host1 rsa2@2222:host1"},
+        {{"host1:2222"}, "rsa2@2222:host1"},
+        {{"[host1]:22"}, "rsa2@22:host1"},
+        {{"host1", "-p", "22"}, "rsa2@22:host1"},
+        {{"host1", "old"}, "rsa2@22:host1 rsa2@2222:host1 rsa@22:old"},
+        // IPv6 with or without brackets, and a port after brackets.
+        {{"::1"}, "rsa2@22:::1"},
+        {{"[::1]"}, "rsa2@22:::1"},
+        {{"[::1]:22"}, "rsa2@22:::1"},
+        {{"fe80::1"}, "rsa2@22:[fe80::1]"},
+        // PuTTY's type names, and OpenSSH's for the same types.
+        {{"-t", "rsa"}, "rsa@22:old"},
+        {{"-t", "ssh-rsa"}, "rsa2@22:host1 rsa2@2222:host1 rsa2@22:::1 rsa2@22:[fe80::1]"},
+        {{"-t", "ssh-dss"}, "dss@22:host2"},
+        {{"--port", "2222"}, "rsa2@2222:host1"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {"list", "-f", "putty"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        SCOPED_TRACE(row.names);
+        const Outcome result = run(args);
+        std::string names;
+        std::istringstream lines(result.out);
+        for (std::string line; std::getline(lines, line);) {
+            names += (names.empty() ? "" : " ") + line.substr(0, line.find(' '));
+        }
+        EXPECT_EQ(row.names, names);
+        EXPECT_EQ(0, result.status);
+    }
+}
+
+TEST_F(HkCacheTest, HostsMatchAsTypedWithThePlatformsCaseAndEscapes) {
+    set("rsa2@22:My%20Host", KeyA);
+    const bool escaped = hkcache::hostsEscaped();
+    const bool folded = hkcache::namesIgnoreCase();
+    EXPECT_EQ(escaped ? 0 : 1, run({"list", "My Host"}).status);
+    EXPECT_EQ(escaped ? 1 : 0, run({"list", "My%20Host"}).status);
+    EXPECT_EQ(escaped && folded ? 0 : 1, run({"list", "my host"}).status);
+    EXPECT_EQ(folded ? 0 : 1, run({"list", "-t", "RSA2"}).status);
+    // The stored name is kept in every output that names the value.
+    EXPECT_EQ("rsa2@22:My%20Host " + KeyA + "\n", run({"list", "-f", "putty"}).out);
+}
+
+TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
+    seed();
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        bool errorLine; // one line on standard error, nothing on standard output
+    };
+    const Row rows[] = {
+        {{"list", "host1"}, 0, false},
+        {{"list", "nothere"}, 1, false},
+        {{"list", "-t", "ssh-ed448"}, 1, false},
+        {{"--version"}, 0, false},
+        {{"--help"}, 0, false},
+        {{"list", "--help"}, 0, false},
+        {{}, 2, true},
+        {{"remove"}, 2, true},
+        {{"list", "--format", "xml"}, 2, true},
+        {{"list", "--port", "0"}, 2, true},
+        {{"list", "--port", "65536"}, 2, true},
+        {{"list", "--cache", "everyone"}, 2, true},
+        {{"list", "--cache", "user:"}, 2, true},
+        {{"list", "host:x"}, 2, true},
+        {{"list", "[::1"}, 2, true},
+        {{"list", "--bogus"}, 2, true},
+    };
+    for (const Row& row : rows) {
+        std::string joined;
+        for (const std::string& arg : row.args) {
+            joined += arg + " ";
+        }
+        SCOPED_TRACE(joined);
+        const Outcome result = run(row.args);
+        EXPECT_EQ(row.status, result.status);
+        if (row.errorLine) {
+            EXPECT_EQ(0u, result.err.rfind("hkcache: ", 0)) << result.err;
+            EXPECT_EQ(result.err.size() - 1, result.err.find('\n')) << result.err;
+            EXPECT_EQ("", result.out);
+        } else {
+            EXPECT_EQ("", result.err);
+        }
+    }
+    EXPECT_EQ("hkcache 1.0.0\n", run({"--version"}).out);
+}
+
+TEST_F(HkCacheTest, UnreadableCacheFailsWithItsNameAndReason) {
+    seed();
+    registry.failOn(InMemoryRegistry::Op::EnumValue, 5, 2);
+    const Outcome result = run({"list"});
+    EXPECT_EQ(2, result.status);
+    EXPECT_EQ("hkcache: " + currentName() + ": Permission denied\n", result.err);
+    // What was read before the failure is listed.
+    EXPECT_EQ("rsa2@22:host1 rsa2 8 " + FingerprintA + "\n", result.out);
+}
+
+TEST_F(HkCacheTest, MissingCacheHoldsNothing) {
+    const Outcome result = run({"list"});
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ("", result.err);
+    EXPECT_EQ("", result.out);
+}
+
+TEST_F(HkCacheTest, LoadedProfilesAreEveryUserKeyButTheirClasses) {
+    const std::string sid = "S-1-5-21-0-0-0-1000";
+    registry.setValue(Users, sid + "\\" + CachePath, "rsa2@22:host1", KeyA);
+    registry.addKey(Users, sid + "_Classes");
+    std::ostringstream err;
+    hkcache::Diagnostics diagnostics(err);
+    std::vector<std::string> names;
+    for (const hkcache::Cache& cache : hkcache::loadedProfileCaches(diagnostics)) {
+        names.push_back(cache.name);
+    }
+    const std::vector<std::string> expected = {"HKEY_USERS\\.DEFAULT\\" + CachePath,
+                                               "HKEY_USERS\\" + sid + "\\" + CachePath};
+    EXPECT_EQ(expected, names);
+    EXPECT_EQ(1u, hkcache::profileCache(sid, diagnostics).size());
+    EXPECT_EQ("", err.str());
+    EXPECT_TRUE(hkcache::profileCache("S-1-5-21-9", diagnostics).empty());
+    EXPECT_EQ("hkcache: HKEY_USERS\\S-1-5-21-9: no such profile is loaded\n", err.str());
+    EXPECT_TRUE(diagnostics.failed());
+}
+
+} // namespace
