@@ -1,5 +1,8 @@
 // Reading a cache key, and the profiles under HKEY_USERS, over the registry seam.
 #include "Caches.h"
+#include "CacheLocations.h"
+
+#include "PAL/RegistryKey.h"
 
 #include <algorithm>
 #include <vector>
@@ -23,7 +26,7 @@ bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
 Api::Status subKeyNames(Api& api, Api::Handle key, std::vector<std::string>& names) {
     std::uint32_t longest = 0;
     Api::Status status =
-        api.queryInfoKey(key, nullptr, &longest, nullptr, nullptr, nullptr, nullptr);
+        api.queryInfoKey(key, nullptr, &longest, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (status != Api::Success) {
         return status;
     }
@@ -48,7 +51,7 @@ Api::Status subKeyNames(Api& api, Api::Handle key, std::vector<std::string>& nam
 }
 
 std::string usersName(const std::string& profile) {
-    return "HKEY_USERS\\" + profile + "\\" + CacheSubKey;
+    return "HKEY_USERS\\" + profile + "\\" + puttyCacheSubKey();
 }
 
 } // namespace
@@ -72,7 +75,7 @@ std::vector<Cache> loadedProfileCaches(Diagnostics& diagnostics) {
         // Each profile's classes are loaded beside it as <SID>_Classes.
         if (!endsWithIgnoringCase(profile, "_Classes")) {
             caches.push_back(
-                registryCache(usersName(profile), UsersRoot, profile + "\\" + CacheSubKey));
+                registryCache(usersName(profile), UsersRoot, profile + "\\" + puttyCacheSubKey()));
         }
     }
     return caches;
@@ -90,15 +93,36 @@ std::vector<Cache> profileCache(const std::string& sid, Diagnostics& diagnostics
         diagnostics.error("HKEY_USERS\\" + sid, statusText(status));
         return {};
     }
-    return {registryCache(usersName(sid), UsersRoot, sid + "\\" + CacheSubKey)};
+    return {registryCache(usersName(sid), UsersRoot, sid + "\\" + puttyCacheSubKey())};
 }
 
-Api::Status forEachValue(Api& api, Api::Handle key,
-                         const std::function<void(std::string_view, std::string_view)>& visit) {
+namespace {
+
+// What a key's info query says changed when another program stored or deleted a value.
+struct KeyState {
+    std::uint32_t values = 0;
+    std::uint64_t written = 0;
+    bool operator==(const KeyState& other) const {
+        return values == other.values && written == other.written;
+    }
+};
+
+Api::Status keyState(Api& api, Api::Handle key, KeyState* state) {
+    return api.queryInfoKey(key, nullptr, nullptr, nullptr, &state->values, nullptr, nullptr,
+                            &state->written);
+}
+
+// One pass over a key's values, each name and data appended to `arena`.
+struct ValueSpan {
+    std::size_t name, nameLength, data, dataLength;
+};
+
+Api::Status readPass(Api& api, Api::Handle key, std::string& arena,
+                     std::vector<ValueSpan>& values) {
     std::uint32_t longestName = 0;
     std::uint32_t longestData = 0;
-    Api::Status status =
-        api.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, &longestName, &longestData);
+    Api::Status status = api.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, &longestName,
+                                          &longestData, nullptr);
     if (status != Api::Success) {
         return status;
     }
@@ -116,8 +140,8 @@ Api::Status forEachValue(Api& api, Api::Handle key,
             // Grown under us: the sizes asked again, or doubled where they were enough.
             std::uint32_t names = 0;
             std::uint32_t datas = 0;
-            if (api.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, &names, &datas) !=
-                Api::Success) {
+            if (api.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, &names, &datas,
+                                 nullptr) != Api::Success) {
                 names = 0;
                 datas = 0;
             }
@@ -136,11 +160,47 @@ Api::Status forEachValue(Api& api, Api::Handle key,
         while (size > 0 && data[size - 1] == '\0') {
             --size;
         }
-        visit(std::string_view(name.data(), nameLength),
-              std::string_view(reinterpret_cast<const char*>(data.data()), size));
+        values.push_back({arena.size(), nameLength, arena.size() + nameLength, size});
+        arena.append(name.data(), nameLength);
+        arena.append(reinterpret_cast<const char*>(data.data()), size);
         ++index;
         grown = 0;
     }
+}
+
+} // namespace
+
+Api::Status forEachValue(Api& api, Api::Handle key,
+                         const std::function<void(std::string_view, std::string_view)>& visit) {
+    // Enumeration is by index: another program's delete moves every later value up one, so a
+    // pass it ran under may skip a value. Only a pass the key did not change under is shown,
+    // or the last of PAL::RegistryKey::ListingPasses.
+    std::string arena;
+    std::vector<ValueSpan> values;
+    for (int pass = 1;; ++pass) {
+        arena.clear();
+        values.clear();
+        KeyState before;
+        KeyState after;
+        Api::Status status = keyState(api, key, &before);
+        if (status == Api::Success) {
+            status = readPass(api, key, arena, values);
+        }
+        if (status == Api::Success) {
+            status = keyState(api, key, &after);
+        }
+        if (status != Api::Success) {
+            return status;
+        }
+        if (before == after || pass == PAL::RegistryKey::ListingPasses) {
+            break;
+        }
+    }
+    const std::string_view text(arena);
+    for (const ValueSpan& value : values) {
+        visit(text.substr(value.name, value.nameLength), text.substr(value.data, value.dataLength));
+    }
+    return Api::Success;
 }
 
 } // namespace hkcache

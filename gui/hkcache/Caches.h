@@ -13,9 +13,6 @@
 
 namespace hkcache {
 
-// PuTTY's host-key cache below a user's registry root.
-constexpr const char* CacheSubKey = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
-
 struct Cache {
     std::string name; // its registry key or file, as messages name it
     PAL::RegistryApi* api;
@@ -44,7 +41,8 @@ bool namesIgnoreCase();
 // they were typed (PuTTY for Unix).
 bool hostsEscaped();
 
-// Calls `visit` with each value's name and data (REG_SZ's NUL removed) in enumeration order.
+// Calls `visit` with each value's name and data (REG_SZ's NUL removed) in enumeration order,
+// from a pass that the key did not change under (read again when it did, a few times at most).
 // Success, or the status of the call that failed.
 PAL::RegistryApi::Status
 forEachValue(PAL::RegistryApi& api, PAL::RegistryApi::Handle key,

@@ -1,6 +1,7 @@
 // POSIX: the caches are PuTTY for Unix's host-key files, the caller's own or, read from each
 // user's home, other users'. Another user's file is opened only when nothing on the way from
 // their home to it could have been planted by someone else (OpenSSH's StrictModes rule).
+#include "CacheLocations.h"
 #include "Caches.h"
 
 #include "PAL/HostKeyFile.h"
@@ -211,7 +212,7 @@ bool namesIgnoreCase() {
 
 std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnostics) {
     if (which == "current") {
-        return {registryCache(PAL::hostKeyFilePath(), CurrentUserRoot, CacheSubKey)};
+        return {registryCache(PAL::hostKeyFilePath(), CurrentUserRoot, puttyCacheSubKey())};
     }
     if (which == "default") {
         diagnostics.error("default", "HKEY_USERS\\.DEFAULT is Windows' only: PuTTY for Unix "

@@ -1,6 +1,7 @@
 // Windows: the caches are registry keys, the caller's own (HKEY_CURRENT_USER) and the
 // profiles loaded under HKEY_USERS.
 #include "Accounts.h"
+#include "CacheLocations.h"
 #include "Caches.h"
 
 namespace hkcache {
@@ -21,12 +22,12 @@ bool namesIgnoreCase() {
 
 std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnostics) {
     if (which == "current") {
-        return {registryCache(std::string("HKEY_CURRENT_USER\\") + CacheSubKey, CurrentUserRoot,
-                              CacheSubKey)};
+        return {registryCache(std::string("HKEY_CURRENT_USER\\") + puttyCacheSubKey(),
+                              CurrentUserRoot, puttyCacheSubKey())};
     }
     if (which == "default") {
-        return {registryCache(std::string("HKEY_USERS\\.DEFAULT\\") + CacheSubKey, UsersRoot,
-                              std::string(".DEFAULT\\") + CacheSubKey)};
+        return {registryCache(std::string("HKEY_USERS\\.DEFAULT\\") + puttyCacheSubKey(), UsersRoot,
+                              std::string(".DEFAULT\\") + puttyCacheSubKey())};
     }
     if (which == "all") {
         return loadedProfileCaches(diagnostics);

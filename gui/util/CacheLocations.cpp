@@ -29,3 +29,8 @@ const PAL::RegistryKeyDescriptor& currentUserCache() {
         announced(PAL::RegistryKeyDescriptor(PAL::RegistryConstants::CurrentUser, PuttyCachePath));
     return cache;
 }
+
+const std::string& puttyCacheSubKey() {
+    static const std::string subKey = currentUserCache().getSubKey();
+    return subKey;
+}
