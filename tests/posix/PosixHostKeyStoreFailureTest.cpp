@@ -167,11 +167,16 @@ TEST_F(DeleteTrouble, ARenameThatFailsWhereThereIsNoExchangeLeavesTheOriginal) {
     expectUntouched();
 }
 
+// A file system without RENAME_EXCHANGE (EINVAL), or a kernel without renameat2 (ENOSYS).
 TEST_F(DeleteTrouble, WithoutExchangeTheDeleteRenames) {
-    files.failOn(Call::Exchange, EINVAL, 1, 100); // a file system without RENAME_EXCHANGE
-    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
-    EXPECT_EQ(1u, files.calls(Call::Rename));
-    expectOnly(After);
+    for (int error : {EINVAL, ENOSYS}) {
+        writeFile(path, Before);
+        const unsigned renames = files.calls(Call::Rename);
+        files.failOn(Call::Exchange, error, 1, 100);
+        EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted)) << error;
+        EXPECT_EQ(renames + 1, files.calls(Call::Rename)) << error;
+        expectOnly(After);
+    }
 }
 
 TEST_F(DeleteTrouble, ADirectorySyncThatFailsPutsTheOriginalBack) {
@@ -181,6 +186,13 @@ TEST_F(DeleteTrouble, ADirectorySyncThatFailsPutsTheOriginalBack) {
     files.failOn(Call::SyncDir, EIO);
     EXPECT_EQ(1117u, hktest::deleteName(store, Deleted));
     expectUntouched();
+}
+
+// CIFS and some FUSE file systems cannot sync a directory at all.
+TEST_F(DeleteTrouble, ADirectoryThatCannotBeSyncedIsNoFailure) {
+    files.failOn(Call::SyncDir, EINVAL);
+    EXPECT_EQ(RegistryApi::Success, hktest::deleteName(store, Deleted));
+    expectOnly(After);
 }
 
 TEST_F(DeleteTrouble, WithoutExchangeADirectorySyncThatFailsIsReportedWithTheNewContentInPlace) {
@@ -318,6 +330,23 @@ TEST_F(DeleteTrouble, AnAppendOnlyDirectoryIsDeniedBeforeAnyNewFile) {
     EXPECT_EQ(RegistryApi::AccessDenied, status);
     EXPECT_EQ(0u, files.calls(Call::CreateTemp));
     expectUntouched();
+}
+
+// Run under nohup: a hang-up the process ignores does not end the delete.
+TEST_F(DeleteTrouble, AnIgnoredSignalStaysIgnored) {
+    RegistryApi::Handle key = open();
+    files.before(Call::SyncFile, [] { ::raise(SIGHUP); });
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGHUP, SIG_IGN);
+        _exit(store.deleteValue(key, Deleted) == RegistryApi::Success ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    expectOnly(After);
+    store.closeKey(key);
 }
 
 // --- Other writers -----------------------------------------------------------------------

@@ -476,7 +476,7 @@ TEST_F(HostKeyFile, TheDeleteReadsTheFileAgainFirst) {
 }
 
 TEST_F(HostKeyFile, TheModeIsKeptWhateverTheUmask) {
-    for (mode_t mode : {0600, 0640, 0644, 0604}) {
+    for (mode_t mode : {0600, 0640, 0644, 0604, 02640}) {
         writeFile(path, "a@1:h k\nb@1:h k\n");
         ASSERT_EQ(0, ::chmod(path.c_str(), mode));
         mode_t old = ::umask(077);

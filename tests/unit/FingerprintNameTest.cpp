@@ -109,7 +109,8 @@ const MatchRow MatchTable[] = {
     {"rsa", "", "", "rsa@22:host1", true},
     {"rsa", "", "", "rsa@2222:host2", true},
     {"rsa", "", "", "dsa@22:host1", false},
-    {"rsa", "", "", "RSA@22:host1", false}, // case counts
+    {"rsa", "", "", "RSA@22:host1", false},  // case counts
+    {"rsa", "", "", "rsa2@22:host1", false}, // a longer type is another type
     // host name and port
     {"", "22", "host1", "rsa@22:host1", true},
     {"", "22", "host1", "ssh-ed25519@22:host1", true},

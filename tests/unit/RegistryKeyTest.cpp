@@ -321,6 +321,22 @@ public:
     }
 };
 
+// Windows leaves the buffer of a cut name undefined: here full to its end, without a NUL.
+class UnterminatedCuts : public CharacterFigures {
+public:
+    UnterminatedCuts() : CharacterFigures(2) {}
+    Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
+                     std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override {
+        const std::uint32_t room = nameLength != nullptr ? *nameLength : 0;
+        const Status status =
+            InMemoryRegistry::enumValue(key, index, name, nameLength, type, data, dataSize);
+        if (status == MoreData && room > 0) {
+            name[room - 1] = 'x';
+        }
+        return status;
+    }
+};
+
 struct ConcurrentChangeRow {
     const char* what;
     bool clockMoves;
@@ -369,6 +385,16 @@ TEST_F(RegistryKeyTest, APassThatTheKeyChangedUnderIsListedAgain) {
         EXPECT_EQ(row.names, key.getValueNames());
         EXPECT_EQ(row.enumerations, fresh.calls(Op::EnumValue));
     }
+}
+
+TEST_F(RegistryKeyTest, ACutNameIsReadOnlyAsFarAsItsBuffer) {
+    UnterminatedCuts cuts;
+    hktest::ScopedRegistryApi use(cuts);
+    const std::string longName(40, 'x');
+    cuts.setValue(HKCU, CachePath, longName);
+    RegistryKey key(cache);
+    EXPECT_EQ(std::string(21, 'x'), key.getValue(0).name); // 20 characters counted, and a NUL
+    EXPECT_EQ(std::vector<std::string>{longName}, key.getValueNames());
 }
 
 TEST_F(RegistryKeyTest, NameOfExactlyTheLongestLengthFits) {
