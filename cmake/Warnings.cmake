@@ -10,7 +10,7 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
 endif()
 
 # __FILE__ is recorded relative to the repository root, so log records never show a build
-# machine's path (provider/src/LogUtil.cpp, not /home/.../provider/src/LogUtil.cpp); the same
+# machine's path (provider/src/File.cpp, not /home/.../provider/src/File.cpp); the same
 # mapping keeps the checkout's path out of debug information, so builds of two clones match.
 add_library(hk_source_paths INTERFACE)
 target_compile_options(hk_source_paths INTERFACE "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=")

@@ -1,8 +1,8 @@
 #include "PAL/File.h"
 
-#include "FileOps.h"
+#include "platform/FileOps.h"
 #include "PAL/LogUtil.h"
-#include "Platform.h"
+#include "platform/Platform.h"
 
 #include <cerrno>
 

@@ -3,7 +3,7 @@
 #ifndef HK_TESTS_POSIX_HOSTKEYSTORETESTING_H
 #define HK_TESTS_POSIX_HOSTKEYSTORETESTING_H
 
-#include "../../provider/src/PosixHostKeyStore.h"
+#include "../../provider/src/hostkeystore/PosixHostKeyStore.h"
 #include "CacheLocations.h"
 
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 
 #include "PAL/Exception.h"
 #include "PAL/LogFileApi.h"
-#include "Platform.h"
+#include "platform/Platform.h"
 
 #include <cstdio>
 #include <cstdlib>
