@@ -524,7 +524,7 @@ RegistryApi::Status PosixHostKeyStore::enumValue(Handle key, std::uint32_t index
 
 RegistryApi::Status PosixHostKeyStore::enumKey(Handle key, std::uint32_t, char* name,
                                                std::uint32_t* nameLength) {
-    if (!isRoot(key) && !find(key)) {
+    if (!isPredefinedKey(key) && !find(key)) {
         return InvalidHandle;
     }
     if (!name || !nameLength) {
