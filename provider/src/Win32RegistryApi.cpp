@@ -1,4 +1,4 @@
-// Windows registry backend: the five advapi32 calls, narrow-character forms. The only file that
+// Windows registry backend: the advapi32 calls, narrow-character forms. The only file that
 // includes <windows.h> for the registry.
 #include "PAL/RegistryApi.h"
 
@@ -76,6 +76,11 @@ public:
 
     Status deleteValue(Handle key, const char* name) override {
         return status(::RegDeleteValueA(toHkey(key), name));
+    }
+
+    Status setValue(Handle key, const char* name, std::uint32_t type, const unsigned char* data,
+                    std::uint32_t size) override {
+        return status(::RegSetValueExA(toHkey(key), name, 0, type, data, size));
     }
 
     Status closeKey(Handle key) override {

@@ -16,7 +16,7 @@ namespace hktest {
 
 class InMemoryRegistry : public PAL::RegistryApi {
 public:
-    enum class Op { Open, QueryInfo, EnumValue, DeleteValue, Close };
+    enum class Op { Open, QueryInfo, EnumValue, DeleteValue, Close, SetValue };
 
     // The three roots exist (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER), and
     // HKEY_USERS\.DEFAULT as in a fresh Windows profile.
@@ -55,6 +55,9 @@ public:
     Status enumValue(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
                      std::uint32_t* type, unsigned char* data, std::uint32_t* dataSize) override;
     Status deleteValue(Handle key, const char* name) override;
+    // Any type and bytes, as the registry takes them; an empty name is the key's default value.
+    Status setValue(Handle key, const char* name, std::uint32_t type, const unsigned char* data,
+                    std::uint32_t size) override;
     Status closeKey(Handle key) override;
 
 private:
