@@ -16,7 +16,6 @@ namespace {
 using Status = PAL::RegistryApi::Status;
 using Handle = PAL::RegistryApi::Handle;
 
-constexpr Status InvalidParameter = PAL::RegistryApi::InvalidParameter;
 constexpr Status BadPathname = 161; // ERROR_BAD_PATHNAME
 constexpr std::uint32_t RegSz = 1;  // REG_SZ
 
