@@ -108,6 +108,39 @@ TEST_P(FailingStep, LeavesTheOriginalAsItWas) {
     expectUntouched();
 }
 
+// Removals and sets of one batch: a file that has all of them, or none.
+const std::vector<std::string> Removals = {Deleted, "a@22:host1"};
+const std::vector<RegistryApi::ValueText> Sets = {{"c@22:host3", "0x9"}, {"new@22:host4", "0x7"}};
+
+TEST_P(FailingStep, LeavesTheOriginalAsItWasForABatch) {
+    const FailureRow& row = GetParam();
+    files.chunk = 16;
+    RegistryApi::Handle key = open();
+    if (row.call == Call::Read) {
+        struct timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), hourAgo, 0));
+    }
+    files.failOn(row.call, row.error, row.nth);
+    std::size_t applied = 99;
+    EXPECT_EQ(row.expected, store.applyChanges(key, Removals, Sets, &applied)) << row.what;
+    EXPECT_EQ(0u, applied) << row.what;
+    store.closeKey(key);
+    EXPECT_GE(files.calls(row.call), row.nth) << row.what << ": the step was never reached";
+    expectUntouched();
+}
+
+TEST_F(DeleteTrouble, ABatchIsOneRewrite) {
+    RegistryApi::Handle key = open();
+    std::size_t applied = 0;
+    EXPECT_EQ(RegistryApi::Success, store.applyChanges(key, Removals, Sets, &applied));
+    EXPECT_EQ(4u, applied);
+    store.closeKey(key);
+    EXPECT_EQ(1u, files.calls(Call::CreateTemp));
+    EXPECT_EQ(1u, files.calls(Call::Exchange) + files.calls(Call::Rename));
+    expectOnly("# comment\nc@22:host3 0x9\nnew@22:host4 0x7\n");
+    EXPECT_EQ(8, ::getxattr(path.c_str(), "user.origin", nullptr, 0)) << "attributes kept";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Steps, FailingStep,
     ::testing::Values(

@@ -464,6 +464,113 @@ INSTANTIATE_TEST_SUITE_P(
                       "nd",                                       // the end of a line
                       nullptr));                                  // no name at all
 
+// --- Storing -----------------------------------------------------------------------------
+
+struct ChangeRow {
+    const char* what;
+    std::string before;
+    std::vector<std::string> removals;
+    std::vector<RegistryApi::ValueText> sets;
+    std::string after;
+};
+
+void PrintTo(const ChangeRow& row, std::ostream* out) {
+    *out << row.what;
+}
+
+class ChangeBytes : public HostKeyFile, public ::testing::WithParamInterface<ChangeRow> {};
+
+TEST_P(ChangeBytes, OneRewriteMakesTheWholeBatch) {
+    const ChangeRow& row = GetParam();
+    writeFile(path, row.before);
+    Handle key = open();
+    std::size_t applied = 0;
+    EXPECT_EQ(RegistryApi::Success, store.applyChanges(key, row.removals, row.sets, &applied));
+    EXPECT_EQ(row.removals.size() + row.sets.size(), applied);
+    store.closeKey(key);
+    EXPECT_EQ(row.after, readFile(path)) << row.what;
+    EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path())) << row.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ChangeBytes,
+    ::testing::Values(ChangeRow{"every line of the name gets the data, line ends kept",
+                                "a@1:h x\r\nb@1:h y\na@1:h z",
+                                {},
+                                {{"a@1:h", "N"}},
+                                "a@1:h N\r\nb@1:h y\na@1:h N"},
+                      ChangeRow{"a new name goes last, after the line end the file lacked",
+                                "a@1:h x",
+                                {},
+                                {{"b@1:h", "0x1,0x2"}},
+                                "a@1:h x\nb@1:h 0x1,0x2\n"},
+                      ChangeRow{"an empty file", "", {}, {{"a@1:h", "x"}}, "a@1:h x\n"},
+                      ChangeRow{"removals, replacements and additions at once",
+                                "a@1:h x\n# c@1:h\nb@1:h y\nc@1:h z\n",
+                                {"a@1:h", "c@1:h", "e@1:h"},
+                                {{"c@1:h", "w"}, {"d@1:h", "v"}},
+                                "# c@1:h\nb@1:h y\nc@1:h w\nd@1:h v\n"},
+                      ChangeRow{"the last data given for a name wins",
+                                "b@1:h y\n",
+                                {},
+                                {{"a@1:h", "1"}, {"a@1:h", "2"}},
+                                "b@1:h y\na@1:h 2\n"},
+                      ChangeRow{"empty data", "", {}, {{"a@1:h", ""}}, "a@1:h \n"}));
+
+struct RefusedRow {
+    const char* what;
+    std::string name;
+    std::string data; // stored with its NUL
+    std::uint32_t type;
+};
+
+void PrintTo(const RefusedRow& row, std::ostream* out) {
+    *out << row.what;
+}
+
+class RefusedValues : public HostKeyFile, public ::testing::WithParamInterface<RefusedRow> {};
+
+// What no line can hold would not read back as it was stored.
+TEST_P(RefusedValues, AreInvalidParametersAndNeverRewrite) {
+    const RefusedRow& row = GetParam();
+    const std::string before = "a@1:h x\n";
+    writeFile(path, before);
+    const ino_t inode = hktest::inodeOf(path);
+    Handle key = open();
+    EXPECT_EQ(PosixHostKeyStore::InvalidParameter,
+              store.setValue(key, row.name.c_str(), row.type,
+                             reinterpret_cast<const unsigned char*>(row.data.c_str()),
+                             static_cast<std::uint32_t>(row.data.size() + 1)));
+    if (row.type == RegistryApi::RegSz) {
+        EXPECT_EQ(PosixHostKeyStore::InvalidParameter,
+                  store.applyChanges(key, {}, {{row.name, row.data}}, nullptr));
+    }
+    store.closeKey(key);
+    EXPECT_EQ(before, readFile(path));
+    EXPECT_EQ(inode, hktest::inodeOf(path)) << "the file was rewritten";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, RefusedValues,
+    ::testing::Values(RefusedRow{"an empty name", "", "x", RegistryApi::RegSz},
+                      RefusedRow{"a space in the name", "a@1:h b", "x", RegistryApi::RegSz},
+                      RefusedRow{"a newline in the name", "a@1:h\n", "x", RegistryApi::RegSz},
+                      RefusedRow{"a CR in the name", "a@1:h\r", "x", RegistryApi::RegSz},
+                      RefusedRow{"a newline in the data", "b@1:h", "x\ny", RegistryApi::RegSz},
+                      RefusedRow{"a CR in the data", "b@1:h", "x\r", RegistryApi::RegSz},
+                      RefusedRow{"a NUL in the data", "b@1:h", std::string("x\0y", 3),
+                                 RegistryApi::RegSz},
+                      RefusedRow{"a type other than text", "b@1:h", "x", 4}));
+
+TEST_F(HostKeyFile, ARemovalOfANameNoLineCanHaveRefusesTheBatch) {
+    writeFile(path, "a@1:h x\n\n");
+    Handle key = open();
+    EXPECT_EQ(PosixHostKeyStore::InvalidParameter,
+              store.applyChanges(key, {"a@1:h", ""}, {{"b@1:h", "y"}}, nullptr));
+    store.closeKey(key);
+    EXPECT_EQ("a@1:h x\n\n", readFile(path));
+}
+
 TEST_F(HostKeyFile, TheDeleteReadsTheFileAgainFirst) {
     writeFile(path, "a@1:h k\n");
     Handle key = open();

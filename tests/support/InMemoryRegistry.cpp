@@ -17,9 +17,8 @@ namespace {
 using Status = PAL::RegistryApi::Status;
 using Handle = PAL::RegistryApi::Handle;
 
-constexpr Status InvalidParameter = 87; // ERROR_INVALID_PARAMETER
-constexpr Status BadPathname = 161;     // ERROR_BAD_PATHNAME
-constexpr std::uint32_t RegSz = 1;      // REG_SZ
+constexpr Status BadPathname = 161; // ERROR_BAD_PATHNAME
+constexpr std::uint32_t RegSz = 1;  // REG_SZ
 
 constexpr std::uint32_t RootValues[] = {0x80000002u, 0x80000003u, 0x80000001u};
 
@@ -83,6 +82,7 @@ private:
 struct Value {
     std::string name; // the first spelling
     std::string data; // bytes as stored, terminating NUL included
+    std::uint32_t type = RegSz;
 };
 
 struct Key {
@@ -109,7 +109,7 @@ struct Key {
         return *slot;
     }
 
-    void set(const std::string& valueName, const std::string& bytes) {
+    void set(const std::string& valueName, const std::string& bytes, std::uint32_t type = RegSz) {
         ++written;
         const std::string folded = fold(valueName);
         auto it = index.find(folded);
@@ -117,11 +117,12 @@ struct Key {
             Value& value = values[it->second];
             dataLengths.remove(length32(value.data.size()));
             value.data = bytes;
+            value.type = type;
             dataLengths.add(length32(bytes.size()));
             return;
         }
         index.emplace(folded, values.size());
-        values.push_back(Value{valueName, bytes});
+        values.push_back(Value{valueName, bytes, type});
         nameLengths.add(length32(valueName.size()));
         dataLengths.add(length32(bytes.size()));
     }
@@ -168,7 +169,8 @@ struct Key {
     }
 };
 
-constexpr std::size_t OpCount = 6;
+// Every operation has a slot: SetValue is the last of them.
+constexpr std::size_t OpCount = static_cast<std::size_t>(InMemoryRegistry::Op::SetValue) + 1;
 
 std::size_t slot(InMemoryRegistry::Op op) {
     return static_cast<std::size_t>(op);
@@ -412,7 +414,7 @@ InMemoryRegistry::Status InMemoryRegistry::enumValue(Handle handle, std::uint32_
     const Value& value = key->values[index];
     const std::uint32_t size = length32(value.data.size());
     if (type != nullptr) {
-        *type = RegSz;
+        *type = value.type;
     }
     // Data that does not fit: only the size needed is reported, the name is left alone.
     if (data != nullptr && *dataSize < size) {
@@ -473,6 +475,25 @@ InMemoryRegistry::Status InMemoryRegistry::deleteValue(Handle handle, const char
         return InvalidHandle;
     }
     return key->erase(name == nullptr ? std::string() : std::string(name)) ? Success : NotFound;
+}
+
+InMemoryRegistry::Status InMemoryRegistry::setValue(Handle handle, const char* name,
+                                                    std::uint32_t type, const unsigned char* data,
+                                                    std::uint32_t size) {
+    Status status = Success;
+    if (impl->injected(Op::SetValue, status)) {
+        return status;
+    }
+    Key* key = impl->resolve(handle);
+    if (key == nullptr) {
+        return InvalidHandle;
+    }
+    if (data == nullptr && size != 0) {
+        return InvalidParameter;
+    }
+    key->set(name == nullptr ? std::string() : std::string(name),
+             data ? std::string(reinterpret_cast<const char*>(data), size) : std::string(), type);
+    return Success;
 }
 
 InMemoryRegistry::Status InMemoryRegistry::closeKey(Handle handle) {

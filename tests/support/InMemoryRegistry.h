@@ -16,7 +16,7 @@ namespace hktest {
 
 class InMemoryRegistry : public PAL::RegistryApi {
 public:
-    enum class Op { Open, QueryInfo, EnumValue, DeleteValue, Close, EnumKey };
+    enum class Op { Open, QueryInfo, EnumValue, DeleteValue, Close, EnumKey, SetValue };
 
     // The three roots exist (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER), and
     // HKEY_USERS\.DEFAULT as in a fresh Windows profile.
@@ -57,6 +57,9 @@ public:
     // Sub-keys enumerate sorted case-insensitively, as Wine keeps them.
     Status enumKey(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength) override;
     Status deleteValue(Handle key, const char* name) override;
+    // Any type and bytes, as the registry takes them; an empty name is the key's default value.
+    Status setValue(Handle key, const char* name, std::uint32_t type, const unsigned char* data,
+                    std::uint32_t size) override;
     Status closeKey(Handle key) override;
 
 private:

@@ -70,6 +70,29 @@ std::vector<std::string> allNames(Api& api, Api::Handle key) {
     }
 }
 
+// The data of the value `name` as text, up to its NUL; "(none)" when no value has that name.
+std::string dataOf(Api& api, Api::Handle key, const std::string& name) {
+    for (std::uint32_t index = 0;; ++index) {
+        char found[256] = {};
+        std::uint32_t length = sizeof found;
+        std::vector<unsigned char> data(256);
+        auto size = static_cast<std::uint32_t>(data.size());
+        if (api.enumValue(key, index, found, &length, nullptr, data.data(), &size) !=
+            Api::Success) {
+            return "(none)";
+        }
+        if (found == name) {
+            return std::string(reinterpret_cast<const char*>(data.data()), size).c_str();
+        }
+    }
+}
+
+Api::Status setText(Api& api, Api::Handle key, const std::string& name, const std::string& data) {
+    return api.setValue(key, name.c_str(), RegSz,
+                        reinterpret_cast<const unsigned char*>(data.c_str()),
+                        static_cast<std::uint32_t>(data.size() + 1));
+}
+
 std::uint32_t valueCount(Api& api, Api::Handle key) {
     std::uint32_t count = 0;
     EXPECT_EQ(Api::Success,
@@ -240,6 +263,60 @@ TEST_P(RegistryApiContract, DeleteOfAnotherCaseIsNotFoundWhereNamesAreExact) {
     EXPECT_EQ(Api::NotFound, api().deleteValue(handle, "RSA2@22:HOST1"));
     EXPECT_EQ(Api::Success, api().deleteValue(handle, "rsa2@22:host1"));
     EXPECT_EQ(std::vector<std::string>{"rsa2@22:host2"}, allNames(api(), handle));
+}
+
+// Storing
+
+TEST_P(RegistryApiContract, SetAddsAValueThatEnumeratesWithItsData) {
+    const Api::Handle handle = openScratch(ThreeNames);
+    ASSERT_NE(Api::NotOpen, handle);
+    EXPECT_EQ(Api::Success, setText(api(), handle, "rsa2@2222:new.example", "0x23,0x9f"));
+    EXPECT_EQ(4u, valueCount(api(), handle));
+    std::vector<std::string> expected = ThreeNames;
+    expected.push_back("rsa2@2222:new.example");
+    EXPECT_EQ(sorted(expected), sorted(allNames(api(), handle)));
+    EXPECT_EQ("0x23,0x9f", dataOf(api(), handle, "rsa2@2222:new.example"));
+}
+
+TEST_P(RegistryApiContract, SetReplacesTheDataOfAValue) {
+    const Api::Handle handle = openScratch(ThreeNames);
+    ASSERT_NE(Api::NotOpen, handle);
+    EXPECT_EQ(Api::Success, setText(api(), handle, ThreeNames[1], "0x5,0x6"));
+    EXPECT_EQ(Api::Success, setText(api(), handle, ThreeNames[1], "0x7,0x8"));
+    EXPECT_EQ(sorted(ThreeNames), sorted(allNames(api(), handle)));
+    EXPECT_EQ("0x7,0x8", dataOf(api(), handle, ThreeNames[1]));
+    EXPECT_EQ(Api::Success, api().deleteValue(handle, ThreeNames[1].c_str()));
+    EXPECT_EQ("(none)", dataOf(api(), handle, ThreeNames[1]));
+}
+
+// Where names ignore case the first spelling stays; elsewhere another case is another value.
+TEST_P(RegistryApiContract, SetOfAnotherCaseFollowsTheBackendsNameRule) {
+    const Api::Handle handle = openScratch({"rsa2@22:host1"});
+    ASSERT_NE(Api::NotOpen, handle);
+    EXPECT_EQ(Api::Success, setText(api(), handle, "RSA2@22:HOST1", "0x9"));
+    if (backend->valueNamesIgnoreCase()) {
+        EXPECT_EQ(std::vector<std::string>{"rsa2@22:host1"}, allNames(api(), handle));
+        EXPECT_EQ("0x9", dataOf(api(), handle, "rsa2@22:host1"));
+    } else {
+        EXPECT_EQ(sorted({"RSA2@22:HOST1", "rsa2@22:host1"}), sorted(allNames(api(), handle)));
+        EXPECT_EQ("0x9", dataOf(api(), handle, "RSA2@22:HOST1"));
+        EXPECT_NE("0x9", dataOf(api(), handle, "rsa2@22:host1"));
+    }
+}
+
+// A removal of a name that is not there is no failure: afterwards it is not there.
+TEST_P(RegistryApiContract, AppliedChangesRemoveThenStore) {
+    const Api::Handle handle = openScratch(ThreeNames);
+    ASSERT_NE(Api::NotOpen, handle);
+    std::size_t applied = 99;
+    EXPECT_EQ(Api::Success,
+              api().applyChanges(handle, {ThreeNames[0], "rsa2@22:never-there", ThreeNames[2]},
+                                 {{ThreeNames[2], "0x1,0x3"}, {"dss@22:host9", "0x4"}}, &applied));
+    EXPECT_EQ(5u, applied);
+    EXPECT_EQ(sorted({ThreeNames[1], ThreeNames[2], "dss@22:host9"}),
+              sorted(allNames(api(), handle)));
+    EXPECT_EQ("0x1,0x3", dataOf(api(), handle, ThreeNames[2]));
+    EXPECT_EQ("0x4", dataOf(api(), handle, "dss@22:host9"));
 }
 
 // Closing

@@ -475,6 +475,36 @@ TEST_F(RegistryKeyTest, DeleteHandsBackTheRegistryStatus) {
     EXPECT_EQ(std::vector<std::string>{"rsa2@22:host2"}, registry.valueNames(HKCU, CachePath));
 }
 
+TEST_F(RegistryKeyTest, SetStoresTextWithItsNul) {
+    seed({});
+    RegistryKey key(cache);
+    EXPECT_EQ(RegistryApi::Success, key.setValue("rsa2@22:host1", "0x1,0x2"));
+    PAL::ByteBuffer data(0);
+    const PAL::RegistryValue value = key.getValue(0, &data);
+    ASSERT_TRUE(value.found);
+    EXPECT_EQ(RegistryApi::RegSz, value.type);
+    EXPECT_EQ(std::string("0x1,0x2", 8),
+              std::string(reinterpret_cast<const char*>(data.getData()), value.dataSize));
+}
+
+// Where the registry has no batch, one call per change; the first failure ends it and says
+// how many were made.
+TEST_F(RegistryKeyTest, ABatchStopsAtTheFirstFailureAndCountsWhatWasDone) {
+    seed({"rsa2@22:host1", "rsa2@22:host2"});
+    RegistryKey key(cache);
+    registry.failOn(Op::SetValue, RegistryApi::AccessDenied, 2);
+    std::size_t applied = 0;
+    EXPECT_EQ(RegistryApi::AccessDenied,
+              key.applyChanges({"rsa2@22:host1", "rsa2@22:gone"},
+                               {{"dss@22:a", "0x1"}, {"dss@22:b", "0x2"}, {"dss@22:c", "0x3"}},
+                               &applied));
+    EXPECT_EQ(3u, applied);
+    EXPECT_EQ(2u, registry.calls(Op::DeleteValue));
+    EXPECT_EQ(2u, registry.calls(Op::SetValue));
+    EXPECT_EQ((std::vector<std::string>{"rsa2@22:host2", "dss@22:a"}),
+              registry.valueNames(HKCU, CachePath));
+}
+
 // Byte buffer
 
 TEST(ByteBuffer, ResizeToZeroThenTenGivesFreshStorage) {

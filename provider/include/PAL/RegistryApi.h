@@ -4,8 +4,10 @@
 #ifndef PAL_REGISTRYAPI_H
 #define PAL_REGISTRYAPI_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace PAL {
 
@@ -17,11 +19,15 @@ public:
 
     // Windows statuses the logic relies on.
     static constexpr Status Success = 0;
-    static constexpr Status NotFound = 2;      // ERROR_FILE_NOT_FOUND
-    static constexpr Status AccessDenied = 5;  // ERROR_ACCESS_DENIED
-    static constexpr Status InvalidHandle = 6; // ERROR_INVALID_HANDLE
-    static constexpr Status MoreData = 234;    // ERROR_MORE_DATA
-    static constexpr Status NoMoreItems = 259; // ERROR_NO_MORE_ITEMS
+    static constexpr Status NotFound = 2;          // ERROR_FILE_NOT_FOUND
+    static constexpr Status AccessDenied = 5;      // ERROR_ACCESS_DENIED
+    static constexpr Status InvalidHandle = 6;     // ERROR_INVALID_HANDLE
+    static constexpr Status InvalidParameter = 87; // ERROR_INVALID_PARAMETER
+    static constexpr Status MoreData = 234;        // ERROR_MORE_DATA
+    static constexpr Status NoMoreItems = 259;     // ERROR_NO_MORE_ITEMS
+
+    // Value type of text data (REG_SZ).
+    static constexpr std::uint32_t RegSz = 1;
 
     // "Not open": all bits set in the handle's own width.
     static constexpr Handle NotOpen = ~Handle(0);
@@ -60,6 +66,24 @@ public:
                            std::uint32_t* nameLength) = 0;
     // RegDeleteValueA.
     virtual Status deleteValue(Handle key, const char* name) = 0;
+    // RegSetValueExA: stores `size` bytes of `data` as the value `name` of type `type`, adding
+    // it or replacing the data of the one there. REG_SZ data normally ends in its NUL, which
+    // `size` counts.
+    virtual Status setValue(Handle key, const char* name, std::uint32_t type,
+                            const unsigned char* data, std::uint32_t size) = 0;
+
+    // Text (REG_SZ) to store under a name.
+    struct ValueText {
+        std::string name;
+        std::string data; // without the terminating NUL
+    };
+    // Applies `removals` (names that need not exist) and then `sets` to the key. This default
+    // makes one deleteValue or setValue per change, in that order, and stops at the first
+    // failure: a failure part way leaves the earlier changes made, and *applied (when given)
+    // says how many there were. A backend that can make the batch all at once, or not at all,
+    // overrides it.
+    virtual Status applyChanges(Handle key, const std::vector<std::string>& removals,
+                                const std::vector<ValueText>& sets, std::size_t* applied);
     // RegCloseKey. Root handles are never really closed.
     virtual Status closeKey(Handle key) = 0;
 };

@@ -7,6 +7,7 @@
 #include "PAL/RegistryApi.h"
 #include "PAL/RegistryKeyDescriptor.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -66,6 +67,15 @@ public:
     static constexpr int ListingPasses = 8;
     // The registry's status, unchanged.
     RegistryApi::Status deleteValue(const std::string& name);
+    // Stores `data` as the text (REG_SZ) value `name`, added or replaced; the registry's
+    // status, unchanged.
+    RegistryApi::Status setValue(const std::string& name, const std::string& data);
+    // Removes the values `removals` (those not there are no failure) and then stores `sets`:
+    // all at once, or nothing, where the backend can (the host-key file); else one call per
+    // value, stopping at the first failure, with *applied (when given) counting those made.
+    RegistryApi::Status applyChanges(const std::vector<std::string>& removals,
+                                     const std::vector<RegistryApi::ValueText>& sets,
+                                     std::size_t* applied = nullptr);
     // Closes once; later calls do nothing.
     void close();
 

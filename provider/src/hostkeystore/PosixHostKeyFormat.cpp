@@ -105,5 +105,48 @@ bool hasName(const HostKeyText& text, const std::string& name) {
     return false;
 }
 
+ValueBatch::ValueBatch(const std::vector<std::string>& removals,
+                       const std::vector<RegistryApi::ValueText>& sets)
+    : removed(removals), stored(sets) {
+    // One name (a delete) is compared directly.
+    if (removals.size() > 1) {
+        removedNames.insert(removals.begin(), removals.end());
+    }
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        lastSet[sets[i].name] = i;
+    }
+}
+
+bool ValueBatch::removes(std::string_view name) const {
+    if (removed.size() == 1) {
+        return name == removed.front();
+    }
+    return !removedNames.empty() && removedNames.count(name) != 0;
+}
+
+const RegistryApi::ValueText* ValueBatch::setFor(std::string_view name, std::size_t* place) const {
+    if (lastSet.empty()) {
+        return nullptr;
+    }
+    auto it = lastSet.find(name);
+    if (it == lastSet.end()) {
+        return nullptr;
+    }
+    *place = it->second;
+    return &stored[it->second];
+}
+
+bool removesAny(const HostKeyText& text, const ValueBatch& batch) {
+    Line line{};
+    for (std::size_t offset = 0; lineAt(text.bytes, offset, line); offset = line.end) {
+        std::size_t place = 0;
+        const std::string_view name = nameOf(text.bytes, line);
+        if (batch.removes(name) && !batch.setFor(name, &place) && !removedLine(text, line)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace detail
 } // namespace PAL

@@ -4,10 +4,14 @@
 #ifndef HK_PROVIDER_SRC_POSIXHOSTKEYFORMAT_H
 #define HK_PROVIDER_SRC_POSIXHOSTKEYFORMAT_H
 
+#include "PAL/RegistryApi.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace PAL {
@@ -56,10 +60,38 @@ bool findValue(const HostKeyText& text, std::uint32_t index, ValueCursor& cursor
 // Whether any line is named `name`.
 bool hasName(const HostKeyText& text, const std::string& name);
 
-// Calls write(begin, size) for each run of bytes the file keeps when the lines named `name`
-// go, in order; stops at the first false.
+// Changes made in one rewrite: the lines of `removals` go, then every line of a name in `sets`
+// gets that name's data (the last given for it), and the names of `sets` that no line has
+// are added at the end, in order. Holds references to both lists.
+class ValueBatch {
+public:
+    ValueBatch(const std::vector<std::string>& removals,
+               const std::vector<RegistryApi::ValueText>& sets);
+    const std::vector<std::string>& removals() const { return removed; }
+    const std::vector<RegistryApi::ValueText>& sets() const { return stored; }
+    bool removes(std::string_view name) const;
+    // The value stored under `name` and its place in sets(); none when it is not set.
+    const RegistryApi::ValueText* setFor(std::string_view name, std::size_t* place) const;
+
+private:
+    const std::vector<std::string>& removed;
+    const std::vector<RegistryApi::ValueText>& stored;
+    std::unordered_set<std::string_view> removedNames; // more than one removal only
+    std::unordered_map<std::string_view, std::size_t> lastSet;
+};
+
+// Whether the batch removes a line of `text` that has no data to take instead.
+bool removesAny(const HostKeyText& text, const ValueBatch& batch);
+
+// Calls write(begin, size) for each run of bytes the file keeps when the lines the batch
+// removes go, in order; stops at the first false. For a batch without sets.
 template <typename Write>
-bool forEachKeptRun(const HostKeyText& text, const std::string& name, Write&& write);
+bool forEachKeptRun(const HostKeyText& text, const ValueBatch& batch, Write&& write);
+
+// Calls write(bytes, size) for every piece of the file once the batch is applied, in order;
+// stops at the first false.
+template <typename Write>
+bool forEachChangedPiece(const HostKeyText& text, const ValueBatch& batch, Write&& write);
 
 // --- implementation details of the template ------------------------------------------------
 
@@ -70,12 +102,17 @@ bool named(std::string_view bytes, const Line& line, const std::string& name);
 // Whether the line is one of a name deleted since the bytes were read.
 bool removedLine(const HostKeyText& text, const Line& line);
 
+// The name of a line.
+inline std::string_view nameOf(std::string_view bytes, const Line& line) {
+    return bytes.substr(line.begin, line.nameEnd - line.begin);
+}
+
 template <typename Write>
-bool forEachKeptRun(const HostKeyText& text, const std::string& name, Write&& write) {
+bool forEachKeptRun(const HostKeyText& text, const ValueBatch& batch, Write&& write) {
     std::size_t runStart = 0;
     Line line{};
     for (std::size_t offset = 0; lineAt(text.bytes, offset, line); offset = line.end) {
-        if (named(text.bytes, line, name) || removedLine(text, line)) {
+        if (batch.removes(nameOf(text.bytes, line)) || removedLine(text, line)) {
             if (line.begin > runStart && !write(runStart, line.begin - runStart)) {
                 return false;
             }
@@ -83,6 +120,64 @@ bool forEachKeptRun(const HostKeyText& text, const std::string& name, Write&& wr
         }
     }
     return text.bytes.size() == runStart || write(runStart, text.bytes.size() - runStart);
+}
+
+template <typename Write>
+bool forEachChangedPiece(const HostKeyText& text, const ValueBatch& batch, Write&& write) {
+    const std::vector<RegistryApi::ValueText>& sets = batch.sets();
+    std::vector<bool> placed(sets.size());
+    char last = '\n'; // an empty file needs no line break before an added line
+    const auto put = [&](const char* bytes, std::size_t size) {
+        if (size == 0) {
+            return true;
+        }
+        last = bytes[size - 1];
+        return write(bytes, size);
+    };
+    const auto putLine = [&](const RegistryApi::ValueText& value, const char* end,
+                             std::size_t endSize) {
+        return put(value.name.data(), value.name.size()) && put(" ", 1) &&
+               put(value.data.data(), value.data.size()) && put(end, endSize);
+    };
+    const char* bytes = text.bytes.data();
+    std::size_t runStart = 0;
+    Line line{};
+    for (std::size_t offset = 0; lineAt(text.bytes, offset, line); offset = line.end) {
+        // A line deleted since the read stays gone, whatever the batch says of its name.
+        const bool deleted = removedLine(text, line);
+        std::size_t place = 0;
+        const RegistryApi::ValueText* set =
+            deleted ? nullptr : batch.setFor(nameOf(text.bytes, line), &place);
+        const bool gone = deleted || (!set && batch.removes(nameOf(text.bytes, line)));
+        if (!set && !gone) {
+            continue;
+        }
+        if (!put(bytes + runStart, line.begin - runStart)) {
+            return false;
+        }
+        runStart = line.end;
+        // A line keeps its own ending ("\r\n", "\n", or none at the end of the file).
+        if (set && !putLine(*set, bytes + line.textEnd, line.end - line.textEnd)) {
+            return false;
+        }
+        if (set) {
+            placed[place] = true;
+        }
+    }
+    if (!put(bytes + runStart, text.bytes.size() - runStart)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        std::size_t place = 0;
+        if (placed[i] || batch.setFor(sets[i].name, &place) != &sets[i]) {
+            continue;
+        }
+        placed[i] = true;
+        if ((last != '\n' && !put("\n", 1)) || !putLine(sets[i], "\n", 1)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace detail

@@ -36,12 +36,20 @@ struct PosixHostKeyStore::Snapshot {
     HostKeyText text() const { return {bytes->view(), removed, nulFreeUntil}; }
 };
 
+// What one rewrite is asked to do.
+struct PosixHostKeyStore::Change {
+    const ValueBatch& batch;
+    // A delete's name, which must be there (NotFound otherwise); none for a batch.
+    const char* required;
+};
+
 namespace {
 
 using Status = RegistryApi::Status;
 using Snapshot = PosixHostKeyStore::Snapshot;
+using Change = PosixHostKeyStore::Change;
+using ValueText = RegistryApi::ValueText;
 
-constexpr std::uint32_t RegSz = 1;
 constexpr Status FileTooLarge = 223; // ERROR_FILE_TOO_LARGE
 // Lengths and counts in the registry calls are 32-bit.
 constexpr std::size_t MaxFileSize = 0xFFFFFFFFu;
@@ -87,14 +95,61 @@ Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, FileBuffer& b
     return status == RegistryApi::Success ? readContents(files, fd, st, bytes) : status;
 }
 
-// Writes what the file keeps without `name`'s lines, in blocks, straight from the bytes.
-bool writeKept(PosixFiles& files, int fd, const HostKeyText& text, const std::string& name) {
+// Writes what the file keeps without the removed lines, in blocks, straight from the bytes.
+bool writeKept(PosixFiles& files, int fd, const HostKeyText& text, const ValueBatch& batch) {
     BufferedWriter out(files, fd);
-    return forEachKeptRun(text, name,
+    return forEachKeptRun(text, batch,
                           [&](std::size_t begin, std::size_t size) {
                               return out.write(text.bytes.data() + begin, size);
                           }) &&
            out.flush();
+}
+
+// The file's new contents once a batch with sets is applied: measured, then copied, so that
+// one that would not fit is refused before any memory is taken for it.
+Status compose(const HostKeyText& text, const ValueBatch& batch,
+               std::shared_ptr<FileBuffer>& composed) {
+    std::size_t size = 0;
+    forEachChangedPiece(text, batch, [&size](const char*, std::size_t piece) {
+        size += piece;
+        return size < MaxFileSize;
+    });
+    if (size >= MaxFileSize) {
+        return FileTooLarge;
+    }
+    auto out = std::make_shared<FileBuffer>(size);
+    std::size_t used = 0;
+    forEachChangedPiece(text, batch, [&out, &used](const char* bytes, std::size_t piece) {
+        std::memcpy(out->data() + used, bytes, piece);
+        used += piece;
+        return true;
+    });
+    out->resize(used);
+    composed = std::move(out);
+    return RegistryApi::Success;
+}
+
+// Whether a name and data fit one line of the file ("name data"), as the key reads it back.
+bool fitsLine(const std::string& name, const std::string& data) {
+    return !name.empty() && name.find_first_of(std::string(" \r\n\0", 4)) == std::string::npos &&
+           data.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+// A name no line can have: empty, or with a space or a line break.
+bool impossibleName(const char* name) {
+    return !name || !*name || std::strpbrk(name, " \r\n");
+}
+
+// The names a batch changes, for the log.
+std::string namesOf(const ValueBatch& batch) {
+    std::string names;
+    for (const std::string& name : batch.removals()) {
+        names += (names.empty() ? "<" : ", <") + name + ">";
+    }
+    for (const ValueText& set : batch.sets()) {
+        names += (names.empty() ? "<" : ", <") + set.name + ">";
+    }
+    return names;
 }
 
 struct Outcome {
@@ -215,7 +270,7 @@ struct PuttyWrites {
 // Makes the swap visible for good, or says why not; nothing here throws, so that the report
 // always follows a swap.
 Outcome completeSwap(PosixFiles& files, Replacement& replacement, const std::string& keyPath,
-                     const PuttyWrites& putty, const std::string& name,
+                     const PuttyWrites& putty, const Change& change,
                      std::shared_ptr<const Snapshot>& prepared,
                      std::shared_ptr<const Snapshot>* written) {
     if (!replacement.syncDirectory()) {
@@ -228,9 +283,12 @@ Outcome completeSwap(PosixFiles& files, Replacement& replacement, const std::str
     if (puttyWriteUnderWay(files, putty.path, putty.first, replacement.written())) {
         try {
             if (isLogActive(LOG_WARN)) {
+                const std::string what = change.required
+                                             ? "Value <" + std::string(change.required) + ">"
+                                             : "Values " + namesOf(change.batch);
                 logMessage(TC_PAL, LOG_WARN,
-                           "Value <" + name + "> may come back: a PuTTY write is under way (" +
-                               putty.path + ")");
+                           what + " may come back: a PuTTY write is under way (" + putty.path +
+                               ")");
             }
         } catch (const std::bad_alloc&) {
             // The status says as much.
@@ -264,16 +322,16 @@ Status currentContents(PosixFiles& files, int fd, const Snapshot& view, struct s
     return status;
 }
 
-// The key's view of the file once `name` is gone, ready before anything becomes visible.
-std::shared_ptr<const Snapshot> viewWithout(const std::string& keyPath,
-                                            std::shared_ptr<const FileBuffer> bytes,
-                                            std::vector<std::string> removed,
-                                            const std::string& name, const struct stat& file) {
+// The key's view of the file once changed, ready before anything becomes visible: the bytes
+// read less the lines removed, or the new contents.
+std::shared_ptr<const Snapshot> viewAfter(const std::string& keyPath,
+                                          std::shared_ptr<const FileBuffer> bytes,
+                                          std::vector<std::string> removed,
+                                          const struct stat& file) {
     auto view = std::make_shared<Snapshot>();
     view->path = keyPath;
     view->bytes = std::move(bytes);
     view->removed = std::move(removed);
-    view->removed.push_back(name);
     view->file = file;
     view->nulFreeUntil = firstNul(view->bytes->view());
     view->summary = summarize(view->text());
@@ -282,7 +340,7 @@ std::shared_ptr<const Snapshot> viewWithout(const std::string& keyPath,
 
 // One read-modify-replace of the file `base` in the locked directory `dirFd`, from what the
 // key shows (`view`; its path is the file as configured, where PuTTY puts its .tmp).
-Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const std::string& name,
+Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const Change& change,
                    const Snapshot& view, const PuttyWrites& putty,
                    std::shared_ptr<const Snapshot>* written) {
     Fd file(files,
@@ -297,8 +355,18 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     if (status != RegistryApi::Success) {
         return done(status);
     }
-    if (!hasName({bytes->view(), removed}, name)) {
-        return done(RegistryApi::NotFound);
+    const ValueBatch& batch = change.batch;
+    const HostKeyText text{bytes->view(), removed};
+    if (change.required ? !hasName(text, change.required)
+                        : batch.sets().empty() && !removesAny(text, batch)) {
+        return done(change.required ? RegistryApi::NotFound : RegistryApi::Success);
+    }
+    std::shared_ptr<FileBuffer> composed;
+    if (!batch.sets().empty()) {
+        const Status composing = compose(text, batch, composed);
+        if (composing != RegistryApi::Success) {
+            return done(composing);
+        }
     }
     // A writable directory alone would let the rename succeed; the file itself must be
     // writable too, as the registry would require of the key.
@@ -307,12 +375,19 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     Replacement replacement(files, dirFd, base, PosixHostKeyStore::TempInfix);
     if (!replacement.create(before, file.get()) ||
-        !writeKept(files, replacement.fd(), {bytes->view(), removed}, name) ||
+        !(composed ? writeAll(files, replacement.fd(), composed->data(), composed->size())
+                   : writeKept(files, replacement.fd(), text, batch)) ||
         !replacement.finish()) {
         return failed(errno);
     }
-    std::shared_ptr<const Snapshot> prepared =
-        viewWithout(view.path, std::move(bytes), std::move(removed), name, replacement.written());
+    std::shared_ptr<const Snapshot> prepared;
+    if (composed) {
+        prepared = viewAfter(view.path, std::move(composed), {}, replacement.written());
+    } else {
+        removed.insert(removed.end(), batch.removals().begin(), batch.removals().end());
+        prepared =
+            viewAfter(view.path, std::move(bytes), std::move(removed), replacement.written());
+    }
     // Looked at before the swap, so that a delete that fails here has changed nothing. A write
     // that ends meanwhile changed the file: the swap sees that and starts again.
     if (puttyWriteUnderWay(files, putty.path, putty.first, replacement.written())) {
@@ -320,7 +395,7 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     switch (replacement.swapIn(before)) {
     case Replacement::Swap::Done:
-        return completeSwap(files, replacement, view.path, putty, name, prepared, written);
+        return completeSwap(files, replacement, view.path, putty, change, prepared, written);
     case Replacement::Swap::Changed:
         return again();
     case Replacement::Swap::ChangedAfter:
@@ -335,7 +410,7 @@ Outcome deleteOnce(PosixFiles& files, int dirFd, const std::string& base, const 
 
 // One attempt from the configured path: a link there is followed afresh each time, since
 // PuTTY's own write may have replaced it with a regular file since the last.
-Outcome attempt(PosixFiles& files, const Snapshot& view, const std::string& name,
+Outcome attempt(PosixFiles& files, const Snapshot& view, const Change& change,
                 const PuttyWrites& putty, std::shared_ptr<const Snapshot>* written) {
     // Through a symbolic link to the file itself: the link stays a link.
     std::optional<std::string> resolved = files.realpath(view.path);
@@ -352,7 +427,7 @@ Outcome attempt(PosixFiles& files, const Snapshot& view, const std::string& name
     if (!lockDirectory(files, dirFd.get())) {
         return done(PosixHostKeyStore::SharingViolation);
     }
-    return deleteOnce(files, dirFd.get(), base, name, view, putty, written);
+    return changeOnce(files, dirFd.get(), base, change, view, putty, written);
 }
 
 } // namespace
@@ -535,18 +610,91 @@ RegistryApi::Status PosixHostKeyStore::enumKey(Handle key, std::uint32_t, char* 
 }
 
 RegistryApi::Status PosixHostKeyStore::deleteValue(Handle key, const char* name) {
-    auto snapshot = find(key);
-    if (!snapshot) {
+    if (!find(key)) {
         return InvalidHandle;
     }
     // No line has a name that is empty or holds a space or a line break.
     if (!name || !*name || std::strpbrk(name, " \n")) {
         return NotFound;
     }
+    try {
+        const std::vector<std::string> removals{name};
+        const std::vector<ValueText> sets;
+        const ValueBatch batch(removals, sets);
+        return rewrite(key, Change{batch, name});
+    } catch (const std::bad_alloc&) {
+        return NotEnoughMemory;
+    }
+}
+
+RegistryApi::Status PosixHostKeyStore::setValue(Handle key, const char* name, std::uint32_t type,
+                                                const unsigned char* data, std::uint32_t size) {
+    if (!find(key)) {
+        return InvalidHandle;
+    }
+    if (type != RegSz || !name || (!data && size)) {
+        return InvalidParameter;
+    }
+    try {
+        std::string text(data ? reinterpret_cast<const char*>(data) : "", size);
+        // REG_SZ data ends in its NUL, which the line does not hold.
+        if (!text.empty() && text.back() == '\0') {
+            text.pop_back();
+        }
+        if (!fitsLine(name, text)) {
+            return InvalidParameter;
+        }
+        const std::vector<std::string> removals;
+        const std::vector<ValueText> sets{{name, std::move(text)}};
+        const ValueBatch batch(removals, sets);
+        return rewrite(key, Change{batch, nullptr});
+    } catch (const std::bad_alloc&) {
+        return NotEnoughMemory;
+    }
+}
+
+RegistryApi::Status PosixHostKeyStore::applyChanges(Handle key,
+                                                    const std::vector<std::string>& removals,
+                                                    const std::vector<ValueText>& sets,
+                                                    std::size_t* applied) {
+    if (applied) {
+        *applied = 0;
+    }
+    if (!find(key)) {
+        return InvalidHandle;
+    }
+    for (const std::string& name : removals) {
+        if (impossibleName(name.c_str()) || name.find('\0') != std::string::npos) {
+            return InvalidParameter;
+        }
+    }
+    for (const ValueText& set : sets) {
+        if (!fitsLine(set.name, set.data)) {
+            return InvalidParameter;
+        }
+    }
+    Status status = NotEnoughMemory;
+    try {
+        const ValueBatch batch(removals, sets);
+        status = rewrite(key, Change{batch, nullptr});
+    } catch (const std::bad_alloc&) {
+        // Nothing was changed.
+    }
+    if (applied && status == Success) {
+        *applied = removals.size() + sets.size();
+    }
+    return status;
+}
+
+RegistryApi::Status PosixHostKeyStore::rewrite(Handle key, const Change& change) {
+    auto snapshot = find(key);
+    if (!snapshot) {
+        return InvalidHandle;
+    }
     std::shared_ptr<const Snapshot> written;
     Status status = NotEnoughMemory;
     try {
-        status = rewriteWithout(*snapshot, name, &written);
+        status = rewriteFile(*snapshot, change, &written);
     } catch (const std::bad_alloc&) {
         // Unwinding removed the new file, if there was one.
     }
@@ -568,14 +716,14 @@ RegistryApi::Status PosixHostKeyStore::closeKey(Handle key) {
     return keys.erase(key) ? Success : InvalidHandle;
 }
 
-RegistryApi::Status PosixHostKeyStore::rewriteWithout(const Snapshot& view, const std::string& name,
-                                                      std::shared_ptr<const Snapshot>* written) {
+RegistryApi::Status PosixHostKeyStore::rewriteFile(const Snapshot& view, const Change& change,
+                                                   std::shared_ptr<const Snapshot>* written) {
     // A .tmp that appears or changes while the delete runs is a write under way, however old
     // its time says it is.
     const PuttyWrites putty{view.path + ".tmp", lookAtPuttyTemp(files, view.path + ".tmp")};
     bool replaced = false;
     for (int round = 0; round < MaxDeleteAttempts; ++round) {
-        Outcome outcome = attempt(files, view, name, putty, written);
+        Outcome outcome = attempt(files, view, change, putty, written);
         replaced = replaced || outcome.replaced;
         if (!outcome.retry) {
             // Looking again after our own replacement and finding the name gone is success.

@@ -19,11 +19,10 @@ namespace detail {
 
 // The current user's cache key (named by the application, setHostKeyCachePath) is PuTTY for
 // Unix's host-key file, one value a line; no other key exists. Each open key reads the file once; a
-// delete rewrites it (see deleteValue).
+// delete, a set or a batch of both rewrites it (see deleteValue).
 class PosixHostKeyStore final : public RegistryApi {
 public:
     // Windows statuses of this backend beyond the common ones.
-    static constexpr Status InvalidParameter = 87; // ERROR_INVALID_PARAMETER
     static constexpr Status SharingViolation = 32; // ERROR_SHARING_VIOLATION
     static constexpr Status NotEnoughMemory = 8;   // ERROR_NOT_ENOUGH_MEMORY
     // A delete that keeps finding the file changed by another writer gives up after this many
@@ -55,20 +54,33 @@ public:
     // detected, and the delete redone. The key's own view then shows the file as written.
     // NotEnoughMemory where memory runs out, with no temporary file left behind.
     Status deleteValue(Handle key, const char* name) override;
+    // Adds the line `name data` (REG_SZ only; the data's terminating NUL is not written), or
+    // gives every line named `name` that data, in one rewrite with everything a delete does.
+    // InvalidParameter for what a line cannot hold: an empty name, a space in the name, a line
+    // break or NUL in either.
+    Status setValue(Handle key, const char* name, std::uint32_t type, const unsigned char* data,
+                    std::uint32_t size) override;
+    // The whole batch in one rewrite, or nothing: *applied is then every change, or 0. Names
+    // no line can have are refused (InvalidParameter) before anything is done.
+    Status applyChanges(Handle key, const std::vector<std::string>& removals,
+                        const std::vector<ValueText>& sets, std::size_t* applied) override;
     Status closeKey(Handle key) override;
     // Opens a key on a host-key file the caller has opened (and checked) as `fd`: it is read
     // from `fd`, which stays the caller's; `path` names it for a later open or delete.
     Status openOpenedFile(int fd, const std::string& path, Handle* result);
 
     struct Snapshot;
+    struct Change;
 
 private:
     std::shared_ptr<const Snapshot> find(Handle key);
     Status openPath(Handle parent, const char* subKey, Handle* result);
     Status openFile(const std::string& path, Handle* result);
     Status readOpened(int fd, const std::string& path, Handle* result);
-    Status rewriteWithout(const Snapshot& view, const std::string& name,
-                          std::shared_ptr<const Snapshot>* written);
+    // Makes the change and puts the new view in the key's place.
+    Status rewrite(Handle key, const Change& change);
+    Status rewriteFile(const Snapshot& view, const Change& change,
+                       std::shared_ptr<const Snapshot>* written);
 
     // What a handle shows, and where its listing got to.
     struct OpenKey {

@@ -31,6 +31,36 @@ bool RegistryApi::isPredefinedKey(Handle handle) {
     return false;
 }
 
+RegistryApi::Status RegistryApi::applyChanges(Handle key, const std::vector<std::string>& removals,
+                                              const std::vector<ValueText>& sets,
+                                              std::size_t* applied) {
+    std::size_t done = 0;
+    Status status = Success;
+    for (const std::string& name : removals) {
+        status = deleteValue(key, name.c_str());
+        if (status != Success && status != NotFound) {
+            break;
+        }
+        status = Success;
+        ++done;
+    }
+    for (auto set = sets.begin(); status == Success && set != sets.end(); ++set) {
+        if (set->data.size() >= UINT32_MAX) {
+            status = InvalidParameter;
+            break;
+        }
+        // REG_SZ: the data with its NUL.
+        status = setValue(key, set->name.c_str(), RegSz,
+                          reinterpret_cast<const unsigned char*>(set->data.c_str()),
+                          static_cast<std::uint32_t>(set->data.size() + 1));
+        done += status == Success ? 1 : 0;
+    }
+    if (applied != nullptr) {
+        *applied = done;
+    }
+    return status;
+}
+
 RegistryApi& registryApi() {
     return replacement ? *replacement : platformRegistryApi();
 }

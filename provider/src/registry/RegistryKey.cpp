@@ -222,6 +222,22 @@ RegistryApi::Status RegistryKey::deleteValue(const std::string& name) {
     return registryApi().deleteValue(handle, name.c_str());
 }
 
+RegistryApi::Status RegistryKey::setValue(const std::string& name, const std::string& data) {
+    // Text that does not fit the registry's 32-bit size; it holds its NUL too.
+    if (data.size() >= UINT32_MAX) {
+        return RegistryApi::InvalidParameter;
+    }
+    return registryApi().setValue(handle, name.c_str(), RegistryApi::RegSz,
+                                  reinterpret_cast<const unsigned char*>(data.c_str()),
+                                  static_cast<std::uint32_t>(data.size() + 1));
+}
+
+RegistryApi::Status RegistryKey::applyChanges(const std::vector<std::string>& removals,
+                                              const std::vector<RegistryApi::ValueText>& sets,
+                                              std::size_t* applied) {
+    return registryApi().applyChanges(handle, removals, sets, applied);
+}
+
 void RegistryKey::close() {
     if (handle == RegistryApi::NotOpen) {
         return;

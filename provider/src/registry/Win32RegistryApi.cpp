@@ -89,6 +89,11 @@ public:
         return status(::RegDeleteValueA(toHkey(key), name));
     }
 
+    Status setValue(Handle key, const char* name, std::uint32_t type, const unsigned char* data,
+                    std::uint32_t size) override {
+        return status(::RegSetValueExA(toHkey(key), name, 0, type, data, size));
+    }
+
     Status closeKey(Handle key) override {
         // The predefined keys are not ours to close.
         if (isPredefinedKey(key)) {
