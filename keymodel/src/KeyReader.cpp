@@ -90,13 +90,18 @@ std::optional<unsigned> portOf(std::string_view text) {
     return port <= 65535 ? std::optional<unsigned>(port) : std::nullopt;
 }
 
+bool isCertificateType(std::string_view type) {
+    const std::string_view suffix = "-cert-v01@openssh.com";
+    return type.size() > suffix.size() && type.substr(type.size() - suffix.size()) == suffix;
+}
+
 struct HostPort {
     std::string host;
     unsigned port = 22;
 };
 
-// `host` or `[host]:port`. A bracket inside a host is refused, so that every host read here
-// is written back by knownHostsHost as the same name.
+// `host` or `[host]:port`. A bracket inside a host is refused, so that knownHostsHost writes
+// every host read here back as the same name.
 std::optional<HostPort> hostPortOf(std::string_view name) {
     HostPort result;
     std::string_view host = name;
@@ -112,7 +117,10 @@ std::optional<HostPort> hostPortOf(std::string_view name) {
         host = name.substr(1, close - 1);
         result.port = *port;
     }
-    if (host.empty() || host.find_first_of("[]") != std::string_view::npos) {
+    // Nor one that would read back as a marker, comment, pattern, hashed name or .pub line.
+    if (host.empty() || host.find_first_of("[]") != std::string_view::npos ||
+        std::string_view("@#!|").find(host[0]) != std::string_view::npos ||
+        !puttyTypeOf(host).empty() || isCertificateType(host)) {
         return std::nullopt;
     }
     result.host = std::string(host);
@@ -121,11 +129,6 @@ std::optional<HostPort> hostPortOf(std::string_view name) {
 
 bool isPattern(std::string_view name) {
     return name.find_first_of("*?") != std::string_view::npos || (!name.empty() && name[0] == '!');
-}
-
-bool isCertificateType(std::string_view type) {
-    const std::string_view suffix = "-cert-v01@openssh.com";
-    return type.size() > suffix.size() && type.substr(type.size() - suffix.size()) == suffix;
 }
 
 // `|1|salt|hash` against the query as ssh hashes it: lower case, `[host]:port` unless 22.

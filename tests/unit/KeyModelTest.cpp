@@ -449,7 +449,7 @@ const std::string knownHosts =
     "\r\n"
     "web.example.com ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIA==\n"
     "|1|j6CH362wHzIq9D+3eTqzFV5G2qA=|ww1FEsRToMq7HONcboNfrXs4xNg ssh-ed25519 " +
-    ed25519;
+    ed25519 + "\n[#web]:22 ssh-ed25519 " + ed25519;
 
 // "line host port type" of each key read, and the data PuTTY stores for it.
 std::vector<std::string> describe(const ReadKeys& read) {
@@ -484,13 +484,13 @@ TEST(KeyModelTest, KnownHostsGiveTheKeysOpenSshWouldUse) {
         std::vector<std::string> keys;
         std::vector<std::size_t> warnings;
     };
-    const std::vector<std::size_t> always = {7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 19, 20};
+    const std::vector<std::size_t> always = {7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 19, 20, 21};
     const Row rows[] = {
         {std::nullopt,
          {"3 web.example.com 22 ssh-ed25519", "3 10.0.0.5 22 ssh-ed25519",
           "4 web.example.com 2222 ecdsa-sha2-nistp256", "7 db.example.com 22 rsa2",
           "18 ::1 22 dss"},
-         {5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 19, 20}},
+         {5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 19, 20, 21}},
         {HostQuery{"web.example.com", 22},
          {"3 web.example.com 22 ssh-ed25519", "5 web.example.com 22 ssh-ed25519",
           "17 web.example.com 22 ssh-ed25519"},
