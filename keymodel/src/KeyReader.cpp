@@ -27,7 +27,7 @@ Lines splitLines(std::string_view text, std::size_t maxBytes) {
     }
     std::size_t start = 0;
     while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
+        const std::size_t end = text.find('\n', start);
         const std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
         std::string_view line = text.substr(start, next - start);
         if (!line.empty() && line.back() == '\n') {
@@ -127,8 +127,8 @@ std::optional<HostPort> hostPortOf(std::string_view name) {
     return result;
 }
 
-bool isPattern(std::string_view name) {
-    return name.find_first_of("*?") != std::string_view::npos || (!name.empty() && name[0] == '!');
+bool isWildcard(std::string_view name) {
+    return name.find_first_of("*?") != std::string_view::npos;
 }
 
 // `|1|salt|hash` against the query as ssh hashes it: lower case, `[host]:port` unless 22.
@@ -231,7 +231,11 @@ std::string readLine(std::string_view line, std::size_t number,
         for (;;) {
             const std::size_t comma = fields[0].find(',', start);
             const std::string_view name = fields[0].substr(start, comma - start);
-            if (isPattern(name)) {
+            if (!name.empty() && name[0] == '!') {
+                // Whom it excludes takes OpenSSH's pattern match to tell: the line is not used.
+                return "negated pattern " + std::string(name) + ": line left out";
+            }
+            if (isWildcard(name)) {
                 pattern = true;
             } else if (const std::optional<HostPort> host = hostPortOf(name)) {
                 if (!query || sameHost(*host, *query)) {
@@ -246,7 +250,7 @@ std::string readLine(std::string_view line, std::size_t number,
             start = comma + 1;
         }
         if (pattern) {
-            why = "wildcard or negated pattern left out";
+            why = "wildcard pattern left out";
         }
     }
     for (HostPort& host : hosts) {

@@ -416,7 +416,7 @@ const std::string knownHosts =
     "*.example.com,db.example.com ssh-rsa " +
     rsa +
     "\n"
-    "!bad.example.com ssh-rsa " +
+    "!bad.example.com,bad.example.com ssh-rsa " +
     rsa +
     "\n"
     "@cert-authority *.example.com ssh-rsa " +
