@@ -22,7 +22,8 @@ struct ReadKey {
     std::string data; // PuTTY's stored text of the key
 };
 
-// A line left out, and why (without the line number, which is `line`).
+// A line left out, or a wildcard the line's other names are read without; and why (the
+// message does not hold the line number).
 struct ReadWarning {
     std::size_t line = 0;
     std::string message;
