@@ -3,12 +3,14 @@
 #include "KeyModel/CachedName.h"
 #include "KeyModel/Digest.h"
 #include "KeyModel/HostKey.h"
+#include "KeyModel/KeyReader.h"
 #include "KeyModel/KnownHosts.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 using namespace KeyModel;
 
@@ -385,4 +387,176 @@ TEST(KeyModelTest, DigestsAndBase64MatchPublishedVectors) {
                             "Z===", "====", "Zg==Zg==", "Zm9v Zm9v", "Zm9v\r\nZm9v"}) {
         EXPECT_FALSE(base64Decode(bad)) << bad;
     }
+}
+
+namespace {
+
+const std::string rsa = realKeys[0].base64;
+const std::string dss = realKeys[1].base64;
+const std::string ecdsa = realKeys[2].base64;
+const std::string ed25519 = realKeys[5].base64;
+
+// Lines 5 and 6 are lines 3 and 4 for web.example.com hashed by `ssh-keygen -H`, which
+// `ssh-keygen -F web.example.com` and `-F '[web.example.com]:2222'` found.
+const std::string knownHosts =
+    "# hosts the admin trusts\n"
+    "\n"
+    "  web.example.com,10.0.0.5 ssh-ed25519 " +
+    ed25519 +
+    " a comment\n"
+    "[web.example.com]:2222\tecdsa-sha2-nistp256 " +
+    ecdsa +
+    "\n"
+    "|1|j6CH362wHzIq9D+3eTqzFV5G2qA=|ww1FEsRToMq7HONcboNfrXs4xNg= ssh-ed25519 " +
+    ed25519 +
+    "\n"
+    "|1|Sq1jtL2B7OBs4bBrkYXCwnKavOw=|6AhqGNeMyFKbA3xF4RVhdJaE15Y= ecdsa-sha2-nistp256 " +
+    ecdsa +
+    "\n"
+    "*.example.com,db.example.com ssh-rsa " +
+    rsa +
+    "\n"
+    "!bad.example.com,bad.example.com ssh-rsa " +
+    rsa +
+    "\n"
+    "@cert-authority *.example.com ssh-rsa " +
+    rsa +
+    "\n"
+    "@revoked web.example.com ssh-rsa " +
+    rsa +
+    "\n"
+    "web.example.com ssh-ed25519-cert-v01@openssh.com " +
+    ed25519 +
+    "\n"
+    "web.example.com ssh-ed25519\n"
+    "web.example.com ssh-ed25519 " +
+    ed25519.substr(1) +
+    "\n"
+    "web.example.com ssh-rsa " +
+    ed25519 +
+    "\n"
+    "[web.example.com]:0 ssh-ed25519 " +
+    ed25519 +
+    "\n"
+    "web.example.com sk-ssh-ed25519@openssh.com " +
+    ed25519 +
+    "\n"
+    "ssh-ed25519 " +
+    ed25519 +
+    " root@web\n"
+    "[::1]:22 ssh-dss " +
+    dss +
+    "\r\n"
+    "web.example.com ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIA==\n"
+    "|1|j6CH362wHzIq9D+3eTqzFV5G2qA=|ww1FEsRToMq7HONcboNfrXs4xNg ssh-ed25519 " +
+    ed25519 + "\n[#web]:22 ssh-ed25519 " + ed25519;
+
+// "line host port type" of each key read, and the data PuTTY stores for it.
+std::vector<std::string> describe(const ReadKeys& read) {
+    std::vector<std::string> out;
+    for (const ReadKey& key : read.keys) {
+        out.push_back(std::to_string(key.line) + " " + key.host + " " + std::to_string(key.port) +
+                      " " + key.key.puttyType);
+        for (const RealKey& real : realKeys) {
+            if (key.key.puttyType == real.puttyType) {
+                EXPECT_EQ(key.data, real.data) << out.back();
+                EXPECT_EQ(sha256Fingerprint(key.key.wire), real.fingerprint) << out.back();
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::size_t> warningLines(const ReadKeys& read) {
+    std::vector<std::size_t> lines;
+    for (const ReadWarning& warning : read.warnings) {
+        EXPECT_FALSE(warning.message.empty());
+        lines.push_back(warning.line);
+    }
+    return lines;
+}
+
+} // namespace
+
+TEST(KeyModelTest, KnownHostsGiveTheKeysOpenSshWouldUse) {
+    struct Row {
+        std::optional<HostQuery> query;
+        std::vector<std::string> keys;
+        std::vector<std::size_t> warnings;
+    };
+    const std::vector<std::size_t> always = {7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 19, 20, 21};
+    const Row rows[] = {
+        {std::nullopt,
+         {"3 web.example.com 22 ssh-ed25519", "3 10.0.0.5 22 ssh-ed25519",
+          "4 web.example.com 2222 ecdsa-sha2-nistp256", "7 db.example.com 22 rsa2",
+          "18 ::1 22 dss"},
+         {5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 19, 20, 21}},
+        {HostQuery{"web.example.com", 22},
+         {"3 web.example.com 22 ssh-ed25519", "5 web.example.com 22 ssh-ed25519",
+          "17 web.example.com 22 ssh-ed25519"},
+         always},
+        {HostQuery{"WEB.Example.com", 2222},
+         {"4 web.example.com 2222 ecdsa-sha2-nistp256",
+          "6 WEB.Example.com 2222 ecdsa-sha2-nistp256", "17 WEB.Example.com 2222 ssh-ed25519"},
+         always},
+        {HostQuery{"db.example.com", 22},
+         {"7 db.example.com 22 rsa2", "17 db.example.com 22 ssh-ed25519"},
+         always},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.query ? row.query->host : "no host");
+        const ReadKeys read = readKnownHosts(knownHosts, row.query, knownHosts.size());
+        EXPECT_EQ(read.error, "");
+        EXPECT_EQ(describe(read), row.keys);
+        EXPECT_EQ(warningLines(read), row.warnings);
+    }
+}
+
+TEST(KeyModelTest, PuttyLinesGiveTheirKeys) {
+    const std::string text = "rsa2@22:web.example.com " + std::string(realKeys[0].data) +
+                             "\n"
+                             "\n"
+                             "ssh-ed25519@2222:my%20host " +
+                             realKeys[5].data +
+                             "\r\n"
+                             "rsa@22:old 0x25," +
+                             (realKeys[0].data + 8) +
+                             "\n"
+                             "dss@22:web.example.com\n"
+                             "dss@0:web.example.com " +
+                             realKeys[1].data +
+                             "\n"
+                             "dss@22:web.example.com " +
+                             realKeys[2].data +
+                             "\n"
+                             "ecdsa-sha2-nistp256@22:web.example.com " +
+                             realKeys[2].data;
+    for (const bool escaped : {true, false}) {
+        const ReadKeys read = readPuttyLines(text, escaped, text.size());
+        EXPECT_EQ(read.error, "");
+        EXPECT_EQ(describe(read),
+                  (std::vector<std::string>{
+                      "1 web.example.com 22 rsa2",
+                      escaped ? "3 my host 2222 ssh-ed25519" : "3 my%20host 2222 ssh-ed25519",
+                      "4 old 22 rsa", "8 web.example.com 22 ecdsa-sha2-nistp256"}));
+        EXPECT_EQ(warningLines(read), (std::vector<std::size_t>{5, 6, 7}));
+    }
+}
+
+TEST(KeyModelTest, BinaryOrOversizedFilesAreRefused) {
+    const std::string line = "web.example.com ssh-ed25519 " + ed25519 + "\n";
+    const std::pair<std::string, std::size_t> rows[] = {
+        {line + line + std::string(1, '\0') + line, 1000},
+        {line + line + "\x1b[0m" + line, 1000},
+        {line + line + "a\rb" + line, 1000},
+        {line, line.size() - 1},
+    };
+    for (const auto& [text, limit] : rows) {
+        for (const ReadKeys& read :
+             {readKnownHosts(text, std::nullopt, limit), readPuttyLines(text, false, limit)}) {
+            EXPECT_NE(read.error, "") << text;
+            EXPECT_TRUE(read.keys.empty() && read.warnings.empty());
+        }
+    }
+    EXPECT_EQ(readKnownHosts(line, std::nullopt, line.size()).keys.size(), 1u);
 }
