@@ -1,23 +1,11 @@
 #include "KeyModel/CachedName.h"
+#include "HexDigit.h"
 
 namespace KeyModel {
 
 namespace {
 
 const char hexDigits[] = "0123456789ABCDEF";
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 // PuTTY writes the port with "%d": no sign, no leading zero.
 std::optional<unsigned> parsePort(std::string_view text) {
@@ -80,9 +68,10 @@ std::string unescapeHost(std::string_view stored) {
     std::string host;
     host.reserve(stored.size());
     for (std::size_t i = 0; i < stored.size(); ++i) {
-        if (stored[i] == '%' && i + 2 < stored.size() && hexValue(stored[i + 1]) >= 0 &&
-            hexValue(stored[i + 2]) >= 0) {
-            host += static_cast<char>(hexValue(stored[i + 1]) * 16 + hexValue(stored[i + 2]));
+        if (stored[i] == '%' && i + 2 < stored.size() && detail::hexValue(stored[i + 1]) >= 0 &&
+            detail::hexValue(stored[i + 2]) >= 0) {
+            host += static_cast<char>(detail::hexValue(stored[i + 1]) * 16 +
+                                      detail::hexValue(stored[i + 2]));
             i += 2;
         } else {
             host += stored[i];

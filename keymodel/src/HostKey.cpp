@@ -4,6 +4,7 @@
 #include "KeyModel/HostKey.h"
 
 #include "EdwardsCurve.h"
+#include "HexDigit.h"
 
 #include <algorithm>
 #include <array>
@@ -76,19 +77,6 @@ std::size_t bitLength(const Bytes& n) {
     return bits;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // "0x" and hex digits (either case, leading zeros allowed) as a magnitude of at most maxBits.
 std::optional<Bytes> parseHex(std::string_view text, std::size_t maxBits, std::string& error) {
     if (text.size() < 3 || text[0] != '0' || text[1] != 'x') {
@@ -97,7 +85,7 @@ std::optional<Bytes> parseHex(std::string_view text, std::size_t maxBits, std::s
     }
     std::string_view digits = text.substr(2);
     for (const char c : digits) {
-        if (hexValue(c) < 0) {
+        if (detail::hexValue(c) < 0) {
             error = "is not 0x and hex digits";
             return std::nullopt;
         }
@@ -114,7 +102,7 @@ std::optional<Bytes> parseHex(std::string_view text, std::size_t maxBits, std::s
         // Digits fill from the right: the last one is the low nibble of the last byte.
         const std::size_t fromRight = digits.size() - 1 - i;
         n[n.size() - 1 - fromRight / 2] |=
-            static_cast<unsigned char>(hexValue(digits[i]) << (fromRight % 2 * 4));
+            static_cast<unsigned char>(detail::hexValue(digits[i]) << (fromRight % 2 * 4));
     }
     if (bitLength(n) > maxBits) {
         error = "is wider than " + std::to_string(maxBits) + " bits";
