@@ -8,17 +8,20 @@ key is wrong). As root, another user's file is read from their home, and a plant
     hkcache_plink_test.py --exe build/native/bin/hkcache
 """
 
-import argparse
 import json
 import os
 import pwd
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+
+# Nothing is written into the source tree.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_common import free_port, listening, main  # noqa: E402
 
 EXE = None
 # (ssh-keygen arguments, PuTTY's type name, extra sshd and ssh options)
@@ -31,22 +34,6 @@ KEY_TYPES = [
     # Off by default since OpenSSH 7.0; still served and checked when asked for.
     (["-t", "dsa"], "dss", ["HostKeyAlgorithms=+ssh-dss"]),
 ]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, deadline):
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            time.sleep(0.1)
-    return False
 
 
 class Server:
@@ -72,7 +59,7 @@ class Server:
         self.process = subprocess.Popen(
             [shutil.which("sshd") or "/usr/sbin/sshd", "-D", "-f", config, "-E", config + ".log"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.up = wait_for_port(self.port, time.monotonic() + 15)
+        self.up = listening(self.port, time.monotonic() + 15)
 
     def stop(self):
         self.process.terminate()
@@ -258,14 +245,5 @@ class HkCachePeers(unittest.TestCase):
             subprocess.run(["userdel", user], timeout=30)
 
 
-def main():
-    global EXE
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True, help="hkcache to test")
-    args, rest = parser.parse_known_args()
-    EXE = os.path.abspath(args.exe)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    main("hkcache")

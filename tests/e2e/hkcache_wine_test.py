@@ -9,7 +9,6 @@ Run by ctest inside the Wine fixture (WINEPREFIX, WINEDEBUG set, wineserver runn
     hkcache_wine_test.py --exe build/windows/bin/hkcache.exe
 """
 
-import argparse
 import json
 import os
 import subprocess
@@ -19,6 +18,7 @@ import unittest
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_common import main  # noqa: E402
 from hkcache_plink_test import KEY_TYPES, Server  # noqa: E402
 from wine_test import harness, wine  # noqa: E402
 
@@ -127,14 +127,5 @@ class HkCacheWine(unittest.TestCase):
                          (status, out, err))
 
 
-def main():
-    global EXE
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True, help="hkcache.exe to test")
-    args, rest = parser.parse_known_args()
-    EXE = os.path.abspath(args.exe)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    main("hkcache.exe")

@@ -6,11 +6,9 @@ hkprune lists and deletes them, and plink then treats the deleted host as unknow
     plink_test.py --exe build/native/bin/hkprune
 """
 
-import argparse
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -20,31 +18,13 @@ import unittest
 # Nothing is written into the source tree.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_common import free_port, listening, main  # noqa: E402
 from hkreport import PARSE_ERRORS, RECORD_HEAD, Reports  # noqa: E402
 
 EXE = None
 R = Reports(b"hkprune", b"\n")
 EXIT_FAILURE = 255
 UNKNOWN_HOST = b"The host key is not cached for this server"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, deadline):
-    while time.monotonic() < deadline:
-        for host in ("127.0.0.1", "127.0.0.2"):
-            try:
-                socket.create_connection((host, port), timeout=1).close()
-            except OSError:
-                break
-        else:
-            return
-        time.sleep(0.1)
-    raise AssertionError("sshd did not start listening on port %d" % port)
 
 
 class PlinkEndToEnd(unittest.TestCase):
@@ -79,7 +59,8 @@ class PlinkEndToEnd(unittest.TestCase):
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
         try:
-            wait_for_port(cls.port, time.monotonic() + 15)
+            if not listening(cls.port, time.monotonic() + 15, ("127.0.0.1", "127.0.0.2")):
+                raise AssertionError("sshd did not start listening on port %d" % cls.port)
             for host in ("127.0.0.1", "127.0.0.2"):
                 cls.plink(host, store=True)
             with open(cls.store, "rb") as f:
@@ -208,14 +189,5 @@ class PlinkEndToEnd(unittest.TestCase):
         self.assertEqual(expected, self.stored())
 
 
-def main():
-    global EXE
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True, help="hkprune to test")
-    args, rest = parser.parse_known_args()
-    EXE = os.path.abspath(args.exe)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    main("hkprune")

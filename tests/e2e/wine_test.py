@@ -8,7 +8,6 @@ With HK_NATIVE_HKPRUNE naming the native build's hkprune, one more test compares
 programs' reports on the same cache.
 """
 
-import argparse
 import os
 import re
 import subprocess
@@ -21,6 +20,7 @@ import unittest
 # Nothing is written into the source tree.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_common import main  # noqa: E402
 from hkreport import PARSE_ERRORS, RECORD_HEAD, Reports  # noqa: E402
 
 EXE = None
@@ -360,16 +360,7 @@ class WineEndToEnd(unittest.TestCase):
                                  (status, out.replace(b"\r\n", b"\n")))
 
 
-def main():
-    global EXE
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True, help="hkprune.exe to test")
-    args, rest = parser.parse_known_args()
-    EXE = os.path.abspath(args.exe)
+if __name__ == "__main__":
     # Arguments above ASCII reach Windows programs through the locale's character set.
     os.environ["LC_ALL"] = "C.UTF-8"
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
-if __name__ == "__main__":
-    main()
+    main("hkprune.exe")
