@@ -112,13 +112,10 @@ Api::Status keyState(Api& api, Api::Handle key, KeyState* state) {
                             &state->written);
 }
 
-// One pass over a key's values, each name and data appended to `arena`.
-struct ValueSpan {
-    std::size_t name, nameLength, data, dataLength;
-};
+using Visit = std::function<void(std::string_view name, std::string_view data)>;
 
-Api::Status readPass(Api& api, Api::Handle key, std::string& arena,
-                     std::vector<ValueSpan>& values) {
+// One pass over a key's values.
+Api::Status readPass(Api& api, Api::Handle key, const Visit& visit) {
     std::uint32_t longestName = 0;
     std::uint32_t longestData = 0;
     Api::Status status = api.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, &longestName,
@@ -160,9 +157,8 @@ Api::Status readPass(Api& api, Api::Handle key, std::string& arena,
         while (size > 0 && data[size - 1] == '\0') {
             --size;
         }
-        values.push_back({arena.size(), nameLength, arena.size() + nameLength, size});
-        arena.append(name.data(), nameLength);
-        arena.append(reinterpret_cast<const char*>(data.data()), size);
+        visit(std::string_view(name.data(), nameLength),
+              std::string_view(reinterpret_cast<const char*>(data.data()), size));
         ++index;
         grown = 0;
     }
@@ -170,13 +166,22 @@ Api::Status readPass(Api& api, Api::Handle key, std::string& arena,
 
 } // namespace
 
-Api::Status forEachValue(Api& api, Api::Handle key,
-                         const std::function<void(std::string_view, std::string_view)>& visit) {
+Api::Status forEachValue(Api& api, Api::Handle key, const Visit& visit) {
+    if (api.keysAreSnapshots()) {
+        return readPass(api, key, visit);
+    }
     // Enumeration is by index: another program's delete moves every later value up one, so a
     // pass it ran under may skip a value. Only a pass the key did not change under is shown,
     // or the last of PAL::RegistryKey::ListingPasses.
+    struct ValueSpan {
+        std::size_t name, nameLength, data, dataLength;
+    };
     std::string arena;
     std::vector<ValueSpan> values;
+    const Visit keep = [&](std::string_view name, std::string_view data) {
+        values.push_back({arena.size(), name.size(), arena.size() + name.size(), data.size()});
+        arena.append(name).append(data);
+    };
     for (int pass = 1;; ++pass) {
         arena.clear();
         values.clear();
@@ -184,7 +189,7 @@ Api::Status forEachValue(Api& api, Api::Handle key,
         KeyState after;
         Api::Status status = keyState(api, key, &before);
         if (status == Api::Success) {
-            status = readPass(api, key, arena, values);
+            status = readPass(api, key, keep);
         }
         if (status == Api::Success) {
             status = keyState(api, key, &after);

@@ -86,6 +86,9 @@ public:
                                 const std::vector<ValueText>& sets, std::size_t* applied);
     // RegCloseKey. Root handles are never really closed.
     virtual Status closeKey(Handle key) = 0;
+    // Whether an open key shows the key as it was when it was opened, so that nothing another
+    // program does can change what one pass over its values sees.
+    virtual bool keysAreSnapshots() const { return false; }
 };
 
 // The backend in force: the platform's own unless a test replaced it.

@@ -65,6 +65,8 @@ public:
     Status applyChanges(Handle key, const std::vector<std::string>& removals,
                         const std::vector<ValueText>& sets, std::size_t* applied) override;
     Status closeKey(Handle key) override;
+    // Each open key reads the file once.
+    bool keysAreSnapshots() const override { return true; }
     // Opens a key on a host-key file the caller has opened (and checked) as `fd`: it is read
     // from `fd`, which stays the caller's; `path` names it for a later open or delete.
     Status openOpenedFile(int fd, const std::string& path, Handle* result);
