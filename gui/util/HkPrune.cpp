@@ -177,9 +177,30 @@ void HkPrune::run() {
 }
 
 void HkPrune::listValues(PAL::RegistryKey& key, const FingerprintName& requested) {
+    const auto matches = [&requested](const std::string& name) { return requested.matches(name); };
+    if (key.isSnapshot()) {
+        // One pass cannot be changed under: printed as it goes, with nothing held.
+        bool found = false;
+        key.forEachValueName([&](const std::string& name) {
+            if (!matches(name)) {
+                return;
+            }
+            if (!found) {
+                printResultHead();
+                printLine("Registry Values Found:");
+                found = true;
+            }
+            printLine(name);
+        });
+        if (!found) {
+            printResultHead();
+            printNotFound();
+            PAL::exitProcess(-1);
+        }
+        return;
+    }
     // Held until a pass over the key is known to be whole: only the names that match.
-    const std::vector<std::string> names = key.getValueNames(
-        [&requested](const std::string& name) { return requested.matches(name); });
+    const std::vector<std::string> names = key.getValueNames(matches);
     printResultHead();
     if (names.empty()) {
         printNotFound();

@@ -65,6 +65,9 @@ public:
     std::vector<std::string>
     getValueNames(const std::function<bool(const std::string&)>& keep = nullptr) const;
     static constexpr int ListingPasses = 8;
+    // Whether nothing another program does can change what one pass sees (the backend shows
+    // the key as it was when it was opened): a single pass may then be used as it goes.
+    bool isSnapshot() const { return registryApi().keysAreSnapshots(); }
     // The registry's status, unchanged.
     RegistryApi::Status deleteValue(const std::string& name);
     // Stores `data` as the text (REG_SZ) value `name`, added or replaced; the registry's
