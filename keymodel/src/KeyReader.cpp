@@ -263,8 +263,12 @@ std::string readLine(std::string_view line, std::size_t number,
 
 } // namespace
 
-ReadKeys readKnownHosts(std::string_view text, const std::optional<HostQuery>& query,
-                        std::size_t maxBytes) {
+namespace {
+
+// Each line of `text` to `read`, which adds the keys it gives and answers why it left the line
+// out (nothing when it did not); a file that is not text, or too long, is refused whole.
+template <typename ReadLine>
+ReadKeys readEachLine(std::string_view text, std::size_t maxBytes, ReadLine read) {
     ReadKeys result;
     const Lines lines = splitLines(text, maxBytes);
     if (!lines.error.empty()) {
@@ -272,12 +276,7 @@ ReadKeys readKnownHosts(std::string_view text, const std::optional<HostQuery>& q
         return result;
     }
     for (std::size_t i = 0; i < lines.lines.size(); ++i) {
-        std::string_view line = lines.lines[i];
-        const std::size_t first = line.find_first_not_of(" \t");
-        if (first == std::string_view::npos || line[first] == '#') {
-            continue;
-        }
-        std::string why = readLine(line.substr(first), i + 1, query, result.keys);
+        std::string why = read(lines.lines[i], i + 1, result.keys);
         if (!why.empty()) {
             result.warnings.push_back(ReadWarning{i + 1, std::move(why)});
         }
@@ -285,42 +284,53 @@ ReadKeys readKnownHosts(std::string_view text, const std::optional<HostQuery>& q
     return result;
 }
 
+std::string readPuttyLine(std::string_view line, std::size_t number, bool escapedNames,
+                          std::vector<ReadKey>& keys) {
+    if (line.find_first_not_of(" \t") == std::string_view::npos || line[0] == '#') {
+        return {};
+    }
+    const std::size_t space = line.find(' ');
+    const std::optional<CachedName> name =
+        space == std::string_view::npos ? std::nullopt : parseCachedName(line.substr(0, space));
+    if (!name) {
+        return "malformed line left out: not <type>@<port>:<host> <data>";
+    }
+    const std::string_view data = line.substr(space + 1);
+    ParsedKey parsed = parsePuttyKey(name->keyType, data);
+    if (!parsed.key) {
+        return "malformed line left out: " + parsed.error;
+    }
+    ReadKey key;
+    key.line = number;
+    key.host = escapedNames ? unescapeHost(name->host) : name->host;
+    key.port = name->port;
+    key.key = std::move(*parsed.key);
+    key.data = std::string(data);
+    keys.push_back(std::move(key));
+    return {};
+}
+
+} // namespace
+
+ReadKeys readKnownHosts(std::string_view text, const std::optional<HostQuery>& query,
+                        std::size_t maxBytes) {
+    return readEachLine(text, maxBytes,
+                        [&query](std::string_view line, std::size_t number,
+                                 std::vector<ReadKey>& keys) -> std::string {
+                            const std::size_t first = line.find_first_not_of(" \t");
+                            if (first == std::string_view::npos || line[first] == '#') {
+                                return {};
+                            }
+                            return readLine(line.substr(first), number, query, keys);
+                        });
+}
+
 ReadKeys readPuttyLines(std::string_view text, bool escapedNames, std::size_t maxBytes) {
-    ReadKeys result;
-    const Lines lines = splitLines(text, maxBytes);
-    if (!lines.error.empty()) {
-        result.error = lines.error;
-        return result;
-    }
-    for (std::size_t i = 0; i < lines.lines.size(); ++i) {
-        const std::string_view line = lines.lines[i];
-        if (line.find_first_not_of(" \t") == std::string_view::npos || line[0] == '#') {
-            continue;
-        }
-        const std::size_t space = line.find(' ');
-        const std::optional<CachedName> name =
-            space == std::string_view::npos ? std::nullopt : parseCachedName(line.substr(0, space));
-        if (!name) {
-            result.warnings.push_back(
-                ReadWarning{i + 1, "malformed line left out: not <type>@<port>:<host> <data>"});
-            continue;
-        }
-        const std::string_view data = line.substr(space + 1);
-        ParsedKey parsed = parsePuttyKey(name->keyType, data);
-        if (!parsed.key) {
-            result.warnings.push_back(
-                ReadWarning{i + 1, "malformed line left out: " + parsed.error});
-            continue;
-        }
-        ReadKey key;
-        key.line = i + 1;
-        key.host = escapedNames ? unescapeHost(name->host) : name->host;
-        key.port = name->port;
-        key.key = std::move(*parsed.key);
-        key.data = std::string(data);
-        result.keys.push_back(std::move(key));
-    }
-    return result;
+    return readEachLine(
+        text, maxBytes,
+        [escapedNames](std::string_view line, std::size_t number, std::vector<ReadKey>& keys) {
+            return readPuttyLine(line, number, escapedNames, keys);
+        });
 }
 
 } // namespace KeyModel

@@ -74,6 +74,18 @@ class Server:
         return "%s@%d:127.0.0.1" % (self.putty_type, self.port)
 
 
+def serve_and_cache(root, env, servers):
+    """One sshd per key type in `servers` (appended as each starts, so a failure can still stop
+    them), each key cached by plink under `env`."""
+    for keygen, putty_type, options in KEY_TYPES:
+        server = Server(root, keygen, putty_type, options)
+        servers.append(server)
+        if server.up:
+            subprocess.run(["plink", "-P", str(server.port), "nobody@127.0.0.1", "true"],
+                           input=b"y\n", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           env=env, start_new_session=True, timeout=30)
+
+
 class HkCachePeers(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -90,14 +102,7 @@ class HkCachePeers(unittest.TestCase):
         os.makedirs("/run/sshd", exist_ok=True)
         cls.servers = []
         try:
-            for keygen, putty_type, options in KEY_TYPES:
-                server = Server(root, keygen, putty_type, options)
-                cls.servers.append(server)
-                if server.up:
-                    subprocess.run(["plink", "-P", str(server.port), "nobody@127.0.0.1", "true"],
-                                   input=b"y\n", stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, env=cls.env,
-                                   start_new_session=True, timeout=30)
+            serve_and_cache(root, cls.env, cls.servers)
             with open(cls.store) as f:
                 cls.cached = {line.split(" ")[0] for line in f.read().splitlines()}
             # Every type but DSA must be served and cached; DSA where this OpenSSH still can.

@@ -19,7 +19,7 @@ import unittest
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_common import main  # noqa: E402
-from hkcache_plink_test import KEY_TYPES, Server  # noqa: E402
+from hkcache_plink_test import KEY_TYPES, serve_and_cache  # noqa: E402
 from wine_test import harness, wine  # noqa: E402
 
 EXE = None
@@ -41,13 +41,7 @@ class HkCacheWine(unittest.TestCase):
         os.makedirs("/run/sshd", exist_ok=True)
         cls.servers = []
         try:
-            for keygen, putty_type, options in KEY_TYPES:
-                server = Server(root, keygen, putty_type, options)
-                cls.servers.append(server)
-                subprocess.run(["plink", "-P", str(server.port), "nobody@127.0.0.1", "true"],
-                               input=b"y\n", stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, env=cls.env, start_new_session=True,
-                               timeout=30)
+            serve_and_cache(root, cls.env, cls.servers)
         finally:
             for server in cls.servers:
                 server.stop()
