@@ -169,8 +169,8 @@ struct Key {
     }
 };
 
-// Every operation has a slot: SetValue is the last of them.
-constexpr std::size_t OpCount = static_cast<std::size_t>(InMemoryRegistry::Op::SetValue) + 1;
+// Every operation has a slot: Create is the last of them.
+constexpr std::size_t OpCount = static_cast<std::size_t>(InMemoryRegistry::Op::Create) + 1;
 
 std::size_t slot(InMemoryRegistry::Op op) {
     return static_cast<std::size_t>(op);
@@ -337,6 +337,20 @@ InMemoryRegistry::Status InMemoryRegistry::openKey(Handle parent, const char* su
     if (impl->injected(Op::Open, status)) {
         return status;
     }
+    return open(parent, subKey, false, result);
+}
+
+InMemoryRegistry::Status InMemoryRegistry::createKey(Handle parent, const char* subKey,
+                                                     Handle* result) {
+    Status status = Success;
+    if (impl->injected(Op::Create, status)) {
+        return status;
+    }
+    return open(parent, subKey, true, result);
+}
+
+InMemoryRegistry::Status InMemoryRegistry::open(Handle parent, const char* subKey, bool create,
+                                                Handle* result) {
     *result = 0;
     Key* key = impl->resolve(parent);
     if (key == nullptr) {
@@ -352,7 +366,7 @@ InMemoryRegistry::Status InMemoryRegistry::openKey(Handle parent, const char* su
         return Success;
     }
     for (const std::string& part : parts) {
-        key = key->child(part);
+        key = create ? &key->makeChild(part) : key->child(part);
         if (key == nullptr) {
             return NotFound;
         }

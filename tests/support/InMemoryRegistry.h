@@ -16,7 +16,7 @@ namespace hktest {
 
 class InMemoryRegistry : public PAL::RegistryApi {
 public:
-    enum class Op { Open, QueryInfo, EnumValue, DeleteValue, Close, EnumKey, SetValue };
+    enum class Op { Open, QueryInfo, EnumValue, DeleteValue, Close, EnumKey, SetValue, Create };
 
     // The three roots exist (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER), and
     // HKEY_USERS\.DEFAULT as in a fresh Windows profile.
@@ -48,6 +48,7 @@ public:
     unsigned openHandles() const;
 
     Status openKey(Handle parent, const char* subKey, Handle* result) override;
+    Status createKey(Handle parent, const char* subKey, Handle* result) override;
     Status queryInfoKey(Handle key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLength,
                         std::uint32_t* maxClassLength, std::uint32_t* valueCount,
                         std::uint32_t* maxValueNameLength, std::uint32_t* maxValueDataLength,
@@ -63,6 +64,8 @@ public:
     Status closeKey(Handle key) override;
 
 private:
+    Status open(Handle parent, const char* subKey, bool create, Handle* result);
+
     struct Impl;
     std::unique_ptr<Impl> impl;
 };

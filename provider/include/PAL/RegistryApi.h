@@ -45,6 +45,9 @@ public:
 
     // RegOpenKeyA: opens `subKey` below `parent`; on success stores the key's handle in *result.
     virtual Status openKey(Handle parent, const char* subKey, Handle* result) = 0;
+    // RegCreateKeyExA, for reading and writing: opens `subKey` below `parent`, making it (and
+    // every key on the way) when it does not exist yet.
+    virtual Status createKey(Handle parent, const char* subKey, Handle* result) = 0;
     // RegQueryInfoKeyA with class, reserved and security size absent. Lengths are in characters
     // without the terminating NUL. `lastWriteTime` is the key's last-write time as a FILETIME
     // (100 ns units): it moves with every value stored or deleted, so comparing it tells a

@@ -495,6 +495,11 @@ RegistryApi::Status PosixHostKeyStore::openKey(Handle parent, const char* subKey
     }
 }
 
+RegistryApi::Status PosixHostKeyStore::createKey(Handle parent, const char* subKey,
+                                                 Handle* result) {
+    return openKey(parent, subKey, result);
+}
+
 RegistryApi::Status PosixHostKeyStore::openPath(Handle parent, const char* subKey, Handle* result) {
     const char* path = subKey ? subKey : "";
     if (isPredefinedKey(parent)) {

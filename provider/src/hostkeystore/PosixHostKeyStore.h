@@ -37,6 +37,8 @@ public:
     PosixHostKeyStore& operator=(const PosixHostKeyStore&) = delete;
 
     Status openKey(Handle parent, const char* subKey, Handle* result) override;
+    // As openKey: the cache key is the file, which must exist.
+    Status createKey(Handle parent, const char* subKey, Handle* result) override;
     Status queryInfoKey(Handle key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLength,
                         std::uint32_t* maxClassLength, std::uint32_t* valueCount,
                         std::uint32_t* maxValueNameLength, std::uint32_t* maxValueDataLength,

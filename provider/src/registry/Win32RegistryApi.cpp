@@ -35,6 +35,15 @@ public:
         return status(rc);
     }
 
+    Status createKey(Handle parent, const char* subKey, Handle* result) override {
+        HKEY opened = nullptr;
+        const LONG rc =
+            ::RegCreateKeyExA(toHkey(parent), subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_READ | KEY_WRITE, nullptr, &opened, nullptr);
+        *result = fromHkey(opened);
+        return status(rc);
+    }
+
     Status queryInfoKey(Handle key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLength,
                         std::uint32_t* maxClassLength, std::uint32_t* valueCount,
                         std::uint32_t* maxValueNameLength, std::uint32_t* maxValueDataLength,
