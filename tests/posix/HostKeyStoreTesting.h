@@ -60,6 +60,8 @@ enum class Call {
     GetXattr,
     SetXattr,
     RemoveXattr,
+    MakeDir,
+    Link,
 };
 
 // The real calls, except that chosen ones fail, run an action first, or (reads and writes)
@@ -145,6 +147,14 @@ public:
     }
     int unlinkat(int dirFd, const char* path, int flags) override {
         return enter(Call::Unlink) ? -1 : PosixFiles::unlinkat(dirFd, path, flags);
+    }
+    int mkdirat(int dirFd, const char* path, mode_t mode) override {
+        return enter(Call::MakeDir) ? -1 : PosixFiles::mkdirat(dirFd, path, mode);
+    }
+    int linkat(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
+               int flags) override {
+        return enter(Call::Link) ? -1
+                                 : PosixFiles::linkat(oldDirFd, oldPath, newDirFd, newPath, flags);
     }
     ssize_t flistxattr(int fd, char* list, std::size_t size) override {
         return enter(Call::ListXattr) ? -1 : PosixFiles::flistxattr(fd, list, size);

@@ -21,6 +21,8 @@ public:
         return {0x80000001u, hktest::cachePath()};
     }
 
+    hktest::ScratchKey missingKey() override { return {0x80000001u, hktest::cachePath()}; }
+
     // The directory goes with the object.
     void removeKey() override {}
 

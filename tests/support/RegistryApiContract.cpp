@@ -319,6 +319,40 @@ TEST_P(RegistryApiContract, AppliedChangesRemoveThenStore) {
     EXPECT_EQ("0x4", dataOf(api(), handle, "dss@22:host9"));
 }
 
+// Creating
+
+TEST_P(RegistryApiContract, CreatingAMissingKeyMakesItOnItsFirstSet) {
+    scratch = backend->missingKey();
+    const Api::Handle root = Api::rootHandle(scratch.root);
+    Api::Handle created = Api::NotOpen;
+    ASSERT_EQ(Api::Success, api().createKey(root, scratch.path.c_str(), &created));
+    key = created;
+    EXPECT_EQ(0u, valueCount(api(), created));
+    EXPECT_EQ(Api::Success, setText(api(), created, "rsa2@22:host1", "0x3,0x5"));
+    Api::Handle fresh = Api::NotOpen;
+    ASSERT_EQ(Api::Success, api().openKey(root, scratch.path.c_str(), &fresh));
+    EXPECT_EQ("0x3,0x5", dataOf(api(), fresh, "rsa2@22:host1"));
+    EXPECT_EQ(1u, valueCount(api(), fresh));
+    EXPECT_EQ(Api::Success, api().closeKey(fresh));
+}
+
+TEST_P(RegistryApiContract, CreatingAnExistingKeyOpensItWithItsValues) {
+    openScratch(ThreeNames);
+    Api::Handle created = Api::NotOpen;
+    ASSERT_EQ(Api::Success,
+              api().createKey(Api::rootHandle(scratch.root), scratch.path.c_str(), &created));
+    EXPECT_EQ(Api::Success, setText(api(), created, "dss@22:host9", "0x4"));
+    EXPECT_EQ(Api::Success, api().closeKey(created));
+    Api::Handle fresh = Api::NotOpen;
+    ASSERT_EQ(Api::Success,
+              api().openKey(Api::rootHandle(scratch.root), scratch.path.c_str(), &fresh));
+    std::vector<std::string> expected = ThreeNames;
+    expected.push_back("dss@22:host9");
+    EXPECT_EQ(sorted(expected), sorted(allNames(api(), fresh)));
+    EXPECT_EQ("0x1,0x2", dataOf(api(), fresh, ThreeNames[1]));
+    EXPECT_EQ(Api::Success, api().closeKey(fresh));
+}
+
 // Closing
 
 TEST_P(RegistryApiContract, ClosedHandleIsRefused) {

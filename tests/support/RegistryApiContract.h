@@ -38,7 +38,10 @@ public:
     // Makes the scratch key hold exactly these values, as strings (REG_SZ) with data of the
     // backend's choice, and says where it is. Called once per test at most.
     virtual ScratchKey createKey(const std::vector<std::string>& valueNames) = 0;
-    // Removes whatever createKey made; runs after every test, also when createKey did not.
+    // Says where a scratch key would be, with nothing there yet; instead of createKey.
+    virtual ScratchKey missingKey() = 0;
+    // Removes whatever createKey made, or the tested api made at missingKey(); runs after
+    // every test, also when neither was called.
     virtual void removeKey() = 0;
     // Whether value names compare ignoring case, as in the registry. PuTTY for Unix's file
     // compares them byte for byte (PuTTY itself tells names of another case apart).

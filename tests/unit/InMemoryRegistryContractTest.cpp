@@ -9,13 +9,15 @@ public:
     PAL::RegistryApi& api() override { return registry; }
 
     hktest::ScratchKey createKey(const std::vector<std::string>& valueNames) override {
-        const hktest::ScratchKey key{0x80000001u, "Software\\hkprune-contract"};
+        const hktest::ScratchKey key = missingKey();
         registry.addKey(key.root, key.path);
         for (const std::string& name : valueNames) {
             registry.setValue(key.root, key.path, name, "0x1,0x2");
         }
         return key;
     }
+
+    hktest::ScratchKey missingKey() override { return {0x80000001u, "Software\\hkprune-contract"}; }
 
     // Everything goes with the object.
     void removeKey() override {}

@@ -17,9 +17,7 @@ public:
     PAL::RegistryApi& api() override { return PAL::platformRegistryApi(); }
 
     hktest::ScratchKey createKey(const std::vector<std::string>& valueNames) override {
-        static unsigned counter = 0;
-        path = std::string(ScratchParent) + "\\contract-" + std::to_string(GetCurrentProcessId()) +
-               "-" + std::to_string(++counter);
+        missingKey();
         HKEY key = nullptr;
         if (RegCreateKeyA(HKEY_CURRENT_USER, path.c_str(), &key) != ERROR_SUCCESS) {
             ADD_FAILURE() << "cannot create HKCU\\" << path;
@@ -33,6 +31,13 @@ public:
                 << name;
         }
         RegCloseKey(key);
+        return {0x80000001u, path};
+    }
+
+    hktest::ScratchKey missingKey() override {
+        static unsigned counter = 0;
+        path = std::string(ScratchParent) + "\\contract-" + std::to_string(GetCurrentProcessId()) +
+               "-" + std::to_string(++counter);
         return {0x80000001u, path};
     }
 

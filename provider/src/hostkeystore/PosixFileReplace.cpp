@@ -290,7 +290,7 @@ void TempFile::removeOnSignal(bool remove) {
     }
 }
 
-bool TempFile::create(const std::string& base, const char* infix) {
+bool TempFile::create(const std::string& base, const char* infix, mode_t mode) {
     static std::atomic<unsigned> counter{0};
     // Leaves room for the suffix within NAME_MAX (255).
     std::string stem = base.substr(0, 200) + infix;
@@ -303,7 +303,7 @@ bool TempFile::create(const std::string& base, const char* infix) {
         SignalsBlocked blocked;
         const int slot = takeSlot(dirFd, candidate);
         int created = files.openat(dirFd, candidate.c_str(),
-                                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+                                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (created >= 0) {
             name = candidate;
             fd.reset(created);
@@ -350,6 +350,10 @@ bool Replacement::create(const struct stat& original, int originalFd) {
     }
     return files.fchmod(temp.get(), original.st_mode & 07777) == 0 &&
            copyAttributes(files, originalFd, temp.get());
+}
+
+bool Replacement::createNew() {
+    return temp.create(base, infix, 0666) && files.fstat(temp.get(), &mine) == 0;
 }
 
 bool Replacement::finish() {
@@ -427,6 +431,18 @@ Replacement::Swap Replacement::rename(const struct stat& original) {
         return Swap::Failed;
     }
     temp.release();
+    return Swap::Done;
+}
+
+Replacement::Swap Replacement::linkIn() {
+    // A link, unlike a rename, fails where the name exists: another writer's new file stays.
+    if (files.linkat(dirFd, temp.path(), dirFd, base.c_str(), 0) != 0) {
+        return errno == EEXIST ? Swap::Changed : Swap::Failed;
+    }
+    // The second name goes before the directory is synced, so that it does not outlive a crash.
+    if (files.unlinkat(dirFd, temp.path(), 0) == 0) {
+        temp.release();
+    }
     return Swap::Done;
 }
 

@@ -27,8 +27,9 @@ public:
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
-    // Named <base><infix><unique suffix>, mode 0600; false with errno.
-    bool create(const std::string& base, const char* infix);
+    // Named <base><infix><unique suffix>, created with `mode` (less the umask); false with
+    // errno.
+    bool create(const std::string& base, const char* infix, mode_t mode = 0600);
     const char* path() const { return name.c_str(); }
     int get() const { return fd.get(); }
     int close() { return fd.close(); }
@@ -55,6 +56,9 @@ public:
     // as `originalFd`), ready to be written through fd(); false with errno (EPERM when the
     // owner cannot be kept, or the directory would keep the new file for good).
     bool create(const struct stat& original, int originalFd);
+    // Creates the new file for a name that has none yet, as PuTTY would: mode 0666 less the
+    // umask (and a default ACL of the directory), owned by whoever runs this.
+    bool createNew();
     int fd() const { return temp.get(); }
     // Flushes and closes the written file; false with errno.
     bool finish();
@@ -69,6 +73,9 @@ public:
     };
     // Puts the new file in place, unless the file is no longer `original`.
     Swap swapIn(const struct stat& original);
+    // Gives the finished new file the file's name, unless something has that name by now
+    // (Changed). Never replaces what is there.
+    Swap linkIn();
     // Makes the swap durable; when it cannot be, puts the original back where it still can
     // (an exchange leaves it under the temporary name). False with errno.
     bool syncDirectory();

@@ -89,6 +89,13 @@ int PosixFiles::renameat2(int oldDirFd, const char* oldPath, int newDirFd, const
 int PosixFiles::unlinkat(int dirFd, const char* path, int flags) {
     return ::unlinkat(dirFd, path, flags);
 }
+int PosixFiles::mkdirat(int dirFd, const char* path, mode_t mode) {
+    return ::mkdirat(dirFd, path, mode);
+}
+int PosixFiles::linkat(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
+                       int flags) {
+    return ::linkat(oldDirFd, oldPath, newDirFd, newPath, flags);
+}
 #if HKPRUNE_HAVE_LINUX_XATTR
 ssize_t PosixFiles::flistxattr(int fd, char* list, std::size_t size) {
     return ::flistxattr(fd, list, size);

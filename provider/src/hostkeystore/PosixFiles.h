@@ -36,6 +36,9 @@ public:
     virtual int renameat2(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
                           unsigned int flags);
     virtual int unlinkat(int dirFd, const char* path, int flags);
+    virtual int mkdirat(int dirFd, const char* path, mode_t mode);
+    virtual int linkat(int oldDirFd, const char* oldPath, int newDirFd, const char* newPath,
+                       int flags);
     // Extended attributes of an open file (a POSIX ACL is one): -1 and ENOTSUP where the file
     // system or the platform has none.
     virtual ssize_t flistxattr(int fd, char* list, std::size_t size);

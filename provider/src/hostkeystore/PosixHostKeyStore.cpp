@@ -32,6 +32,7 @@ struct PosixHostKeyStore::Snapshot {
     struct stat file {}; // the file that holds bytes less removed
     std::size_t nulFreeUntil = 0;
     ValueSummary summary;
+    bool creatable = false; // no file was there for createKey: the first change makes it
 
     HostKeyText text() const { return {bytes->view(), removed, nulFreeUntil}; }
 };
@@ -408,6 +409,99 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     return failed(errno);
 }
 
+// `path` without its last component ("." or "/" where that is all there is), and that
+// component.
+std::pair<std::string, std::string> splitLast(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return {".", path};
+    }
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// The directory of a file about to be made, opened without following a link there and made
+// (0700, as PuTTY makes it) when missing; only that one level is made. -1 with errno.
+int openOrMakeDirectory(PosixFiles& files, const std::string& dir) {
+    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const auto [parent, name] = splitLast(dir);
+    if (name.empty() || name == "/" || name == "." || name == "..") {
+        return files.openat(AT_FDCWD, dir.c_str(), flags & ~O_NOFOLLOW, 0);
+    }
+    // The levels above are the user's own (a home may well be a link).
+    Fd parentFd(files,
+                files.openat(AT_FDCWD, parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (parentFd.get() < 0) {
+        return -1;
+    }
+    int fd = files.openat(parentFd.get(), name.c_str(), flags, 0);
+    if (fd < 0 && errno == ENOENT) {
+        if (files.mkdirat(parentFd.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
+            return -1;
+        }
+        fd = files.openat(parentFd.get(), name.c_str(), flags, 0);
+    }
+    return fd;
+}
+
+// Makes the file that a key from createKey found missing, holding the batch's sets; a file
+// someone else makes meanwhile is changed the usual way on the next attempt, never replaced.
+Outcome createOnce(PosixFiles& files, const Snapshot& view, const Change& change,
+                   const PuttyWrites& putty, std::shared_ptr<const Snapshot>* written) {
+    const ValueBatch& batch = change.batch;
+    // Nothing to remove from no file, and no file made for it.
+    if (batch.sets().empty()) {
+        return done(change.required ? RegistryApi::NotFound : RegistryApi::Success);
+    }
+    const auto [dir, base] = splitLast(view.path);
+    Fd dirFd(files, openOrMakeDirectory(files, dir));
+    if (dirFd.get() < 0) {
+        // A link, or anything but a directory, where the directory should be.
+        return errno == ENOTDIR || errno == ELOOP ? done(RegistryApi::AccessDenied) : failed(errno);
+    }
+    if (!lockDirectory(files, dirFd.get())) {
+        return done(PosixHostKeyStore::SharingViolation);
+    }
+    struct stat there {};
+    if (files.fstatat(dirFd.get(), base.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+        // Another writer's new file is changed as any file is; a link left dangling, a pipe
+        // or a directory is nothing to write through.
+        return S_ISREG(there.st_mode) ? again() : done(RegistryApi::AccessDenied);
+    }
+    if (errno != ENOENT) {
+        return failed(errno);
+    }
+    std::shared_ptr<FileBuffer> composed;
+    const Status composing = compose(view.text(), batch, composed);
+    if (composing != RegistryApi::Success) {
+        return done(composing);
+    }
+    Replacement replacement(files, dirFd.get(), base, PosixHostKeyStore::TempInfix);
+    if (!replacement.createNew() ||
+        !writeAll(files, replacement.fd(), composed->data(), composed->size()) ||
+        !replacement.finish()) {
+        return failed(errno);
+    }
+    std::shared_ptr<const Snapshot> prepared =
+        viewAfter(view.path, std::move(composed), {}, replacement.written());
+    // PuTTY's rename of a .tmp would replace the new file.
+    if (puttyWriteUnderWay(files, putty.path, putty.first, replacement.written())) {
+        return done(PosixHostKeyStore::SharingViolation);
+    }
+    switch (replacement.linkIn()) {
+    case Replacement::Swap::Done:
+        return completeSwap(files, replacement, view.path, putty, change, prepared, written);
+    case Replacement::Swap::Changed:
+        return again();
+    case Replacement::Swap::ChangedAfter: // only an exchange has an after
+    case Replacement::Swap::Failed:
+        break;
+    }
+    return failed(errno);
+}
+
 // One attempt from the configured path: a link there is followed afresh each time, since
 // PuTTY's own write may have replaced it with a regular file since the last.
 Outcome attempt(PosixFiles& files, const Snapshot& view, const Change& change,
@@ -415,7 +509,8 @@ Outcome attempt(PosixFiles& files, const Snapshot& view, const Change& change,
     // Through a symbolic link to the file itself: the link stays a link.
     std::optional<std::string> resolved = files.realpath(view.path);
     if (!resolved) {
-        return failed(errno);
+        return errno == ENOENT && view.creatable ? createOnce(files, view, change, putty, written)
+                                                 : failed(errno);
     }
     std::size_t slash = resolved->rfind('/');
     std::string dir = slash == 0 ? "/" : resolved->substr(0, slash);
@@ -442,13 +537,25 @@ std::shared_ptr<const Snapshot> PosixHostKeyStore::find(Handle key) {
     return it == keys.end() ? nullptr : it->second.view;
 }
 
-RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, Handle* result) {
+RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, bool create,
+                                                Handle* result) {
     Fd file(files,
             files.openat(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
     if (file.get() < 0) {
-        return statusFromErrno(errno);
+        return create && errno == ENOENT ? addKey(missingFile(path), result)
+                                         : statusFromErrno(errno);
     }
     return readOpened(file.get(), path, result);
+}
+
+// A key on no file yet: no values, and its first change makes the file.
+std::shared_ptr<Snapshot> PosixHostKeyStore::missingFile(const std::string& path) {
+    auto view = std::make_shared<Snapshot>();
+    view->path = path;
+    view->bytes = std::make_shared<FileBuffer>();
+    view->summary = summarize(view->text());
+    view->creatable = true;
+    return view;
 }
 
 RegistryApi::Status PosixHostKeyStore::openOpenedFile(int fd, const std::string& path,
@@ -475,6 +582,11 @@ RegistryApi::Status PosixHostKeyStore::readOpened(int fd, const std::string& pat
     view->bytes = std::move(bytes);
     view->nulFreeUntil = firstNul(view->bytes->view());
     view->summary = summarize(view->text());
+    return addKey(std::move(view), result);
+}
+
+RegistryApi::Status PosixHostKeyStore::addKey(std::shared_ptr<const Snapshot> view,
+                                              Handle* result) {
     std::lock_guard<std::mutex> lock(mutex);
     // Handles are never reused, so a closed one stays invalid.
     keys.emplace(nextHandle, OpenKey{std::move(view), ValueCursor{}});
@@ -489,7 +601,7 @@ RegistryApi::Status PosixHostKeyStore::openKey(Handle parent, const char* subKey
     }
     *result = NotOpen;
     try {
-        return openPath(parent, subKey, result);
+        return openPath(parent, subKey, false, result);
     } catch (const std::bad_alloc&) {
         return NotEnoughMemory;
     }
@@ -497,10 +609,19 @@ RegistryApi::Status PosixHostKeyStore::openKey(Handle parent, const char* subKey
 
 RegistryApi::Status PosixHostKeyStore::createKey(Handle parent, const char* subKey,
                                                  Handle* result) {
-    return openKey(parent, subKey, result);
+    if (!result) {
+        return InvalidParameter;
+    }
+    *result = NotOpen;
+    try {
+        return openPath(parent, subKey, true, result);
+    } catch (const std::bad_alloc&) {
+        return NotEnoughMemory;
+    }
 }
 
-RegistryApi::Status PosixHostKeyStore::openPath(Handle parent, const char* subKey, Handle* result) {
+RegistryApi::Status PosixHostKeyStore::openPath(Handle parent, const char* subKey, bool create,
+                                                Handle* result) {
     const char* path = subKey ? subKey : "";
     if (isPredefinedKey(parent)) {
         const std::string cache = getHostKeyCachePath();
@@ -508,7 +629,7 @@ RegistryApi::Status PosixHostKeyStore::openPath(Handle parent, const char* subKe
             !equalsIgnoringCase(path, cache.c_str())) {
             return NotFound;
         }
-        return openFile(locateHostKeyFile(), result);
+        return openFile(locateHostKeyFile(), create, result);
     }
     auto key = find(parent);
     if (!key) {
@@ -518,7 +639,7 @@ RegistryApi::Status PosixHostKeyStore::openPath(Handle parent, const char* subKe
     if (*path) {
         return NotFound;
     }
-    return openFile(key->path, result);
+    return openFile(key->path, create, result);
 }
 
 RegistryApi::Status

@@ -37,7 +37,10 @@ public:
     PosixHostKeyStore& operator=(const PosixHostKeyStore&) = delete;
 
     Status openKey(Handle parent, const char* subKey, Handle* result) override;
-    // As openKey: the cache key is the file, which must exist.
+    // As openKey, except that where the file (or its directory) is missing the key is there
+    // with no values, and its first set makes the file, and the directory one level up
+    // (0700) if need be, never through a link. A file another writer makes meanwhile is
+    // changed as it is, never replaced.
     Status createKey(Handle parent, const char* subKey, Handle* result) override;
     Status queryInfoKey(Handle key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLength,
                         std::uint32_t* maxClassLength, std::uint32_t* valueCount,
@@ -78,9 +81,11 @@ public:
 
 private:
     std::shared_ptr<const Snapshot> find(Handle key);
-    Status openPath(Handle parent, const char* subKey, Handle* result);
-    Status openFile(const std::string& path, Handle* result);
+    Status openPath(Handle parent, const char* subKey, bool create, Handle* result);
+    Status openFile(const std::string& path, bool create, Handle* result);
+    static std::shared_ptr<Snapshot> missingFile(const std::string& path);
     Status readOpened(int fd, const std::string& path, Handle* result);
+    Status addKey(std::shared_ptr<const Snapshot> view, Handle* result);
     // Makes the change and puts the new view in the key's place.
     Status rewrite(Handle key, const Change& change);
     Status rewriteFile(const Snapshot& view, const Change& change,
