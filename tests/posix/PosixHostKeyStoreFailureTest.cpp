@@ -533,6 +533,20 @@ INSTANTIATE_TEST_SUITE_P(
         PuttyTempRow{"an hour old but written during the delete", 3600, -1, true, 32}));
 
 // Where times are coarse the append may leave the file's time as it was: its size tells.
+// A key made by createKey where there was no file: another writer's file, made just before
+// this one would be, is changed, not replaced.
+TEST_F(DeleteTrouble, AFileAnotherWriterMakesFirstKeepsItsKeys) {
+    ASSERT_EQ(0, ::unlink(path.c_str()));
+    RegistryApi::Handle key = RegistryApi::NotOpen;
+    ASSERT_EQ(RegistryApi::Success,
+              store.createKey(hktest::currentUser(), hktest::cachePath(), &key));
+    files.before(Call::Link, [&] { hktest::puttyAdd(path, "other@22:host5 0x8"); });
+    EXPECT_EQ(RegistryApi::Success, store.applyChanges(key, {}, Sets, nullptr));
+    store.closeKey(key);
+    EXPECT_EQ(1u, files.calls(Call::Link));
+    expectOnly("other@22:host5 0x8\nc@22:host3 0x9\nnew@22:host4 0x7\n");
+}
+
 TEST_F(DeleteTrouble, AKeyAppendedInPlaceAfterTheReadIsKept) {
     struct stat read {};
     ASSERT_EQ(0, ::stat(path.c_str(), &read));

@@ -596,6 +596,117 @@ TEST_F(HostKeyFile, TheModeIsKeptWhateverTheUmask) {
     }
 }
 
+// --- Creating the file ----------------------------------------------------------------
+
+// The file of a user who has none yet: ~/.putty/sshhostkeys, with ~ there and ~/.putty not.
+class NewFile : public HostKeyFile {
+protected:
+    Handle create() {
+        Handle key = RegistryApi::NotOpen;
+        EXPECT_EQ(RegistryApi::Success, store.createKey(currentUser(), CachePath, &key));
+        return key;
+    }
+    Status set(Handle key) {
+        static const char data[] = "0x7";
+        return store.setValue(key, "new@22:host4", RegistryApi::RegSz,
+                              reinterpret_cast<const unsigned char*>(data), sizeof data);
+    }
+    // Every path below the temporary directory, links not followed.
+    std::vector<std::string> tree() {
+        std::vector<std::string> paths;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+            paths.push_back(entry.path().string());
+        }
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    }
+
+    std::string home = (std::filesystem::create_directory(dir.file("home")), dir.file("home"));
+    std::string puttyDir = home + "/.putty";
+    std::string file = puttyDir + "/sshhostkeys";
+    hktest::ScopedEnv where{"PUTTYSSHHOSTKEYS", file};
+};
+
+TEST_F(NewFile, TheFirstSetMakesTheDirectoryAndTheFileAsPuTTYDoes) {
+    Handle key = create();
+    EXPECT_EQ(0u, valueCount(key));
+    EXPECT_EQ(RegistryApi::Success, store.applyChanges(key, {"a@1:h"}, {}, nullptr));
+    EXPECT_EQ(RegistryApi::NotFound, store.deleteValue(key, "a@1:h"));
+    EXPECT_FALSE(std::filesystem::exists(puttyDir)) << "made for nothing to write";
+    const mode_t old = ::umask(027);
+    const Status status = set(key);
+    ::umask(old);
+    EXPECT_EQ(RegistryApi::Success, status);
+    EXPECT_EQ(1u, valueCount(key));
+    store.closeKey(key);
+    EXPECT_EQ("new@22:host4 0x7\n", readFile(file));
+    EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(puttyDir));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(puttyDir.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    ASSERT_EQ(0, ::stat(file.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777) << "0666 less the umask, as PuTTY's";
+}
+
+struct PlantRow {
+    const char* what;
+    void (*plant)(const std::string& home); // after createKey, before the set
+    Status expected;
+};
+
+void PrintTo(const PlantRow& row, std::ostream* out) {
+    *out << row.what;
+}
+
+class PlantedBeforeTheSet : public NewFile, public ::testing::WithParamInterface<PlantRow> {};
+
+TEST_P(PlantedBeforeTheSet, IsRefusedAndNothingIsWritten) {
+    const PlantRow& row = GetParam();
+    Handle key = create();
+    std::filesystem::create_directory(dir.file("elsewhere"));
+    row.plant(home);
+    const std::vector<std::string> planted = tree();
+    EXPECT_EQ(row.expected, set(key)) << row.what;
+    store.closeKey(key);
+    EXPECT_EQ(planted, tree()) << row.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plants, PlantedBeforeTheSet,
+    ::testing::Values(
+        PlantRow{"a link at the directory",
+                 [](const std::string& home) {
+                     std::filesystem::create_directory_symlink(home + "/../elsewhere",
+                                                               home + "/.putty");
+                 },
+                 RegistryApi::AccessDenied},
+        PlantRow{"a link at the directory to nowhere",
+                 [](const std::string& home) {
+                     std::filesystem::create_symlink(home + "/../nowhere", home + "/.putty");
+                 },
+                 RegistryApi::AccessDenied},
+        PlantRow{"a link at the file to nowhere",
+                 [](const std::string& home) {
+                     std::filesystem::create_directory(home + "/.putty");
+                     std::filesystem::create_symlink(home + "/../elsewhere/file",
+                                                     home + "/.putty/sshhostkeys");
+                 },
+                 RegistryApi::AccessDenied},
+        PlantRow{"a FIFO at the file's name",
+                 [](const std::string& home) {
+                     std::filesystem::create_directory(home + "/.putty");
+                     ASSERT_EQ(0, ::mkfifo((home + "/.putty/sshhostkeys").c_str(), 0600));
+                 },
+                 RegistryApi::AccessDenied},
+        PlantRow{"a directory at the file's name",
+                 [](const std::string& home) {
+                     std::filesystem::create_directories(home + "/.putty/sshhostkeys");
+                 },
+                 RegistryApi::AccessDenied},
+        PlantRow{"no home: only the file's own directory is made",
+                 [](const std::string& home) { std::filesystem::remove(home); },
+                 RegistryApi::NotFound}));
+
 TEST_F(HostKeyFile, TheOwnerIsKeptWhenRootRewritesAUsersFile) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "only root can give a file to another user";

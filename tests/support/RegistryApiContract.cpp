@@ -341,6 +341,7 @@ TEST_P(RegistryApiContract, CreatingAnExistingKeyOpensItWithItsValues) {
     Api::Handle created = Api::NotOpen;
     ASSERT_EQ(Api::Success,
               api().createKey(Api::rootHandle(scratch.root), scratch.path.c_str(), &created));
+    EXPECT_EQ(3u, valueCount(api(), created));
     EXPECT_EQ(Api::Success, setText(api(), created, "dss@22:host9", "0x4"));
     EXPECT_EQ(Api::Success, api().closeKey(created));
     Api::Handle fresh = Api::NotOpen;
