@@ -427,8 +427,9 @@ std::pair<std::string, std::string> splitLast(std::string path) {
 int openOrMakeDirectory(PosixFiles& files, const std::string& dir) {
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     const auto [parent, name] = splitLast(dir);
-    if (name.empty() || name == "/" || name == "." || name == "..") {
-        return files.openat(AT_FDCWD, dir.c_str(), flags & ~O_NOFOLLOW, 0);
+    // "/", "." or "..": nothing to make, and no link.
+    if (name.empty() || name == "." || name == "..") {
+        return files.openat(AT_FDCWD, dir.c_str(), flags, 0);
     }
     // The levels above are the user's own (a home may well be a link).
     Fd parentFd(files,

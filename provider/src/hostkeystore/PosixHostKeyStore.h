@@ -38,9 +38,9 @@ public:
 
     Status openKey(Handle parent, const char* subKey, Handle* result) override;
     // As openKey, except that where the file (or its directory) is missing the key is there
-    // with no values, and its first set makes the file, and the directory one level up
-    // (0700) if need be, never through a link. A file another writer makes meanwhile is
-    // changed as it is, never replaced.
+    // with no values, and its first change that stores a value makes the file (mode 0666 less
+    // the umask) and, if need be, its directory (0700; that one level only), never through a
+    // link. A file another writer makes meanwhile is changed as it is, never replaced.
     Status createKey(Handle parent, const char* subKey, Handle* result) override;
     Status queryInfoKey(Handle key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLength,
                         std::uint32_t* maxClassLength, std::uint32_t* valueCount,
