@@ -159,6 +159,11 @@ void printLines(const CacheImport& plan, std::size_t count, bool dryRun, const s
 } // namespace
 
 ExitStatus importKeys(const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics) {
+    // Arguments are checked before standard input is waited for.
+    if (!options.host.empty() && !parseHostPattern(options.host)) {
+        diagnostics.error(options.host, "not a host name, HOST:PORT or [HOST]:PORT");
+        return ExitStatus::Failure;
+    }
     const std::string inputName = options.input == "-" ? "standard input" : options.input;
     std::string reason;
     const std::optional<std::string> text = readInput(options.input, options.maxBytes, &reason);
