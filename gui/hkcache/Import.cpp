@@ -288,6 +288,10 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
         }
     }
 
+    // Nothing to import makes no cache key or file.
+    if (incoming.empty()) {
+        return conflict ? ExitStatus::Conflict : ExitStatus::Done;
+    }
     std::vector<CacheImport> plans;
     for (const Cache& cache : caches) {
         plans.push_back(CacheImport{&cache, nullptr, {}, {}});

@@ -313,9 +313,10 @@ TEST_F(HkCacheChangeTest, ImportAddsLeavesIdenticalAndKeepsConflictsUnlessReplac
     EXPECT_EQ(1, twice.status);
     EXPECT_EQ(1u, registry->calls(Op::ApplyChanges));
 
-    // A dry run makes no missing key.
+    // A dry run, or an input with no key, makes no missing key.
     fresh();
     EXPECT_EQ(0, run({"import", "--dry-run", input("host5 ssh-rsa " + Base64A + "\n")}).status);
+    EXPECT_EQ(0, run({"import", input("# nothing\n")}).status);
     EXPECT_FALSE(registry->hasKey(CurrentUser, CachePath));
 }
 
