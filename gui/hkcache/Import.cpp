@@ -247,11 +247,11 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
     if (options.format == "putty" && caches.size() > 1) {
         sections = sectionsOf(text);
     }
-    for (const auto& [line, name] : sections) {
+    for (const auto& section : sections) {
         if (std::none_of(caches.begin(), caches.end(),
-                         [&](const Cache& cache) { return cache.name == name; })) {
-            diagnostics.warning(inputName + ":" + std::to_string(line),
-                                "no cache selected is " + name + ": its keys left out");
+                         [&](const Cache& cache) { return cache.name == section.second; })) {
+            diagnostics.warning(inputName + ":" + std::to_string(section.first),
+                                "no cache selected is " + section.second + ": its keys left out");
         }
     }
 
