@@ -167,8 +167,8 @@ TEST_F(HkCacheChangeTest, BackupHoldsTheRemovedLinesBeforeTheRemovalAndImportPut
     hktest::ScopedEnv file("PUTTYSSHHOSTKEYS", dir.file("sshhostkeys"));
     hktest::ScopedEnv profile("USERPROFILE", dir.path().string());
     std::string why;
-    const std::optional<std::string> backup =
-        hkcache::defaultBackupPath(hkcache::Cache{cacheName(), nullptr, {}, {}}, &why);
+    const std::optional<std::string> backup = hkcache::defaultBackupPath(
+        hkcache::Cache{cacheName(), nullptr, {}, {}, std::nullopt}, &why);
     ASSERT_TRUE(backup) << why;
     std::string atRemoval;
     registry->beforeCall(Op::ApplyChanges, [&] { atRemoval = hktest::readFile(*backup); });
