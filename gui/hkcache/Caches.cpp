@@ -71,14 +71,20 @@ Cache registryCache(std::string name, std::uint32_t root, std::string subKey) {
                  std::nullopt};
 }
 
-std::string comparedName(std::string_view name) {
-    std::string compared(name);
-    if (namesIgnoreCase()) {
-        for (char& c : compared) {
-            c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-        }
+std::string_view comparedView(std::string_view name, std::string& scratch) {
+    if (!namesIgnoreCase()) {
+        return name;
     }
-    return compared;
+    scratch.assign(name);
+    for (char& c : scratch) {
+        c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    }
+    return scratch;
+}
+
+std::string comparedName(std::string_view name) {
+    std::string scratch;
+    return std::string(comparedView(name, scratch));
 }
 
 std::string fingerprintOf(std::string_view keyType, std::string_view data) {

@@ -57,6 +57,8 @@ forEachValue(PAL::RegistryApi& api, PAL::RegistryApi::Handle key,
 
 // A cached name as the registry compares it: ASCII letters folded where namesIgnoreCase().
 std::string comparedName(std::string_view name);
+// The same without a copy where names are exact; `scratch` holds a folded name.
+std::string_view comparedView(std::string_view name, std::string& scratch);
 
 // The SHA-256 fingerprint of PuTTY's stored key, or "-" for an SSH-1 key or data not understood.
 std::string fingerprintOf(std::string_view keyType, std::string_view data);

@@ -6,7 +6,6 @@
 #include "HostFilter.h"
 
 #include "KeyModel/CachedName.h"
-#include "KeyModel/Digest.h"
 #include "KeyModel/KeyReader.h"
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 namespace hkcache {
 namespace {
@@ -41,6 +41,18 @@ std::optional<std::string> readInput(const std::string& path, std::size_t maxByt
         file = owned.get();
     }
     std::string text;
+    // A file's size is known ahead (a pipe's is not): read into one buffer of that size.
+    const long at = std::ftell(file);
+    if (at >= 0 && std::fseek(file, 0, SEEK_END) == 0) {
+        const long end = std::ftell(file);
+        if (std::fseek(file, at, SEEK_SET) != 0) {
+            *reason = std::strerror(errno);
+            return std::nullopt;
+        }
+        if (end > at) {
+            text.reserve(std::min<std::size_t>(std::size_t(end - at), maxBytes) + 1);
+        }
+    }
     std::vector<char> chunk(std::size_t(1) << 16);
     for (;;) {
         const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
@@ -78,10 +90,16 @@ bool sameKey(std::string_view keyType, std::string_view cached, std::string_view
 // One key of the input, named as PuTTY stores it on this platform.
 struct Incoming {
     std::string name;
+    std::string folded; // comparedName(name) where that is not the name itself
     const KeyModel::ReadKey* read;
-    std::string fingerprint;
-    std::string section; // the only cache it goes to; empty: every cache
+    std::string_view fingerprint; // the read key's, or "-"
+    std::string section;          // the only cache it goes to; empty: every cache
+
+    std::string_view compared() const { return folded.empty() ? name : folded; }
 };
+
+// Compared name -> index in the input's keys.
+using NameIndex = std::unordered_map<std::string_view, std::size_t>;
 
 // "# <name>" lines of PuTTY's lines, as a backup of several caches has them before each
 // cache's: (line number, name).
@@ -103,10 +121,11 @@ std::vector<std::pair<std::size_t, std::string>> sectionsOf(std::string_view tex
     return sections;
 }
 
-// A change to one cache and its line of output (without the verb).
+// A change to one cache, for its line of output.
 struct Planned {
-    bool replaces;
-    std::string text;
+    const Incoming* key;
+    std::string cachedName;  // a replacement's name as cached; empty for an addition
+    std::string fingerprint; // of the key replaced
 };
 
 struct CacheImport {
@@ -117,22 +136,57 @@ struct CacheImport {
 };
 
 // What importing `incoming` changes in one cache; false after an error. `conflict` is set
-// when a different key is cached under a name and may not be replaced.
-bool planCache(const std::vector<Incoming>& incoming, const std::string& inputName,
-               const ImportOptions& options, CacheImport& plan, bool& conflict,
-               Diagnostics& diagnostics) {
+// when a different key is cached under a name and may not be replaced. `everyCache`: the names
+// of the keys for every cache, when no key is for one cache alone.
+bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCache,
+               const std::string& inputName, const ImportOptions& options, CacheImport& plan,
+               bool& conflict, Diagnostics& diagnostics) {
     const Cache& cache = *plan.cache;
+    // The keys meant for this cache, each name once, in the input's order.
+    std::vector<const Incoming*> order;
+    NameIndex own;
+    if (everyCache) {
+        order.reserve(incoming.size());
+        for (const Incoming& key : incoming) {
+            order.push_back(&key);
+        }
+    } else {
+        for (std::size_t i = 0; i < incoming.size(); ++i) {
+            const Incoming& key = incoming[i];
+            if (!key.section.empty() && key.section != cache.name) {
+                continue;
+            }
+            // A name both in every cache's part and in this cache's own.
+            const auto [earlier, first] = own.emplace(key.compared(), i);
+            const KeyModel::ReadKey& before = *incoming[earlier->second].read;
+            if (first) {
+                order.push_back(&key);
+            } else if (!sameKey(key.read->key.puttyType, before.data, key.read->data)) {
+                conflict = true;
+                diagnostics.warning(inputName + ":" + std::to_string(key.read->line),
+                                    key.name + ": a different key for it is on line " +
+                                        std::to_string(before.line) + ": left out");
+            }
+        }
+    }
+    const NameIndex& wanted = everyCache ? *everyCache : own;
+
     plan.key = std::make_unique<OpenKey>(*cache.api);
     std::string reason;
     // A dry run makes nothing: a missing cache is only empty.
     Api::Status status = options.dryRun ? cache.open(plan.key->out(), &reason)
                                         : cache.create(plan.key->out(), &reason);
-    std::map<std::string, std::pair<std::string, std::string>> cached;
+    // Only what the import names is kept of the cache: its first value of each such name.
+    std::unordered_map<const Incoming*, std::pair<std::string, std::string>> cached;
     if (status == Api::Success) {
+        std::string folded;
         status = forEachValue(
             *cache.api, plan.key->get(), [&](std::string_view name, std::string_view data) {
-                cached.emplace(comparedName(name),
-                               std::make_pair(std::string(name), std::string(data)));
+                const auto found = wanted.find(comparedView(name, folded));
+                if (found != wanted.end()) {
+                    cached.emplace(&incoming[found->second],
+                                   std::make_pair(std::string(name), std::string(data)));
+                }
             });
     } else if (status == Api::NotFound && options.dryRun) {
         status = Api::Success;
@@ -141,55 +195,57 @@ bool planCache(const std::vector<Incoming>& incoming, const std::string& inputNa
         diagnostics.error(cache.name, reason.empty() ? statusText(status) : reason);
         return false;
     }
-    std::map<std::string, const Incoming*> planned; // compared name -> the key it gets
-    for (const Incoming& key : incoming) {
-        if (!key.section.empty() && key.section != cache.name) {
-            continue;
-        }
-        // A name both in every cache's part and in this cache's own.
-        const auto [earlier, first] = planned.emplace(comparedName(key.name), &key);
-        if (!first) {
-            if (!sameKey(key.read->key.puttyType, earlier->second->read->data, key.read->data)) {
-                conflict = true;
-                diagnostics.warning(inputName + ":" + std::to_string(key.read->line),
-                                    key.name + ": a different key for it is on line " +
-                                        std::to_string(earlier->second->read->line) + ": left out");
-            }
-            continue;
-        }
-        const auto found = cached.find(comparedName(key.name));
+    for (const Incoming* key : order) {
+        const auto found = cached.find(key);
         if (found == cached.end()) {
-            plan.sets.push_back(Api::ValueText{key.name, key.read->data});
-            plan.lines.push_back(Planned{false, key.name + " " + key.fingerprint});
+            plan.sets.push_back(Api::ValueText{key->name, key->read->data});
+            plan.lines.push_back(Planned{key, {}, {}});
             continue;
         }
         const auto& [name, data] = found->second;
-        if (sameKey(key.read->key.puttyType, data, key.read->data)) {
+        if (sameKey(key->read->key.puttyType, data, key->read->data)) {
             continue;
         }
-        const std::string old = fingerprintOf(key.read->key.puttyType, data);
+        std::string old = fingerprintOf(key->read->key.puttyType, data);
         if (!options.replace) {
             conflict = true;
-            diagnostics.warning(cache.name + ": " + name,
-                                "cached key " + old + " differs from the imported " +
-                                    key.fingerprint + ": kept (--replace replaces it)");
+            diagnostics.warning(cache.name + ": " + name, "cached key " + old +
+                                                              " differs from the imported " +
+                                                              std::string(key->fingerprint) +
+                                                              ": kept (--replace replaces it)");
             continue;
         }
         // The name as it is cached: the registry keeps a name's first spelling.
-        plan.sets.push_back(Api::ValueText{name, key.read->data});
-        plan.lines.push_back(Planned{true, name + " " + old + " -> " + key.fingerprint});
+        plan.sets.push_back(Api::ValueText{name, key->read->data});
+        plan.lines.push_back(Planned{key, name, std::move(old)});
     }
     return true;
 }
 
 void printLines(const CacheImport& plan, std::size_t count, bool dryRun, const std::string& prefix,
                 std::ostream& out) {
+    // Written a block at a time: the lines of a large import are many.
+    std::string text;
+    const auto flush = [&] {
+        out.write(text.data(), std::streamsize(text.size()));
+        text.clear();
+    };
     for (std::size_t i = 0; i < count && i < plan.lines.size(); ++i) {
         const Planned& line = plan.lines[i];
-        const char* verb = dryRun ? (line.replaces ? "would replace " : "would add ")
-                                  : (line.replaces ? "replaced " : "added ");
-        out << prefix << verb << line.text << '\n';
+        const bool replaces = !line.cachedName.empty();
+        text.append(prefix).append(dryRun ? (replaces ? "would replace " : "would add ")
+                                          : (replaces ? "replaced " : "added "));
+        if (replaces) {
+            text.append(line.cachedName).append(" ").append(line.fingerprint).append(" -> ");
+        } else {
+            text.append(line.key->name).append(" ");
+        }
+        text.append(line.key->fingerprint).append("\n");
+        if (text.size() >= (std::size_t(1) << 16)) {
+            flush();
+        }
     }
+    flush();
     out.flush();
 }
 
@@ -257,33 +313,48 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
 
     bool conflict = false;
     std::vector<Incoming> incoming;
-    // section and compared name -> index in `incoming`
-    std::map<std::pair<std::string, std::string>, std::size_t> firstOf;
+    // No more than one each: the names' views below stay where they are.
+    incoming.reserve(read.keys.size());
+    // Per section, the names of its keys.
+    std::map<std::string, NameIndex> firstOf;
     for (const KeyModel::ReadKey& key : read.keys) {
         // PuTTY's lines name their own hosts: --host only narrows them.
         if (options.format == "putty" && host &&
             (!sameLetters(key.host, host->host) || (host->port && *host->port != key.port))) {
             continue;
         }
-        const auto after =
-            std::find_if(sections.rbegin(), sections.rend(),
-                         [&](const auto& section) { return section.first < key.line; });
-        const std::string section = after == sections.rend() ? std::string() : after->second;
-        const std::string name = KeyModel::composeCachedName(KeyModel::CachedName{
+        // The last section that starts before the key's line.
+        const auto after = std::upper_bound(
+            sections.begin(), sections.end(), key.line,
+            [](std::size_t line, const auto& section) { return line < section.first; });
+        std::string section = after == sections.begin() ? std::string() : std::prev(after)->second;
+        std::string name = KeyModel::composeCachedName(KeyModel::CachedName{
             key.key.puttyType, key.port, escaped ? KeyModel::escapeHost(key.host) : key.host});
-        const auto [first, added] =
-            firstOf.emplace(std::make_pair(section, comparedName(name)), incoming.size());
+        std::string folded;
+        if (comparedView(name, folded).data() == name.data()) {
+            folded.clear();
+        }
+        auto& names = firstOf[section];
+        // Sections come from the input: only the part for every cache is sized by the input.
+        if (names.empty() && section.empty()) {
+            names.reserve(read.keys.size());
+        }
+        // Taken in, and given back when its name came earlier (that is rare).
+        incoming.push_back(Incoming{std::move(name), std::move(folded), &key,
+                                    key.fingerprint.empty() ? std::string_view("-")
+                                                            : std::string_view(key.fingerprint),
+                                    std::move(section)});
+        const auto [first, added] = names.emplace(incoming.back().compared(), incoming.size() - 1);
         if (added) {
-            incoming.push_back(Incoming{
-                name, &key, key.key.wire.empty() ? "-" : KeyModel::sha256Fingerprint(key.key.wire),
-                section});
             continue;
         }
+        const Incoming taken = std::move(incoming.back());
+        incoming.pop_back();
         const KeyModel::ReadKey& earlier = *incoming[first->second].read;
         if (!sameKey(key.key.puttyType, earlier.data, key.data)) {
             conflict = true;
             diagnostics.warning(inputName + ":" + std::to_string(key.line),
-                                name + ": a different key for it is on line " +
+                                taken.name + ": a different key for it is on line " +
                                     std::to_string(earlier.line) + ": left out");
         }
     }
@@ -295,7 +366,8 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
     std::vector<CacheImport> plans;
     for (const Cache& cache : caches) {
         plans.push_back(CacheImport{&cache, nullptr, {}, {}});
-        if (!planCache(incoming, inputName, options, plans.back(), conflict, diagnostics)) {
+        if (!planCache(incoming, sections.empty() ? &firstOf[""] : nullptr, inputName, options,
+                       plans.back(), conflict, diagnostics)) {
             break;
         }
     }

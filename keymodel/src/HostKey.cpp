@@ -344,16 +344,22 @@ std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire) {
         return std::nullopt;
     }
     std::string data;
+    unsigned bits = type->bits;
     switch (type->kind) {
     case Kind::Ssh1Rsa:
         return std::nullopt;
     case Kind::Rsa:
     case Kind::Dsa: {
         const int count = type->kind == Kind::Rsa ? 2 : 4;
+        // RSA's size is its modulus n (after e), DSA's its p (first).
+        const int sized = type->kind == Kind::Rsa ? 1 : 0;
         for (int i = 0; i < count; ++i) {
             Bytes n;
             if (!reader.mpint(n, maxIntegerBits)) {
                 return std::nullopt;
+            }
+            if (i == sized) {
+                bits = static_cast<unsigned>(bitLength(n));
             }
             data += (i == 0 ? "" : ",") + formatHex(n);
         }
@@ -398,7 +404,7 @@ std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire) {
     if (!reader.atEnd()) {
         return std::nullopt;
     }
-    return PuttyKeyText{std::string(type->putty), data};
+    return PuttyKeyText{std::string(type->putty), std::move(data), bits};
 }
 
 std::string openSshTypeOf(std::string_view puttyType) {

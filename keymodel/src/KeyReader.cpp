@@ -4,6 +4,11 @@
 #include "KeyModel/Digest.h"
 
 #include <algorithm>
+#include <exception>
+#include <functional>
+#include <iterator>
+#include <system_error>
+#include <thread>
 
 namespace KeyModel {
 
@@ -12,19 +17,9 @@ namespace {
 const std::string_view hashMagic = "|1|";
 const std::size_t sha1Size = 20;
 
-// The lines of `text` without their LF or CR LF, or an error naming the first line that holds a
-// control byte: such a file is not a text file of keys.
-struct Lines {
-    std::vector<std::string_view> lines;
-    std::string error;
-};
-
-Lines splitLines(std::string_view text, std::size_t maxBytes) {
-    Lines result;
-    if (text.size() > maxBytes) {
-        result.error = "longer than " + std::to_string(maxBytes) + " bytes";
-        return result;
-    }
+// Calls visit(line) for each line of `text`, without its LF or CR LF.
+template <typename Visit>
+void forEachLine(std::string_view text, Visit&& visit) {
     std::size_t start = 0;
     while (start < text.size()) {
         const std::size_t end = text.find('\n', start);
@@ -36,18 +31,30 @@ Lines splitLines(std::string_view text, std::size_t maxBytes) {
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        for (const char c : line) {
-            if (static_cast<unsigned char>(c) < ' ' && c != '\t') {
-                result.error = "not a text file (a control byte on line " +
-                               std::to_string(result.lines.size() + 1) + ")";
-                result.lines.clear();
-                return result;
-            }
-        }
-        result.lines.push_back(line);
+        visit(line);
         start = next;
     }
-    return result;
+}
+
+// Why `text` is refused whole (too long, or a control byte: such a file is not a text file of
+// keys), or nothing.
+std::string refusal(std::string_view text, std::size_t maxBytes) {
+    std::size_t lines = 0;
+    if (text.size() > maxBytes) {
+        return "longer than " + std::to_string(maxBytes) + " bytes";
+    }
+    std::size_t badLine = 0;
+    forEachLine(text, [&](std::string_view line) {
+        ++lines;
+        if (badLine == 0 && std::any_of(line.begin(), line.end(), [](char c) {
+                return static_cast<unsigned char>(c) < ' ' && c != '\t';
+            })) {
+            badLine = lines;
+        }
+    });
+    return badLine == 0
+               ? std::string()
+               : "not a text file (a control byte on line " + std::to_string(badLine) + ")";
 }
 
 bool isBlank(char c) {
@@ -158,8 +165,8 @@ std::optional<ReadKey> keyOf(std::string_view type, std::string_view text, std::
         why = "key type " + std::string(type) + " left out: PuTTY does not cache it";
         return std::nullopt;
     }
-    const std::optional<Bytes> wire = base64Decode(text);
-    const std::optional<PuttyKeyText> putty = wire ? puttyKeyFromWire(*wire) : std::nullopt;
+    std::optional<Bytes> wire = base64Decode(text);
+    std::optional<PuttyKeyText> putty = wire ? puttyKeyFromWire(*wire) : std::nullopt;
     if (!putty) {
         why = "malformed line left out: the key is not a valid " + std::string(type) + " key";
         return std::nullopt;
@@ -169,14 +176,15 @@ std::optional<ReadKey> keyOf(std::string_view type, std::string_view text, std::
               openSshTypeOf(putty->puttyType) + " key";
         return std::nullopt;
     }
-    ParsedKey parsed = parsePuttyKey(putty->puttyType, putty->data);
-    if (!parsed.key) {
-        why = "malformed line left out: " + parsed.error;
-        return std::nullopt;
-    }
+    // The wire form was read strictly (minimal integers, an Edwards point recovered), so it is
+    // the one PuTTY's text gives back: no second parse is needed.
     ReadKey key;
-    key.key = std::move(*parsed.key);
-    key.data = putty->data;
+    key.key.openSshType = openSshTypeOf(putty->puttyType);
+    key.key.puttyType = std::move(putty->puttyType);
+    key.key.bits = putty->bits;
+    key.key.wire = std::move(*wire);
+    key.data = std::move(putty->data);
+    key.fingerprint = sha256Fingerprint(key.key.wire);
     return key;
 }
 
@@ -253,10 +261,15 @@ std::string readLine(std::string_view line, std::size_t number,
             why = "wildcard pattern left out";
         }
     }
-    for (HostPort& host : hosts) {
-        out.push_back(*key);
-        out.back().host = std::move(host.host);
-        out.back().port = host.port;
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+        // The last name takes the key itself; the others a copy.
+        if (i + 1 < hosts.size()) {
+            out.push_back(*key);
+        } else {
+            out.push_back(std::move(*key));
+        }
+        out.back().host = std::move(hosts[i].host);
+        out.back().port = hosts[i].port;
     }
     return why;
 }
@@ -267,19 +280,108 @@ namespace {
 
 // Each line of `text` to `read`, which adds the keys it gives and answers why it left the line
 // out (nothing when it did not); a file that is not text, or too long, is refused whole.
+// A run of whole lines and what reading it gave.
+struct Part {
+    std::string_view text;
+    std::size_t firstLine = 1;
+    ReadKeys read;
+    std::exception_ptr failure;
+};
+
+// A part is at least this long; there are no more of them than cores, nor than this.
+constexpr std::size_t BytesPerPart = std::size_t(1) << 20;
+constexpr std::size_t MostParts = 8;
+
+// `text` cut after a line break into up to `count` parts of about equal length.
+std::vector<Part> partsOf(std::string_view text, std::size_t count) {
+    std::vector<Part> parts;
+    std::size_t start = 0;
+    std::size_t line = 1;
+    for (std::size_t i = 1; i <= count && start < text.size(); ++i) {
+        std::size_t end = text.size();
+        if (i < count) {
+            const std::size_t cut = text.find('\n', std::max(start, text.size() / count * i));
+            end = cut == std::string_view::npos ? text.size() : cut + 1;
+        }
+        Part part;
+        part.text = text.substr(start, end - start);
+        part.firstLine = line;
+        line += static_cast<std::size_t>(std::count(part.text.begin(), part.text.end(), '\n'));
+        parts.push_back(std::move(part));
+        start = end;
+    }
+    return parts;
+}
+
+// Each line of `text` to `read`, which adds the keys it gives and answers why it left the line
+// out (nothing when it did not); a file that is not text, or too long, is refused whole. A large
+// text is read in parts on threads of their own (most of the time goes on the keys'
+// arithmetic), joined in the order of the lines.
 template <typename ReadLine>
 ReadKeys readEachLine(std::string_view text, std::size_t maxBytes, ReadLine read) {
     ReadKeys result;
-    const Lines lines = splitLines(text, maxBytes);
-    if (!lines.error.empty()) {
-        result.error = lines.error;
+    result.error = refusal(text, maxBytes);
+    if (!result.error.empty()) {
         return result;
     }
-    for (std::size_t i = 0; i < lines.lines.size(); ++i) {
-        std::string why = read(lines.lines[i], i + 1, result.keys);
-        if (!why.empty()) {
-            result.warnings.push_back(ReadWarning{i + 1, std::move(why)});
+    const auto readPart = [&read](Part& part) {
+        try {
+            // Most lines give one key, and no key's line is shorter than this.
+            constexpr std::size_t ShortestKeyLine = 64;
+            part.read.keys.reserve(part.text.size() / ShortestKeyLine + 1);
+            std::size_t number = part.firstLine;
+            forEachLine(part.text, [&](std::string_view line) {
+                std::string why = read(line, number, part.read.keys);
+                if (!why.empty()) {
+                    part.read.warnings.push_back(ReadWarning{number, std::move(why)});
+                }
+                ++number;
+            });
+        } catch (...) {
+            part.failure = std::current_exception();
         }
+    };
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<Part> parts =
+        partsOf(text, std::min({cores, MostParts, text.size() / BytesPerPart + 1}));
+    // parts[1] to parts[threads.size()] are read on threads, the rest here.
+    std::vector<std::thread> threads;
+    threads.reserve(parts.size());
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        try {
+            threads.emplace_back(readPart, std::ref(parts[i]));
+        } catch (const std::system_error&) {
+            break; // no more threads to be had
+        }
+    }
+    if (!parts.empty()) { // an empty text has none
+        readPart(parts[0]);
+    }
+    for (std::size_t i = 1 + threads.size(); i < parts.size(); ++i) {
+        readPart(parts[i]);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    std::size_t keys = 0;
+    for (const Part& part : parts) {
+        if (part.failure) {
+            std::rethrow_exception(part.failure);
+        }
+        keys += part.read.keys.size();
+    }
+    // The first part's keys stay where they are.
+    if (!parts.empty()) {
+        result.keys = std::move(parts[0].read.keys);
+    }
+    result.keys.reserve(keys);
+    for (Part& part : parts) {
+        if (&part != &parts[0]) {
+            std::move(part.read.keys.begin(), part.read.keys.end(),
+                      std::back_inserter(result.keys));
+        }
+        std::move(part.read.warnings.begin(), part.read.warnings.end(),
+                  std::back_inserter(result.warnings));
     }
     return result;
 }
@@ -306,6 +408,9 @@ std::string readPuttyLine(std::string_view line, std::size_t number, bool escape
     key.port = name->port;
     key.key = std::move(*parsed.key);
     key.data = std::string(data);
+    if (!key.key.wire.empty()) {
+        key.fingerprint = sha256Fingerprint(key.key.wire);
+    }
     keys.push_back(std::move(key));
     return {};
 }

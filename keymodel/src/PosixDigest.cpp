@@ -15,12 +15,19 @@ namespace {
     throw std::runtime_error(std::string("libcrypto: ") + what + " failed");
 }
 
+// Fetched once: OpenSSL 3 looks EVP_sha256() up in its providers on every digest, which costs
+// more than hashing a key.
+const EVP_MD* sha256Method() {
+    static const EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched != nullptr ? fetched : EVP_sha256();
+}
+
 } // namespace
 
 Bytes platformSha256(const Bytes& data) {
     Bytes digest(EVP_MAX_MD_SIZE);
     unsigned int size = 0;
-    if (EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) {
+    if (EVP_Digest(data.data(), data.size(), digest.data(), &size, sha256Method(), nullptr) != 1) {
         cryptoFailed("SHA-256");
     }
     digest.resize(size);

@@ -46,7 +46,8 @@ void checkRead(const ReadKeys& read, const std::string& text) {
     for (const ReadKey& key : read.keys) {
         const ParsedKey parsed = parsePuttyKey(key.key.puttyType, key.data);
         if (key.line == 0 || key.line > lines || key.host.empty() || !parsed.key ||
-            parsed.key->wire != key.key.wire) {
+            parsed.key->wire != key.key.wire || parsed.key->bits != key.key.bits ||
+            parsed.key->openSshType != key.key.openSshType) {
             fail("a key read does not hold together", text);
         }
     }

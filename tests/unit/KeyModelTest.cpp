@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -510,6 +512,35 @@ TEST(KeyModelTest, KnownHostsGiveTheKeysOpenSshWouldUse) {
         EXPECT_EQ(describe(read), row.keys);
         EXPECT_EQ(warningLines(read), row.warnings);
     }
+}
+
+TEST(KeyModelTest, ALargeFileReadsAsItsCopiesInTheirOrder) {
+    // Megabytes are read in parts, on threads where there are cores for them.
+    const std::string copy = knownHosts + "\n";
+    const std::size_t copyLines = std::size_t(std::count(copy.begin(), copy.end(), '\n'));
+    // A first line that puts the cuts anywhere but between two copies.
+    std::string text = "# " + std::string(copy.size() / 3, '#') + "\n";
+    const std::size_t copies = (std::size_t(3) << 20) / copy.size();
+    for (std::size_t i = 0; i < copies; ++i) {
+        text += copy;
+    }
+    const ReadKeys one = readKnownHosts(copy, std::nullopt, copy.size());
+    const ReadKeys all = readKnownHosts(text, std::nullopt, text.size());
+    ASSERT_EQ(all.keys.size(), copies * one.keys.size());
+    ASSERT_EQ(all.warnings.size(), copies * one.warnings.size());
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < all.keys.size(); ++i) {
+        const ReadKey& expected = one.keys[i % one.keys.size()];
+        const ReadKey& key = all.keys[i];
+        wrong += key.line != 1 + expected.line + i / one.keys.size() * copyLines ||
+                 key.host != expected.host || key.data != expected.data;
+    }
+    for (std::size_t i = 0; i < all.warnings.size(); ++i) {
+        const ReadWarning& expected = one.warnings[i % one.warnings.size()];
+        wrong += all.warnings[i].line != 1 + expected.line + i / one.warnings.size() * copyLines ||
+                 all.warnings[i].message != expected.message;
+    }
+    EXPECT_EQ(wrong, 0u);
 }
 
 TEST(KeyModelTest, PuttyLinesGiveTheirKeys) {

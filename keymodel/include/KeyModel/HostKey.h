@@ -35,6 +35,7 @@ ParsedKey parsePuttyKey(std::string_view puttyType, std::string_view data);
 struct PuttyKeyText {
     std::string puttyType;
     std::string data;
+    unsigned bits = 0; // as HostKey::bits
 };
 std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire);
 

@@ -18,8 +18,9 @@ struct ReadKey {
     std::size_t line = 0;
     std::string host; // as the user types it, never escaped
     unsigned port = 22;
-    HostKey key;      // the fingerprint is sha256Fingerprint(key.wire)
-    std::string data; // PuTTY's stored text of the key
+    HostKey key;
+    std::string data;        // PuTTY's stored text of the key
+    std::string fingerprint; // sha256Fingerprint(key.wire); empty for an SSH-1 key
 };
 
 // A line left out, or a wildcard the line's other names are read without; and why (the

@@ -110,8 +110,10 @@ ValueBatch::ValueBatch(const std::vector<std::string>& removals,
     : removed(removals), stored(sets) {
     // One name (a delete) is compared directly.
     if (removals.size() > 1) {
+        removedNames.reserve(removals.size());
         removedNames.insert(removals.begin(), removals.end());
     }
+    lastSet.reserve(sets.size());
     for (std::size_t i = 0; i < sets.size(); ++i) {
         lastSet[sets[i].name] = i;
     }
