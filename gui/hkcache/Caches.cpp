@@ -2,6 +2,9 @@
 #include "Caches.h"
 #include "CacheLocations.h"
 
+#include "KeyModel/Digest.h"
+#include "KeyModel/HostKey.h"
+
 #include "PAL/RegistryKey.h"
 
 #include <algorithm>
@@ -60,7 +63,27 @@ Cache registryCache(std::string name, std::uint32_t root, std::string subKey) {
     return Cache{std::move(name), &PAL::registryApi(),
                  [root, subKey](Api::Handle* key, std::string*) {
                      return PAL::registryApi().openKey(Api::rootHandle(root), subKey.c_str(), key);
+                 },
+                 [root, subKey](Api::Handle* key, std::string*) {
+                     return PAL::registryApi().createKey(Api::rootHandle(root), subKey.c_str(),
+                                                         key);
                  }};
+}
+
+std::string comparedName(std::string_view name) {
+    std::string compared(name);
+    if (namesIgnoreCase()) {
+        for (char& c : compared) {
+            c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+        }
+    }
+    return compared;
+}
+
+std::string fingerprintOf(std::string_view keyType, std::string_view data) {
+    const KeyModel::ParsedKey parsed = KeyModel::parsePuttyKey(keyType, data);
+    return parsed.key && !parsed.key->wire.empty() ? KeyModel::sha256Fingerprint(parsed.key->wire)
+                                                   : "-";
 }
 
 std::vector<Cache> loadedProfileCaches(Diagnostics& diagnostics) {

@@ -19,6 +19,9 @@ struct Cache {
     // Opens the cache key in `api`; NotFound means no key has been cached there yet. A
     // failure may say more than its status in `reason`.
     std::function<PAL::RegistryApi::Status(PAL::RegistryApi::Handle*, std::string* reason)> open;
+    // Opens the cache key for writing, making it first where this program may make it (as
+    // open where it may not).
+    std::function<PAL::RegistryApi::Status(PAL::RegistryApi::Handle*, std::string* reason)> create;
 };
 
 // A cache at `subKey` below a root (its 32-bit handle value), through the backend in force.
@@ -47,6 +50,12 @@ bool hostsEscaped();
 PAL::RegistryApi::Status
 forEachValue(PAL::RegistryApi& api, PAL::RegistryApi::Handle key,
              const std::function<void(std::string_view name, std::string_view data)>& visit);
+
+// A cached name as the registry compares it: ASCII letters folded where namesIgnoreCase().
+std::string comparedName(std::string_view name);
+
+// The SHA-256 fingerprint of PuTTY's stored key, or "-" for an SSH-1 key or data not understood.
+std::string fingerprintOf(std::string_view keyType, std::string_view data);
 
 // An open key closed once.
 class OpenKey {

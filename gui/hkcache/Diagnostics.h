@@ -12,7 +12,9 @@
 namespace hkcache {
 
 // The exit statuses a script sees.
-enum class ExitStatus : int { Listed = 0, NothingMatched = 1, Failure = 2 };
+// Done: a change made (or, in a dry run, that would be). Conflict: an import left a key out
+// because another is cached under its name.
+enum class ExitStatus : int { Listed = 0, Done = 0, NothingMatched = 1, Conflict = 1, Failure = 2 };
 
 class Diagnostics {
 public:

@@ -4,7 +4,9 @@
 #include "Caches.h"
 #include "Diagnostics.h"
 #include "HostFilter.h"
+#include "Import.h"
 #include "Listing.h"
+#include "Removal.h"
 
 #include "KeyModel/CachedName.h"
 #include "KeyModel/HostKey.h"
@@ -79,24 +81,12 @@ void listCache(const Cache& cache, const KeyFilter& filter, bool everything, Lis
 }
 
 ExitStatus list(const ListOptions& options, std::ostream& out, Diagnostics& diagnostics) {
-    KeyFilter filter;
-    filter.ignoreCase = namesIgnoreCase();
-    for (const std::string& host : options.hosts) {
-        std::optional<HostPattern> pattern = parseHostPattern(host);
-        if (!pattern) {
-            diagnostics.error(host, "not a host name, HOST:PORT or [HOST]:PORT");
-            return ExitStatus::Failure;
-        }
-        filter.hosts.push_back(*pattern);
+    const std::optional<KeyFilter> made =
+        makeKeyFilter(options.hosts, options.type, options.port, diagnostics);
+    if (!made) {
+        return ExitStatus::Failure;
     }
-    if (!options.type.empty()) {
-        // OpenSSH's names are taken for PuTTY's.
-        const std::string putty = KeyModel::puttyTypeOf(options.type);
-        filter.keyType = putty.empty() ? options.type : putty;
-    }
-    if (options.port != 0) {
-        filter.port = options.port;
-    }
+    const KeyFilter& filter = *made;
 
     const bool everything = filter.hosts.empty() && filter.keyType.empty() && !filter.port;
     const std::vector<Cache> caches = selectCaches(options.cache, diagnostics);
@@ -116,10 +106,18 @@ ExitStatus list(const ListOptions& options, std::ostream& out, Diagnostics& diag
 
 int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     using hkcache::ExitStatus;
-    CLI::App app("Shows the SSH host keys that PuTTY caches, with their fingerprints.", "hkcache");
+    CLI::App app("Shows, removes and imports the SSH host keys that PuTTY caches.", "hkcache");
     app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string("hkcache ") + HKCACHE_VERSION);
     app.require_subcommand(1);
+
+    const CLI::Validator cacheValidator(
+        [](std::string& value) {
+            return hkcache::validCache(value)
+                       ? std::string()
+                       : "must be current, default, all or user:NAME, not " + value;
+        },
+        "", "cache");
 
     hkcache::ListOptions options;
     CLI::App* list = app.add_subcommand("list", "List cached host keys");
@@ -132,13 +130,7 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
         ->check(CLI::Range(1, 65535));
     list->add_option("--cache,-c", options.cache, "current (default), default, all or user:NAME")
         ->type_name("CACHE")
-        ->check(CLI::Validator(
-            [](std::string& value) {
-                return hkcache::validCache(value)
-                           ? std::string()
-                           : "must be current, default, all or user:NAME, not " + value;
-            },
-            "", "cache"));
+        ->check(cacheValidator);
     std::vector<std::string> formatNames;
     for (const auto& entry : hkcache::Formats) {
         formatNames.push_back(entry.first);
@@ -146,6 +138,49 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
     list->add_option("--format,-f", options.format, "text (default), json, known_hosts or putty")
         ->type_name("FORMAT")
         ->check(CLI::IsMember(formatNames));
+
+    hkcache::RemoveOptions removal;
+    CLI::App* remove = app.add_subcommand("remove", "Remove every cached key of hosts");
+    remove
+        ->add_option("HOST", removal.hosts,
+                     "Remove the keys of these hosts (HOST, HOST:PORT, [HOST]:PORT)")
+        ->required();
+    remove->add_option("--type,-t", removal.type, "Only keys of this type")->type_name("TYPE");
+    remove->add_option("--port,-p", removal.port, "Only keys for this port")
+        ->type_name("PORT")
+        ->check(CLI::Range(1, 65535));
+    remove->add_option("--cache,-c", removal.cache, "current (default), default, all or user:NAME")
+        ->type_name("CACHE")
+        ->check(cacheValidator);
+    remove->add_flag("--dry-run", removal.dryRun, "Show what would be removed, change nothing");
+    CLI::Option* backup =
+        remove
+            ->add_option("--backup", removal.backup,
+                         "Keep the removed keys in FILE (default: the cache file plus .old; "
+                         "on Windows %USERPROFILE%\\SshHostKeys.old)")
+            ->type_name("FILE");
+    remove->add_flag("--no-backup", removal.noBackup, "Keep no backup")->excludes(backup);
+
+    hkcache::ImportOptions import;
+    CLI::App* importing = app.add_subcommand(
+        "import", "Add keys from a known_hosts file or public key files, or PuTTY's lines");
+    importing->add_option("FILE", import.input, "Keys to import (default -: standard input)");
+    importing
+        ->add_option("--format,-f", import.format,
+                     "known_hosts (default; public key files too) or putty")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"known_hosts", "putty"}));
+    importing
+        ->add_option("--host", import.host,
+                     "The host (HOST or [HOST]:PORT) that hashed names and public key files "
+                     "stand for; only its keys are imported")
+        ->type_name("NAME");
+    importing
+        ->add_option("--cache,-c", import.cache, "current (default), default, all or user:NAME")
+        ->type_name("CACHE")
+        ->check(cacheValidator);
+    importing->add_flag("--replace", import.replace, "Replace a different key cached for a name");
+    importing->add_flag("--dry-run", import.dryRun, "Show what would change, change nothing");
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -159,6 +194,12 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
         return int(ExitStatus::Failure);
     }
     hkcache::Diagnostics diagnostics(err);
+    if (remove->parsed()) {
+        return int(hkcache::removeKeys(removal, out, diagnostics));
+    }
+    if (importing->parsed()) {
+        return int(hkcache::importKeys(import, out, diagnostics));
+    }
     return int(hkcache::list(options, out, diagnostics));
 }
 

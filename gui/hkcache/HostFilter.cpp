@@ -1,5 +1,8 @@
 // Host patterns and the filter of a list.
 #include "HostFilter.h"
+#include "Caches.h"
+
+#include "KeyModel/HostKey.h"
 
 #include <algorithm>
 
@@ -93,6 +96,30 @@ bool KeyFilter::matches(const KeyModel::CachedName& name, std::string_view host)
         return (!pattern.port || *pattern.port == name.port) &&
                sameText(pattern.host, cached, ignoreCase);
     });
+}
+
+std::optional<KeyFilter> makeKeyFilter(const std::vector<std::string>& hosts,
+                                       const std::string& type, unsigned port,
+                                       Diagnostics& diagnostics) {
+    KeyFilter filter;
+    filter.ignoreCase = namesIgnoreCase();
+    for (const std::string& host : hosts) {
+        std::optional<HostPattern> pattern = parseHostPattern(host);
+        if (!pattern) {
+            diagnostics.error(host, "not a host name, HOST:PORT or [HOST]:PORT");
+            return std::nullopt;
+        }
+        filter.hosts.push_back(*pattern);
+    }
+    if (!type.empty()) {
+        // OpenSSH's names are taken for PuTTY's.
+        const std::string putty = KeyModel::puttyTypeOf(type);
+        filter.keyType = putty.empty() ? type : putty;
+    }
+    if (port != 0) {
+        filter.port = port;
+    }
+    return filter;
 }
 
 } // namespace hkcache

@@ -3,6 +3,8 @@
 #ifndef HK_GUI_HKCACHE_HOSTFILTER_H
 #define HK_GUI_HKCACHE_HOSTFILTER_H
 
+#include "Diagnostics.h"
+
 #include "KeyModel/CachedName.h"
 
 #include <optional>
@@ -33,6 +35,13 @@ struct KeyFilter {
     // `host` is the cached host as the user would type it (unescaped).
     bool matches(const KeyModel::CachedName& name, std::string_view host) const;
 };
+
+// The filter of a command's HOST arguments, key type (PuTTY's name or OpenSSH's) and port (0:
+// any), comparing names as the platform's cache does; nullopt, with an error reported, for a
+// HOST of none of the forms.
+std::optional<KeyFilter> makeKeyFilter(const std::vector<std::string>& hosts,
+                                       const std::string& type, unsigned port,
+                                       Diagnostics& diagnostics);
 
 } // namespace hkcache
 

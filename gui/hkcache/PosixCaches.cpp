@@ -152,15 +152,16 @@ int openUserFile(const std::string& home, const std::string& path, uid_t uid, Ap
 
 Cache userCache(const std::string& home, uid_t uid) {
     const std::string path = PAL::userHostKeyFilePath(home);
-    return Cache{path, &PAL::platformRegistryApi(),
-                 [home, path, uid](Api::Handle* key, std::string* reason) {
-                     Api::Status status = Api::Success;
-                     Descriptor fd(openUserFile(home, path, uid, &status, reason));
-                     if (fd.get() < 0) {
-                         return status;
-                     }
-                     return PAL::openHostKeyFile(fd.get(), path, key);
-                 }};
+    auto open = [home, path, uid](Api::Handle* key, std::string* reason) {
+        Api::Status status = Api::Success;
+        Descriptor fd(openUserFile(home, path, uid, &status, reason));
+        if (fd.get() < 0) {
+            return status;
+        }
+        return PAL::openHostKeyFile(fd.get(), path, key);
+    };
+    // Another user's file is not made: its owner, mode and directory are theirs to choose.
+    return Cache{path, &PAL::platformRegistryApi(), open, open};
 }
 
 std::optional<struct passwd> findUser(const std::string& name, std::vector<char>& buffer) {

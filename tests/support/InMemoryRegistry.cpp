@@ -169,8 +169,8 @@ struct Key {
     }
 };
 
-// Every operation has a slot: Create is the last of them.
-constexpr std::size_t OpCount = static_cast<std::size_t>(InMemoryRegistry::Op::Create) + 1;
+// Every operation has a slot: ApplyChanges is the last of them.
+constexpr std::size_t OpCount = static_cast<std::size_t>(InMemoryRegistry::Op::ApplyChanges) + 1;
 
 std::size_t slot(InMemoryRegistry::Op op) {
     return static_cast<std::size_t>(op);
@@ -508,6 +508,20 @@ InMemoryRegistry::Status InMemoryRegistry::setValue(Handle handle, const char* n
     key->set(name == nullptr ? std::string() : std::string(name),
              data ? std::string(reinterpret_cast<const char*>(data), size) : std::string(), type);
     return Success;
+}
+
+InMemoryRegistry::Status InMemoryRegistry::applyChanges(Handle key,
+                                                        const std::vector<std::string>& removals,
+                                                        const std::vector<ValueText>& sets,
+                                                        std::size_t* applied) {
+    Status status = Success;
+    if (impl->injected(Op::ApplyChanges, status)) {
+        if (applied != nullptr) {
+            *applied = 0;
+        }
+        return status;
+    }
+    return RegistryApi::applyChanges(key, removals, sets, applied);
 }
 
 InMemoryRegistry::Status InMemoryRegistry::closeKey(Handle handle) {

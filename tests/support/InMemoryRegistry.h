@@ -16,7 +16,18 @@ namespace hktest {
 
 class InMemoryRegistry : public PAL::RegistryApi {
 public:
-    enum class Op { Open, QueryInfo, EnumValue, DeleteValue, Close, EnumKey, SetValue, Create };
+    // ApplyChanges counts a batch as a whole; its changes are then DeleteValue and SetValue calls.
+    enum class Op {
+        Open,
+        QueryInfo,
+        EnumValue,
+        DeleteValue,
+        Close,
+        EnumKey,
+        SetValue,
+        Create,
+        ApplyChanges
+    };
 
     // The three roots exist (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER), and
     // HKEY_USERS\.DEFAULT as in a fresh Windows profile.
@@ -61,6 +72,9 @@ public:
     // Any type and bytes, as the registry takes them; an empty name is the key's default value.
     Status setValue(Handle key, const char* name, std::uint32_t type, const unsigned char* data,
                     std::uint32_t size) override;
+    // The base class's change by change, counted (and failed, when injected) as one call.
+    Status applyChanges(Handle key, const std::vector<std::string>& removals,
+                        const std::vector<ValueText>& sets, std::size_t* applied) override;
     Status closeKey(Handle key) override;
 
 private:

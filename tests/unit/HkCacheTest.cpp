@@ -208,6 +208,10 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
         {{"list", "host:x"}, 2, true},
         {{"list", "[::1"}, 2, true},
         {{"list", "--bogus"}, 2, true},
+        {{"remove", "host1", "--backup", "x", "--no-backup"}, 2, true},
+        {{"remove", "host:x"}, 2, true},
+        {{"import", "--format", "xml"}, 2, true},
+        {{"import", "--host", "[host1"}, 2, true},
     };
     for (const Row& row : rows) {
         std::string joined;

@@ -1,0 +1,38 @@
+// hkcache import: keys from an OpenSSH known_hosts file (or a server's .pub files) or from
+// PuTTY's own lines, into each cache selected, in one change per cache.
+#ifndef HK_GUI_HKCACHE_IMPORT_H
+#define HK_GUI_HKCACHE_IMPORT_H
+
+#include "Diagnostics.h"
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace hkcache {
+
+// The longest input read: far more than any real cache, and less than the POSIX store's limit.
+constexpr std::size_t MaxImportBytes = std::size_t(256) << 20;
+
+struct ImportOptions {
+    std::string input = "-";            // a file, or "-": standard input
+    std::string format = "known_hosts"; // or "putty"
+    std::string host;                   // HOST or [HOST]:PORT; empty: none
+    std::string cache = "current";
+    bool replace = false;
+    bool dryRun = false;
+    std::size_t maxBytes = MaxImportBytes; // a longer input is refused whole
+};
+
+// Prints "added <name> <fingerprint>" and "replaced <name> <old> -> <new>" per key changed
+// ("would add", "would replace" with dryRun). Done; Conflict when a key was left out because
+// another is cached under its name; Failure.
+ExitStatus importKeys(const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics);
+// The same for an input already read, named `inputName` in messages.
+ExitStatus importText(std::string_view text, const std::string& inputName,
+                      const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics);
+
+} // namespace hkcache
+
+#endif // HK_GUI_HKCACHE_IMPORT_H

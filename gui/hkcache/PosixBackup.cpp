@@ -1,0 +1,126 @@
+// POSIX: a removal's backup beside the host-key file, swapped in by rename.
+#include "Backup.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+namespace hkcache {
+namespace {
+
+class Descriptor {
+public:
+    explicit Descriptor(int descriptor) : fd(descriptor) {}
+    ~Descriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd; }
+    // close(2)'s own result: a write error may show only there (NFS).
+    int close() {
+        const int result = ::close(fd);
+        fd = -1;
+        return result;
+    }
+
+private:
+    int fd;
+};
+
+std::string systemError(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        text.remove_prefix(std::size_t(written));
+    }
+    return true;
+}
+
+// Fills the new file `fd` and closes it; its removal is the caller's on failure.
+std::string writeTemp(int fd, std::string_view text, const std::string& ownerOf) {
+    Descriptor file(fd);
+    struct stat owner {};
+    if (::geteuid() == 0 && !ownerOf.empty() && ::stat(ownerOf.c_str(), &owner) == 0 &&
+        ::fchown(file.get(), owner.st_uid, owner.st_gid) != 0) {
+        return systemError("cannot give the backup its cache's owner");
+    }
+    if (!writeAll(file.get(), text)) {
+        return systemError("cannot write");
+    }
+    if (::fsync(file.get()) != 0) {
+        return systemError("cannot flush");
+    }
+    if (file.close() != 0) {
+        return systemError("cannot write");
+    }
+    return {};
+}
+
+} // namespace
+
+std::optional<std::string> defaultBackupPath(const Cache& cache, std::string*) {
+    return cache.name + ".old";
+}
+
+std::string writeBackupFile(const std::string& path, std::string_view text,
+                            const std::string& ownerOf) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dirPath = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (base.empty() || base == "." || base == "..") {
+        return "not a file name";
+    }
+    Descriptor dir(::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) {
+        return systemError(dirPath.c_str());
+    }
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    std::string temp;
+    int fd = -1;
+    // O_EXCL and O_NOFOLLOW: a name someone planted is never written through.
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = "." + base + ".hkcache-" + std::to_string(random() % 1000000000u);
+        fd = ::openat(dir.get(), temp.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+        if (fd < 0 && errno != EEXIST) {
+            return systemError("cannot create a file beside it");
+        }
+    }
+    if (fd < 0) {
+        return "cannot create a file beside it: every name tried was taken";
+    }
+    std::string reason = writeTemp(fd, text, ownerOf);
+    if (reason.empty() && ::renameat(dir.get(), temp.c_str(), dir.get(), base.c_str()) != 0) {
+        reason = systemError("cannot rename the new file over it");
+    }
+    if (!reason.empty()) {
+        ::unlinkat(dir.get(), temp.c_str(), 0);
+        return reason;
+    }
+    // The rename is durable only once the directory is.
+    if (::fsync(dir.get()) != 0 && errno != EINVAL) {
+        return systemError("cannot flush its directory");
+    }
+    return {};
+}
+
+} // namespace hkcache

@@ -1,0 +1,86 @@
+// hkcache remove and import on PuTTY for Unix's own file: the backup beside it, an undo that
+// gives the file back, and an import that is written whole or not at all.
+#include "HkCache.h"
+#include "HostKeyStoreTesting.h"
+
+#include "support/InMemoryRegistry.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
+
+namespace {
+
+const std::string KeyA = "0x23,0xc5";
+const std::string Base64A = "AAAAB3NzaC1yc2EAAAABIwAAAAIAxQ==";
+const std::string KeyB = "0x10001,0xd1e5";
+
+class HkCacheStoreTest : public testing::Test {
+protected:
+    int run(const std::vector<std::string>& args) {
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = runHkCache(args, out, err);
+        printed = out.str();
+        errors = err.str();
+        return status;
+    }
+
+    hktest::TempDir dir;
+    const std::string path = dir.file("sshhostkeys");
+    hktest::ScopedEnv env{"PUTTYSSHHOSTKEYS", path};
+    const std::string kept = "rsa2@22:other " + KeyA + "\nssh-ed25519@22:broken 0xzz\n";
+    const std::string host1 = "rsa2@22:host1 " + KeyA + "\nrsa2@2222:host1 " + KeyB + "\n";
+    std::string printed;
+    std::string errors;
+};
+
+TEST_F(HkCacheStoreTest, RemovalIsUndoneByImportingItsBackup) {
+    hktest::writeFile(path, kept + host1);
+    // A link planted where the backup goes is replaced, not written through.
+    const std::string victim = dir.file("victim");
+    hktest::writeFile(victim, "mine\n");
+    ASSERT_EQ(0, ::symlink(victim.c_str(), (path + ".old").c_str()));
+
+    ASSERT_EQ(0, run({"remove", "host1"})) << errors;
+    EXPECT_EQ(kept, hktest::readFile(path));
+    EXPECT_EQ(host1, hktest::readFile(path + ".old"));
+    EXPECT_EQ("mine\n", hktest::readFile(victim));
+    struct stat st {};
+    ASSERT_EQ(0, ::lstat((path + ".old").c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_EQ((std::vector<std::string>{"sshhostkeys", "sshhostkeys.old", "victim"}),
+              hktest::entries(dir.path()));
+
+    ASSERT_EQ(0, run({"import", "--format", "putty", path + ".old"})) << errors;
+    EXPECT_EQ(kept + host1, hktest::readFile(path));
+}
+
+TEST_F(HkCacheStoreTest, ImportIsOneRewriteOrNothing) {
+    hktest::writeFile(path, kept);
+    const std::string input = dir.file("known_hosts");
+    hktest::writeFile(input, "host1,host2 ssh-rsa " + Base64A + "\n");
+    hktest::FaultyFiles files;
+    PAL::detail::PosixHostKeyStore store(files);
+    hktest::ScopedRegistryApi inForce(store);
+
+    files.failOn(hktest::Call::Write, EIO);
+    EXPECT_EQ(2, run({"import", input}));
+    EXPECT_EQ("", printed);
+    EXPECT_EQ(kept, hktest::readFile(path));
+
+    const unsigned renames =
+        files.calls(hktest::Call::Exchange) + files.calls(hktest::Call::Rename);
+    EXPECT_EQ(0, run({"import", input})) << errors;
+    EXPECT_EQ(renames + 1, files.calls(hktest::Call::Exchange) + files.calls(hktest::Call::Rename));
+    EXPECT_EQ(kept + "rsa2@22:host1 " + KeyA + "\nrsa2@22:host2 " + KeyA + "\n",
+              hktest::readFile(path));
+}
+
+} // namespace

@@ -1,0 +1,412 @@
+// hkcache remove and import in-process on the in-memory registry: what each prints, what the
+// cache holds after, the backup, and failures part way.
+#include "Backup.h"
+#include "Caches.h"
+#include "HkCache.h"
+#include "Import.h"
+
+#include "support/InMemoryRegistry.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using hktest::InMemoryRegistry;
+using Op = InMemoryRegistry::Op;
+
+constexpr std::uint32_t CurrentUser = 0x80000001u;
+const std::string CachePath = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
+
+// Two small RSA keys; fingerprints and base64 are OpenSSH's for the same numbers.
+const std::string KeyA = "0x23,0xc5";
+const std::string FingerprintA = "SHA256:eMsoZyguUYCtJvhRxf7XNPwYCCInRGmHMmIJ7dTYXLk";
+const std::string Base64A = "AAAAB3NzaC1yc2EAAAABIwAAAAIAxQ==";
+const std::string KeyB = "0x10001,0xd1e5";
+const std::string FingerprintB = "SHA256:dchasAFn3AJ2WmLy5gk/pSOsXHnR5mJ0JAk7Z9tblis";
+const std::string Base64B = "AAAAB3NzaC1yc2EAAAADAQABAAAAAwDR5Q==";
+// "host9" hashed as ssh-keygen -H does, with the salt 1, 2, ..., 20.
+const std::string HashedHost9 = "|1|AQIDBAUGBwgJCgsMDQ4PEBESExQ=|VWR90OAJgO1BfoTXFYPkoaeU/Fo=";
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+std::string cacheName() {
+    std::ostringstream ignored;
+    hkcache::Diagnostics diagnostics(ignored);
+    return hkcache::selectCaches("current", diagnostics).at(0).name;
+}
+
+std::size_t lineCount(const std::string& text) {
+    return std::size_t(std::count(text.begin(), text.end(), '\n'));
+}
+
+class HkCacheChangeTest : public testing::Test {
+protected:
+    HkCacheChangeTest() { fresh(); }
+
+    // An empty registry in force.
+    void fresh() {
+        inForce.reset();
+        registry = std::make_unique<InMemoryRegistry>();
+        inForce = std::make_unique<hktest::ScopedRegistryApi>(*registry);
+    }
+
+    void set(const std::string& name, const std::string& data) {
+        registry->setValue(CurrentUser, CachePath, name, data);
+    }
+
+    void seed() {
+        set("rsa2@22:host1", KeyA);
+        set("ssh-ed25519@22:host1", "0xzz");
+        set("rsa2@2222:host1", KeyB);
+        set("rsa2@22:host2", KeyA);
+        set("rsa@22:old", KeyA);
+    }
+
+    std::string names() const {
+        std::string joined;
+        for (const std::string& name : registry->valueNames(CurrentUser, CachePath)) {
+            joined += (joined.empty() ? "" : " ") + name;
+        }
+        return joined;
+    }
+
+    Outcome run(const std::vector<std::string>& args) {
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = runHkCache(args, out, err);
+        return {out.str(), err.str(), status};
+    }
+
+    // A file of the temp directory holding `text`.
+    std::string input(const std::string& text, const std::string& name = "input") {
+        const std::string path = dir.file(name);
+        hktest::writeFile(path, text);
+        return path;
+    }
+
+    std::unique_ptr<InMemoryRegistry> registry;
+    std::unique_ptr<hktest::ScopedRegistryApi> inForce;
+    hktest::TempDir dir;
+};
+
+TEST_F(HkCacheChangeTest, RemoveTakesEveryKeyAskedForInOneChange) {
+    struct Row {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+        std::string left; // names cached after
+    };
+    const Row rows[] = {
+        // Several hosts, every type and port of each.
+        {{"host1", "host2"},
+         "removed rsa2@22:host1 " + FingerprintA +
+             "\nremoved ssh-ed25519@22:host1 -\nremoved rsa2@2222:host1 " + FingerprintB +
+             "\nremoved rsa2@22:host2 " + FingerprintA + "\n",
+         0,
+         "rsa@22:old"},
+        // Narrowed by port, by HOST:PORT, and by type (OpenSSH's name); SSH-1 has no fingerprint.
+        {{"host1", "--port", "2222"},
+         "removed rsa2@2222:host1 " + FingerprintB + "\n",
+         0,
+         "rsa2@22:host1 ssh-ed25519@22:host1 rsa2@22:host2 rsa@22:old"},
+        {{"host1:22", "old"},
+         "removed rsa2@22:host1 " + FingerprintA +
+             "\nremoved ssh-ed25519@22:host1 -\nremoved rsa@22:old -\n",
+         0,
+         "rsa2@2222:host1 rsa2@22:host2"},
+        {{"host1", "-t", "ssh-rsa"},
+         "removed rsa2@22:host1 " + FingerprintA + "\nremoved rsa2@2222:host1 " + FingerprintB +
+             "\n",
+         0,
+         "ssh-ed25519@22:host1 rsa2@22:host2 rsa@22:old"},
+        {{"nothere", "host1:2200"},
+         "",
+         1,
+         "rsa2@22:host1 ssh-ed25519@22:host1 rsa2@2222:host1 rsa2@22:host2 rsa@22:old"},
+        {{"host2", "--dry-run"},
+         "would remove rsa2@22:host2 " + FingerprintA + "\n",
+         0,
+         "rsa2@22:host1 ssh-ed25519@22:host1 rsa2@2222:host1 rsa2@22:host2 rsa@22:old"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.front() + " " + row.args.back());
+        fresh();
+        seed();
+        std::vector<std::string> args = {"remove", "--no-backup"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const Outcome result = run(args);
+        EXPECT_EQ(row.out, result.out);
+        EXPECT_EQ("", result.err);
+        EXPECT_EQ(row.status, result.status);
+        EXPECT_EQ(row.left, names());
+        const bool changes = row.status == 0 && row.out.rfind("would", 0) != 0;
+        EXPECT_EQ(changes ? 1u : 0u, registry->calls(Op::ApplyChanges));
+    }
+}
+
+TEST_F(HkCacheChangeTest, BackupHoldsTheRemovedLinesBeforeTheRemovalAndImportPutsThemBack) {
+    seed();
+    const std::string listed = run({"list", "--format", "putty", "host1"}).out;
+    ASSERT_EQ(3u, lineCount(listed));
+    // The default place, as the platform has it.
+    hktest::ScopedEnv file("PUTTYSSHHOSTKEYS", dir.file("sshhostkeys"));
+    hktest::ScopedEnv profile("USERPROFILE", dir.path().string());
+    std::string why;
+    const std::optional<std::string> backup =
+        hkcache::defaultBackupPath(hkcache::Cache{cacheName(), nullptr, {}, {}}, &why);
+    ASSERT_TRUE(backup) << why;
+    std::string atRemoval;
+    registry->beforeCall(Op::ApplyChanges, [&] { atRemoval = hktest::readFile(*backup); });
+
+    const Outcome removed = run({"remove", "host1"});
+    EXPECT_EQ(0, removed.status) << removed.err;
+    EXPECT_EQ(listed, atRemoval);
+    EXPECT_EQ(listed, hktest::readFile(*backup));
+    EXPECT_EQ("rsa2@22:host2 rsa@22:old", names());
+
+    // Undo. Data not understood is left out of the import with a warning.
+    const Outcome undone = run({"import", "--format", "putty", *backup});
+    EXPECT_EQ(0, undone.status);
+    EXPECT_EQ("added rsa2@22:host1 " + FingerprintA + "\nadded rsa2@2222:host1 " + FingerprintB +
+                  "\n",
+              undone.out);
+    EXPECT_NE(std::string::npos, undone.err.find(*backup + ":2: ")) << undone.err;
+    EXPECT_EQ("rsa2@22:host2 rsa@22:old rsa2@22:host1 rsa2@2222:host1", names());
+}
+
+TEST_F(HkCacheChangeTest, NoBackupNoRemoval) {
+    seed();
+    const std::string before = names();
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+    };
+    const Row rows[] = {
+        // The backup cannot be written: nothing is removed.
+        {{"remove", "host1", "--backup", dir.file("missing") + "/host1.old"}, 2},
+        {{"remove", "host1", "--backup", dir.path().string()}, 2},
+        // --no-backup and a backup are one or the other.
+        {{"remove", "host1", "--no-backup", "--backup", dir.file("x")}, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.back());
+        const Outcome result = run(row.args);
+        EXPECT_EQ(row.status, result.status);
+        EXPECT_EQ("", result.out);
+        EXPECT_EQ(1u, lineCount(result.err)) << result.err;
+        EXPECT_EQ(before, names());
+    }
+    EXPECT_EQ(0u, registry->calls(Op::ApplyChanges));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+    // Nothing written where no backup is asked for.
+    hktest::ScopedEnv file("PUTTYSSHHOSTKEYS", dir.file("sshhostkeys"));
+    hktest::ScopedEnv profile("USERPROFILE", dir.path().string());
+    EXPECT_EQ(0, run({"remove", "--no-backup", "host1"}).status);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST_F(HkCacheChangeTest, ImportAddsLeavesIdenticalAndKeepsConflictsUnlessReplaced) {
+    const std::string keys = "host1 ssh-rsa " + Base64A +                        // identical
+                             "\n[host1]:2222 ssh-rsa " + Base64A +               // conflict
+                             "\nhost2,host3 ssh-rsa " + Base64B +                // two added
+                             "\n# comment\n\n*.example.com ssh-rsa " + Base64B + // a pattern
+                             "\n@revoked host4 ssh-rsa " + Base64B + "\nhost3 ssh-rsa " + Base64B +
+                             "\n"; // repeated, the same
+    const std::string conflict =
+        "hkcache: warning: " + cacheName() + ": rsa2@2222:host1: cached key " + FingerprintB +
+        " differs from the imported " + FingerprintA + ": kept (--replace replaces it)\n";
+    const std::string adds = "add rsa2@22:host2 " + FingerprintB + "\n";
+    const std::string adds3 = "add rsa2@22:host3 " + FingerprintB + "\n";
+    const std::string warnings =
+        "hkcache: warning: " + dir.file("input") +
+        ":6: wildcard pattern left out\nhkcache: warning: " + dir.file("input") +
+        ":7: marker @revoked left out\n";
+    const std::string replaces =
+        "replace rsa2@2222:host1 " + FingerprintB + " -> " + FingerprintA + "\n";
+    struct Row {
+        std::vector<std::string> flags;
+        std::string out;
+        std::string err;
+        int status;
+        std::string host1On2222; // after
+    };
+    const Row rows[] = {
+        {{}, "added " + adds.substr(4) + "added " + adds3.substr(4), warnings + conflict, 1, KeyB},
+        {{"--replace", "--dry-run"},
+         "would " + replaces + "would " + adds + "would " + adds3,
+         warnings,
+         0,
+         KeyB},
+        {{"--replace"},
+         "replaced " + replaces.substr(8) + "added " + adds.substr(4) + "added " + adds3.substr(4),
+         warnings,
+         0,
+         KeyA},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.status);
+        fresh();
+        set("rsa2@22:host1", KeyA);
+        set("rsa2@2222:host1", KeyB);
+        std::vector<std::string> args = {"import", input(keys)};
+        args.insert(args.end(), row.flags.begin(), row.flags.end());
+        const Outcome result = run(args);
+        EXPECT_EQ(row.out, result.out);
+        EXPECT_EQ(row.err, result.err);
+        EXPECT_EQ(row.status, result.status);
+        EXPECT_EQ("rsa2@2222:host1 " + row.host1On2222 + "\n",
+                  run({"list", "-f", "putty", "host1:2222"}).out);
+    }
+    // After the replace, the same input is all cached already.
+    const Outcome again = run({"import", "--replace", input(keys)});
+    EXPECT_EQ("", again.out);
+    EXPECT_EQ(0, again.status);
+
+    // Two different keys for one name: the first is imported, the second is a conflict.
+    fresh();
+    const Outcome twice =
+        run({"import", input("host5 ssh-rsa " + Base64A + "\nhost5 ssh-rsa " + Base64B + "\n")});
+    EXPECT_EQ("added rsa2@22:host5 " + FingerprintA + "\n", twice.out);
+    EXPECT_EQ("hkcache: warning: " + dir.file("input") +
+                  ":2: rsa2@22:host5: a different key for it is on line 1: left out\n",
+              twice.err);
+    EXPECT_EQ(1, twice.status);
+    EXPECT_EQ(1u, registry->calls(Op::ApplyChanges));
+
+    // A dry run makes no missing key.
+    fresh();
+    EXPECT_EQ(0, run({"import", "--dry-run", input("host5 ssh-rsa " + Base64A + "\n")}).status);
+    EXPECT_FALSE(registry->hasKey(CurrentUser, CachePath));
+}
+
+TEST_F(HkCacheChangeTest, HashedNamesAndPublicKeysNeedTheHost) {
+    const std::string hashed = input(HashedHost9 + " ssh-rsa " + Base64A + "\n", "hashed");
+    const std::string pub = input("ssh-rsa " + Base64B + " root@host9\n", "pub");
+    struct Row {
+        std::vector<std::string> args;
+        std::string out;
+        std::size_t warnings;
+    };
+    const Row rows[] = {
+        {{hashed}, "", 1},
+        {{hashed, "--host", "HOST9"}, "added rsa2@22:HOST9 " + FingerprintA + "\n", 0},
+        {{hashed, "--host", "host8"}, "", 0},
+        {{hashed, "--host", "[host9]:2222"}, "", 0},
+        {{pub}, "", 1},
+        {{pub, "--host", "[host9]:2222"}, "added rsa2@2222:host9 " + FingerprintB + "\n", 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.back());
+        fresh();
+        std::vector<std::string> args = {"import"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const Outcome result = run(args);
+        EXPECT_EQ(row.out, result.out);
+        EXPECT_EQ(row.warnings, lineCount(result.err)) << result.err;
+        EXPECT_EQ(0, result.status);
+    }
+}
+
+TEST_F(HkCacheChangeTest, NamesAreWrittenAndComparedAsThePlatformsPuttyDoes) {
+    const bool escaped = hkcache::hostsEscaped();
+    const bool folded = hkcache::namesIgnoreCase();
+    // (The in-memory registry itself always folds case, as the registry does.)
+    set("rsa2@22:HOST1", KeyB);
+    const Outcome result =
+        run({"import", input("h\xe9st ssh-rsa " + Base64A + "\nhost1 ssh-rsa " + Base64A + "\n")});
+    const std::string stored = escaped ? "rsa2@22:h%E9st" : "rsa2@22:h\xe9st";
+    EXPECT_EQ("added " + stored + " " + FingerprintA + "\n" +
+                  (folded ? "" : "added rsa2@22:host1 " + FingerprintA + "\n"),
+              result.out);
+    EXPECT_EQ(folded ? 1 : 0, result.status);
+    EXPECT_NE(std::string::npos, names().find(stored));
+    // Removed by the host as typed.
+    EXPECT_EQ("removed " + stored + " " + FingerprintA + "\n",
+              run({"remove", "--no-backup", "h\xe9st"}).out);
+}
+
+TEST_F(HkCacheChangeTest, AFailurePartWayPrintsWhatWasChanged) {
+    seed();
+    registry->failOn(Op::DeleteValue, 5, 2);
+    const Outcome removed = run({"remove", "--no-backup", "host2", "old"});
+    EXPECT_EQ("removed rsa2@22:host2 " + FingerprintA + "\n", removed.out);
+    EXPECT_EQ("hkcache: " + cacheName() + ": Permission denied\n", removed.err);
+    EXPECT_EQ(2, removed.status);
+
+    registry->failOn(Op::SetValue, 5, 2);
+    const Outcome imported = run({"import", input("host5,host6 ssh-rsa " + Base64A + "\n")});
+    EXPECT_EQ("added rsa2@22:host5 " + FingerprintA + "\n", imported.out);
+    EXPECT_EQ("hkcache: " + cacheName() + ": Permission denied\n", imported.err);
+    EXPECT_EQ(2, imported.status);
+}
+
+TEST_F(HkCacheChangeTest, AKeyStoredAgainDuringTheRemovalIsReported) {
+    seed();
+    // Before the second delete, PuTTY stores the first key again.
+    registry->beforeCall(
+        Op::DeleteValue, [this] { set("rsa2@22:host1", KeyA); }, 2);
+    const Outcome result = run({"remove", "--no-backup", "host1", "-t", "rsa2"});
+    EXPECT_EQ(2, result.status);
+    EXPECT_EQ(2u, lineCount(result.out));
+    EXPECT_EQ("hkcache: " + cacheName() + ": rsa2@22:host1: still cached after its removal\n",
+              result.err);
+}
+
+TEST_F(HkCacheChangeTest, BadInputChangesNothing) {
+    seed();
+    const std::string before = names();
+    const std::string good = "host5 ssh-rsa " + Base64A + "\n";
+    struct Row {
+        std::string path;
+        std::string reason;
+    };
+    const Row rows[] = {
+        {input(good + "host6 ssh-rsa \x01\n", "binary"), "not a text file"},
+        {dir.file("missing"), ""},
+        {dir.path().string(), ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        const Outcome result = run({"import", row.path});
+        EXPECT_EQ(2, result.status);
+        EXPECT_EQ("", result.out);
+        EXPECT_EQ(0u, result.err.rfind("hkcache: " + row.path + ": " + row.reason, 0))
+            << result.err;
+        EXPECT_EQ(1u, lineCount(result.err));
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    hkcache::Diagnostics diagnostics(err);
+    hkcache::ImportOptions tooLong;
+    tooLong.input = input(good, "long");
+    tooLong.maxBytes = good.size() - 1;
+    EXPECT_EQ(hkcache::ExitStatus::Failure, hkcache::importKeys(tooLong, out, diagnostics));
+    EXPECT_EQ("hkcache: " + tooLong.input + ": longer than " + std::to_string(good.size() - 1) +
+                  " bytes: nothing imported\n",
+              err.str());
+    EXPECT_EQ(0u, registry->calls(Op::ApplyChanges));
+    EXPECT_EQ(before, names());
+
+    // A malformed line is left out, the rest imported.
+    const Outcome partly = run({"import", input("host6 ssh-rsa AAAA\n" + good)});
+    EXPECT_EQ("added rsa2@22:host5 " + FingerprintA + "\n", partly.out);
+    EXPECT_EQ(0u, partly.err.find("hkcache: warning: " + dir.file("input") + ":1: malformed"))
+        << partly.err;
+    EXPECT_EQ(0, partly.status);
+}
+
+} // namespace
