@@ -18,10 +18,11 @@ std::optional<std::string> defaultBackupPath(const Cache& cache, std::string* re
 
 // Per platform: makes `path` hold exactly `text`. A new file is written beside it, flushed to
 // the disk and renamed over `path`, so that whatever was there (a link too) is replaced, never
-// written through, and a crash leaves the old file or the new one. `ownerOf` (may be empty):
-// a POSIX root run gives the new file that file's owner. Empty on success, else the reason.
-std::string writeBackupFile(const std::string& path, std::string_view text,
-                            const std::string& ownerOf);
+// written through, and a crash leaves the old file or the new one. `beside` (may be null): the
+// cache whose file `path` is beside (the default place); a POSIX root run gives the new file
+// that file's owner, and writes beside another user's file only in a directory that is still
+// theirs and holds their file. Empty on success, else the reason.
+std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside);
 
 } // namespace hkcache
 

@@ -67,7 +67,8 @@ Cache registryCache(std::string name, std::uint32_t root, std::string subKey) {
                  [root, subKey](Api::Handle* key, std::string*) {
                      return PAL::registryApi().createKey(Api::rootHandle(root), subKey.c_str(),
                                                          key);
-                 }};
+                 },
+                 std::nullopt};
 }
 
 std::string comparedName(std::string_view name) {

@@ -6,7 +6,9 @@
 
 #include "PAL/RegistryApi.h"
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,8 @@ struct Cache {
     // Opens the cache key for writing, making it first where this program may make it (as
     // open where it may not).
     std::function<PAL::RegistryApi::Status(PAL::RegistryApi::Handle*, std::string* reason)> create;
+    // POSIX: the user whose file another user's cache is (what root writes beside it is theirs).
+    std::optional<std::uint32_t> owner;
 };
 
 // A cache at `subKey` below a root (its 32-bit handle value), through the backend in force.

@@ -80,7 +80,28 @@ struct Incoming {
     std::string name;
     const KeyModel::ReadKey* read;
     std::string fingerprint;
+    std::string section; // the only cache it goes to; empty: every cache
 };
+
+// "# <name>" lines of PuTTY's lines, as a backup of several caches has them before each
+// cache's: (line number, name).
+std::vector<std::pair<std::size_t, std::string>> sectionsOf(std::string_view text) {
+    std::vector<std::pair<std::size_t, std::string>> sections;
+    std::size_t number = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        std::string_view line = text.substr(start, end - start);
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.size() > 2 && line.substr(0, 2) == "# ") {
+            sections.emplace_back(number, std::string(line.substr(2)));
+        }
+        start = end + 1;
+    }
+    return sections;
+}
 
 // A change to one cache and its line of output (without the verb).
 struct Planned {
@@ -97,8 +118,9 @@ struct CacheImport {
 
 // What importing `incoming` changes in one cache; false after an error. `conflict` is set
 // when a different key is cached under a name and may not be replaced.
-bool planCache(const std::vector<Incoming>& incoming, const ImportOptions& options,
-               CacheImport& plan, bool& conflict, Diagnostics& diagnostics) {
+bool planCache(const std::vector<Incoming>& incoming, const std::string& inputName,
+               const ImportOptions& options, CacheImport& plan, bool& conflict,
+               Diagnostics& diagnostics) {
     const Cache& cache = *plan.cache;
     plan.key = std::make_unique<OpenKey>(*cache.api);
     std::string reason;
@@ -119,7 +141,22 @@ bool planCache(const std::vector<Incoming>& incoming, const ImportOptions& optio
         diagnostics.error(cache.name, reason.empty() ? statusText(status) : reason);
         return false;
     }
+    std::map<std::string, const Incoming*> planned; // compared name -> the key it gets
     for (const Incoming& key : incoming) {
+        if (!key.section.empty() && key.section != cache.name) {
+            continue;
+        }
+        // A name both in every cache's part and in this cache's own.
+        const auto [earlier, first] = planned.emplace(comparedName(key.name), &key);
+        if (!first) {
+            if (!sameKey(key.read->key.puttyType, earlier->second->read->data, key.read->data)) {
+                conflict = true;
+                diagnostics.warning(inputName + ":" + std::to_string(key.read->line),
+                                    key.name + ": a different key for it is on line " +
+                                        std::to_string(earlier->second->read->line) + ": left out");
+            }
+            continue;
+        }
         const auto found = cached.find(comparedName(key.name));
         if (found == cached.end()) {
             plan.sets.push_back(Api::ValueText{key.name, key.read->data});
@@ -200,22 +237,46 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
         diagnostics.warning(inputName + ":" + std::to_string(warning.line), warning.message);
     }
 
+    const std::vector<Cache> caches = selectCaches(options.cache, diagnostics);
+    if (diagnostics.failed()) {
+        return ExitStatus::Failure;
+    }
+    // Into several caches, the lines after "# <cache name>" go to that cache alone, so that a
+    // backup of several caches is put back where it came from.
+    std::vector<std::pair<std::size_t, std::string>> sections;
+    if (options.format == "putty" && caches.size() > 1) {
+        sections = sectionsOf(text);
+    }
+    for (const auto& section : sections) {
+        if (std::none_of(caches.begin(), caches.end(),
+                         [&](const Cache& cache) { return cache.name == section.second; })) {
+            diagnostics.warning(inputName + ":" + std::to_string(section.first),
+                                "no cache selected is " + section.second + ": its keys left out");
+        }
+    }
+
     bool conflict = false;
     std::vector<Incoming> incoming;
-    std::map<std::string, std::size_t> firstOf; // compared name -> index in `incoming`
+    // section and compared name -> index in `incoming`
+    std::map<std::pair<std::string, std::string>, std::size_t> firstOf;
     for (const KeyModel::ReadKey& key : read.keys) {
         // PuTTY's lines name their own hosts: --host only narrows them.
         if (options.format == "putty" && host &&
             (!sameLetters(key.host, host->host) || (host->port && *host->port != key.port))) {
             continue;
         }
+        const auto after =
+            std::find_if(sections.rbegin(), sections.rend(),
+                         [&](const auto& section) { return section.first < key.line; });
+        const std::string section = after == sections.rend() ? std::string() : after->second;
         const std::string name = KeyModel::composeCachedName(KeyModel::CachedName{
             key.key.puttyType, key.port, escaped ? KeyModel::escapeHost(key.host) : key.host});
-        const auto [first, added] = firstOf.emplace(comparedName(name), incoming.size());
+        const auto [first, added] =
+            firstOf.emplace(std::make_pair(section, comparedName(name)), incoming.size());
         if (added) {
-            incoming.push_back(
-                Incoming{name, &key,
-                         key.key.wire.empty() ? "-" : KeyModel::sha256Fingerprint(key.key.wire)});
+            incoming.push_back(Incoming{
+                name, &key, key.key.wire.empty() ? "-" : KeyModel::sha256Fingerprint(key.key.wire),
+                section});
             continue;
         }
         const KeyModel::ReadKey& earlier = *incoming[first->second].read;
@@ -227,11 +288,14 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
         }
     }
 
-    const std::vector<Cache> caches = selectCaches(options.cache, diagnostics);
+    // Nothing to import makes no cache key or file.
+    if (incoming.empty()) {
+        return conflict ? ExitStatus::Conflict : ExitStatus::Done;
+    }
     std::vector<CacheImport> plans;
     for (const Cache& cache : caches) {
         plans.push_back(CacheImport{&cache, nullptr, {}, {}});
-        if (!planCache(incoming, options, plans.back(), conflict, diagnostics)) {
+        if (!planCache(incoming, inputName, options, plans.back(), conflict, diagnostics)) {
             break;
         }
     }

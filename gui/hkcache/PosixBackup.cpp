@@ -52,12 +52,40 @@ bool writeAll(int fd, std::string_view text) {
     return true;
 }
 
+struct Owner {
+    uid_t uid;
+    gid_t gid;
+};
+
+// A root run writing beside a cache's file, opened as `dir`: whose the new file is to be (the
+// file's owner's), and whether the directory may take it. A directory of someone else's may have
+// been swapped for a link to one of root's since the cache was read: it must still be that
+// user's (or root's), writable by nobody else, and hold their file.
+std::string ownerBeside(int dir, const Cache& cache, std::optional<Owner>* owner) {
+    const std::size_t slash = cache.name.rfind('/');
+    const std::string base = slash == std::string::npos ? cache.name : cache.name.substr(slash + 1);
+    Descriptor file(
+        ::openat(dir, base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat fileSt {};
+    const bool found =
+        file.get() >= 0 && ::fstat(file.get(), &fileSt) == 0 && S_ISREG(fileSt.st_mode);
+    if (!cache.owner && (!found || fileSt.st_uid == 0)) {
+        return {}; // root's own
+    }
+    struct stat dirSt {};
+    if (!found || (cache.owner && fileSt.st_uid != *cache.owner) || ::fstat(dir, &dirSt) != 0 ||
+        (dirSt.st_uid != fileSt.st_uid && dirSt.st_uid != 0) ||
+        (dirSt.st_mode & (S_IWGRP | S_IWOTH))) {
+        return "refused: the directory no longer holds the cache file of its owner";
+    }
+    *owner = Owner{fileSt.st_uid, fileSt.st_gid};
+    return {};
+}
+
 // Fills the new file `fd` and closes it; its removal is the caller's on failure.
-std::string writeTemp(int fd, std::string_view text, const std::string& ownerOf) {
+std::string writeTemp(int fd, std::string_view text, const std::optional<Owner>& owner) {
     Descriptor file(fd);
-    struct stat owner {};
-    if (::geteuid() == 0 && !ownerOf.empty() && ::stat(ownerOf.c_str(), &owner) == 0 &&
-        ::fchown(file.get(), owner.st_uid, owner.st_gid) != 0) {
+    if (owner && ::fchown(file.get(), owner->uid, owner->gid) != 0) {
         return systemError("cannot give the backup its cache's owner");
     }
     if (!writeAll(file.get(), text)) {
@@ -78,8 +106,7 @@ std::optional<std::string> defaultBackupPath(const Cache& cache, std::string*) {
     return cache.name + ".old";
 }
 
-std::string writeBackupFile(const std::string& path, std::string_view text,
-                            const std::string& ownerOf) {
+std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside) {
     const std::size_t slash = path.rfind('/');
     const std::string dirPath = slash == std::string::npos ? "."
                                 : slash == 0               ? "/"
@@ -91,6 +118,13 @@ std::string writeBackupFile(const std::string& path, std::string_view text,
     Descriptor dir(::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
         return systemError(dirPath.c_str());
+    }
+    std::optional<Owner> owner;
+    if (beside && ::geteuid() == 0) {
+        const std::string refused = ownerBeside(dir.get(), *beside, &owner);
+        if (!refused.empty()) {
+            return refused;
+        }
     }
     std::random_device seed;
     std::mt19937_64 random(seed());
@@ -108,7 +142,7 @@ std::string writeBackupFile(const std::string& path, std::string_view text,
     if (fd < 0) {
         return "cannot create a file beside it: every name tried was taken";
     }
-    std::string reason = writeTemp(fd, text, ownerOf);
+    std::string reason = writeTemp(fd, text, owner);
     if (reason.empty() && ::renameat(dir.get(), temp.c_str(), dir.get(), base.c_str()) != 0) {
         reason = systemError("cannot rename the new file over it");
     }

@@ -161,7 +161,7 @@ Cache userCache(const std::string& home, uid_t uid) {
         return PAL::openHostKeyFile(fd.get(), path, key);
     };
     // Another user's file is not made: its owner, mode and directory are theirs to choose.
-    return Cache{path, &PAL::platformRegistryApi(), open, open};
+    return Cache{path, &PAL::platformRegistryApi(), open, open, std::uint32_t(uid)};
 }
 
 std::optional<struct passwd> findUser(const std::string& name, std::vector<char>& buffer) {

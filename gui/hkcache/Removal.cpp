@@ -63,7 +63,7 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
                   Diagnostics& diagnostics) {
     struct Backup {
         std::vector<const CacheRemoval*> from;
-        std::string ownerOf;
+        const Cache* beside;
     };
     std::vector<std::pair<std::string, Backup>> files;
     for (const CacheRemoval& removal : removals) {
@@ -71,7 +71,7 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
             continue;
         }
         std::string path = options.backup;
-        std::string ownerOf;
+        const Cache* beside = nullptr;
         if (path.empty()) {
             std::string reason;
             const std::optional<std::string> found = defaultBackupPath(*removal.cache, &reason);
@@ -80,12 +80,12 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
                 return false;
             }
             path = *found;
-            ownerOf = removal.cache->name;
+            beside = removal.cache;
         }
         auto file = std::find_if(files.begin(), files.end(),
                                  [&](const auto& entry) { return entry.first == path; });
         if (file == files.end()) {
-            files.push_back({path, Backup{{}, ownerOf}});
+            files.push_back({path, Backup{{}, beside}});
             file = files.end() - 1;
         }
         file->second.from.push_back(&removal);
@@ -101,7 +101,7 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
                 text.append(key.name).append(" ").append(key.data).append("\n");
             }
         }
-        const std::string reason = writeBackupFile(path, text, backup.ownerOf);
+        const std::string reason = writeBackupFile(path, text, backup.beside);
         if (!reason.empty()) {
             diagnostics.error(path, "backup not written (" + reason + "): nothing removed");
             return false;

@@ -1,4 +1,4 @@
-// hkcache: shows the SSH host keys that PuTTY caches, with their fingerprints.
+// hkcache: shows, removes and imports the SSH host keys that PuTTY caches.
 #include "HkCache.h"
 
 int main(int argc, char** argv) {

@@ -1,5 +1,6 @@
 // hkcache remove and import on PuTTY for Unix's own file: the backup beside it, an undo that
 // gives the file back, and an import that is written whole or not at all.
+#include "Backup.h"
 #include "HkCache.h"
 #include "HostKeyStoreTesting.h"
 
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <sstream>
 
 namespace {
@@ -81,6 +83,33 @@ TEST_F(HkCacheStoreTest, ImportIsOneRewriteOrNothing) {
     EXPECT_EQ(renames + 1, files.calls(hktest::Call::Exchange) + files.calls(hktest::Call::Rename));
     EXPECT_EQ(kept + "rsa2@22:host1 " + KeyA + "\nrsa2@22:host2 " + KeyA + "\n",
               hktest::readFile(path));
+}
+
+TEST_F(HkCacheStoreTest, RootWritesBesideAnotherUsersFileOnlyWhileTheDirectoryIsTheirs) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root";
+    }
+    const uid_t user = 12345;
+    const std::string putty = dir.file("home/.putty");
+    std::filesystem::create_directories(putty);
+    hktest::writeFile(putty + "/sshhostkeys", host1);
+    ASSERT_EQ(0, ::chown(putty.c_str(), user, user));
+    ASSERT_EQ(0, ::chown((putty + "/sshhostkeys").c_str(), user, user));
+    const hkcache::Cache cache{putty + "/sshhostkeys", nullptr, {}, {}, user};
+
+    EXPECT_EQ("", hkcache::writeBackupFile(cache.name + ".old", host1, &cache));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat((cache.name + ".old").c_str(), &st));
+    EXPECT_EQ(user, st.st_uid);
+
+    // The user swaps their directory for a link to one of root's that holds a file of the name.
+    const std::string roots = dir.file("roots");
+    std::filesystem::create_directories(roots);
+    hktest::writeFile(roots + "/sshhostkeys", kept);
+    std::filesystem::rename(putty, dir.file("home/moved"));
+    std::filesystem::create_directory_symlink(roots, putty);
+    EXPECT_NE("", hkcache::writeBackupFile(cache.name + ".old", host1, &cache));
+    EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(roots));
 }
 
 } // namespace

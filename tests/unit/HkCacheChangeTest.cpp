@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ using hktest::InMemoryRegistry;
 using Op = InMemoryRegistry::Op;
 
 constexpr std::uint32_t CurrentUser = 0x80000001u;
+constexpr std::uint32_t Users = 0x80000003u;
 const std::string CachePath = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
 
 // Two small RSA keys; fingerprints and base64 are OpenSSH's for the same numbers.
@@ -165,8 +167,8 @@ TEST_F(HkCacheChangeTest, BackupHoldsTheRemovedLinesBeforeTheRemovalAndImportPut
     hktest::ScopedEnv file("PUTTYSSHHOSTKEYS", dir.file("sshhostkeys"));
     hktest::ScopedEnv profile("USERPROFILE", dir.path().string());
     std::string why;
-    const std::optional<std::string> backup =
-        hkcache::defaultBackupPath(hkcache::Cache{cacheName(), nullptr, {}, {}}, &why);
+    const std::optional<std::string> backup = hkcache::defaultBackupPath(
+        hkcache::Cache{cacheName(), nullptr, {}, {}, std::nullopt}, &why);
     ASSERT_TRUE(backup) << why;
     std::string atRemoval;
     registry->beforeCall(Op::ApplyChanges, [&] { atRemoval = hktest::readFile(*backup); });
@@ -185,6 +187,30 @@ TEST_F(HkCacheChangeTest, BackupHoldsTheRemovedLinesBeforeTheRemovalAndImportPut
               undone.out);
     EXPECT_NE(std::string::npos, undone.err.find(*backup + ":2: ")) << undone.err;
     EXPECT_EQ("rsa2@22:host2 rsa@22:old rsa2@22:host1 rsa2@2222:host1", names());
+}
+
+TEST_F(HkCacheChangeTest, OneBackupOfSeveralCachesPutsEachCachesKeysBack) {
+    if (!hkcache::hostsEscaped()) {
+        GTEST_SKIP() << "every user's cache is a file of theirs on POSIX";
+    }
+    const std::string sid = "S-1-5-21-0-0-0-1000";
+    const std::string defaultCache = "HKEY_USERS\\.DEFAULT\\" + CachePath;
+    const std::string userCache = "HKEY_USERS\\" + sid + "\\" + CachePath;
+    registry->setValue(Users, ".DEFAULT\\" + CachePath, "rsa2@22:host1", KeyA);
+    registry->setValue(Users, sid + "\\" + CachePath, "rsa2@22:host1", KeyB);
+    registry->setValue(Users, sid + "\\" + CachePath, "rsa2@22:host2", KeyB);
+    const std::string backup = dir.file("all.old");
+    const Outcome removed = run({"remove", "--cache", "all", "--backup", backup, "host1"});
+    EXPECT_EQ(defaultCache + ": removed rsa2@22:host1 " + FingerprintA + "\n" + userCache +
+                  ": removed rsa2@22:host1 " + FingerprintB + "\n",
+              removed.out);
+    EXPECT_EQ("# " + defaultCache + "\nrsa2@22:host1 " + KeyA + "\n# " + userCache +
+                  "\nrsa2@22:host1 " + KeyB + "\n",
+              hktest::readFile(backup));
+
+    const Outcome undone = run({"import", "--cache", "all", "--format", "putty", backup});
+    EXPECT_EQ(0, undone.status) << undone.err;
+    EXPECT_EQ(removed.out, std::regex_replace(undone.out, std::regex(": added "), ": removed "));
 }
 
 TEST_F(HkCacheChangeTest, NoBackupNoRemoval) {
@@ -287,9 +313,10 @@ TEST_F(HkCacheChangeTest, ImportAddsLeavesIdenticalAndKeepsConflictsUnlessReplac
     EXPECT_EQ(1, twice.status);
     EXPECT_EQ(1u, registry->calls(Op::ApplyChanges));
 
-    // A dry run makes no missing key.
+    // A dry run, or an input with no key, makes no missing key.
     fresh();
     EXPECT_EQ(0, run({"import", "--dry-run", input("host5 ssh-rsa " + Base64A + "\n")}).status);
+    EXPECT_EQ(0, run({"import", input("# nothing\n")}).status);
     EXPECT_FALSE(registry->hasKey(CurrentUser, CachePath));
 }
 
