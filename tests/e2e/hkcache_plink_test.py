@@ -341,5 +341,6 @@ class HkCachePeers(unittest.TestCase):
         finally:
             subprocess.run(["userdel", user], timeout=30)
 
+
 if __name__ == "__main__":
     main("hkcache")
