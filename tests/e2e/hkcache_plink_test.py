@@ -3,7 +3,9 @@
 key type; hkcache lists each with the fingerprint ssh-keygen gives for the server's public key
 file, in JSON that Python parses, and as known_hosts lines that ssh accepts (and refuses when a
 key is wrong). As root, another user's file is read from their home, and a planted link to
-/etc/shadow is refused.
+/etc/shadow is refused; and for a user of its own with no ~/.putty, an import of the servers'
+public keys lets plink -batch pass host-key verification, a remove makes it refuse again, the
+import of the remove's backup undoes that, and other hosts' lines keep their bytes throughout.
 
     hkcache_plink_test.py --exe build/native/bin/hkcache
 """
@@ -246,6 +248,96 @@ class HkCachePeers(unittest.TestCase):
                         self.assertIn("hkcache: %s: refused: " % cache, err)
                         self.assertFalse([line for line in shadow if line in out])
                         self.assertNotIn(cache, out)
+        finally:
+            subprocess.run(["userdel", user], timeout=30)
+
+    # plink finds ~ in the password database, not in HOME: a user of its own needs root.
+    @unittest.skipUnless(os.geteuid() == 0, "a user whose home plink uses needs root")
+    def test_import_remove_and_undo_as_plink_sees_them(self):
+        home = os.path.join(self.tmp.name, "home-import")
+        user = "hki%d" % os.getpid()
+        subprocess.run(["useradd", "-M", "-d", home, user], check=True, timeout=30)
+        try:
+            entry = pwd.getpwnam(user)
+            os.chmod(self.tmp.name, 0o711)
+            os.mkdir(home, 0o700)
+            os.chown(home, entry.pw_uid, entry.pw_gid)
+            env = {"PATH": self.env["PATH"], "HOME": home, "LC_ALL": "C"}
+
+            def become():
+                os.setgroups([])
+                os.setgid(entry.pw_gid)
+                os.setuid(entry.pw_uid)
+
+            def run(*args):
+                result = subprocess.run(list(args), stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                        env=env, preexec_fn=become, cwd=home, timeout=60)
+                return result.returncode, result.stdout.decode()
+
+            def hkcache(*args):
+                status, out = run(EXE, *args)
+                return status, sorted(out.splitlines())
+
+            def plink():
+                """How far plink -batch gets with each server: the host key verified (it then
+                stops at the password prompt), or refused as not cached."""
+                seen = {}
+                for s in self.servers:
+                    out = run("plink", "-batch", "-P", str(s.port), "nobody@127.0.0.1", "true")[1]
+                    seen[s.putty_type] = ("verified" if "Cannot answer interactive prompts" in out
+                                          else "not cached" if "key is not cached" in out else out)
+                return seen
+
+            verified = {s.putty_type: "verified" for s in self.servers}
+            refused = {s.putty_type: "not cached" for s in self.servers}
+            with open(self.store, "rb") as f:
+                plinks = sorted(f.read().splitlines(keepends=True))
+
+            def lines(verb, servers=self.servers):
+                return sorted("%s %s %s" % (verb, s.name, s.fingerprint) for s in servers)
+
+            first = self.servers[0]
+            self.assertEqual((0, lines("added", [first])),
+                             hkcache("import", "--host", "[127.0.0.1]:%d" % first.port,
+                                     first.key + ".pub"))
+            cache = os.path.join(home, ".putty", "sshhostkeys")
+            self.assertTrue(os.path.isfile(cache))
+
+            # Other hosts' lines before and after ours, one host a prefix of 127.0.0.1.
+            others = [line.replace(b":127.0.0.1 ", b":127.0.0.10 ") for line in plinks] + \
+                [b"ssh-ed25519@22:localhost 0x1,0x2\n", b"rsa2@2022:other.example 0x23,0x35\n"]
+            with open(cache, "r+b") as f:
+                text = f.read()
+                f.seek(0)
+                f.write(b"".join(others[:3]) + text + b"".join(others[3:]))
+
+            def cached():
+                """Our lines, sorted, and whether the others are still there, byte for byte."""
+                with open(cache, "rb") as f:
+                    held = f.read().splitlines(keepends=True)
+                return sorted(l for l in held if l not in others), \
+                    [l for l in held if l in others] == others
+
+            known_hosts = os.path.join(home, "known_hosts")
+            with open(known_hosts, "w") as f:
+                f.write("# the servers this user trusts\n\n" + "".join(
+                    "[127.0.0.1]:%d %s %s\n" % (s.port, s.openssh_type, s.base64)
+                    for s in self.servers[1:]))
+            self.assertEqual((0, lines("added", self.servers[1:])), hkcache("import", known_hosts))
+            self.assertEqual((plinks, True), cached())
+            self.assertEqual(verified, plink())
+
+            self.assertEqual((0, lines("removed")), hkcache("remove", "127.0.0.1"))
+            self.assertEqual(([], True), cached())
+            with open(cache + ".old", "rb") as f:
+                self.assertEqual(plinks, sorted(f.read().splitlines(keepends=True)))
+            self.assertEqual(refused, plink())
+
+            self.assertEqual((0, lines("added")),
+                             hkcache("import", "--format", "putty", cache + ".old"))
+            self.assertEqual((plinks, True), cached())
+            self.assertEqual(verified, plink())
         finally:
             subprocess.run(["userdel", user], timeout=30)
 

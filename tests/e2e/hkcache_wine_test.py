@@ -4,6 +4,10 @@ plink wrote for real sshds gives the fingerprints of ssh-keygen, and, with HK_NA
 naming the native build's hkcache, the same output as the POSIX build in every format (the
 cache name and the registry's order aside). --cache all lists .DEFAULT and the caller's
 profile.
+An import of a known_hosts file writes the values committed beside this script (PuTTY for
+Windows' names, escaped, and its data, as checked against plink's own lines), a remove of one
+host takes every type and keeps them in %USERPROFILE%\\SshHostKeys.old, whose import brings them
+back; with HK_NATIVE_HKCACHE the POSIX build writes the same lines, its names unescaped.
 
 Run by ctest inside the Wine fixture (WINEPREFIX, WINEDEBUG set, wineserver running):
     hkcache_wine_test.py --exe build/windows/bin/hkcache.exe
@@ -11,6 +15,7 @@ Run by ctest inside the Wine fixture (WINEPREFIX, WINEDEBUG set, wineserver runn
 
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -28,6 +33,7 @@ SUBKEY = r"Software\SimonTatham\PuTTY\SshHostKeys"
 CURRENT = r"HKEY_CURRENT_USER" + "\\" + SUBKEY
 DEFAULT = r"HKEY_USERS\.DEFAULT" + "\\" + SUBKEY
 SID = "S-1-5-21-0-0-0-1000"  # the caller's profile in a new prefix
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class HkCacheWine(unittest.TestCase):
@@ -119,6 +125,86 @@ class HkCacheWine(unittest.TestCase):
         status, out, err = self.hkcache("list", "--cache", "user:S-1-5-21-9")
         self.assertEqual((2, "", "hkcache: HKEY_USERS\\S-1-5-21-9: no such profile is loaded\n"),
                          (status, out, err))
+
+
+def unescape(name):
+    return re.sub(rb"%([0-9A-F]{2})", lambda m: bytes([int(m.group(1), 16)]), name)
+
+
+class HkCacheWineImport(unittest.TestCase):
+    """Starts and ends with no key at all: the import must create it."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="hk-hkcache-import-")
+        self.cwd = self.dir.name
+        with open(os.path.join(HERE, "hkcache_import.values"), "rb") as f:
+            self.values = dict(line.split(b" ", 1) for line in f.read().splitlines())
+        with open(os.path.join(HERE, "hkcache_import.known_hosts"), "rb") as src, \
+                open(os.path.join(self.cwd, "known_hosts"), "wb") as dst:
+            dst.write(src.read())
+        profile = wine(["cmd", "/c", "echo %USERPROFILE%"])[1].decode().strip()
+        self.backup = wine(["winepath", "-u", profile + "\\SshHostKeys.old"])[1].decode().strip()
+        self.clean()
+
+    def tearDown(self):
+        self.clean()
+        self.dir.cleanup()
+
+    def clean(self):
+        with open(os.path.join(self.cwd, "clean.reg"), "w", newline="") as f:
+            f.write("REGEDIT4\r\n\r\n[-%s]\r\n\r\n" % CURRENT)
+        harness(["regedit", "/s", "clean.reg"], cwd=self.cwd)
+        if os.path.exists(self.backup):
+            os.remove(self.backup)
+
+    def hkcache(self, *args):
+        status, out, err = wine([EXE] + list(args), cwd=self.cwd)
+        return status, out.replace(b"\r\n", b"\n"), err.decode().replace("\r\n", "\n")
+
+    def registry(self):
+        """The cache's values as reg query shows them (ASCII: every name here is escaped)."""
+        status, out = harness(["reg", "query", CURRENT], may_fail=True)
+        self.assertEqual(0, status, out)
+        return dict(re.findall(rb"^    (\S+)    REG_SZ    (\S+)\r?$", out, re.M))
+
+    def test_import_remove_and_undo(self):
+        status, out, err = self.hkcache("import", "known_hosts")
+        self.assertEqual((0, ""), (status, err))
+        self.assertEqual(sorted(b"added " + n for n in self.values),
+                         sorted(line.rsplit(b" ", 1)[0] for line in out.splitlines()))
+        self.assertEqual(self.values, self.registry())
+        status, out, err = self.hkcache("list", "--format", "putty")
+        self.assertEqual((0, sorted(b"%s %s" % kv for kv in self.values.items()), ""),
+                         (status, sorted(out.splitlines()), err))
+
+        gone = {n: d for n, d in self.values.items() if n.endswith(b"@2222:127.0.0.1")}
+        self.assertEqual(len(KEY_TYPES), len(gone))
+        status, out, err = self.hkcache("remove", "[127.0.0.1]:2222")
+        self.assertEqual((0, ""), (status, err))
+        self.assertEqual(sorted(b"removed " + n for n in gone),
+                         sorted(line.rsplit(b" ", 1)[0] for line in out.splitlines()))
+        self.assertEqual({n: d for n, d in self.values.items() if n not in gone}, self.registry())
+        with open(self.backup, "rb") as f:
+            self.assertEqual(sorted(b"%s %s" % kv for kv in gone.items()),
+                             sorted(f.read().replace(b"\r\n", b"\n").splitlines()))
+
+        status, out, err = self.hkcache("import", "--format", "putty",
+                                        wine(["winepath", "-w", self.backup])[1].decode().strip())
+        self.assertEqual((0, ""), (status, err))
+        self.assertEqual(len(gone), len(out.splitlines()))
+        self.assertEqual(self.values, self.registry())
+
+    @unittest.skipUnless(NATIVE, "HK_NATIVE_HKCACHE names no native hkcache")
+    def test_the_posix_build_writes_the_same_lines_unescaped(self):
+        store = os.path.join(self.cwd, "sshhostkeys")
+        open(store, "w").close()
+        native = subprocess.run([NATIVE, "import", "known_hosts"], cwd=self.cwd,
+                                env=dict(os.environ, PUTTYSSHHOSTKEYS=store),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((0, b""), (native.returncode, native.stderr))
+        with open(store, "rb") as f:
+            self.assertEqual(sorted(b"%s %s" % (unescape(n), d) for n, d in self.values.items()),
+                             sorted(f.read().splitlines()))
 
 
 if __name__ == "__main__":
