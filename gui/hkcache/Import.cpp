@@ -4,6 +4,7 @@
 
 #include "Caches.h"
 #include "HostFilter.h"
+#include "StandardInput.h"
 
 #include "KeyModel/CachedName.h"
 #include "KeyModel/KeyReader.h"
@@ -31,7 +32,7 @@ struct CloseFile {
 std::optional<std::string> readInput(const std::string& path, std::size_t maxBytes,
                                      std::string* reason) {
     std::unique_ptr<std::FILE, CloseFile> owned;
-    std::FILE* file = stdin;
+    std::FILE* file = path == "-" ? standardInputAsBytes() : nullptr;
     if (path != "-") {
         owned.reset(std::fopen(path.c_str(), "rb"));
         if (!owned) {

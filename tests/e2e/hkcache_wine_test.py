@@ -157,8 +157,8 @@ class HkCacheWineImport(unittest.TestCase):
         if os.path.exists(self.backup):
             os.remove(self.backup)
 
-    def hkcache(self, *args):
-        status, out, err = wine([EXE] + list(args), cwd=self.cwd)
+    def hkcache(self, *args, stdin=b""):
+        status, out, err = wine([EXE] + list(args), cwd=self.cwd, stdin=stdin)
         return status, out.replace(b"\r\n", b"\n"), err.decode().replace("\r\n", "\n")
 
     def registry(self):
@@ -188,8 +188,12 @@ class HkCacheWineImport(unittest.TestCase):
             self.assertEqual(sorted(b"%s %s" % kv for kv in gone.items()),
                              sorted(f.read().replace(b"\r\n", b"\n").splitlines()))
 
-        status, out, err = self.hkcache("import", "--format", "putty",
-                                        wine(["winepath", "-w", self.backup])[1].decode().strip())
+        with open(self.backup, "rb") as f:
+            backup = f.read()
+        # Standard input is bytes: a Ctrl-Z does not end it early, it makes it not text.
+        status, out, err = self.hkcache("import", "--format", "putty", stdin=backup + b"\x1a\n")
+        self.assertEqual((2, b""), (status, out), err)
+        status, out, err = self.hkcache("import", "--format", "putty", "-", stdin=backup)
         self.assertEqual((0, ""), (status, err))
         self.assertEqual(len(gone), len(out.splitlines()))
         self.assertEqual(self.values, self.registry())

@@ -34,14 +34,18 @@ EXIT_FAILURE = 255  # exit(-1) as a POSIX parent sees it
 CHURN_ROUNDS = 2  # delete-and-store rounds of another program during a listing
 
 
-def wine(args, cwd=None, timeout=60):
-    """Runs `wine args...`; returns (status, stdout, stderr) as bytes.
+def wine(args, cwd=None, timeout=60, stdin=b""):
+    """Runs `wine args...` with `stdin` (bytes) as its standard input; returns (status, stdout,
+    stderr) as bytes.
 
-    Output goes to files, never to pipes: a Wine service started on the way would inherit a
+    Input and output are files, never pipes: a Wine service started on the way would inherit a
     pipe and keep it open long after the program ended.
     """
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        status = subprocess.run(["wine"] + list(args), stdin=subprocess.DEVNULL, stdout=out,
+    with tempfile.TemporaryFile() as inp, tempfile.TemporaryFile() as out, \
+            tempfile.TemporaryFile() as err:
+        inp.write(stdin)
+        inp.seek(0)
+        status = subprocess.run(["wine"] + list(args), stdin=inp, stdout=out,
                                 stderr=err, cwd=cwd, timeout=timeout).returncode
         out.seek(0)
         err.seek(0)
