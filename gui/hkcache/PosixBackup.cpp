@@ -1,5 +1,6 @@
 // POSIX: a removal's backup beside the host-key file, swapped in by rename.
 #include "Backup.h"
+#include "Descriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,28 +12,6 @@
 
 namespace hkcache {
 namespace {
-
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : fd(descriptor) {}
-    ~Descriptor() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-    // close(2)'s own result: a write error may show only there (NFS).
-    int close() {
-        const int result = ::close(fd);
-        fd = -1;
-        return result;
-    }
-
-private:
-    int fd;
-};
 
 std::string systemError(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);

@@ -3,6 +3,7 @@
 // their home to it could have been planted by someone else (OpenSSH's StrictModes rule).
 #include "CacheLocations.h"
 #include "Caches.h"
+#include "Descriptor.h"
 
 #include "PAL/HostKeyFile.h"
 
@@ -23,33 +24,7 @@ namespace {
 
 using Api = PAL::RegistryApi;
 constexpr std::uint32_t CurrentUserRoot = 0x80000001u;
-
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor = -1) : fd(descriptor) {}
-    ~Descriptor() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-    int release() {
-        const int released = fd;
-        fd = -1;
-        return released;
-    }
-    void reset(int newFd) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        fd = newFd;
-    }
-
-private:
-    int fd;
-};
+constexpr Api::Status NotEnoughMemory = 8; // ERROR_NOT_ENOUGH_MEMORY
 
 std::optional<std::string> realPath(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
@@ -66,9 +41,9 @@ Api::Status fromErrno(int error) {
     case EPERM:
         return Api::AccessDenied;
     case ENOMEM:
-        return 8;
+        return NotEnoughMemory;
     default:
-        return 87;
+        return Api::InvalidParameter;
     }
 }
 

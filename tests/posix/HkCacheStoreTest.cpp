@@ -4,6 +4,7 @@
 #include "HkCache.h"
 #include "HostKeyStoreTesting.h"
 
+#include "support/HkCacheRun.h"
 #include "support/InMemoryRegistry.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -18,9 +19,9 @@
 
 namespace {
 
-const std::string KeyA = "0x23,0xc5";
-const std::string Base64A = "AAAAB3NzaC1yc2EAAAABIwAAAAIAxQ==";
-const std::string KeyB = "0x10001,0xd1e5";
+using hktest::Base64A;
+using hktest::KeyA;
+using hktest::KeyB;
 
 class HkCacheStoreTest : public testing::Test {
 protected:

@@ -5,6 +5,7 @@
 #include "HkCache.h"
 #include "Import.h"
 
+#include "support/HkCacheRun.h"
 #include "support/InMemoryRegistry.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -24,30 +25,22 @@ namespace {
 using hktest::InMemoryRegistry;
 using Op = InMemoryRegistry::Op;
 
-constexpr std::uint32_t CurrentUser = 0x80000001u;
-constexpr std::uint32_t Users = 0x80000003u;
-const std::string CachePath = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
+using hktest::Base64A;
+using hktest::Base64B;
+using hktest::CachePath;
+using hktest::CurrentUser;
+using hktest::FingerprintA;
+using hktest::FingerprintB;
+using hktest::KeyA;
+using hktest::KeyB;
+using hktest::Outcome;
+using hktest::Users;
 
-// Two small RSA keys; fingerprints and base64 are OpenSSH's for the same numbers.
-const std::string KeyA = "0x23,0xc5";
-const std::string FingerprintA = "SHA256:eMsoZyguUYCtJvhRxf7XNPwYCCInRGmHMmIJ7dTYXLk";
-const std::string Base64A = "AAAAB3NzaC1yc2EAAAABIwAAAAIAxQ==";
-const std::string KeyB = "0x10001,0xd1e5";
-const std::string FingerprintB = "SHA256:dchasAFn3AJ2WmLy5gk/pSOsXHnR5mJ0JAk7Z9tblis";
-const std::string Base64B = "AAAAB3NzaC1yc2EAAAADAQABAAAAAwDR5Q==";
 // "host9" hashed as ssh-keygen -H does, with the salt 1, 2, ..., 20.
 const std::string HashedHost9 = "|1|AQIDBAUGBwgJCgsMDQ4PEBESExQ=|VWR90OAJgO1BfoTXFYPkoaeU/Fo=";
 
-struct Outcome {
-    std::string out;
-    std::string err;
-    int status;
-};
-
 std::string cacheName() {
-    std::ostringstream ignored;
-    hkcache::Diagnostics diagnostics(ignored);
-    return hkcache::selectCaches("current", diagnostics).at(0).name;
+    return hktest::currentCacheName();
 }
 
 std::size_t lineCount(const std::string& text) {
@@ -85,12 +78,7 @@ protected:
         return joined;
     }
 
-    Outcome run(const std::vector<std::string>& args) {
-        std::ostringstream out;
-        std::ostringstream err;
-        const int status = runHkCache(args, out, err);
-        return {out.str(), err.str(), status};
-    }
+    Outcome run(const std::vector<std::string>& args) { return hktest::runHkCacheWith(args); }
 
     // A file of the temp directory holding `text`.
     std::string input(const std::string& text, const std::string& name = "input") {

@@ -3,6 +3,7 @@
 #include "HkCache.h"
 #include "Caches.h"
 
+#include "support/HkCacheRun.h"
 #include "support/InMemoryRegistry.h"
 
 #include <gtest/gtest.h>
@@ -15,22 +16,15 @@ namespace {
 
 using hktest::InMemoryRegistry;
 
-constexpr std::uint32_t Users = 0x80000003u;
-constexpr std::uint32_t CurrentUser = 0x80000001u;
-const std::string CachePath = "Software\\SimonTatham\\PuTTY\\SshHostKeys";
-
-// Two small RSA keys; the fingerprints and base64 are OpenSSH's for the same numbers.
-const std::string KeyA = "0x23,0xc5";
-const std::string FingerprintA = "SHA256:eMsoZyguUYCtJvhRxf7XNPwYCCInRGmHMmIJ7dTYXLk";
-const std::string Base64A = "AAAAB3NzaC1yc2EAAAABIwAAAAIAxQ==";
-const std::string KeyB = "0x10001,0xd1e5";
-const std::string FingerprintB = "SHA256:dchasAFn3AJ2WmLy5gk/pSOsXHnR5mJ0JAk7Z9tblis";
-
-struct Outcome {
-    std::string out;
-    std::string err;
-    int status;
-};
+using hktest::Base64A;
+using hktest::CachePath;
+using hktest::CurrentUser;
+using hktest::FingerprintA;
+using hktest::FingerprintB;
+using hktest::KeyA;
+using hktest::KeyB;
+using hktest::Outcome;
+using hktest::Users;
 
 class HkCacheTest : public testing::Test {
 protected:
@@ -48,19 +42,9 @@ protected:
         set("rsa2@22:::1", KeyA);
     }
 
-    Outcome run(const std::vector<std::string>& args) {
-        std::ostringstream out;
-        std::ostringstream err;
-        const int status = runHkCache(args, out, err);
-        return {out.str(), err.str(), status};
-    }
+    Outcome run(const std::vector<std::string>& args) { return hktest::runHkCacheWith(args); }
 
-    // The name the current cache goes by on this platform.
-    static std::string currentName() {
-        std::ostringstream ignored;
-        hkcache::Diagnostics diagnostics(ignored);
-        return hkcache::selectCaches("current", diagnostics).at(0).name;
-    }
+    static std::string currentName() { return hktest::currentCacheName(); }
 
     InMemoryRegistry registry;
     hktest::ScopedRegistryApi inForce;
