@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <iostream>
 #include <map>
+#include <new>
 
 #ifndef HKCACHE_VERSION
 #error "HKCACHE_VERSION is set by the build"
@@ -194,13 +195,24 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
         return int(ExitStatus::Failure);
     }
     hkcache::Diagnostics diagnostics(err);
-    if (remove->parsed()) {
-        return int(hkcache::removeKeys(removal, out, diagnostics));
+    // What was changed before a failure like this is printed as it is made; the POSIX store
+    // changes all of a cache or none of it.
+    try {
+        if (remove->parsed()) {
+            return int(hkcache::removeKeys(removal, out, diagnostics));
+        }
+        if (importing->parsed()) {
+            return int(hkcache::importKeys(import, out, diagnostics));
+        }
+        return int(hkcache::list(options, out, diagnostics));
+    } catch (const std::bad_alloc&) {
+        out.flush();
+        err << "hkcache: out of memory\n";
+    } catch (const std::exception& e) {
+        out.flush();
+        err << "hkcache: " << e.what() << '\n';
     }
-    if (importing->parsed()) {
-        return int(hkcache::importKeys(import, out, diagnostics));
-    }
-    return int(hkcache::list(options, out, diagnostics));
+    return int(ExitStatus::Failure);
 }
 
 int hkcacheMain(int argc, char** argv) {

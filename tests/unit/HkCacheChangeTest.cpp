@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -367,6 +368,17 @@ TEST_F(HkCacheChangeTest, AFailurePartWayPrintsWhatWasChanged) {
     EXPECT_EQ("added rsa2@22:host5 " + FingerprintA + "\n", imported.out);
     EXPECT_EQ("hkcache: " + cacheName() + ": Permission denied\n", imported.err);
     EXPECT_EQ(2, imported.status);
+
+    // Memory running out is a failure like any other.
+    const std::string before = names();
+    for (const Op op : {Op::EnumValue, Op::SetValue}) {
+        registry->beforeCall(op, [] { throw std::bad_alloc(); });
+        const Outcome failed = run({"import", input("host7 ssh-rsa " + Base64A + "\n")});
+        EXPECT_EQ("", failed.out);
+        EXPECT_EQ("hkcache: out of memory\n", failed.err);
+        EXPECT_EQ(2, failed.status);
+        EXPECT_EQ(before, names());
+    }
 }
 
 TEST_F(HkCacheChangeTest, AKeyStoredAgainDuringTheRemovalIsReported) {
