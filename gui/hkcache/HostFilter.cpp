@@ -81,6 +81,18 @@ std::optional<HostPattern> parseHostPattern(std::string_view text) {
     return pattern;
 }
 
+bool KeyFilter::mayMatch(std::string_view storedName) const {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return hosts.empty() || std::any_of(hosts.begin(), hosts.end(), [&](const HostPattern& p) {
+               if (!ignoreCase) {
+                   return storedName.find(p.host) != std::string_view::npos;
+               }
+               return std::search(
+                          storedName.begin(), storedName.end(), p.host.begin(), p.host.end(),
+                          [&](char a, char b) { return lower(a) == lower(b); }) != storedName.end();
+           });
+}
+
 bool KeyFilter::matches(const KeyModel::CachedName& name, std::string_view host) const {
     if (!keyType.empty() && !sameText(keyType, name.keyType, ignoreCase)) {
         return false;

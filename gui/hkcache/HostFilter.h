@@ -34,6 +34,9 @@ struct KeyFilter {
 
     // `host` is the cached host as the user would type it (unescaped).
     bool matches(const KeyModel::CachedName& name, std::string_view host) const;
+    // False only for a name whose host is stored as typed (not escaped) and cannot match: it
+    // holds none of the hosts' text. A look before the name is parsed.
+    bool mayMatch(std::string_view storedName) const;
 };
 
 // The filter of a command's HOST arguments, key type (PuTTY's name or OpenSSH's) and port (0:

@@ -43,6 +43,9 @@ void findKeys(const KeyFilter& filter, CacheRemoval& removal, Diagnostics& diagn
         const bool escaped = hostsEscaped();
         status = forEachValue(
             *cache.api, removal.key->get(), [&](std::string_view name, std::string_view data) {
+                if (!escaped && !filter.mayMatch(name)) {
+                    return; // most names of a large cache, without parsing them
+                }
                 const std::optional<KeyModel::CachedName> parsed = KeyModel::parseCachedName(name);
                 if (!parsed ||
                     !filter.matches(*parsed, escaped ? KeyModel::unescapeHost(parsed->host)

@@ -31,10 +31,18 @@ struct PosixHostKeyStore::Snapshot {
     std::vector<std::string> removed;
     struct stat file {}; // the file that holds bytes less removed
     std::size_t nulFreeUntil = 0;
-    ValueSummary summary;
     bool creatable = false; // no file was there for createKey: the first change makes it
 
     HostKeyText text() const { return {bytes->view(), removed, nulFreeUntil}; }
+    // Counted when first asked for: the key a rewrite leaves is often closed unlisted.
+    const ValueSummary& summary() const {
+        std::call_once(summarized, [this] { counted = summarize(text()); });
+        return counted;
+    }
+
+private:
+    mutable std::once_flag summarized;
+    mutable ValueSummary counted;
 };
 
 // What one rewrite is asked to do.
@@ -335,7 +343,6 @@ std::shared_ptr<const Snapshot> viewAfter(const std::string& keyPath,
     view->removed = std::move(removed);
     view->file = file;
     view->nulFreeUntil = firstNul(view->bytes->view());
-    view->summary = summarize(view->text());
     return view;
 }
 
@@ -554,7 +561,6 @@ std::shared_ptr<Snapshot> PosixHostKeyStore::missingFile(const std::string& path
     auto view = std::make_shared<Snapshot>();
     view->path = path;
     view->bytes = std::make_shared<FileBuffer>();
-    view->summary = summarize(view->text());
     view->creatable = true;
     return view;
 }
@@ -582,7 +588,6 @@ RegistryApi::Status PosixHostKeyStore::readOpened(int fd, const std::string& pat
     }
     view->bytes = std::move(bytes);
     view->nulFreeUntil = firstNul(view->bytes->view());
-    view->summary = summarize(view->text());
     return addKey(std::move(view), result);
 }
 
@@ -664,9 +669,9 @@ PosixHostKeyStore::queryInfoKey(Handle key, std::uint32_t* subKeyCount,
         {subKeyCount, 0},
         {maxSubKeyLength, 0},
         {maxClassLength, 0},
-        {valueCount, snapshot->summary.count},
-        {maxValueNameLength, snapshot->summary.maxNameLength},
-        {maxValueDataLength, snapshot->summary.maxDataSize},
+        {valueCount, snapshot->summary().count},
+        {maxValueNameLength, snapshot->summary().maxNameLength},
+        {maxValueDataLength, snapshot->summary().maxDataSize},
     };
     for (const auto& output : outputs) {
         if (output.first) {
@@ -689,7 +694,7 @@ RegistryApi::Status PosixHostKeyStore::enumValue(Handle key, std::uint32_t index
     }
     const Snapshot& view = *it->second.view;
     Line line{};
-    if (index >= view.summary.count || !findValue(view.text(), index, it->second.cursor, line)) {
+    if (index >= view.summary().count || !findValue(view.text(), index, it->second.cursor, line)) {
         return NoMoreItems;
     }
     const char* text = view.text().bytes.data();
