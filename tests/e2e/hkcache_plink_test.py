@@ -10,6 +10,7 @@ import of the remove's backup undoes that, and other hosts' lines keep their byt
     hkcache_plink_test.py --exe build/native/bin/hkcache
 """
 
+import contextlib
 import json
 import os
 import pwd
@@ -36,6 +37,17 @@ KEY_TYPES = [
     # Off by default since OpenSSH 7.0; still served and checked when asked for.
     (["-t", "dsa"], "dss", ["HostKeyAlgorithms=+ssh-dss"]),
 ]
+
+
+@contextlib.contextmanager
+def throwaway_user(prefix, home):
+    """A user of its own whose home is `home` (not made here), deleted again after."""
+    user = "%s%d" % (prefix, os.getpid())
+    subprocess.run(["useradd", "-M", "-d", home, user], check=True, timeout=30)
+    try:
+        yield pwd.getpwnam(user)
+    finally:
+        subprocess.run(["userdel", user], timeout=30)
 
 
 class Server:
@@ -205,10 +217,8 @@ class HkCachePeers(unittest.TestCase):
     @unittest.skipUnless(os.geteuid() == 0, "reading other users' homes needs root")
     def test_other_users_files_and_the_links_they_plant(self):
         home = os.path.join(self.tmp.name, "home-hkc")
-        user = "hkc%d" % os.getpid()
-        subprocess.run(["useradd", "-M", "-d", home, user], check=True, timeout=30)
-        try:
-            entry = pwd.getpwnam(user)
+        with throwaway_user("hkc", home) as entry:
+            user = entry.pw_name
             os.mkdir(home, 0o755)
             os.mkdir(os.path.join(home, ".putty"), 0o700)
             cache = os.path.join(home, ".putty", "sshhostkeys")
@@ -248,17 +258,13 @@ class HkCachePeers(unittest.TestCase):
                         self.assertIn("hkcache: %s: refused: " % cache, err)
                         self.assertFalse([line for line in shadow if line in out])
                         self.assertNotIn(cache, out)
-        finally:
-            subprocess.run(["userdel", user], timeout=30)
 
     # plink finds ~ in the password database, not in HOME: a user of its own needs root.
     @unittest.skipUnless(os.geteuid() == 0, "a user whose home plink uses needs root")
     def test_import_remove_and_undo_as_plink_sees_them(self):
         home = os.path.join(self.tmp.name, "home-import")
-        user = "hki%d" % os.getpid()
-        subprocess.run(["useradd", "-M", "-d", home, user], check=True, timeout=30)
-        try:
-            entry = pwd.getpwnam(user)
+        with throwaway_user("hki", home) as entry:
+            user = entry.pw_name
             os.chmod(self.tmp.name, 0o711)
             os.mkdir(home, 0o700)
             os.chown(home, entry.pw_uid, entry.pw_gid)
@@ -338,8 +344,6 @@ class HkCachePeers(unittest.TestCase):
                              hkcache("import", "--format", "putty", cache + ".old"))
             self.assertEqual((plinks, True), cached())
             self.assertEqual(verified, plink())
-        finally:
-            subprocess.run(["userdel", user], timeout=30)
 
 
 if __name__ == "__main__":
