@@ -205,14 +205,16 @@ class HkCachePeers(unittest.TestCase):
         with open(cache, "w") as f:
             f.write("rsa2@22:$(touch${IFS}%s) 0x1,0x2\nrsa2@22:`touch${IFS}%s` 0x1,0x2\n"
                     % (planted, planted))
-        script = ('source "$1"; COMP_WORDS=("$2" list ""); COMP_CWORD=2; _hkcache; '
+        script = ('source "$1"; COMP_WORDS=("$2" "$3" ""); COMP_CWORD=2; _hkcache; '
                   'printf "%s\\n" "${COMPREPLY[@]}"')
-        out = subprocess.run(["bash", "-c", script, "bash", completion, EXE],
-                             env=dict(self.env, PUTTYSSHHOSTKEYS=cache), stdout=subprocess.PIPE,
-                             timeout=30).stdout.decode()
-        self.assertFalse(os.path.exists(planted))
-        self.assertEqual(["\\$\\(touch\\$\\{IFS\\}%s\\)" % planted,
-                          "\\`touch\\$\\{IFS\\}%s\\`" % planted], out.splitlines())
+        for command in ("list", "remove"):
+            with self.subTest(command):
+                out = subprocess.run(["bash", "-c", script, "bash", completion, EXE, command],
+                                     env=dict(self.env, PUTTYSSHHOSTKEYS=cache),
+                                     stdout=subprocess.PIPE, timeout=30).stdout.decode()
+                self.assertFalse(os.path.exists(planted))
+                self.assertEqual(["\\$\\(touch\\$\\{IFS\\}%s\\)" % planted,
+                                  "\\`touch\\$\\{IFS\\}%s\\`" % planted], out.splitlines())
 
     @unittest.skipUnless(os.geteuid() == 0, "reading other users' homes needs root")
     def test_other_users_files_and_the_links_they_plant(self):
