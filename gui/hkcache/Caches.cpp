@@ -17,12 +17,8 @@ using Api = PAL::RegistryApi;
 constexpr std::uint32_t UsersRoot = 0x80000003u;
 
 bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
-    if (text.size() < suffix.size()) {
-        return false;
-    }
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return std::equal(suffix.begin(), suffix.end(), text.end() - std::ptrdiff_t(suffix.size()),
-                      [&](char a, char b) { return lower(a) == lower(b); });
+    return text.size() >= suffix.size() &&
+           sameText(text.substr(text.size() - suffix.size()), suffix, true);
 }
 
 // Sub-key names of an open key; a name that outgrew the buffer grows it and is asked again.
@@ -76,10 +72,17 @@ std::string_view comparedView(std::string_view name, std::string& scratch) {
         return name;
     }
     scratch.assign(name);
-    for (char& c : scratch) {
-        c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-    }
+    std::transform(scratch.begin(), scratch.end(), scratch.begin(), asciiLower);
     return scratch;
+}
+
+bool sameText(std::string_view a, std::string_view b, bool ignoreCase) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    return ignoreCase ? std::equal(a.begin(), a.end(), b.begin(),
+                                   [](char x, char y) { return asciiLower(x) == asciiLower(y); })
+                      : a == b;
 }
 
 std::string comparedName(std::string_view name) {

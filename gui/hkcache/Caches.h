@@ -55,6 +55,13 @@ PAL::RegistryApi::Status
 forEachValue(PAL::RegistryApi& api, PAL::RegistryApi::Handle key,
              const std::function<void(std::string_view name, std::string_view data)>& visit);
 
+// An ASCII letter in lower case, as the registry folds names (other bytes stay as they are).
+inline char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+// Whether two texts are equal, ASCII letters folded when `ignoreCase`.
+bool sameText(std::string_view a, std::string_view b, bool ignoreCase);
+
 // A cached name as the registry compares it: ASCII letters folded where namesIgnoreCase().
 std::string comparedName(std::string_view name);
 // The same without a copy where names are exact; `scratch` holds a folded name.

@@ -51,7 +51,6 @@ bool validCache(const std::string& which) {
 // warned about when everything is listed.
 void listCache(const Cache& cache, const KeyFilter& filter, bool everything, Listing& listing,
                Diagnostics& diagnostics) {
-    const bool escaped = hostsEscaped();
     OpenKey key(*cache.api);
     std::string reason;
     PAL::RegistryApi::Status status = cache.open(key.out(), &reason);
@@ -61,6 +60,9 @@ void listCache(const Cache& cache, const KeyFilter& filter, bool everything, Lis
     if (status == PAL::RegistryApi::Success) {
         status =
             forEachValue(*cache.api, key.get(), [&](std::string_view name, std::string_view data) {
+                if (!filter.mayMatch(name)) {
+                    return; // most names of a large cache, without parsing them
+                }
                 const std::optional<KeyModel::CachedName> parsed = KeyModel::parseCachedName(name);
                 if (!parsed) {
                     if (everything) {
@@ -69,8 +71,7 @@ void listCache(const Cache& cache, const KeyFilter& filter, bool everything, Lis
                     }
                     return;
                 }
-                const std::string host =
-                    escaped ? KeyModel::unescapeHost(parsed->host) : parsed->host;
+                const std::string host = filter.typedHost(*parsed);
                 if (filter.matches(*parsed, host)) {
                     listing.add(ListedKey{cache.name, name, *parsed, host, data});
                 }

@@ -9,19 +9,6 @@
 namespace hkcache {
 namespace {
 
-bool sameText(std::string_view a, std::string_view b, bool ignoreCase) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    if (!ignoreCase) {
-        return a == b;
-    }
-    // The registry folds ASCII letters; other bytes of a narrow name compare as they are.
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return std::equal(a.begin(), a.end(), b.begin(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 // PuTTY may have been given an IPv6 address in brackets and kept them.
 std::string_view withoutBrackets(std::string_view host) {
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
@@ -82,15 +69,22 @@ std::optional<HostPattern> parseHostPattern(std::string_view text) {
 }
 
 bool KeyFilter::mayMatch(std::string_view storedName) const {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return hosts.empty() || std::any_of(hosts.begin(), hosts.end(), [&](const HostPattern& p) {
-               if (!ignoreCase) {
-                   return storedName.find(p.host) != std::string_view::npos;
-               }
-               return std::search(
-                          storedName.begin(), storedName.end(), p.host.begin(), p.host.end(),
-                          [&](char a, char b) { return lower(a) == lower(b); }) != storedName.end();
-           });
+    // An escaped host need not hold the typed one's text.
+    if (escaped || hosts.empty()) {
+        return true;
+    }
+    return std::any_of(hosts.begin(), hosts.end(), [&](const HostPattern& p) {
+        if (!ignoreCase) {
+            return storedName.find(p.host) != std::string_view::npos;
+        }
+        return std::search(storedName.begin(), storedName.end(), p.host.begin(), p.host.end(),
+                           [](char a, char b) { return asciiLower(a) == asciiLower(b); }) !=
+               storedName.end();
+    });
+}
+
+std::string KeyFilter::typedHost(const KeyModel::CachedName& name) const {
+    return escaped ? KeyModel::unescapeHost(name.host) : name.host;
 }
 
 bool KeyFilter::matches(const KeyModel::CachedName& name, std::string_view host) const {
@@ -115,6 +109,7 @@ std::optional<KeyFilter> makeKeyFilter(const std::vector<std::string>& hosts,
                                        Diagnostics& diagnostics) {
     KeyFilter filter;
     filter.ignoreCase = namesIgnoreCase();
+    filter.escaped = hostsEscaped();
     for (const std::string& host : hosts) {
         std::optional<HostPattern> pattern = parseHostPattern(host);
         if (!pattern) {

@@ -31,12 +31,15 @@ struct KeyFilter {
     std::string keyType;            // PuTTY's name; empty matches every type
     std::optional<unsigned> port;
     bool ignoreCase = false; // as the Windows registry compares names
+    bool escaped = false;    // hosts are stored escaped, as PuTTY for Windows stores them
 
-    // `host` is the cached host as the user would type it (unescaped).
+    // `host` is the cached host as the user would type it (typedHost).
     bool matches(const KeyModel::CachedName& name, std::string_view host) const;
-    // False only for a name whose host is stored as typed (not escaped) and cannot match: it
-    // holds none of the hosts' text. A look before the name is parsed.
+    // False only for a stored name that cannot match: its host is stored as typed and it holds
+    // none of the hosts' text. A look before the name is parsed.
     bool mayMatch(std::string_view storedName) const;
+    // A cached name's host as the user types it.
+    std::string typedHost(const KeyModel::CachedName& name) const;
 };
 
 // The filter of a command's HOST arguments, key type (PuTTY's name or OpenSSH's) and port (0:

@@ -72,12 +72,6 @@ std::optional<std::string> readInput(const std::string& path, std::size_t maxByt
     }
 }
 
-bool sameLetters(std::string_view a, std::string_view b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 // The same key, though its text may be written another way.
 bool sameKey(std::string_view keyType, std::string_view cached, std::string_view imported) {
     if (cached == imported) {
@@ -321,7 +315,7 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
     for (const KeyModel::ReadKey& key : read.keys) {
         // PuTTY's lines name their own hosts: --host only narrows them.
         if (options.format == "putty" && host &&
-            (!sameLetters(key.host, host->host) || (host->port && *host->port != key.port))) {
+            (!sameText(key.host, host->host, true) || (host->port && *host->port != key.port))) {
             continue;
         }
         // The last section that starts before the key's line.

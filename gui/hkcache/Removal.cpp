@@ -9,6 +9,7 @@
 #include "KeyModel/CachedName.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -40,16 +41,13 @@ void findKeys(const KeyFilter& filter, CacheRemoval& removal, Diagnostics& diagn
         return; // nothing cached there yet
     }
     if (status == Api::Success) {
-        const bool escaped = hostsEscaped();
         status = forEachValue(
             *cache.api, removal.key->get(), [&](std::string_view name, std::string_view data) {
-                if (!escaped && !filter.mayMatch(name)) {
+                if (!filter.mayMatch(name)) {
                     return; // most names of a large cache, without parsing them
                 }
                 const std::optional<KeyModel::CachedName> parsed = KeyModel::parseCachedName(name);
-                if (!parsed ||
-                    !filter.matches(*parsed, escaped ? KeyModel::unescapeHost(parsed->host)
-                                                     : parsed->host)) {
+                if (!parsed || !filter.matches(*parsed, filter.typedHost(*parsed))) {
                     return;
                 }
                 removal.keys.push_back(Found{std::string(name), std::string(data),
@@ -138,14 +136,14 @@ bool removeFound(CacheRemoval& removal, const std::string& prefix, std::ostream&
     if (cache.api->keysAreSnapshots()) {
         return true;
     }
-    std::set<std::string> removed;
+    std::set<std::string, std::less<>> removed;
     for (const std::string& name : names) {
         removed.insert(comparedName(name));
     }
     std::string folded;
     const Api::Status read =
         forEachValue(*cache.api, removal.key->get(), [&](std::string_view name, std::string_view) {
-            if (removed.count(std::string(comparedView(name, folded)))) {
+            if (removed.count(comparedView(name, folded))) {
                 diagnostics.error(cache.name + ": " + std::string(name),
                                   "still cached after its removal");
             }

@@ -1,9 +1,10 @@
-"""What the end-to-end tests share: loopback ports for their servers, and the command line that
-names the program under test."""
+"""What the end-to-end tests share: loopback ports for their servers, stopping them, and the
+command line that names the program under test."""
 
 import argparse
 import os
 import socket
+import subprocess
 import sys
 import time
 import unittest
@@ -25,6 +26,16 @@ def listening(port, deadline, hosts=("127.0.0.1",)):
         except OSError:
             time.sleep(0.1)
     return False
+
+
+def stop(process):
+    """Ends a server the test started: asked first, killed if it will not go."""
+    process.terminate()
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(timeout=10)
 
 
 def main(what):

@@ -24,7 +24,7 @@ import unittest
 # Nothing is written into the source tree.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_common import free_port, listening, main  # noqa: E402
+from e2e_common import free_port, listening, main, stop  # noqa: E402
 
 EXE = None
 # (ssh-keygen arguments, PuTTY's type name, extra sshd and ssh options)
@@ -76,12 +76,7 @@ class Server:
         self.up = listening(self.port, time.monotonic() + 15)
 
     def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait(timeout=10)
+        stop(self.process)
 
     @property
     def name(self):

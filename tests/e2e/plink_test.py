@@ -18,7 +18,7 @@ import unittest
 # Nothing is written into the source tree.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_common import free_port, listening, main  # noqa: E402
+from e2e_common import free_port, listening, main, stop  # noqa: E402
 from hkreport import PARSE_ERRORS, RECORD_HEAD, Reports  # noqa: E402
 
 EXE = None
@@ -76,12 +76,7 @@ class PlinkEndToEnd(unittest.TestCase):
 
     @classmethod
     def stop_sshd(cls):
-        cls.sshd.terminate()
-        try:
-            cls.sshd.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            cls.sshd.kill()
-            cls.sshd.wait(timeout=10)
+        stop(cls.sshd)
 
     @classmethod
     def plink(cls, host, store=False):

@@ -602,32 +602,29 @@ RegistryApi::Status PosixHostKeyStore::addKey(std::shared_ptr<const Snapshot> vi
 }
 
 RegistryApi::Status PosixHostKeyStore::openKey(Handle parent, const char* subKey, Handle* result) {
-    if (!result) {
-        return InvalidParameter;
-    }
-    *result = NotOpen;
-    try {
-        return openPath(parent, subKey, false, result);
-    } catch (const std::bad_alloc&) {
-        return NotEnoughMemory;
-    }
+    return openPath(parent, subKey, false, result);
 }
 
 RegistryApi::Status PosixHostKeyStore::createKey(Handle parent, const char* subKey,
                                                  Handle* result) {
+    return openPath(parent, subKey, true, result);
+}
+
+RegistryApi::Status PosixHostKeyStore::openPath(Handle parent, const char* subKey, bool create,
+                                                Handle* result) {
     if (!result) {
         return InvalidParameter;
     }
     *result = NotOpen;
     try {
-        return openPath(parent, subKey, true, result);
+        return openFound(parent, subKey, create, result);
     } catch (const std::bad_alloc&) {
         return NotEnoughMemory;
     }
 }
 
-RegistryApi::Status PosixHostKeyStore::openPath(Handle parent, const char* subKey, bool create,
-                                                Handle* result) {
+RegistryApi::Status PosixHostKeyStore::openFound(Handle parent, const char* subKey, bool create,
+                                                 Handle* result) {
     const char* path = subKey ? subKey : "";
     if (isPredefinedKey(parent)) {
         const std::string cache = getHostKeyCachePath();

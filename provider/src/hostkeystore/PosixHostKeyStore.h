@@ -81,7 +81,9 @@ public:
 
 private:
     std::shared_ptr<const Snapshot> find(Handle key);
+    // openKey and createKey: the checks and the memory that runs out, then openFound.
     Status openPath(Handle parent, const char* subKey, bool create, Handle* result);
+    Status openFound(Handle parent, const char* subKey, bool create, Handle* result);
     Status openFile(const std::string& path, bool create, Handle* result);
     static std::shared_ptr<Snapshot> missingFile(const std::string& path);
     Status readOpened(int fd, const std::string& path, Handle* result);
