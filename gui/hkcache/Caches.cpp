@@ -8,6 +8,7 @@
 #include "PAL/RegistryKey.h"
 
 #include <algorithm>
+#include <unordered_set>
 #include <vector>
 
 namespace hkcache {
@@ -90,6 +91,18 @@ std::string comparedName(std::string_view name) {
     return std::string(comparedView(name, scratch));
 }
 
+std::string notAHostKey(std::string_view name, std::uint32_t type, std::string_view data) {
+    if (type != Api::RegSz) {
+        return "not a host key (registry type " + std::to_string(type) + ", not REG_SZ): left out";
+    }
+    const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
+    if (std::any_of(name.begin(), name.end(), control) ||
+        std::any_of(data.begin(), data.end(), control)) {
+        return "not a host key (a control character in it): left out";
+    }
+    return {};
+}
+
 std::string fingerprintOf(std::string_view keyType, std::string_view data) {
     const KeyModel::ParsedKey parsed = KeyModel::parsePuttyKey(keyType, data);
     return parsed.key && !parsed.key->wire.empty() ? KeyModel::sha256Fingerprint(parsed.key->wire)
@@ -145,13 +158,14 @@ Api::Status keyState(Api& api, Api::Handle key, KeyState* state) {
                             &state->written);
 }
 
-using Visit = std::function<void(std::string_view name, std::string_view data)>;
+using Visit = ValueVisit;
 
-// One pass over a key's values.
-Api::Status readPass(Api& api, Api::Handle key, const Visit& visit) {
+// One pass over a key's values, from the first or (`backward`) from the last.
+Api::Status readPass(Api& api, Api::Handle key, const Visit& visit, bool backward = false) {
+    std::uint32_t count = 0;
     std::uint32_t longestName = 0;
     std::uint32_t longestData = 0;
-    Api::Status status = api.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, &longestName,
+    Api::Status status = api.queryInfoKey(key, nullptr, nullptr, nullptr, &count, &longestName,
                                           &longestData, nullptr);
     if (status != Api::Success) {
         return status;
@@ -160,11 +174,14 @@ Api::Status readPass(Api& api, Api::Handle key, const Visit& visit) {
     std::vector<char> name(std::size_t(longestName) + 1);
     std::vector<unsigned char> data(std::size_t(longestData) + 1);
     int grown = 0;
-    for (std::uint32_t index = 0;;) {
+    if (backward && count == 0) {
+        return Api::Success;
+    }
+    for (std::uint32_t index = backward ? count - 1 : 0;;) {
         std::uint32_t nameLength = std::uint32_t(name.size());
         std::uint32_t dataSize = std::uint32_t(data.size());
-        status =
-            api.enumValue(key, index, name.data(), &nameLength, nullptr, data.data(), &dataSize);
+        std::uint32_t type = 0;
+        status = api.enumValue(key, index, name.data(), &nameLength, &type, data.data(), &dataSize);
         // A backend that keeps asking for more is not followed for ever.
         if (status == Api::MoreData && ++grown <= 16) {
             // Grown under us: the sizes asked again, or doubled where they were enough.
@@ -180,49 +197,75 @@ Api::Status readPass(Api& api, Api::Handle key, const Visit& visit) {
                 {std::size_t(datas) + 1, std::size_t(dataSize), data.size() * 2}));
             continue;
         }
-        if (status == Api::NoMoreItems) {
+        if (status == Api::NoMoreItems && !backward) {
             return Api::Success;
         }
-        if (status != Api::Success) {
+        if (status != Api::Success && status != Api::NoMoreItems) {
             return status;
         }
+        grown = 0;
+        // Shrunk under a backward pass: the next index down.
+        if (status == Api::NoMoreItems) {
+            if (index-- == 0) {
+                return Api::Success;
+            }
+            continue;
+        }
         std::size_t size = std::min<std::size_t>(dataSize, data.size());
-        while (size > 0 && data[size - 1] == '\0') {
+        // REG_SZ's terminating NULs (some writers leave more than one); a NUL inside the data
+        // is the data's.
+        while (type == Api::RegSz && size > 0 && data[size - 1] == '\0') {
             --size;
         }
-        visit(std::string_view(name.data(), nameLength),
+        visit(std::string_view(name.data(), nameLength), type,
               std::string_view(reinterpret_cast<const char*>(data.data()), size));
-        ++index;
-        grown = 0;
+        if (!backward) {
+            ++index;
+        } else if (index-- == 0) {
+            return Api::Success;
+        }
     }
 }
 
 } // namespace
 
-Api::Status forEachValue(Api& api, Api::Handle key, const Visit& visit) {
+Api::Status forEachValue(Api& api, Api::Handle key, const Visit& visit, bool everyPass) {
     if (api.keysAreSnapshots()) {
         return readPass(api, key, visit);
     }
     // Enumeration is by index: another program's delete moves every later value up one, so a
     // pass it ran under may skip a value. Only a pass the key did not change under is shown,
-    // or the last of PAL::RegistryKey::ListingPasses.
+    // or the last of PAL::RegistryKey::ListingPasses; or, for everyPass, what any pass saw,
+    // every other pass read from the last value down: a deletion cannot hide a value from a
+    // pass that goes down, nor an insertion (the registry keeps names sorted) from one going up.
     struct ValueSpan {
         std::size_t name, nameLength, data, dataLength;
+        std::uint32_t type;
     };
     std::string arena;
     std::vector<ValueSpan> values;
-    const Visit keep = [&](std::string_view name, std::string_view data) {
-        values.push_back({arena.size(), name.size(), arena.size() + name.size(), data.size()});
+    std::unordered_set<std::string> seen;
+    std::string folded;
+    const Visit keep = [&](std::string_view name, std::uint32_t type, std::string_view data) {
+        // An insertion before the pass's index shows a value twice.
+        if (!seen.insert(std::string(comparedView(name, folded))).second) {
+            return;
+        }
+        values.push_back(
+            {arena.size(), name.size(), arena.size() + name.size(), data.size(), type});
         arena.append(name).append(data);
     };
     for (int pass = 1;; ++pass) {
-        arena.clear();
-        values.clear();
+        if (!everyPass) {
+            arena.clear();
+            values.clear();
+            seen.clear();
+        }
         KeyState before;
         KeyState after;
         Api::Status status = keyState(api, key, &before);
         if (status == Api::Success) {
-            status = readPass(api, key, keep);
+            status = readPass(api, key, keep, everyPass && pass % 2 == 0);
         }
         if (status == Api::Success) {
             status = keyState(api, key, &after);
@@ -236,7 +279,8 @@ Api::Status forEachValue(Api& api, Api::Handle key, const Visit& visit) {
     }
     const std::string_view text(arena);
     for (const ValueSpan& value : values) {
-        visit(text.substr(value.name, value.nameLength), text.substr(value.data, value.dataLength));
+        visit(text.substr(value.name, value.nameLength), value.type,
+              text.substr(value.data, value.dataLength));
     }
     return Api::Success;
 }

@@ -48,12 +48,20 @@ bool namesIgnoreCase();
 // they were typed (PuTTY for Unix).
 bool hostsEscaped();
 
-// Calls `visit` with each value's name and data (REG_SZ's NUL removed) in enumeration order,
-// from a pass that the key did not change under (read again when it did, a few times at most).
-// Success, or the status of the call that failed.
-PAL::RegistryApi::Status
-forEachValue(PAL::RegistryApi& api, PAL::RegistryApi::Handle key,
-             const std::function<void(std::string_view name, std::string_view data)>& visit);
+// Calls `visit` with each value's name, type and data (REG_SZ's NUL removed) in enumeration
+// order, from a pass that the key did not change under (read again when it did, a few times at
+// most). Success, or the status of the call that failed.
+using ValueVisit =
+    std::function<void(std::string_view name, std::uint32_t type, std::string_view data)>;
+// `everyPass`: each value that any pass saw, once (its first spelling and data), even when the
+// key never stood still: what a removal must not miss while other programs change the key.
+PAL::RegistryApi::Status forEachValue(PAL::RegistryApi& api, PAL::RegistryApi::Handle key,
+                                      const ValueVisit& visit, bool everyPass = false);
+
+// Why a value is no host key that PuTTY would read (not REG_SZ, or a control byte in its name
+// or data, which would break a backup's lines); empty when it may be one. Such a value is left
+// out of every listing, change and backup, with a warning.
+std::string notAHostKey(std::string_view name, std::uint32_t type, std::string_view data);
 
 // An ASCII letter in lower case, as the registry folds names (other bytes stay as they are).
 inline char asciiLower(char c) {

@@ -58,8 +58,9 @@ void listCache(const Cache& cache, const KeyFilter& filter, bool everything, Lis
         return; // nothing cached there yet
     }
     if (status == PAL::RegistryApi::Success) {
-        status =
-            forEachValue(*cache.api, key.get(), [&](std::string_view name, std::string_view data) {
+        status = forEachValue(
+            *cache.api, key.get(),
+            [&](std::string_view name, std::uint32_t type, std::string_view data) {
                 if (!filter.mayMatch(name)) {
                     return; // most names of a large cache, without parsing them
                 }
@@ -72,9 +73,15 @@ void listCache(const Cache& cache, const KeyFilter& filter, bool everything, Lis
                     return;
                 }
                 const std::string host = filter.typedHost(*parsed);
-                if (filter.matches(*parsed, host)) {
-                    listing.add(ListedKey{cache.name, name, *parsed, host, data});
+                if (!filter.matches(*parsed, host)) {
+                    return;
                 }
+                const std::string refused = notAHostKey(name, type, data);
+                if (!refused.empty()) {
+                    diagnostics.warning(cache.name + ": " + std::string(name), refused);
+                    return;
+                }
+                listing.add(ListedKey{cache.name, name, *parsed, host, data});
             });
     }
     if (status != PAL::RegistryApi::Success) {

@@ -123,6 +123,13 @@ struct Planned {
     std::string fingerprint; // of the key replaced
 };
 
+// A cached value under a name the import has a key for.
+struct CachedValue {
+    std::string name;
+    std::string data;
+    std::string refused; // why it is no host key; empty when it may be one
+};
+
 struct CacheImport {
     const Cache* cache;
     std::unique_ptr<OpenKey> key;
@@ -148,7 +155,7 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
     } else {
         for (std::size_t i = 0; i < incoming.size(); ++i) {
             const Incoming& key = incoming[i];
-            if (!key.section.empty() && key.section != cache.name) {
+            if (!key.section.empty() && !sameText(key.section, cache.name, namesIgnoreCase())) {
                 continue;
             }
             // A name both in every cache's part and in this cache's own.
@@ -165,6 +172,10 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
         }
     }
     const NameIndex& wanted = everyCache ? *everyCache : own;
+    // A cache that no key is meant for is left as it is, missing or not.
+    if (order.empty()) {
+        return true;
+    }
 
     plan.key = std::make_unique<OpenKey>(*cache.api);
     std::string reason;
@@ -172,17 +183,19 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
     Api::Status status = options.dryRun ? cache.open(plan.key->out(), &reason)
                                         : cache.create(plan.key->out(), &reason);
     // Only what the import names is kept of the cache: its first value of each such name.
-    std::unordered_map<const Incoming*, std::pair<std::string, std::string>> cached;
+    std::unordered_map<const Incoming*, CachedValue> cached;
     if (status == Api::Success) {
         std::string folded;
-        status = forEachValue(
-            *cache.api, plan.key->get(), [&](std::string_view name, std::string_view data) {
-                const auto found = wanted.find(comparedView(name, folded));
-                if (found != wanted.end()) {
-                    cached.emplace(&incoming[found->second],
-                                   std::make_pair(std::string(name), std::string(data)));
-                }
-            });
+        status =
+            forEachValue(*cache.api, plan.key->get(),
+                         [&](std::string_view name, std::uint32_t type, std::string_view data) {
+                             const auto found = wanted.find(comparedView(name, folded));
+                             if (found != wanted.end()) {
+                                 cached.emplace(&incoming[found->second],
+                                                CachedValue{std::string(name), std::string(data),
+                                                            notAHostKey(name, type, data)});
+                             }
+                         });
     } else if (status == Api::NotFound && options.dryRun) {
         status = Api::Success;
     }
@@ -197,7 +210,15 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
             plan.lines.push_back(Planned{key, {}, {}});
             continue;
         }
-        const auto& [name, data] = found->second;
+        // What another program keeps under the name is neither replaced nor compared.
+        if (!found->second.refused.empty()) {
+            conflict = true;
+            diagnostics.warning(cache.name + ": " + found->second.name,
+                                found->second.refused + " (" + key->name + " not imported)");
+            continue;
+        }
+        const std::string& name = found->second.name;
+        const std::string& data = found->second.data;
         if (sameKey(key->read->key.puttyType, data, key->read->data)) {
             continue;
         }
@@ -292,15 +313,16 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
     if (diagnostics.failed()) {
         return ExitStatus::Failure;
     }
-    // Into several caches, the lines after "# <cache name>" go to that cache alone, so that a
-    // backup of several caches is put back where it came from.
+    // The lines after "# <cache name>" go to that cache alone, whichever caches are selected, so
+    // that a backup of several caches is put back where it came from and nowhere else.
     std::vector<std::pair<std::size_t, std::string>> sections;
-    if (options.format == "putty" && caches.size() > 1) {
+    if (options.format == "putty") {
         sections = sectionsOf(text);
     }
     for (const auto& section : sections) {
-        if (std::none_of(caches.begin(), caches.end(),
-                         [&](const Cache& cache) { return cache.name == section.second; })) {
+        if (std::none_of(caches.begin(), caches.end(), [&](const Cache& cache) {
+                return sameText(cache.name, section.second, namesIgnoreCase());
+            })) {
             diagnostics.warning(inputName + ":" + std::to_string(section.first),
                                 "no cache selected is " + section.second + ": its keys left out");
         }

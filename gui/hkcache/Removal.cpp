@@ -27,32 +27,63 @@ struct Found {
 
 struct CacheRemoval {
     const Cache* cache;
-    std::unique_ptr<OpenKey> key;
     std::vector<Found> keys;
+    // Compared names of `keys`, so that no name is taken (or printed) twice.
+    std::set<std::string, std::less<>> names;
 };
 
-// The keys of `cache` that `filter` lets through, read from the key it leaves open in `removal`.
+// A removal that keeps finding keys it missed (another program changing the key under it) gives
+// up after this many rounds.
+constexpr int RemovalRounds = 8;
+
+// Adds to `removal` the keys of its open `key` that `filter` lets through and that it does not
+// hold yet; `removedAgain` (may be null) gets those of its own that are cached again. Every
+// pass is taken: a key that other programs keep changing must not hide a match.
+Api::Status collectKeys(const KeyFilter& filter, Api::Handle key, CacheRemoval& removal,
+                        std::vector<std::string>* removedAgain, Diagnostics& diagnostics) {
+    const Cache& cache = *removal.cache;
+    std::string folded;
+    const auto visit = [&](std::string_view name, std::uint32_t type, std::string_view data) {
+        if (!filter.mayMatch(name)) {
+            return; // most names of a large cache, without parsing them
+        }
+        const std::optional<KeyModel::CachedName> parsed = KeyModel::parseCachedName(name);
+        if (!parsed || !filter.matches(*parsed, filter.typedHost(*parsed))) {
+            return;
+        }
+        const std::string refused = notAHostKey(name, type, data);
+        if (!refused.empty()) {
+            if (!removedAgain) {
+                diagnostics.warning(cache.name + ": " + std::string(name), refused);
+            }
+            return;
+        }
+        const std::string_view compared = comparedView(name, folded);
+        if (removal.names.count(compared)) {
+            if (removedAgain) {
+                removedAgain->emplace_back(name);
+            }
+            return;
+        }
+        removal.names.emplace(compared);
+        removal.keys.push_back(
+            Found{std::string(name), std::string(data), fingerprintOf(parsed->keyType, data)});
+    };
+    return forEachValue(*cache.api, key, visit, true);
+}
+
+// The keys of one cache that `filter` lets through. The key is closed again: caches are held
+// one at a time.
 void findKeys(const KeyFilter& filter, CacheRemoval& removal, Diagnostics& diagnostics) {
     const Cache& cache = *removal.cache;
-    removal.key = std::make_unique<OpenKey>(*cache.api);
+    OpenKey key(*cache.api);
     std::string reason;
-    Api::Status status = cache.open(removal.key->out(), &reason);
+    Api::Status status = cache.open(key.out(), &reason);
     if (status == Api::NotFound) {
         return; // nothing cached there yet
     }
     if (status == Api::Success) {
-        status = forEachValue(
-            *cache.api, removal.key->get(), [&](std::string_view name, std::string_view data) {
-                if (!filter.mayMatch(name)) {
-                    return; // most names of a large cache, without parsing them
-                }
-                const std::optional<KeyModel::CachedName> parsed = KeyModel::parseCachedName(name);
-                if (!parsed || !filter.matches(*parsed, filter.typedHost(*parsed))) {
-                    return;
-                }
-                removal.keys.push_back(Found{std::string(name), std::string(data),
-                                             fingerprintOf(parsed->keyType, data)});
-            });
+        status = collectKeys(filter, key.get(), removal, nullptr, diagnostics);
     }
     if (status != Api::Success) {
         diagnostics.error(cache.name, reason.empty() ? statusText(status) : reason);
@@ -61,7 +92,7 @@ void findKeys(const KeyFilter& filter, CacheRemoval& removal, Diagnostics& diagn
 
 // PuTTY's lines of what is removed, grouped by the file they go to; false after an error.
 bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>& removals,
-                  Diagnostics& diagnostics) {
+                  bool severalCaches, Diagnostics& diagnostics) {
     struct Backup {
         std::vector<const CacheRemoval*> from;
         const Cache* beside;
@@ -94,8 +125,9 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
     for (const auto& [path, backup] : files) {
         std::string text;
         for (const CacheRemoval* removal : backup.from) {
-            // One file for several caches says which lines came from which.
-            if (backup.from.size() > 1) {
+            // A removal from several caches says which lines came from which, even when one
+            // cache alone had keys: its import must not put them into every cache.
+            if (severalCaches) {
                 text.append("# ").append(removal->cache->name).append("\n");
             }
             for (const Found& key : removal->keys) {
@@ -111,48 +143,73 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
     return true;
 }
 
-// Removes the keys found in one cache; false after an error.
-bool removeFound(CacheRemoval& removal, const std::string& prefix, std::ostream& out,
-                 Diagnostics& diagnostics) {
-    const Cache& cache = *removal.cache;
-    std::vector<std::string> names;
-    for (const Found& key : removal.keys) {
-        names.push_back(key.name);
-    }
-    std::size_t applied = 0;
-    const Api::Status status = cache.api->applyChanges(removal.key->get(), names, {}, &applied);
-    // What was removed is printed even when the rest failed: the backup holds it all.
-    for (std::size_t i = 0; i < applied && i < removal.keys.size(); ++i) {
-        out << prefix << "removed " << removal.keys[i].name << ' ' << removal.keys[i].fingerprint
-            << '\n';
+void printRemoved(const std::vector<Found>& keys, std::size_t from, std::size_t count,
+                  const std::string& prefix, std::ostream& out) {
+    for (std::size_t i = from; i < from + count && i < keys.size(); ++i) {
+        out << prefix << "removed " << keys[i].name << ' ' << keys[i].fingerprint << '\n';
     }
     out.flush();
+}
+
+// Removes the keys found in one cache, then reads it again with the same filter: keys a first
+// reading missed are backed up (`backUp`) and removed too, a few rounds at most; a key of its
+// own cached again is an error. False after an error.
+bool removeFound(const KeyFilter& filter, CacheRemoval& removal, const std::string& prefix,
+                 const std::function<bool()>& backUp, std::ostream& out, Diagnostics& diagnostics) {
+    const Cache& cache = *removal.cache;
+    OpenKey key(*cache.api);
+    std::string reason;
+    Api::Status status = cache.open(key.out(), &reason);
     if (status != Api::Success) {
-        diagnostics.error(cache.name, statusText(status));
+        diagnostics.error(cache.name, reason.empty() ? statusText(status) : reason);
         return false;
     }
-    // A registry key is written value by value, and PuTTY may store one again at any time. A
-    // key that is a snapshot (the POSIX store) shows only its own all-or-nothing rewrite.
-    if (cache.api->keysAreSnapshots()) {
-        return true;
+    for (std::size_t from = 0, round = 1;; ++round) {
+        std::vector<std::string> names;
+        for (std::size_t i = from; i < removal.keys.size(); ++i) {
+            names.push_back(removal.keys[i].name);
+        }
+        std::size_t applied = 0;
+        status = cache.api->applyChanges(key.get(), names, {}, &applied);
+        // What was removed is printed even when the rest failed: the backup holds it all.
+        printRemoved(removal.keys, from, applied, prefix, out);
+        if (status != Api::Success) {
+            diagnostics.error(cache.name, statusText(status));
+            return false;
+        }
+        // A key that is a snapshot (the POSIX store) shows only its own all-or-nothing rewrite;
+        // a registry key is written value by value, and others may write it at any time.
+        if (cache.api->keysAreSnapshots()) {
+            return true;
+        }
+        from = removal.keys.size();
+        std::vector<std::string> again;
+        status = collectKeys(filter, key.get(), removal, &again, diagnostics);
+        if (status != Api::Success) {
+            diagnostics.error(cache.name,
+                              "cannot read it again after the removal: " + statusText(status));
+            return false;
+        }
+        for (const std::string& name : again) {
+            diagnostics.error(cache.name + ": " + name, "still cached after its removal");
+        }
+        if (!again.empty()) {
+            return false;
+        }
+        if (from == removal.keys.size()) {
+            return true;
+        }
+        if (round == RemovalRounds) {
+            diagnostics.error(cache.name,
+                              std::to_string(removal.keys.size() - from) +
+                                  " matching keys still cached: another program keeps changing "
+                                  "it (run again)");
+            return false;
+        }
+        if (!backUp()) {
+            return false;
+        }
     }
-    std::set<std::string, std::less<>> removed;
-    for (const std::string& name : names) {
-        removed.insert(comparedName(name));
-    }
-    std::string folded;
-    const Api::Status read =
-        forEachValue(*cache.api, removal.key->get(), [&](std::string_view name, std::string_view) {
-            if (removed.count(comparedView(name, folded))) {
-                diagnostics.error(cache.name + ": " + std::string(name),
-                                  "still cached after its removal");
-            }
-        });
-    if (read != Api::Success) {
-        diagnostics.error(cache.name,
-                          "cannot read it again after the removal: " + statusText(read));
-    }
-    return !diagnostics.failed();
 }
 
 } // namespace
@@ -167,7 +224,7 @@ ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnosti
     std::vector<CacheRemoval> removals;
     std::size_t found = 0;
     for (const Cache& cache : caches) {
-        removals.push_back(CacheRemoval{&cache, nullptr, {}});
+        removals.push_back(CacheRemoval{&cache, {}, {}});
         findKeys(*filter, removals.back(), diagnostics);
         found += removals.back().keys.size();
     }
@@ -188,12 +245,16 @@ ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnosti
         }
         return ExitStatus::Done;
     }
-    if (!options.noBackup && !writeBackups(options, removals, diagnostics)) {
+    const std::function<bool()> backUp = [&] {
+        return options.noBackup || writeBackups(options, removals, showCache, diagnostics);
+    };
+    if (!backUp()) {
         return ExitStatus::Failure;
     }
     for (CacheRemoval& removal : removals) {
         if (!removal.keys.empty() &&
-            !removeFound(removal, showCache ? removal.cache->name + ": " : "", out, diagnostics)) {
+            !removeFound(*filter, removal, showCache ? removal.cache->name + ": " : "", backUp, out,
+                         diagnostics)) {
             return ExitStatus::Failure;
         }
     }

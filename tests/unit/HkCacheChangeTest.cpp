@@ -200,6 +200,78 @@ TEST_F(HkCacheChangeTest, OneBackupOfSeveralCachesPutsEachCachesKeysBack) {
     const Outcome undone = run({"import", "--cache", "all", "--format", "putty", backup});
     EXPECT_EQ(0, undone.status) << undone.err;
     EXPECT_EQ(removed.out, std::regex_replace(undone.out, std::regex(": added "), ": removed "));
+
+    // One cache of several had keys: its undo still goes to that cache alone.
+    ASSERT_EQ(0, run({"remove", "--cache", "all", "--backup", backup, "host2"}).status);
+    EXPECT_EQ("# " + userCache + "\nrsa2@22:host2 " + KeyB + "\n", hktest::readFile(backup));
+    EXPECT_EQ(userCache + ": added rsa2@22:host2 " + FingerprintB + "\n",
+              run({"import", "--cache", "all", "--format", "putty", backup}).out);
+    EXPECT_EQ("", run({"import", "--cache", "default", "--format", "putty", backup}).out);
+}
+
+TEST_F(HkCacheChangeTest, ASectionGoesOnlyToTheCacheItNames) {
+    const std::string backup = input("# /elsewhere/sshhostkeys\nrsa2@22:host1 " + KeyA + "\n");
+    const Outcome result = run({"import", "--format", "putty", backup});
+    EXPECT_EQ("", result.out);
+    EXPECT_NE(std::string::npos, result.err.find("its keys left out")) << result.err;
+    EXPECT_FALSE(registry->hasKey(CurrentUser, CachePath));
+}
+
+TEST_F(HkCacheChangeTest, ValuesThatAreNoHostKeysAreLeftOutOfChangesAndBackups) {
+    set("rsa2@2200:host1", KeyB);
+    PAL::RegistryApi::Handle key = PAL::RegistryApi::NotOpen;
+    ASSERT_EQ(
+        0, registry->openKey(PAL::RegistryApi::rootHandle(CurrentUser), CachePath.c_str(), &key));
+    const auto store = [&](const std::string& name, std::uint32_t type, const std::string& data) {
+        registry->setValue(key, name.c_str(), type,
+                           reinterpret_cast<const unsigned char*>(data.c_str()),
+                           std::uint32_t(data.size() + 1));
+    };
+    store("rsa2@22:host1", 3, KeyA); // REG_BINARY
+    store("rsa2@2222:host1", 1,
+          KeyA + "\n# elsewhere\nrsa2@22:github.com " + KeyB); // a forged line
+    registry->closeKey(key);
+    const std::string backup = dir.file("backup");
+    const Outcome removed = run({"remove", "--backup", backup, "host1"});
+    EXPECT_EQ("removed rsa2@2200:host1 " + FingerprintB + "\n", removed.out);
+    EXPECT_EQ(2u, lineCount(removed.err)) << removed.err;
+    EXPECT_EQ("rsa2@2200:host1 " + KeyB + "\n", hktest::readFile(backup));
+    EXPECT_EQ("rsa2@22:host1 rsa2@2222:host1", names());
+    // Nor is one replaced by an import.
+    const Outcome imported = run({"import", input("host1 ssh-rsa " + Base64A + "\n")});
+    EXPECT_EQ("", imported.out);
+    EXPECT_EQ(1, imported.status);
+}
+
+TEST_F(HkCacheChangeTest, ARemovalWhileOthersChangeTheKeyTakesEveryMatchOnce) {
+    for (int i = 1; i <= 5; ++i) {
+        set("rsa2@" + std::to_string(i) + ":host1", KeyA);
+        set("rsa2@22:other" + std::to_string(i), KeyA);
+    }
+    // Another program moves the first value to the end while each pass reads the second: every
+    // pass skips one value and shows another twice.
+    const auto rotate = [this] {
+        const std::string first = registry->valueNames(CurrentUser, CachePath).front();
+        PAL::RegistryApi::Handle key = PAL::RegistryApi::NotOpen;
+        registry->openKey(PAL::RegistryApi::rootHandle(CurrentUser), CachePath.c_str(), &key);
+        registry->deleteValue(key, first.c_str());
+        registry->closeKey(key);
+        set(first, KeyA);
+    };
+    for (unsigned pass = 0; pass < 8; ++pass) {
+        registry->beforeCall(Op::EnumValue, rotate, 2 + pass * 11);
+    }
+    const Outcome result = run({"remove", "--no-backup", "host1"});
+    EXPECT_EQ(0, result.status) << result.err;
+    std::vector<std::string> lines;
+    std::istringstream out(result.out);
+    for (std::string line; std::getline(out, line);) {
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(5u, lines.size()) << result.out;
+    EXPECT_EQ(lines.end(), std::unique(lines.begin(), lines.end())) << result.out;
+    EXPECT_EQ(std::string::npos, names().find("host1")) << names();
 }
 
 TEST_F(HkCacheChangeTest, NoBackupNoRemoval) {
