@@ -132,7 +132,6 @@ struct CachedValue {
 
 struct CacheImport {
     const Cache* cache;
-    std::unique_ptr<OpenKey> key;
     std::vector<Api::ValueText> sets;
     std::vector<Planned> lines;
 };
@@ -177,17 +176,17 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
         return true;
     }
 
-    plan.key = std::make_unique<OpenKey>(*cache.api);
+    // Read, then closed: caches are held one at a time, and a missing one is only empty until
+    // something is written to it.
+    OpenKey opened(*cache.api);
     std::string reason;
-    // A dry run makes nothing: a missing cache is only empty.
-    Api::Status status = options.dryRun ? cache.open(plan.key->out(), &reason)
-                                        : cache.create(plan.key->out(), &reason);
+    Api::Status status = cache.open(opened.out(), &reason);
     // Only what the import names is kept of the cache: its first value of each such name.
     std::unordered_map<const Incoming*, CachedValue> cached;
     if (status == Api::Success) {
         std::string folded;
         status =
-            forEachValue(*cache.api, plan.key->get(),
+            forEachValue(*cache.api, opened.get(),
                          [&](std::string_view name, std::uint32_t type, std::string_view data) {
                              const auto found = wanted.find(comparedView(name, folded));
                              if (found != wanted.end()) {
@@ -196,7 +195,7 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
                                                             notAHostKey(name, type, data)});
                              }
                          });
-    } else if (status == Api::NotFound && options.dryRun) {
+    } else if (status == Api::NotFound) {
         status = Api::Success;
     }
     if (status != Api::Success) {
@@ -382,7 +381,7 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
     }
     std::vector<CacheImport> plans;
     for (const Cache& cache : caches) {
-        plans.push_back(CacheImport{&cache, nullptr, {}, {}});
+        plans.push_back(CacheImport{&cache, {}, {}});
         if (!planCache(incoming, sections.empty() ? &firstOf[""] : nullptr, inputName, options,
                        plans.back(), conflict, diagnostics)) {
             break;
@@ -402,9 +401,15 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
         if (plan.sets.empty()) {
             continue;
         }
+        OpenKey key(*plan.cache->api);
+        std::string reason;
+        Api::Status status = plan.cache->create(key.out(), &reason);
+        if (status != Api::Success) {
+            diagnostics.error(plan.cache->name, reason.empty() ? statusText(status) : reason);
+            return ExitStatus::Failure;
+        }
         std::size_t applied = 0;
-        const Api::Status status =
-            plan.cache->api->applyChanges(plan.key->get(), {}, plan.sets, &applied);
+        status = plan.cache->api->applyChanges(key.get(), {}, plan.sets, &applied);
         // A failure part way (value by value in the registry) says what was written.
         printLines(plan, applied, false, prefix, out);
         if (status != Api::Success) {
