@@ -9,6 +9,8 @@
 #include "KeyModel/CachedName.h"
 #include "KeyModel/KeyReader.h"
 
+#include "PAL/Escape.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -230,10 +232,10 @@ void printLines(const CacheImport& plan, std::size_t count, bool dryRun, const s
         const bool replaces = !line.cachedName.empty();
         text.append(prefix).append(dryRun ? (replaces ? "would replace " : "would add ")
                                           : (replaces ? "replaced " : "added "));
+        PAL::appendEscaped(text, replaces ? line.cachedName : line.key->name);
+        text.append(" ");
         if (replaces) {
-            text.append(line.cachedName).append(" ").append(line.fingerprint).append(" -> ");
-        } else {
-            text.append(line.key->name).append(" ");
+            text.append(line.fingerprint).append(" -> ");
         }
         text.append(line.key->fingerprint).append("\n");
         if (text.size() >= (std::size_t(1) << 16)) {
@@ -372,7 +374,7 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
     }
     const bool showCache = caches.size() > 1;
     for (CacheImport& plan : plans) {
-        const std::string prefix = showCache ? plan.cache->name + ": " : "";
+        const std::string prefix = showCache ? PAL::escaped(plan.cache->name) + ": " : "";
         if (options.dryRun) {
             printLines(plan, plan.lines.size(), true, prefix, out);
             continue;

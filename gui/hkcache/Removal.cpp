@@ -8,6 +8,8 @@
 
 #include "KeyModel/CachedName.h"
 
+#include "PAL/Escape.h"
+
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -123,8 +125,8 @@ bool removeFound(CacheRemoval& removal, const std::string& prefix, std::ostream&
     const Api::Status status = cache.api->applyChanges(removal.key->get(), names, {}, &applied);
     // What was removed is printed even when the rest failed: the backup holds it all.
     for (std::size_t i = 0; i < applied && i < removal.keys.size(); ++i) {
-        out << prefix << "removed " << removal.keys[i].name << ' ' << removal.keys[i].fingerprint
-            << '\n';
+        out << prefix << "removed " << PAL::escaped(removal.keys[i].name) << ' '
+            << removal.keys[i].fingerprint << '\n';
     }
     out.flush();
     if (status != Api::Success) {
@@ -182,8 +184,8 @@ ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnosti
     if (options.dryRun) {
         for (const CacheRemoval& removal : removals) {
             for (const Found& key : removal.keys) {
-                out << (showCache ? removal.cache->name + ": " : "") << "would remove " << key.name
-                    << ' ' << key.fingerprint << '\n';
+                out << (showCache ? PAL::escaped(removal.cache->name) + ": " : "")
+                    << "would remove " << PAL::escaped(key.name) << ' ' << key.fingerprint << '\n';
             }
         }
         return ExitStatus::Done;
@@ -193,7 +195,8 @@ ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnosti
     }
     for (CacheRemoval& removal : removals) {
         if (!removal.keys.empty() &&
-            !removeFound(removal, showCache ? removal.cache->name + ": " : "", out, diagnostics)) {
+            !removeFound(removal, showCache ? PAL::escaped(removal.cache->name) + ": " : "", out,
+                         diagnostics)) {
             return ExitStatus::Failure;
         }
     }
