@@ -198,7 +198,7 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
         {{"remove", "host:x"}, 2, true},
         {{"import", "--format", "xml"}, 2, true},
         {{"import", "--host", "[host1"}, 2, true},
-        {{"import", "--host", "a\nb"}, 2, true},
+        {{"import", "--host", "a\nb", "/dev/null"}, 2, true},
         {{"import", "--host", "a b", "--dry-run", "/dev/null"}, 2, true},
     };
     for (const Row& row : rows) {
