@@ -187,6 +187,7 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
         {{}, 2, true},
         {{"remove"}, 2, true},
         {{"list", "--format", "xml"}, 2, true},
+        {{"list", "--format", "x\ny"}, 2, true},
         {{"list", "--port", "0"}, 2, true},
         {{"list", "--port", "65536"}, 2, true},
         {{"list", "--cache", "everyone"}, 2, true},
