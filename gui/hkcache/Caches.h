@@ -58,9 +58,9 @@ using ValueVisit =
 PAL::RegistryApi::Status forEachValue(PAL::RegistryApi& api, PAL::RegistryApi::Handle key,
                                       const ValueVisit& visit, bool everyPass = false);
 
-// Why a value is no host key that PuTTY would read (not REG_SZ, or a control byte in its name
-// or data, which would break a backup's lines); empty when it may be one. Such a value is left
-// out of every listing, change and backup, with a warning.
+// Why a value is no host key that PuTTY would read (not REG_SZ, a control byte in its data, a
+// line break in its name: either would break a backup's lines); empty when it may be one. Such
+// a value is left out of every listing, change and backup, with a warning.
 std::string notAHostKey(std::string_view name, std::uint32_t type, std::string_view data);
 
 // An ASCII letter in lower case, as the registry folds names (other bytes stay as they are).

@@ -1,6 +1,8 @@
 // Error and warning lines, and the texts of the registry's statuses.
 #include "Diagnostics.h"
 
+#include "PAL/Escape.h"
+
 #include <utility>
 
 namespace hkcache {
@@ -15,9 +17,16 @@ constexpr std::pair<PAL::RegistryApi::Status, const char*> StatusTexts[] = {
     {223, "File too large"},          {1450, "Insufficient system resources"},
 };
 
+// Names come from other users' caches and from arguments: escaped, one of them can neither
+// drive root's terminal nor forge a second line.
 void line(std::ostream& err, std::string_view tag, std::string_view where,
           std::string_view reason) {
-    err << "hkcache: " << tag << where << ": " << reason << '\n';
+    std::string text = "hkcache: ";
+    text.append(tag);
+    PAL::appendEscaped(text, where);
+    text.append(": ");
+    PAL::appendEscaped(text, reason);
+    err << text << '\n';
     err.flush();
 }
 

@@ -20,7 +20,8 @@ class Diagnostics {
 public:
     explicit Diagnostics(std::ostream& stream) : err(stream) {}
 
-    // "hkcache: <where>: <reason>"; the run ends with ExitStatus::Failure.
+    // "hkcache: <where>: <reason>", control bytes escaped (PAL/Escape.h); the run ends with
+    // ExitStatus::Failure.
     void error(std::string_view where, std::string_view reason);
     // "hkcache: warning: <where>: <reason>"; the status is not changed.
     void warning(std::string_view where, std::string_view reason);

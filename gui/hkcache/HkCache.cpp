@@ -11,6 +11,7 @@
 #include "KeyModel/CachedName.h"
 #include "KeyModel/HostKey.h"
 
+#include "PAL/Escape.h"
 #include "PAL/Process.h"
 
 #include <CLI/CLI.hpp>
@@ -199,7 +200,8 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e, out, err) == 0 ? int(ExitStatus::Listed) : int(ExitStatus::Failure);
     } catch (const CLI::ParseError& e) {
-        err << "hkcache: " << e.what() << '\n';
+        // It may quote an argument: a line break there would forge a second line.
+        err << "hkcache: " << PAL::escaped(e.what()) << '\n';
         return int(ExitStatus::Failure);
     }
     hkcache::Diagnostics diagnostics(err);
@@ -218,7 +220,7 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
         err << "hkcache: out of memory\n";
     } catch (const std::exception& e) {
         out.flush();
-        err << "hkcache: " << e.what() << '\n';
+        err << "hkcache: " << PAL::escaped(e.what()) << '\n';
     }
     return int(ExitStatus::Failure);
 }

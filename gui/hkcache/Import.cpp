@@ -9,6 +9,8 @@
 #include "KeyModel/CachedName.h"
 #include "KeyModel/KeyReader.h"
 
+#include "PAL/Escape.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -250,10 +252,10 @@ void printLines(const CacheImport& plan, std::size_t count, bool dryRun, const s
         const bool replaces = !line.cachedName.empty();
         text.append(prefix).append(dryRun ? (replaces ? "would replace " : "would add ")
                                           : (replaces ? "replaced " : "added "));
+        PAL::appendEscaped(text, replaces ? line.cachedName : line.key->name);
+        text.append(" ");
         if (replaces) {
-            text.append(line.cachedName).append(" ").append(line.fingerprint).append(" -> ");
-        } else {
-            text.append(line.key->name).append(" ");
+            text.append(line.fingerprint).append(" -> ");
         }
         text.append(line.key->fingerprint).append("\n");
         if (text.size() >= (std::size_t(1) << 16)) {
@@ -264,12 +266,32 @@ void printLines(const CacheImport& plan, std::size_t count, bool dryRun, const s
     out.flush();
 }
 
+// --host into `host` (left empty when not given); false after its error.
+bool hostOption(const std::string& text, std::optional<HostPattern>& host,
+                Diagnostics& diagnostics) {
+    if (text.empty()) {
+        return true;
+    }
+    if (!(host = parseHostPattern(text))) {
+        diagnostics.error(text, "not a host name, HOST:PORT or [HOST]:PORT");
+        return false;
+    }
+    // PuTTY for Unix's file has no name holding one: the real run would fail at the cache, and a
+    // dry run is to say what the real run does.
+    if (std::any_of(host->host.begin(), host->host.end(),
+                    [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == '\x7f'; })) {
+        diagnostics.error(text, "a host name holds no white space or control bytes");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 ExitStatus importKeys(const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics) {
     // Arguments are checked before standard input is waited for.
-    if (!options.host.empty() && !parseHostPattern(options.host)) {
-        diagnostics.error(options.host, "not a host name, HOST:PORT or [HOST]:PORT");
+    std::optional<HostPattern> host;
+    if (!hostOption(options.host, host, diagnostics)) {
         return ExitStatus::Failure;
     }
     const std::string inputName = options.input == "-" ? "standard input" : options.input;
@@ -285,8 +307,7 @@ ExitStatus importKeys(const ImportOptions& options, std::ostream& out, Diagnosti
 ExitStatus importText(std::string_view text, const std::string& inputName,
                       const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics) {
     std::optional<HostPattern> host;
-    if (!options.host.empty() && !(host = parseHostPattern(options.host))) {
-        diagnostics.error(options.host, "not a host name, HOST:PORT or [HOST]:PORT");
+    if (!hostOption(options.host, host, diagnostics)) {
         return ExitStatus::Failure;
     }
     const bool escaped = hostsEscaped();
@@ -393,7 +414,7 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
     }
     const bool showCache = caches.size() > 1;
     for (CacheImport& plan : plans) {
-        const std::string prefix = showCache ? plan.cache->name + ": " : "";
+        const std::string prefix = showCache ? PAL::escaped(plan.cache->name) + ": " : "";
         if (options.dryRun) {
             printLines(plan, plan.lines.size(), true, prefix, out);
             continue;

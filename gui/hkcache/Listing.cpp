@@ -6,6 +6,8 @@
 #include "KeyModel/HostKey.h"
 #include "KeyModel/KnownHosts.h"
 
+#include "PAL/Escape.h"
+
 #include <nlohmann/json.hpp>
 
 namespace hkcache {
@@ -47,6 +49,12 @@ void Listing::add(const ListedKey& key) {
             diagnostics.warning(where(key), "an SSH-1 key has no known_hosts form: left out");
             break;
         }
+        // `*` would trust the key for every host, `a,b` for two; the reader refuses them too.
+        if (!KeyModel::isPlainKnownHostsHost(key.host)) {
+            diagnostics.warning(where(key),
+                                "the host is OpenSSH pattern syntax or not one name: left out");
+            break;
+        }
         buffer.append(KeyModel::knownHostsLine(key.host, key.parsed.port, *parsed.key))
             .append("\n");
         break;
@@ -71,11 +79,16 @@ void Listing::add(const ListedKey& key) {
     }
     case Format::Text:
     case Format::Putty:
-        buffer.append(key.name).append(" ").append(key.parsed.keyType).append(" ");
+        // Escaped: another user's name must not drive the terminal of root listing every cache.
+        PAL::appendEscaped(buffer, key.name);
+        buffer.append(" ");
+        PAL::appendEscaped(buffer, key.parsed.keyType);
+        buffer.append(" ");
         buffer.append(parsed.key ? std::to_string(parsed.key->bits) : "-").append(" ");
         buffer.append(hasWire ? KeyModel::sha256Fingerprint(parsed.key->wire) : "-");
         if (showCache) {
-            buffer.append(" ").append(key.cache);
+            buffer.append(" ");
+            PAL::appendEscaped(buffer, key.cache);
         }
         buffer.append("\n");
         break;

@@ -8,6 +8,8 @@
 
 #include "KeyModel/CachedName.h"
 
+#include "PAL/Escape.h"
+
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -146,7 +148,8 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
 void printRemoved(const std::vector<Found>& keys, std::size_t from, std::size_t count,
                   const std::string& prefix, std::ostream& out) {
     for (std::size_t i = from; i < from + count && i < keys.size(); ++i) {
-        out << prefix << "removed " << keys[i].name << ' ' << keys[i].fingerprint << '\n';
+        out << prefix << "removed " << PAL::escaped(keys[i].name) << ' ' << keys[i].fingerprint
+            << '\n';
     }
     out.flush();
 }
@@ -239,8 +242,8 @@ ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnosti
     if (options.dryRun) {
         for (const CacheRemoval& removal : removals) {
             for (const Found& key : removal.keys) {
-                out << (showCache ? removal.cache->name + ": " : "") << "would remove " << key.name
-                    << ' ' << key.fingerprint << '\n';
+                out << (showCache ? PAL::escaped(removal.cache->name) + ": " : "")
+                    << "would remove " << PAL::escaped(key.name) << ' ' << key.fingerprint << '\n';
             }
         }
         return ExitStatus::Done;
@@ -253,7 +256,8 @@ ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnosti
     }
     for (CacheRemoval& removal : removals) {
         if (!removal.keys.empty() &&
-            !removeFound(*filter, removal, showCache ? removal.cache->name + ": " : "", backUp, out,
+            !removeFound(*filter, removal,
+                         showCache ? PAL::escaped(removal.cache->name) + ": " : "", backUp, out,
                          diagnostics)) {
             return ExitStatus::Failure;
         }

@@ -2,6 +2,7 @@
 
 #include "KeyModel/CachedName.h"
 #include "KeyModel/Digest.h"
+#include "KeyModel/KnownHosts.h"
 
 #include <algorithm>
 #include <exception>
@@ -97,11 +98,6 @@ std::optional<unsigned> portOf(std::string_view text) {
     return port <= 65535 ? std::optional<unsigned>(port) : std::nullopt;
 }
 
-bool isCertificateType(std::string_view type) {
-    const std::string_view suffix = "-cert-v01@openssh.com";
-    return type.size() > suffix.size() && type.substr(type.size() - suffix.size()) == suffix;
-}
-
 struct HostPort {
     std::string host;
     unsigned port = 22;
@@ -124,10 +120,9 @@ std::optional<HostPort> hostPortOf(std::string_view name) {
         host = name.substr(1, close - 1);
         result.port = *port;
     }
-    // Nor one that would read back as a marker, comment, pattern, hashed name or .pub line.
-    if (host.empty() || host.find_first_of("[]") != std::string_view::npos ||
-        std::string_view("@#!|").find(host[0]) != std::string_view::npos ||
-        !puttyTypeOf(host).empty() || isCertificateType(host)) {
+    // Nor one that would read back as a marker, comment, pattern, hashed name or .pub line:
+    // the hosts `list --format known_hosts` leaves out.
+    if (!isPlainKnownHostsHost(host)) {
         return std::nullopt;
     }
     result.host = std::string(host);

@@ -191,6 +191,21 @@ class HkCachePeers(unittest.TestCase):
                 with open(wrong, "w") as f:
                     f.write("[127.0.0.1]:%d %s %s\n" % (server.port, kind, blob))
                 self.assertIn("Host key verification failed", self.ssh(server, wrong))
+        # A cached name that is OpenSSH syntax would trust its key for other hosts: left out.
+        for host in ("*", "x,anything"):
+            with self.subTest(host):
+                with open(self.store) as f, open(wrong, "w") as out:
+                    name, data = f.readline().split(" ", 1)
+                    out.write(name[:name.index(":") + 1] + host + " " + data)
+                listed = subprocess.run([EXE, "list", "-f", "known_hosts"], timeout=60,
+                                        env=dict(self.env, PUTTYSSHHOSTKEYS=wrong),
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                self.assertIn(": left out\n", listed.stderr.decode())
+                with open(known_hosts, "wb") as f:
+                    f.write(listed.stdout)
+                self.assertEqual(1, subprocess.run(["ssh-keygen", "-F", "anything", "-f",
+                                                    known_hosts], stdout=subprocess.DEVNULL,
+                                                   timeout=30).returncode)
 
     def test_completion_never_evaluates_cache_text(self):
         completion = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doc",

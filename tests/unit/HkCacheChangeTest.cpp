@@ -425,6 +425,12 @@ TEST_F(HkCacheChangeTest, NamesAreWrittenAndComparedAsThePlatformsPuttyDoes) {
     // Removed by the host as typed.
     EXPECT_EQ("removed " + stored + " " + FingerprintA + "\n",
               run({"remove", "--no-backup", "h\xe9st"}).out);
+    // DEL, as any control byte, is printed escaped.
+    const std::string del = std::string("rsa2@22:a") + (escaped ? "%7F " : "\\x7f ") + FingerprintA;
+    EXPECT_EQ("added " + del + "\n",
+              run({"import", "-f", "putty", input("rsa2@22:a\x7f " + KeyA + "\n")}).out);
+    EXPECT_EQ("would remove " + del + "\n", run({"remove", "--dry-run", "a\x7f"}).out);
+    EXPECT_EQ("removed " + del + "\n", run({"remove", "--no-backup", "a\x7f"}).out);
 }
 
 TEST_F(HkCacheChangeTest, AFailurePartWayPrintsWhatWasChanged) {

@@ -52,6 +52,7 @@ protected:
 
 TEST_F(HkCacheTest, EachFormatListsTheCacheAndWarnsOncePerKeyItCannotShow) {
     seed();
+    set("rsa2@22:t\x1b]0;x\x07", KeyA); // would retitle a terminal
     struct Row {
         const char* format;
         std::string out;
@@ -62,18 +63,19 @@ TEST_F(HkCacheTest, EachFormatListsTheCacheAndWarnsOncePerKeyItCannotShow) {
         {"text",
          "rsa2@22:host1 rsa2 8 " + FingerprintA + "\nrsa2@2222:host1 rsa2 16 " + FingerprintB +
              "\nrsa@22:old rsa 8 -\nssh-ed25519@22:broken ssh-ed25519 - -\nrsa2@22:::1 rsa2 8 " +
-             FingerprintA + "\n",
+             FingerprintA + "\nrsa2@22:t\\x1b]0;x\\x07 rsa2 8 " + FingerprintA + "\n",
          {"ssh-ed25519@22:broken"}},
         // OpenSSH's host forms; SSH-1 and unreadable keys are left out.
         {"known_hosts",
          "host1 ssh-rsa " + Base64A +
              "\n[host1]:2222 ssh-rsa AAAAB3NzaC1yc2EAAAADAQABAAAAAwDR5Q==\n::1 ssh-rsa " + Base64A +
              "\n",
-         {"rsa@22:old", "ssh-ed25519@22:broken"}},
+         {"rsa@22:old", "ssh-ed25519@22:broken", "rsa2@22:t\\x1b]0;x\\x07"}},
         // PuTTY's own lines: the data as stored, nothing parsed.
         {"putty",
          "rsa2@22:host1 " + KeyA + "\nrsa2@2222:host1 " + KeyB + "\nrsa@22:old " + KeyA +
-             "\nssh-ed25519@22:broken 0xzz\nrsa2@22:::1 " + KeyA + "\n",
+             "\nssh-ed25519@22:broken 0xzz\nrsa2@22:::1 " + KeyA + "\nrsa2@22:t\x1b]0;x\x07 " +
+             KeyA + "\n",
          {}},
     };
     for (const Row& row : rows) {
@@ -185,6 +187,7 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
         {{}, 2, true},
         {{"remove"}, 2, true},
         {{"list", "--format", "xml"}, 2, true},
+        {{"list", "--format", "x\ny"}, 2, true},
         {{"list", "--port", "0"}, 2, true},
         {{"list", "--port", "65536"}, 2, true},
         {{"list", "--cache", "everyone"}, 2, true},
@@ -196,6 +199,8 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
         {{"remove", "host:x"}, 2, true},
         {{"import", "--format", "xml"}, 2, true},
         {{"import", "--host", "[host1"}, 2, true},
+        {{"import", "--host", "a\nb", "/dev/null"}, 2, true},
+        {{"import", "--host", "a b", "--dry-run", "/dev/null"}, 2, true},
     };
     for (const Row& row : rows) {
         std::string joined;

@@ -369,6 +369,13 @@ TEST(KeyModelTest, KnownHostsNamesThePortUnless22) {
     EXPECT_EQ(knownHostsHost("host", 2222), "[host]:2222");
     EXPECT_EQ(knownHostsHost("::1", 22), "::1");
     EXPECT_EQ(knownHostsHost("::1", 2200), "[::1]:2200");
+    EXPECT_TRUE(isPlainKnownHostsHost("fe80::1%eth0"));
+    // Read by OpenSSH as a pattern, a list, a comment, a hashed name, a marker, a .pub line or
+    // not as one name.
+    for (const char* host : {"*", "a?", "a,github.com", "!x", "a!b", "#x", "|1|x", "@revoked x",
+                             "[a]", "a\tb", "a\x1b", "a\x7f", "ssh-rsa", ""}) {
+        EXPECT_FALSE(isPlainKnownHostsHost(host)) << host;
+    }
 }
 
 TEST(KeyModelTest, DigestsAndBase64MatchPublishedVectors) {

@@ -1,5 +1,6 @@
 #include "PAL/LogUtil.h"
 
+#include "PAL/Escape.h"
 #include "PAL/Exception.h"
 #include "PAL/LogFileApi.h"
 #include "platform/Platform.h"
@@ -139,29 +140,6 @@ bool openLog(LogFile& file, LogFileApi& files, const std::string& path, std::uin
     }
     reportToStderr("Unable to open log file " + path);
     return false;
-}
-
-// Appends `message` with its control bytes escaped, so that a record is one line whatever a
-// caller's text holds: a line break in an argument cannot forge records. Other bytes, those
-// above 0x7F and backslashes included, go out unchanged.
-void appendEscaped(std::string& line, const std::string& message) {
-    static const char Hex[] = "0123456789abcdef";
-    for (char c : message) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F) {
-            line += c;
-        } else if (c == '\n') {
-            line += "\\n";
-        } else if (c == '\r') {
-            line += "\\r";
-        } else if (c == '\t') {
-            line += "\\t";
-        } else {
-            line += "\\x";
-            line += Hex[byte >> 4];
-            line += Hex[byte & 0xF];
-        }
-    }
 }
 
 // The number as passed, before clamping: 13 is not "BAD_COMP" here.
