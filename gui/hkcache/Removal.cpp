@@ -29,6 +29,15 @@ struct CacheRemoval {
     const Cache* cache;
     std::unique_ptr<OpenKey> key;
     std::vector<Found> keys;
+    std::size_t removed = 0; // keys gone from the cache
+    bool failed = false;
+};
+
+// A backup written, and the removals whose keys it holds.
+struct WrittenBackup {
+    std::string path;
+    std::vector<const CacheRemoval*> from;
+    PreviousBackup previous;
 };
 
 // The keys of `cache` that `filter` lets through, read from the key it leaves open in `removal`.
@@ -61,7 +70,7 @@ void findKeys(const KeyFilter& filter, CacheRemoval& removal, Diagnostics& diagn
 
 // PuTTY's lines of what is removed, grouped by the file they go to; false after an error.
 bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>& removals,
-                  Diagnostics& diagnostics) {
+                  std::vector<std::unique_ptr<WrittenBackup>>& written, Diagnostics& diagnostics) {
     struct Backup {
         std::vector<const CacheRemoval*> from;
         const Cache* beside;
@@ -92,6 +101,15 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
         file->second.from.push_back(&removal);
     }
     for (const auto& [path, backup] : files) {
+        for (const CacheRemoval& removal : removals) {
+            if (!removal.keys.empty() && sameFile(path, removal.cache->name)) {
+                diagnostics.error(path, "backup not written (it is the cache " +
+                                            removal.cache->name + "): nothing removed");
+                return false;
+            }
+        }
+    }
+    for (const auto& [path, backup] : files) {
         std::string text;
         for (const CacheRemoval* removal : backup.from) {
             // One file for several caches says which lines came from which.
@@ -102,7 +120,11 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
                 text.append(key.name).append(" ").append(key.data).append("\n");
             }
         }
-        const std::string reason = writeBackupFile(path, text, backup.beside);
+        written.push_back(std::make_unique<WrittenBackup>());
+        written.back()->path = path;
+        written.back()->from = backup.from;
+        const std::string reason =
+            writeBackupFile(path, text, backup.beside, &written.back()->previous);
         if (!reason.empty()) {
             diagnostics.error(path, "backup not written (" + reason + "): nothing removed");
             return false;
@@ -121,6 +143,8 @@ bool removeFound(CacheRemoval& removal, const std::string& prefix, std::ostream&
     }
     std::size_t applied = 0;
     const Api::Status status = cache.api->applyChanges(removal.key->get(), names, {}, &applied);
+    removal.removed = std::min(applied, names.size());
+    removal.failed = status != Api::Success;
     // What was removed is printed even when the rest failed: the backup holds it all.
     for (std::size_t i = 0; i < applied && i < removal.keys.size(); ++i) {
         out << prefix << "removed " << removal.keys[i].name << ' ' << removal.keys[i].fingerprint
@@ -153,6 +177,28 @@ bool removeFound(CacheRemoval& removal, const std::string& prefix, std::ostream&
                           "cannot read it again after the removal: " + statusText(read));
     }
     return !diagnostics.failed();
+}
+
+// Each backup that holds removed keys stays; the one it replaced goes once its removals are
+// done, and is kept aside when one of them failed part way. One that holds none is undone.
+void settleBackups(std::vector<std::unique_ptr<WrittenBackup>>& written, Diagnostics& diagnostics) {
+    for (const auto& backup : written) {
+        bool removed = false;
+        bool partly = false;
+        for (const CacheRemoval* removal : backup->from) {
+            removed = removed || removal->removed > 0;
+            partly = partly || (removal->removed > 0 && removal->failed);
+        }
+        if (!removed) {
+            continue;
+        }
+        if (!partly) {
+            backup->previous.drop();
+        } else if (const std::string aside = backup->previous.keepAside(); !aside.empty()) {
+            diagnostics.warning(backup->path, "the backup it replaced is kept as " + aside);
+        }
+    }
+    written.clear();
 }
 
 } // namespace
@@ -188,16 +234,18 @@ ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnosti
         }
         return ExitStatus::Done;
     }
-    if (!options.noBackup && !writeBackups(options, removals, diagnostics)) {
+    std::vector<std::unique_ptr<WrittenBackup>> written;
+    if (!options.noBackup && !writeBackups(options, removals, written, diagnostics)) {
         return ExitStatus::Failure;
     }
     for (CacheRemoval& removal : removals) {
         if (!removal.keys.empty() &&
             !removeFound(removal, showCache ? removal.cache->name + ": " : "", out, diagnostics)) {
-            return ExitStatus::Failure;
+            break;
         }
     }
-    return ExitStatus::Done;
+    settleBackups(written, diagnostics);
+    return diagnostics.failed() ? ExitStatus::Failure : ExitStatus::Done;
 }
 
 } // namespace hkcache
