@@ -2,12 +2,15 @@
 #include "Backup.h"
 #include "Descriptor.h"
 
+#include "PAL/HostKeyFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <random>
 
 namespace hkcache {
@@ -61,16 +64,16 @@ std::string ownerBeside(int dir, const Cache& cache, std::optional<Owner>* owner
     return {};
 }
 
-// Fills the new file `fd` and closes it; its removal is the caller's on failure.
-std::string writeTemp(int fd, std::string_view text, const std::optional<Owner>& owner) {
-    Descriptor file(fd);
-    if (owner && ::fchown(file.get(), owner->uid, owner->gid) != 0) {
+// Fills the new file and closes it; its removal is the caller's on failure.
+std::string writeTemp(PAL::NewFileBeside& file, std::string_view text,
+                      const std::optional<Owner>& owner) {
+    if (owner && ::fchown(file.fd(), owner->uid, owner->gid) != 0) {
         return systemError("cannot give the backup its cache's owner");
     }
-    if (!writeAll(file.get(), text)) {
+    if (!writeAll(file.fd(), text)) {
         return systemError("cannot write");
     }
-    if (::fsync(file.get()) != 0) {
+    if (::fsync(file.fd()) != 0) {
         return systemError("cannot flush");
     }
     if (file.close() != 0) {
@@ -79,13 +82,96 @@ std::string writeTemp(int fd, std::string_view text, const std::optional<Owner>&
     return {};
 }
 
+bool sameInode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 } // namespace
+
+struct PreviousBackup::Kept {
+    Descriptor dir;
+    std::string dirPath;
+    std::string base;
+    std::string aside;  // empty: nothing was there
+    bool moved = false; // renamed aside, not linked
+    struct stat written {};
+
+    // Keeps the file `base` under a new name beside it, a link where the file system has them.
+    std::string setAside(int dirFd) {
+        std::random_device seed;
+        std::mt19937_64 random(seed());
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            aside = "." + base + ".hkcache-previous-" + std::to_string(random() % 1000000000u);
+            struct stat taken {};
+            if (::linkat(dirFd, base.c_str(), dirFd, aside.c_str(), 0) == 0) {
+                return {};
+            }
+            if (errno != EEXIST && errno != EPERM && errno != EMLINK && errno != ENOTSUP &&
+                errno != ENOSYS) {
+                break;
+            }
+            if (errno != EEXIST &&
+                ::fstatat(dirFd, aside.c_str(), &taken, AT_SYMLINK_NOFOLLOW) != 0 &&
+                errno == ENOENT && ::renameat(dirFd, base.c_str(), dirFd, aside.c_str()) == 0) {
+                moved = true;
+                return {};
+            }
+        }
+        aside.clear();
+        return systemError("cannot keep the backup it replaces");
+    }
+
+    // Whether the new backup is still the file under its name.
+    bool ours() const {
+        struct stat current {};
+        return ::fstatat(dir.get(), base.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+               sameInode(current, written);
+    }
+};
+
+PreviousBackup::PreviousBackup() = default;
+
+PreviousBackup::~PreviousBackup() {
+    // A backup that another run wrote since is left alone, and this one's previous kept aside.
+    if (!kept || !kept->ours()) {
+        return;
+    }
+    const int dir = kept->dir.get();
+    if (kept->aside.empty()) {
+        ::unlinkat(dir, kept->base.c_str(), 0);
+    } else {
+        ::renameat(dir, kept->aside.c_str(), dir, kept->base.c_str());
+    }
+    ::fsync(dir);
+}
+
+void PreviousBackup::drop() {
+    if (kept && !kept->aside.empty()) {
+        ::unlinkat(kept->dir.get(), kept->aside.c_str(), 0);
+    }
+    kept.reset();
+}
+
+std::string PreviousBackup::keepAside() {
+    const std::string path =
+        kept && !kept->aside.empty() ? kept->dirPath + "/" + kept->aside : std::string();
+    kept.reset();
+    return path;
+}
 
 std::optional<std::string> defaultBackupPath(const Cache& cache, std::string*) {
     return cache.name + ".old";
 }
 
-std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside) {
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           sameInode(first, second);
+}
+
+std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside,
+                            PreviousBackup* previous) {
     const std::size_t slash = path.rfind('/');
     const std::string dirPath = slash == std::string::npos ? "."
                                 : slash == 0               ? "/"
@@ -105,32 +191,47 @@ std::string writeBackupFile(const std::string& path, std::string_view text, cons
             return refused;
         }
     }
-    std::random_device seed;
-    std::mt19937_64 random(seed());
-    std::string temp;
-    int fd = -1;
-    // O_EXCL and O_NOFOLLOW: a name someone planted is never written through.
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = "." + base + ".hkcache-" + std::to_string(random() % 1000000000u);
-        fd = ::openat(dir.get(), temp.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-        if (fd < 0 && errno != EEXIST) {
-            return systemError("cannot create a file beside it");
-        }
+    // A device, a directory or a link there is not the file of a last removal.
+    struct stat there {};
+    const bool replacing = ::fstatat(dir.get(), base.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!replacing && errno != ENOENT) {
+        return systemError("cannot look at it");
     }
-    if (fd < 0) {
-        return "cannot create a file beside it: every name tried was taken";
+    if (replacing && !S_ISREG(there.st_mode)) {
+        return "not a regular file; --no-backup keeps none";
     }
-    std::string reason = writeTemp(fd, text, owner);
-    if (reason.empty() && ::renameat(dir.get(), temp.c_str(), dir.get(), base.c_str()) != 0) {
-        reason = systemError("cannot rename the new file over it");
+    PAL::NewFileBeside temp(dir.get());
+    if (!temp.create("." + base, ".hkcache-")) {
+        return systemError("cannot create a file beside it");
     }
+    std::string reason = writeTemp(temp, text, owner);
     if (!reason.empty()) {
-        ::unlinkat(dir.get(), temp.c_str(), 0);
         return reason;
     }
+    auto kept = std::make_unique<PreviousBackup::Kept>();
+    kept->base = base;
+    kept->dirPath = dirPath;
+    if (previous && replacing && !(reason = kept->setAside(dir.get())).empty()) {
+        return reason;
+    }
+    if (::renameat(dir.get(), temp.name(), dir.get(), base.c_str()) != 0) {
+        reason = systemError("cannot rename the new file over it");
+        if (kept->moved) {
+            ::renameat(dir.get(), kept->aside.c_str(), dir.get(), base.c_str());
+        } else if (!kept->aside.empty()) {
+            ::unlinkat(dir.get(), kept->aside.c_str(), 0);
+        }
+        return reason;
+    }
+    temp.release();
+    if (previous && ::fstatat(dir.get(), base.c_str(), &kept->written, AT_SYMLINK_NOFOLLOW) == 0) {
+        kept->dir.reset(dir.release());
+        previous->kept = std::move(kept);
+        // From here a failure puts the previous file back.
+    }
+    const int dirFd = previous && previous->kept ? previous->kept->dir.get() : dir.get();
     // The rename is durable only once the directory is.
-    if (::fsync(dir.get()) != 0 && errno != EINVAL) {
+    if (::fsync(dirFd) != 0 && errno != EINVAL) {
         return systemError("cannot flush its directory");
     }
     return {};

@@ -32,6 +32,15 @@ struct CacheRemoval {
     std::vector<Found> keys;
     // Compared names of `keys`, so that no name is taken (or printed) twice.
     std::set<std::string, std::less<>> names;
+    std::size_t removed = 0; // keys gone from the cache
+    bool failed = false;
+};
+
+// A backup written, and the removals whose keys it holds.
+struct WrittenBackup {
+    std::string path;
+    std::vector<const CacheRemoval*> from;
+    PreviousBackup previous;
 };
 
 // A removal that keeps finding keys it missed (another program changing the key under it) gives
@@ -94,7 +103,8 @@ void findKeys(const KeyFilter& filter, CacheRemoval& removal, Diagnostics& diagn
 
 // PuTTY's lines of what is removed, grouped by the file they go to; false after an error.
 bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>& removals,
-                  bool severalCaches, Diagnostics& diagnostics) {
+                  bool severalCaches, std::vector<std::unique_ptr<WrittenBackup>>& written,
+                  Diagnostics& diagnostics) {
     struct Backup {
         std::vector<const CacheRemoval*> from;
         const Cache* beside;
@@ -125,6 +135,15 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
         file->second.from.push_back(&removal);
     }
     for (const auto& [path, backup] : files) {
+        for (const CacheRemoval& removal : removals) {
+            if (!removal.keys.empty() && sameFile(path, removal.cache->name)) {
+                diagnostics.error(path, "backup not written (it is the cache " +
+                                            removal.cache->name + "): nothing removed");
+                return false;
+            }
+        }
+    }
+    for (const auto& [path, backup] : files) {
         std::string text;
         for (const CacheRemoval* removal : backup.from) {
             // A removal from several caches says which lines came from which, even when one
@@ -136,7 +155,11 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
                 text.append(key.name).append(" ").append(key.data).append("\n");
             }
         }
-        const std::string reason = writeBackupFile(path, text, backup.beside);
+        written.push_back(std::make_unique<WrittenBackup>());
+        written.back()->path = path;
+        written.back()->from = backup.from;
+        const std::string reason =
+            writeBackupFile(path, text, backup.beside, &written.back()->previous);
         if (!reason.empty()) {
             diagnostics.error(path, "backup not written (" + reason + "): nothing removed");
             return false;
@@ -174,6 +197,7 @@ bool removeFound(const KeyFilter& filter, CacheRemoval& removal, const std::stri
         }
         std::size_t applied = 0;
         status = cache.api->applyChanges(key.get(), names, {}, &applied);
+        removal.removed += std::min(applied, names.size());
         // What was removed is printed even when the rest failed: the backup holds it all.
         printRemoved(removal.keys, from, applied, prefix, out);
         if (status != Api::Success) {
@@ -215,6 +239,31 @@ bool removeFound(const KeyFilter& filter, CacheRemoval& removal, const std::stri
     }
 }
 
+// Each backup that holds removed keys stays; the one it replaced goes once its removals are
+// done, and is kept aside when one of them failed part way. One that holds none is undone.
+void settleBackups(std::vector<std::unique_ptr<WrittenBackup>>& written, Diagnostics& diagnostics) {
+    for (const auto& backup : written) {
+        bool removed = false;
+        bool partly = false;
+        for (const CacheRemoval* removal : backup->from) {
+            removed = removed || removal->removed > 0;
+            partly = partly || (removal->removed > 0 && removal->failed);
+        }
+        if (!removed) {
+            continue;
+        }
+        if (!partly) {
+            backup->previous.drop();
+        } else if (const std::string aside = backup->previous.keepAside(); !aside.empty()) {
+            diagnostics.warning(backup->path, "the backup it replaced is kept as " + aside);
+        }
+    }
+    // Undone last first: a backup written again puts back the one it replaced.
+    while (!written.empty()) {
+        written.pop_back();
+    }
+}
+
 } // namespace
 
 ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnostics& diagnostics) {
@@ -248,8 +297,17 @@ ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnosti
         }
         return ExitStatus::Done;
     }
+    std::vector<std::unique_ptr<WrittenBackup>> written;
     const std::function<bool()> backUp = [&] {
-        return options.noBackup || writeBackups(options, removals, showCache, diagnostics);
+        const std::size_t earlier = written.size();
+        if (options.noBackup || !writeBackups(options, removals, showCache, written, diagnostics)) {
+            return options.noBackup;
+        }
+        // A backup written again holds all that the one it replaces held, and more.
+        for (std::size_t i = earlier; earlier > 0 && i < written.size(); ++i) {
+            written[i]->previous.drop();
+        }
+        return true;
     };
     if (!backUp()) {
         return ExitStatus::Failure;
@@ -259,10 +317,12 @@ ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnosti
             !removeFound(*filter, removal,
                          showCache ? PAL::escaped(removal.cache->name) + ": " : "", backUp, out,
                          diagnostics)) {
-            return ExitStatus::Failure;
+            removal.failed = true;
+            break;
         }
     }
-    return ExitStatus::Done;
+    settleBackups(written, diagnostics);
+    return diagnostics.failed() ? ExitStatus::Failure : ExitStatus::Done;
 }
 
 } // namespace hkcache

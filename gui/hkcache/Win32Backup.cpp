@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <random>
 
 namespace hkcache {
@@ -63,7 +64,73 @@ std::string writeTemp(HANDLE opened, std::string_view text) {
     return {};
 }
 
+struct FileInfo {
+    DWORD type;
+    BY_HANDLE_FILE_INFORMATION info;
+};
+
+// What `path` names (a link itself unless `follow`); nullopt when it cannot be opened.
+std::optional<FileInfo> look(const std::string& path, bool follow) {
+    FileHandle file(::CreateFileA(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+        nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    FileInfo found{::GetFileType(file.get()), {}};
+    if (found.type == FILE_TYPE_DISK && !::GetFileInformationByHandle(file.get(), &found.info)) {
+        return std::nullopt;
+    }
+    return found;
+}
+
+bool sameId(const std::optional<FileInfo>& a, const std::optional<FileInfo>& b) {
+    return a && b && a->type == FILE_TYPE_DISK && b->type == FILE_TYPE_DISK &&
+           a->info.dwVolumeSerialNumber == b->info.dwVolumeSerialNumber &&
+           a->info.nFileIndexHigh == b->info.nFileIndexHigh &&
+           a->info.nFileIndexLow == b->info.nFileIndexLow;
+}
+
 } // namespace
+
+struct PreviousBackup::Kept {
+    std::string path;
+    std::string aside; // empty: nothing was there
+    std::optional<FileInfo> written;
+};
+
+PreviousBackup::PreviousBackup() = default;
+
+PreviousBackup::~PreviousBackup() {
+    // A backup that another run wrote since is left alone, and this one's previous kept aside.
+    if (!kept || !sameId(look(kept->path, false), kept->written)) {
+        return;
+    }
+    if (kept->aside.empty()) {
+        ::DeleteFileA(kept->path.c_str());
+    } else {
+        ::MoveFileExA(kept->aside.c_str(), kept->path.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
+}
+
+void PreviousBackup::drop() {
+    if (kept && !kept->aside.empty()) {
+        ::DeleteFileA(kept->aside.c_str());
+    }
+    kept.reset();
+}
+
+std::string PreviousBackup::keepAside() {
+    const std::string aside = kept ? kept->aside : std::string();
+    kept.reset();
+    return aside;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    return sameId(look(a, true), look(b, true));
+}
 
 std::optional<std::string> defaultBackupPath(const Cache&, std::string* reason) {
     const char* profile = std::getenv("USERPROFILE");
@@ -79,7 +146,15 @@ std::optional<std::string> defaultBackupPath(const Cache&, std::string* reason) 
     return path + "SshHostKeys.old";
 }
 
-std::string writeBackupFile(const std::string& path, std::string_view text, const Cache*) {
+std::string writeBackupFile(const std::string& path, std::string_view text, const Cache*,
+                            PreviousBackup* previous) {
+    // A device, a directory or a link there is not the file of a last removal.
+    const std::optional<FileInfo> there = look(path, false);
+    if (there && (there->type != FILE_TYPE_DISK ||
+                  there->info.dwFileAttributes &
+                      (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        return "not a regular file; --no-backup keeps none";
+    }
     std::random_device seed;
     std::mt19937_64 random(seed());
     std::string temp;
@@ -97,14 +172,38 @@ std::string writeBackupFile(const std::string& path, std::string_view text, cons
         return "cannot create a file beside it: every name tried was taken";
     }
     std::string reason = writeTemp(opened, text);
+    auto kept = std::make_unique<PreviousBackup::Kept>();
+    kept->path = path;
+    if (reason.empty() && previous &&
+        ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        for (int attempt = 0; kept->aside.empty() && attempt < 100; ++attempt) {
+            const std::string aside =
+                path + ".hkcache-previous-" + std::to_string(random() % 1000000000u);
+            if (::MoveFileExA(path.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) {
+                kept->aside = aside;
+            } else if (::GetLastError() != ERROR_ALREADY_EXISTS &&
+                       ::GetLastError() != ERROR_FILE_EXISTS) {
+                reason = systemError("cannot keep the backup it replaces");
+                break;
+            }
+        }
+    }
     if (reason.empty() && !::MoveFileExA(temp.c_str(), path.c_str(),
                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         reason = systemError("cannot rename the new file over it");
+        if (!kept->aside.empty()) {
+            ::MoveFileExA(kept->aside.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+        }
     }
     if (!reason.empty()) {
         ::DeleteFileA(temp.c_str());
+        return reason;
     }
-    return reason;
+    if (previous) {
+        kept->written = look(path, false);
+        previous->kept = std::move(kept);
+    }
+    return {};
 }
 
 } // namespace hkcache

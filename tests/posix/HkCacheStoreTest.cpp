@@ -11,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 
@@ -45,10 +47,19 @@ protected:
 
 TEST_F(HkCacheStoreTest, RemovalIsUndoneByImportingItsBackup) {
     hktest::writeFile(path, kept + host1);
-    // A link planted where the backup goes is replaced, not written through.
+    // Nothing is removed where the backup cannot go: a link (not written through) or a FIFO
+    // there, or the cache file itself however named.
     const std::string victim = dir.file("victim");
     hktest::writeFile(victim, "mine\n");
-    ASSERT_EQ(0, ::symlink(victim.c_str(), (path + ".old").c_str()));
+    ASSERT_EQ(0, ::symlink(victim.c_str(), dir.file("link").c_str()));
+    ASSERT_EQ(0, ::mkfifo(dir.file("fifo").c_str(), 0600));
+    ASSERT_EQ(0, ::symlink(dir.path().c_str(), dir.file("dir").c_str()));
+    for (const std::string& backup :
+         {dir.file("link"), dir.file("fifo"), dir.file("dir/sshhostkeys")}) {
+        EXPECT_EQ(2, run({"remove", "host1", "--backup", backup})) << backup;
+        EXPECT_EQ(kept + host1, hktest::readFile(path));
+    }
+    EXPECT_NE(std::string::npos, errors.find("it is the cache")) << errors;
 
     ASSERT_EQ(0, run({"remove", "host1"})) << errors;
     EXPECT_EQ(kept, hktest::readFile(path));
@@ -58,11 +69,20 @@ TEST_F(HkCacheStoreTest, RemovalIsUndoneByImportingItsBackup) {
     ASSERT_EQ(0, ::lstat((path + ".old").c_str(), &st));
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(0600u, st.st_mode & 07777);
-    EXPECT_EQ((std::vector<std::string>{"sshhostkeys", "sshhostkeys.old", "victim"}),
+    EXPECT_EQ((std::vector<std::string>{"dir", "fifo", "link", "sshhostkeys", "sshhostkeys.old",
+                                        "victim"}),
               hktest::entries(dir.path()));
 
     ASSERT_EQ(0, run({"import", "--format", "putty", path + ".old"})) << errors;
     EXPECT_EQ(kept + host1, hktest::readFile(path));
+}
+
+TEST_F(HkCacheStoreTest, ASignalWhileTheBackupIsWrittenLeavesNoFileBehind) {
+    hktest::writeFile(path, kept + host1);
+    const rlimit small{16, 16}; // the backup's write ends the process by SIGXFSZ
+    EXPECT_EXIT((::setrlimit(RLIMIT_FSIZE, &small), run({"remove", "host1"})),
+                testing::KilledBySignal(SIGXFSZ), "");
+    EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
 }
 
 TEST_F(HkCacheStoreTest, ImportIsOneRewriteOrNothing) {

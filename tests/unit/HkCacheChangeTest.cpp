@@ -306,6 +306,18 @@ TEST_F(HkCacheChangeTest, NoBackupNoRemoval) {
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
+TEST_F(HkCacheChangeTest, AFailedRemovalKeepsTheLastBackup) {
+    seed();
+    const std::string backup = input("previous\n", "keys.old");
+    registry->failOn(Op::ApplyChanges, PAL::RegistryApi::AccessDenied);
+    EXPECT_EQ(2, run({"remove", "host1", "--backup", backup}).status);
+    EXPECT_EQ("previous\n", hktest::readFile(backup));
+    const Outcome second = run({"remove", "host2", "--backup", backup});
+    EXPECT_EQ(0, second.status) << second.err;
+    EXPECT_EQ("rsa2@22:host2 " + KeyA + "\n", hktest::readFile(backup));
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path()), {}));
+}
+
 TEST_F(HkCacheChangeTest, ImportAddsLeavesIdenticalAndKeepsConflictsUnlessReplaced) {
     const std::string keys = "host1 ssh-rsa " + Base64A +                        // identical
                              "\n[host1]:2222 ssh-rsa " + Base64A +               // conflict
