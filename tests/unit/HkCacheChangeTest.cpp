@@ -261,8 +261,10 @@ TEST_F(HkCacheChangeTest, ARemovalWhileOthersChangeTheKeyTakesEveryMatchOnce) {
     for (unsigned pass = 0; pass < 8; ++pass) {
         registry->beforeCall(Op::EnumValue, rotate, 2 + pass * 11);
     }
-    const Outcome result = run({"remove", "--no-backup", "host1"});
+    const Outcome result = run({"remove", "--backup", dir.file("backup"), "host1"});
     EXPECT_EQ(0, result.status) << result.err;
+    // Every key removed is in the backup, those found late too.
+    EXPECT_EQ(5u, lineCount(hktest::readFile(dir.file("backup"))));
     std::vector<std::string> lines;
     std::istringstream out(result.out);
     for (std::string line; std::getline(out, line);) {
