@@ -21,8 +21,10 @@ std::optional<std::string> defaultBackupPath(const Cache& cache, std::string* re
 // written through, and a crash leaves the old file or the new one. `beside` (may be null): the
 // cache whose file `path` is beside (the default place); a POSIX root run gives the new file
 // that file's owner, and writes beside another user's file only in a directory that is still
-// theirs and holds their file. Empty on success, else the reason.
-std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside);
+// theirs and holds their file: the one its walk checked, reached through `besideKey` (that
+// cache's open key), never by its path again. Empty on success, else the reason.
+std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside,
+                            PAL::RegistryApi::Handle besideKey);
 
 } // namespace hkcache
 

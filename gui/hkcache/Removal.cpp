@@ -65,6 +65,7 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
     struct Backup {
         std::vector<const CacheRemoval*> from;
         const Cache* beside;
+        Api::Handle besideKey;
     };
     std::vector<std::pair<std::string, Backup>> files;
     for (const CacheRemoval& removal : removals) {
@@ -73,6 +74,7 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
         }
         std::string path = options.backup;
         const Cache* beside = nullptr;
+        Api::Handle besideKey = Api::NotOpen;
         if (path.empty()) {
             std::string reason;
             const std::optional<std::string> found = defaultBackupPath(*removal.cache, &reason);
@@ -82,11 +84,12 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
             }
             path = *found;
             beside = removal.cache;
+            besideKey = removal.key->get();
         }
         auto file = std::find_if(files.begin(), files.end(),
                                  [&](const auto& entry) { return entry.first == path; });
         if (file == files.end()) {
-            files.push_back({path, Backup{{}, beside}});
+            files.push_back({path, Backup{{}, beside, besideKey}});
             file = files.end() - 1;
         }
         file->second.from.push_back(&removal);
@@ -102,7 +105,7 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
                 text.append(key.name).append(" ").append(key.data).append("\n");
             }
         }
-        const std::string reason = writeBackupFile(path, text, backup.beside);
+        const std::string reason = writeBackupFile(path, text, backup.beside, backup.besideKey);
         if (!reason.empty()) {
             diagnostics.error(path, "backup not written (" + reason + "): nothing removed");
             return false;

@@ -79,7 +79,8 @@ std::optional<std::string> defaultBackupPath(const Cache&, std::string* reason) 
     return path + "SshHostKeys.old";
 }
 
-std::string writeBackupFile(const std::string& path, std::string_view text, const Cache*) {
+std::string writeBackupFile(const std::string& path, std::string_view text, const Cache*,
+                            PAL::RegistryApi::Handle) {
     std::random_device seed;
     std::mt19937_64 random(seed());
     std::string temp;
