@@ -46,10 +46,11 @@ public:
 // written through, and a crash leaves the old file or the new one. `beside` (may be null): the
 // cache whose file `path` is beside (the default place); a POSIX root run gives the new file
 // that file's owner, and writes beside another user's file only in a directory that is still
-// theirs and holds their file. Only a regular file is replaced. With `previous`, the file
-// replaced is kept there. Empty on success, else the reason.
+// theirs and holds their file: the one its walk checked, reached through `besideKey` (that
+// cache's open key), never by its path again. Only a regular file is replaced. With
+// `previous`, the file replaced is kept there. Empty on success, else the reason.
 std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside,
-                            PreviousBackup* previous = nullptr);
+                            PAL::RegistryApi::Handle besideKey, PreviousBackup* previous = nullptr);
 
 } // namespace hkcache
 

@@ -171,7 +171,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 }
 
 std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside,
-                            PreviousBackup* previous) {
+                            PAL::RegistryApi::Handle besideKey, PreviousBackup* previous) {
     const std::size_t slash = path.rfind('/');
     const std::string dirPath = slash == std::string::npos ? "."
                                 : slash == 0               ? "/"
@@ -180,13 +180,17 @@ std::string writeBackupFile(const std::string& path, std::string_view text, cons
     if (base.empty() || base == "." || base == "..") {
         return "not a file name";
     }
-    Descriptor dir(::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Another user's directory is the one the cache's walk checked, not what the path names now.
+    std::string refused;
+    Descriptor dir(beside && beside->owner
+                       ? PAL::openUserHostKeyDirectory(besideKey, &refused)
+                       : ::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
-        return systemError(dirPath.c_str());
+        return refused.empty() ? systemError(dirPath.c_str()) : refused;
     }
     std::optional<Owner> owner;
     if (beside && ::geteuid() == 0) {
-        const std::string refused = ownerBeside(dir.get(), *beside, &owner);
+        refused = ownerBeside(dir.get(), *beside, &owner);
         if (!refused.empty()) {
             return refused;
         }

@@ -158,8 +158,20 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
         written.push_back(std::make_unique<WrittenBackup>());
         written.back()->path = path;
         written.back()->from = backup.from;
+        // Beside a cache, its directory is reached through the key that its checked walk opened.
+        OpenKey besideKey(backup.beside ? *backup.beside->api : PAL::registryApi());
+        if (backup.beside) {
+            std::string why;
+            const Api::Status opened = backup.beside->open(besideKey.out(), &why);
+            if (opened != Api::Success) {
+                diagnostics.error(path, "backup not written (" +
+                                            (why.empty() ? statusText(opened) : why) +
+                                            "): nothing removed");
+                return false;
+            }
+        }
         const std::string reason =
-            writeBackupFile(path, text, backup.beside, &written.back()->previous);
+            writeBackupFile(path, text, backup.beside, besideKey.get(), &written.back()->previous);
         if (!reason.empty()) {
             diagnostics.error(path, "backup not written (" + reason + "): nothing removed");
             return false;

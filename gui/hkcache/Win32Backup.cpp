@@ -147,7 +147,7 @@ std::optional<std::string> defaultBackupPath(const Cache&, std::string* reason) 
 }
 
 std::string writeBackupFile(const std::string& path, std::string_view text, const Cache*,
-                            PreviousBackup* previous) {
+                            PAL::RegistryApi::Handle, PreviousBackup* previous) {
     // A device, a directory or a link there is not the file of a last removal.
     const std::optional<FileInfo> there = look(path, false);
     if (there && (there->type != FILE_TYPE_DISK ||

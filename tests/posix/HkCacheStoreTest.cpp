@@ -4,6 +4,8 @@
 #include "HkCache.h"
 #include "HostKeyStoreTesting.h"
 
+#include "PAL/HostKeyFile.h"
+
 #include "support/HkCacheRun.h"
 #include "support/InMemoryRegistry.h"
 #include "support/ScopedEnv.h"
@@ -17,7 +19,9 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -106,31 +110,118 @@ TEST_F(HkCacheStoreTest, ImportIsOneRewriteOrNothing) {
               hktest::readFile(path));
 }
 
-TEST_F(HkCacheStoreTest, RootWritesBesideAnotherUsersFileOnlyWhileTheDirectoryIsTheirs) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root";
+// Another user's home (~/.putty/sshhostkeys theirs) and a file of root's beside it, for root.
+class OtherUsersFile : public testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root";
+        }
+        std::filesystem::create_directories(putty);
+        std::filesystem::create_directories(roots);
+        hktest::writeFile(file, host1);
+        hktest::writeFile(roots + "/sshhostkeys", secret);
+        for (const std::string& path : {home, putty, file}) {
+            ASSERT_EQ(0, ::chown(path.c_str(), user, user));
+        }
     }
-    const uid_t user = 12345;
-    const std::string putty = dir.file("home/.putty");
-    std::filesystem::create_directories(putty);
-    hktest::writeFile(putty + "/sshhostkeys", host1);
-    ASSERT_EQ(0, ::chown(putty.c_str(), user, user));
-    ASSERT_EQ(0, ::chown((putty + "/sshhostkeys").c_str(), user, user));
-    const hkcache::Cache cache{putty + "/sshhostkeys", nullptr, {}, {}, user};
+    void TearDown() override { store.closeKey(key); }
+    PAL::RegistryApi::Status open(bool create = false) {
+        return store.openUserFile(home, user, user, create, &key, &reason);
+    }
 
-    EXPECT_EQ("", hkcache::writeBackupFile(cache.name + ".old", host1, &cache));
+    const uid_t user = 12345;
+    hktest::TempDir dir;
+    const std::string home = dir.file("home"), putty = home + "/.putty";
+    const std::string file = putty + "/sshhostkeys", roots = dir.file("roots");
+    const std::string host1 = "rsa2@22:host1 " + KeyA + "\n", secret = "root's own\n";
+    PAL::detail::PosixHostKeyStore store;
+    PAL::RegistryApi::Handle key = PAL::RegistryApi::NotOpen;
+    std::string reason;
+};
+
+TEST_F(OtherUsersFile, WhatTheUserSwapsInAfterTheReadIsNeverWritten) {
+    // Their directory moved away is still theirs: the change lands there.
+    const std::tuple<const char*, std::function<void()>, PAL::RegistryApi::Status> swaps[] = {
+        {"file for a link",
+         [&] {
+             std::filesystem::remove(file);
+             std::filesystem::create_symlink(roots + "/sshhostkeys", file);
+         },
+         PAL::RegistryApi::AccessDenied},
+        {"file for a hard link",
+         [&] {
+             std::filesystem::remove(file);
+             std::filesystem::create_hard_link(roots + "/sshhostkeys", file);
+         },
+         PAL::RegistryApi::AccessDenied},
+        {"directory for a link",
+         [&] {
+             std::filesystem::rename(putty, home + "/moved");
+             std::filesystem::create_directory_symlink(roots, putty);
+         },
+         PAL::RegistryApi::Success},
+    };
+    for (const auto& [what, swap, status] : swaps) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove_all(home);
+        SetUp();
+        ASSERT_EQ(PAL::RegistryApi::Success, open()) << reason;
+        swap();
+        const std::vector<PAL::RegistryApi::ValueText> sets{{"rsa2@22:host2", KeyA}};
+        EXPECT_EQ(status, store.applyChanges(key, {}, sets, nullptr));
+        EXPECT_EQ(secret, hktest::readFile(roots + "/sshhostkeys"));
+        EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(roots));
+        store.closeKey(key);
+    }
+}
+
+TEST_F(OtherUsersFile, AFileTheUserCannotHaveWrittenIsRefusedByName) {
+    const std::pair<std::function<void()>, const char*> rows[] = {
+        {[&] { ASSERT_EQ(0, ::link(file.c_str(), (home + "/again").c_str())); }, "2 hard links"},
+        {[&] { ASSERT_EQ(0, ::chown(file.c_str(), 0, 0)); }, "owned by uid 0"},
+        {[&] {
+             std::filesystem::remove(file);
+             ASSERT_EQ(0, ::mkfifo(file.c_str(), 0600));
+         },
+         "a FIFO, not a regular file"},
+    };
+    for (const auto& [arrange, why] : rows) {
+        SCOPED_TRACE(why);
+        arrange();
+        EXPECT_EQ(PAL::RegistryApi::AccessDenied, open());
+        EXPECT_NE(std::string::npos, reason.find(why)) << reason;
+    }
+}
+
+TEST_F(OtherUsersFile, AnImportMakesTheirFileAndDirectoryForThem) {
+    std::filesystem::remove_all(putty);
+    ASSERT_EQ(PAL::RegistryApi::Success, open(true)) << reason;
+    const std::vector<PAL::RegistryApi::ValueText> sets{{"rsa2@22:host1", KeyA}};
+    ASSERT_EQ(PAL::RegistryApi::Success, store.applyChanges(key, {}, sets, nullptr));
+    EXPECT_EQ(host1, hktest::readFile(file));
     struct stat st {};
-    ASSERT_EQ(0, ::stat((cache.name + ".old").c_str(), &st));
+    for (const auto& [path, mode] : {std::pair(putty, 040700u), std::pair(file, 0100644u)}) {
+        ASSERT_EQ(0, ::lstat(path.c_str(), &st));
+        EXPECT_EQ(std::pair(user, mode), std::pair(st.st_uid, unsigned(st.st_mode))) << path;
+    }
+}
+
+TEST_F(OtherUsersFile, RootWritesTheBackupInTheDirectoryTheWalkChecked) {
+    hkcache::OpenKey opened(PAL::platformRegistryApi());
+    ASSERT_EQ(0, PAL::openUserHostKeyFile(home, user, user, false, opened.out(), &reason));
+    const hkcache::Cache cache{file, &PAL::platformRegistryApi(), {}, {}, user};
+    EXPECT_EQ("", hkcache::writeBackupFile(file + ".old", host1, &cache, opened.get()));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat((file + ".old").c_str(), &st));
     EXPECT_EQ(user, st.st_uid);
 
     // The user swaps their directory for a link to one of root's that holds a file of the name.
-    const std::string roots = dir.file("roots");
-    std::filesystem::create_directories(roots);
-    hktest::writeFile(roots + "/sshhostkeys", kept);
-    std::filesystem::rename(putty, dir.file("home/moved"));
+    std::filesystem::rename(putty, home + "/moved");
     std::filesystem::create_directory_symlink(roots, putty);
-    EXPECT_NE("", hkcache::writeBackupFile(cache.name + ".old", host1, &cache));
+    EXPECT_EQ("", hkcache::writeBackupFile(file + ".old", secret, &cache, opened.get()));
     EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(roots));
+    EXPECT_EQ(secret, hktest::readFile(home + "/moved/sshhostkeys.old"));
 }
 
 } // namespace

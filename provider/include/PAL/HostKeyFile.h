@@ -5,6 +5,7 @@
 
 #include "PAL/RegistryApi.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -20,10 +21,22 @@ std::string hostKeyFilePath();
 // <home>/.putty/sshhostkeys.
 std::string userHostKeyFilePath(const std::string& home);
 
-// Reads the host-key file that the caller opened, and checked, as `fd` (the descriptor stays
-// the caller's) into a key of platformRegistryApi(); `path` names the file. Statuses as for
-// RegistryApi::openKey.
-RegistryApi::Status openHostKeyFile(int fd, const std::string& path, RegistryApi::Handle* result);
+// Opens the host-key file of the user `uid` whose home is `home` (at userHostKeyFilePath) as a
+// key of platformRegistryApi(), only when nothing on the way could have been planted by someone
+// else (OpenSSH's StrictModes rule: directories the user's or root's, writable by nobody else;
+// the file a regular file of the user's with one link). The key's changes work only relative
+// to the directory that walk opened, and check the file again. `create`: a missing file is made
+// by the key's first change, theirs (group `gid`) with mode 0644, and so is a missing
+// directory (0700) in the home. Statuses as for RegistryApi::openKey; a refusal says why in
+// `reason`.
+RegistryApi::Status openUserHostKeyFile(const std::string& home, std::uint32_t uid,
+                                        std::uint32_t gid, bool create, RegistryApi::Handle* result,
+                                        std::string* reason);
+
+// A new descriptor (the caller's to close) of the directory that holds the file of `key`, a key
+// of openUserHostKeyFile, opened from the walk's own descriptor and checked again; -1 with
+// errno, and `reason` for one no longer to be trusted.
+int openUserHostKeyDirectory(RegistryApi::Handle key, std::string* reason);
 
 // A new file of the caller's beside another, in the directory `dirFd` (kept open by the
 // caller), as the store makes its own: removed when destroyed unless released, and when a

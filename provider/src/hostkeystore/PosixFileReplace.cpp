@@ -359,6 +359,11 @@ bool Replacement::createNew() {
     return temp.create(base, infix, 0666) && files.fstat(temp.get(), &mine) == 0;
 }
 
+bool Replacement::createNewFor(uid_t uid, gid_t gid) {
+    return temp.create(base, infix) && files.fchown(temp.get(), uid, gid) == 0 &&
+           files.fchmod(temp.get(), 0644) == 0 && files.fstat(temp.get(), &mine) == 0;
+}
+
 bool Replacement::finish() {
     if (files.fsync(temp.get()) != 0 || temp.close() != 0) {
         return false;

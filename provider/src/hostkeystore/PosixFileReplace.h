@@ -59,6 +59,9 @@ public:
     // Creates the new file for a name that has none yet, as PuTTY would: mode 0666 less the
     // umask (and a default ACL of the directory), owned by whoever runs this.
     bool createNew();
+    // The same for another user: theirs, mode 0644 (0666 less the usual umask, as plink makes
+    // it), never root's or readable by others on the way.
+    bool createNewFor(uid_t uid, gid_t gid);
     int fd() const { return temp.get(); }
     // Flushes and closes the written file; false with errno.
     bool finish();

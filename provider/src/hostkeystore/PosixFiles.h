@@ -86,6 +86,12 @@ public:
         close();
         fd = newFd;
     }
+    // The descriptor is now the caller's.
+    int release() {
+        const int released = fd;
+        fd = -1;
+        return released;
+    }
     // Closes now; the result of close(2) reports a write that failed late.
     int close() {
         int result = fd >= 0 ? files.close(fd) : 0;

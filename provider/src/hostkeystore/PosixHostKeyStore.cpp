@@ -6,6 +6,7 @@
 
 #include "PosixFileReplace.h"
 #include "PosixHostKeyFormat.h"
+#include "PosixUserFile.h"
 
 #include "PAL/LogUtil.h"
 
@@ -32,6 +33,8 @@ struct PosixHostKeyStore::Snapshot {
     struct stat file {}; // the file that holds bytes less removed
     std::size_t nulFreeUntil = 0;
     bool creatable = false; // no file was there for createKey: the first change makes it
+    // Another user's file: found by a checked walk, changed only relative to its directory.
+    std::shared_ptr<const CheckedPlace> place;
 
     HostKeyText text() const { return {bytes->view(), removed, nulFreeUntil}; }
     // Counted when first asked for: the key a rewrite leaves is often closed unlisted.
@@ -186,9 +189,25 @@ struct PuttyTemp {
     struct stat st {};
 };
 
-PuttyTemp lookAtPuttyTemp(PosixFiles& files, const std::string& path) {
+// A name the store looks at: the configured path with links followed (AT_FDCWD), or a name
+// in another user's checked directory, nothing followed (-1 while that has yet to be made).
+struct Named {
+    int dirFd;
+    std::string name;
+};
+
+int statAt(PosixFiles& files, const Named& at, struct stat* st) {
+    if (at.dirFd == -1) {
+        errno = ENOENT;
+        return -1;
+    }
+    return files.fstatat(at.dirFd, at.name.c_str(), st,
+                         at.dirFd == AT_FDCWD ? 0 : AT_SYMLINK_NOFOLLOW);
+}
+
+PuttyTemp lookAtPuttyTemp(PosixFiles& files, const Named& path) {
     PuttyTemp look;
-    look.known = files.fstatat(AT_FDCWD, path.c_str(), &look.st, 0) == 0;
+    look.known = statAt(files, path, &look.st) == 0;
     look.present = look.known || errno != ENOENT;
     return look;
 }
@@ -216,7 +235,7 @@ bool shownDead(const PuttyTemp& first, const PuttyTemp& now, const struct stat& 
 
 // Whether a .tmp stands that is not shown dead; if so, waits two seconds at most for it to go.
 // True when one still stands.
-bool puttyWriteUnderWay(PosixFiles& files, const std::string& path, const PuttyTemp& first,
+bool puttyWriteUnderWay(PosixFiles& files, const Named& path, const PuttyTemp& first,
                         const struct stat& ours) {
     constexpr auto limit = std::chrono::seconds(2);
     const auto start = std::chrono::steady_clock::now();
@@ -259,9 +278,9 @@ bool lockDirectory(PosixFiles& files, int dirFd) {
 
 // Whether the configured path, links followed, names `written`: PuTTY's own write replaces a
 // link at the path with a regular file, and then the file this delete changed is an orphan.
-bool pathNames(PosixFiles& files, const std::string& keyPath, const struct stat& written) {
+bool pathNames(PosixFiles& files, const Named& keyPath, const struct stat& written) {
     struct stat st {};
-    return files.fstatat(AT_FDCWD, keyPath.c_str(), &st, 0) == 0 && sameInode(st, written);
+    return statAt(files, keyPath, &st) == 0 && sameInode(st, written);
 }
 
 Outcome againAfterReplacing() {
@@ -272,13 +291,13 @@ Outcome againAfterReplacing() {
 
 // What a delete knows of PuTTY's <file>.tmp.
 struct PuttyWrites {
-    std::string path;
+    Named path;
     PuttyTemp first; // as the delete began
 };
 
 // Makes the swap visible for good, or says why not; nothing here throws, so that the report
 // always follows a swap.
-Outcome completeSwap(PosixFiles& files, Replacement& replacement, const std::string& keyPath,
+Outcome completeSwap(PosixFiles& files, Replacement& replacement, const Named& keyPath,
                      const PuttyWrites& putty, const Change& change,
                      std::shared_ptr<const Snapshot>& prepared,
                      std::shared_ptr<const Snapshot>* written) {
@@ -296,7 +315,7 @@ Outcome completeSwap(PosixFiles& files, Replacement& replacement, const std::str
                                              ? "Value <" + std::string(change.required) + ">"
                                              : "Values " + namesOf(change.batch);
                 logMessage(TC_PAL, LOG_WARN,
-                           what + " may come back: a PuTTY write is under way (" + putty.path +
+                           what + " may come back: a PuTTY write is under way (" + putty.path.name +
                                ")");
             }
         } catch (const std::bad_alloc&) {
@@ -335,10 +354,11 @@ Status currentContents(PosixFiles& files, int fd, const Snapshot& view, struct s
 // read less the lines removed, or the new contents.
 std::shared_ptr<const Snapshot> viewAfter(const std::string& keyPath,
                                           std::shared_ptr<const FileBuffer> bytes,
-                                          std::vector<std::string> removed,
-                                          const struct stat& file) {
+                                          std::vector<std::string> removed, const struct stat& file,
+                                          std::shared_ptr<const CheckedPlace> place) {
     auto view = std::make_shared<Snapshot>();
     view->path = keyPath;
+    view->place = std::move(place);
     view->bytes = std::move(bytes);
     view->removed = std::move(removed);
     view->file = file;
@@ -346,15 +366,23 @@ std::shared_ptr<const Snapshot> viewAfter(const std::string& keyPath,
     return view;
 }
 
+// The name a write must leave naming its file.
+Named keyName(const Snapshot& view, int dirFd, const CheckedPlace* place) {
+    return place ? Named{dirFd, place->base} : Named{AT_FDCWD, view.path};
+}
+
 // One read-modify-replace of the file `base` in the locked directory `dirFd`, from what the
-// key shows (`view`; its path is the file as configured, where PuTTY puts its .tmp).
+// key shows (`view`; its path is the file as configured, where PuTTY puts its .tmp). Another
+// user's file (`place`) is opened without following a link and checked as the walk checked it.
 Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const Change& change,
                    const Snapshot& view, const PuttyWrites& putty,
-                   std::shared_ptr<const Snapshot>* written) {
-    Fd file(files,
-            files.openat(dirFd, base.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
+                   std::shared_ptr<const Snapshot>* written,
+                   const std::shared_ptr<const CheckedPlace>& place) {
+    const int follow = place ? O_NOFOLLOW : 0;
+    Fd file(files, files.openat(dirFd, base.c_str(),
+                                O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | follow, 0));
     if (file.get() < 0) {
-        return failed(errno);
+        return place && errno == ELOOP ? done(RegistryApi::AccessDenied) : failed(errno);
     }
     struct stat before {};
     std::shared_ptr<const FileBuffer> bytes;
@@ -362,6 +390,9 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     const Status status = currentContents(files, file.get(), view, before, bytes, removed);
     if (status != RegistryApi::Success) {
         return done(status);
+    }
+    if (place && !distrustFile(before, place->uid, base).empty()) {
+        return done(RegistryApi::AccessDenied);
     }
     const ValueBatch& batch = change.batch;
     const HostKeyText text{bytes->view(), removed};
@@ -378,7 +409,8 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     // A writable directory alone would let the rename succeed; the file itself must be
     // writable too, as the registry would require of the key.
-    if (files.faccessat(dirFd, base.c_str(), W_OK, AT_EACCESS) != 0) {
+    if (files.faccessat(dirFd, base.c_str(), W_OK,
+                        AT_EACCESS | (place ? AT_SYMLINK_NOFOLLOW : 0)) != 0) {
         return failed(errno);
     }
     Replacement replacement(files, dirFd, base, PosixHostKeyStore::TempInfix);
@@ -390,11 +422,11 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     std::shared_ptr<const Snapshot> prepared;
     if (composed) {
-        prepared = viewAfter(view.path, std::move(composed), {}, replacement.written());
+        prepared = viewAfter(view.path, std::move(composed), {}, replacement.written(), place);
     } else {
         removed.insert(removed.end(), batch.removals().begin(), batch.removals().end());
-        prepared =
-            viewAfter(view.path, std::move(bytes), std::move(removed), replacement.written());
+        prepared = viewAfter(view.path, std::move(bytes), std::move(removed), replacement.written(),
+                             place);
     }
     // Looked at before the swap, so that a delete that fails here has changed nothing. A write
     // that ends meanwhile changed the file: the swap sees that and starts again.
@@ -403,7 +435,8 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     switch (replacement.swapIn(before)) {
     case Replacement::Swap::Done:
-        return completeSwap(files, replacement, view.path, putty, change, prepared, written);
+        return completeSwap(files, replacement, keyName(view, dirFd, place.get()), putty, change,
+                            prepared, written);
     case Replacement::Swap::Changed:
         return again();
     case Replacement::Swap::ChangedAfter:
@@ -414,19 +447,6 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         break;
     }
     return failed(errno);
-}
-
-// `path` without its last component ("." or "/" where that is all there is), and that
-// component.
-std::pair<std::string, std::string> splitLast(std::string path) {
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return {".", path};
-    }
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
 // The directory of a file about to be made, opened without following a link there and made
@@ -454,6 +474,83 @@ int openOrMakeDirectory(PosixFiles& files, const std::string& dir) {
     return fd;
 }
 
+// Another user's directory, made for them (0700, theirs) in the home the walk checked, or
+// found made meanwhile and checked; null with errno (EACCES for one not to be trusted).
+std::shared_ptr<const CheckedPlace> makeUsersDirectory(PosixFiles& files,
+                                                       const CheckedPlace& home) {
+    Fd homeFd(files, reopenChecked(files, home, home.dir.get(), nullptr));
+    if (homeFd.get() < 0) {
+        return nullptr;
+    }
+    const bool made = files.mkdirat(homeFd.get(), home.makeDir.c_str(), 0700) == 0;
+    if (!made && errno != EEXIST) {
+        return nullptr;
+    }
+    auto place = std::make_shared<CheckedPlace>(files);
+    place->dir.reset(files.openat(homeFd.get(), home.makeDir.c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+    place->home = home.home;
+    place->base = home.base;
+    place->uid = home.uid;
+    place->gid = home.gid;
+    struct stat st {};
+    if (place->dir.get() < 0 || (made && files.fchown(place->dir.get(), home.uid, home.gid) != 0) ||
+        files.fstat(place->dir.get(), &st) != 0) {
+        return nullptr;
+    }
+    if (!distrustDirectory(st, home.uid, home.makeDir).empty()) {
+        errno = EACCES;
+        return nullptr;
+    }
+    return place;
+}
+
+// Makes the file `base` in the locked directory `dirFd`, holding the batch's sets; another
+// user's (`place`) is theirs.
+Outcome createIn(PosixFiles& files, int dirFd, const std::string& base, const Snapshot& view,
+                 const Change& change, const PuttyWrites& putty,
+                 std::shared_ptr<const Snapshot>* written,
+                 const std::shared_ptr<const CheckedPlace>& place) {
+    const ValueBatch& batch = change.batch;
+    struct stat there {};
+    if (files.fstatat(dirFd, base.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+        // Another writer's new file is changed as any file is; a link left dangling, a pipe
+        // or a directory is nothing to write through.
+        return S_ISREG(there.st_mode) ? again() : done(RegistryApi::AccessDenied);
+    }
+    if (errno != ENOENT) {
+        return failed(errno);
+    }
+    std::shared_ptr<FileBuffer> composed;
+    const Status composing = compose(view.text(), batch, composed);
+    if (composing != RegistryApi::Success) {
+        return done(composing);
+    }
+    Replacement replacement(files, dirFd, base, PosixHostKeyStore::TempInfix);
+    if (!(place ? replacement.createNewFor(place->uid, place->gid) : replacement.createNew()) ||
+        !writeAll(files, replacement.fd(), composed->data(), composed->size()) ||
+        !replacement.finish()) {
+        return failed(errno);
+    }
+    std::shared_ptr<const Snapshot> prepared =
+        viewAfter(view.path, std::move(composed), {}, replacement.written(), place);
+    // PuTTY's rename of a .tmp would replace the new file.
+    if (puttyWriteUnderWay(files, putty.path, putty.first, replacement.written())) {
+        return done(PosixHostKeyStore::SharingViolation);
+    }
+    switch (replacement.linkIn()) {
+    case Replacement::Swap::Done:
+        return completeSwap(files, replacement, keyName(view, dirFd, place.get()), putty, change,
+                            prepared, written);
+    case Replacement::Swap::Changed:
+        return again();
+    case Replacement::Swap::ChangedAfter: // only an exchange has an after
+    case Replacement::Swap::Failed:
+        break;
+    }
+    return failed(errno);
+}
+
 // Makes the file that a key from createKey found missing, holding the batch's sets; a file
 // someone else makes meanwhile is changed the usual way on the next attempt, never replaced.
 Outcome createOnce(PosixFiles& files, const Snapshot& view, const Change& change,
@@ -472,48 +569,49 @@ Outcome createOnce(PosixFiles& files, const Snapshot& view, const Change& change
     if (!lockDirectory(files, dirFd.get())) {
         return done(PosixHostKeyStore::SharingViolation);
     }
-    struct stat there {};
-    if (files.fstatat(dirFd.get(), base.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
-        // Another writer's new file is changed as any file is; a link left dangling, a pipe
-        // or a directory is nothing to write through.
-        return S_ISREG(there.st_mode) ? again() : done(RegistryApi::AccessDenied);
+    return createIn(files, dirFd.get(), base, view, change, putty, written, nullptr);
+}
+
+// One attempt on another user's file: only relative to the directory the walk checked (made
+// first where the key's first change makes it), checked again; no path is resolved.
+Outcome attemptChecked(PosixFiles& files, const Snapshot& view, const Change& change,
+                       const PuttyWrites& putty, std::shared_ptr<const Snapshot>* written) {
+    std::shared_ptr<const CheckedPlace> place = view.place;
+    if (!place->makeDir.empty()) {
+        if (change.batch.sets().empty()) {
+            return done(change.required ? RegistryApi::NotFound : RegistryApi::Success);
+        }
+        place = makeUsersDirectory(files, *place);
+        if (!place) {
+            return errno == ELOOP || errno == ENOTDIR ? done(RegistryApi::AccessDenied)
+                                                      : failed(errno);
+        }
     }
-    if (errno != ENOENT) {
+    Fd dirFd(files, reopenChecked(files, *place, place->dir.get(), nullptr));
+    if (dirFd.get() < 0) {
         return failed(errno);
     }
-    std::shared_ptr<FileBuffer> composed;
-    const Status composing = compose(view.text(), batch, composed);
-    if (composing != RegistryApi::Success) {
-        return done(composing);
-    }
-    Replacement replacement(files, dirFd.get(), base, PosixHostKeyStore::TempInfix);
-    if (!replacement.createNew() ||
-        !writeAll(files, replacement.fd(), composed->data(), composed->size()) ||
-        !replacement.finish()) {
-        return failed(errno);
-    }
-    std::shared_ptr<const Snapshot> prepared =
-        viewAfter(view.path, std::move(composed), {}, replacement.written());
-    // PuTTY's rename of a .tmp would replace the new file.
-    if (puttyWriteUnderWay(files, putty.path, putty.first, replacement.written())) {
+    if (!lockDirectory(files, dirFd.get())) {
         return done(PosixHostKeyStore::SharingViolation);
     }
-    switch (replacement.linkIn()) {
-    case Replacement::Swap::Done:
-        return completeSwap(files, replacement, view.path, putty, change, prepared, written);
-    case Replacement::Swap::Changed:
-        return again();
-    case Replacement::Swap::ChangedAfter: // only an exchange has an after
-    case Replacement::Swap::Failed:
-        break;
+    struct stat there {};
+    if (view.creatable &&
+        files.fstatat(dirFd.get(), place->base.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == ENOENT) {
+        return change.batch.sets().empty()
+                   ? done(change.required ? RegistryApi::NotFound : RegistryApi::Success)
+                   : createIn(files, dirFd.get(), place->base, view, change, putty, written, place);
     }
-    return failed(errno);
+    return changeOnce(files, dirFd.get(), place->base, change, view, putty, written, place);
 }
 
 // One attempt from the configured path: a link there is followed afresh each time, since
 // PuTTY's own write may have replaced it with a regular file since the last.
 Outcome attempt(PosixFiles& files, const Snapshot& view, const Change& change,
                 const PuttyWrites& putty, std::shared_ptr<const Snapshot>* written) {
+    if (view.place) {
+        return attemptChecked(files, view, change, putty, written);
+    }
     // Through a symbolic link to the file itself: the link stays a link.
     std::optional<std::string> resolved = files.realpath(view.path);
     if (!resolved) {
@@ -530,7 +628,7 @@ Outcome attempt(PosixFiles& files, const Snapshot& view, const Change& change,
     if (!lockDirectory(files, dirFd.get())) {
         return done(PosixHostKeyStore::SharingViolation);
     }
-    return changeOnce(files, dirFd.get(), base, change, view, putty, written);
+    return changeOnce(files, dirFd.get(), base, change, view, putty, written, nullptr);
 }
 
 } // namespace
@@ -553,7 +651,7 @@ RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, bool cr
         return create && errno == ENOENT ? addKey(missingFile(path), result)
                                          : statusFromErrno(errno);
     }
-    return readOpened(file.get(), path, result);
+    return readOpened(file.get(), path, nullptr, result);
 }
 
 // A key on no file yet: no values, and its first change makes the file.
@@ -565,22 +663,47 @@ std::shared_ptr<Snapshot> PosixHostKeyStore::missingFile(const std::string& path
     return view;
 }
 
-RegistryApi::Status PosixHostKeyStore::openOpenedFile(int fd, const std::string& path,
-                                                      Handle* result) {
+RegistryApi::Status PosixHostKeyStore::openUserFile(const std::string& home, uid_t uid, gid_t gid,
+                                                    bool create, Handle* result,
+                                                    std::string* reason) {
     if (!result) {
         return InvalidParameter;
     }
     *result = NotOpen;
     try {
-        return readOpened(fd, path, result);
+        const std::string path = userHostKeyFilePath(home);
+        Fd file(files, -1);
+        Walk walk = walkToUserFile(files, home, path, uid, gid, file);
+        if (reason) {
+            *reason = std::move(walk.reason);
+        }
+        if (walk.status == NotFound && create && walk.place) {
+            auto view = missingFile(path);
+            view->place = std::move(walk.place);
+            return addKey(std::move(view), result);
+        }
+        return walk.status == Success ? readOpened(file.get(), path, std::move(walk.place), result)
+                                      : walk.status;
     } catch (const std::bad_alloc&) {
         return NotEnoughMemory;
     }
 }
 
-RegistryApi::Status PosixHostKeyStore::readOpened(int fd, const std::string& path, Handle* result) {
+int PosixHostKeyStore::openUserDirectory(Handle key, std::string* reason) {
+    auto view = find(key);
+    if (!view || !view->place || !view->place->makeDir.empty()) {
+        errno = EBADF;
+        return -1;
+    }
+    return reopenChecked(files, *view->place, view->place->dir.get(), reason);
+}
+
+RegistryApi::Status PosixHostKeyStore::readOpened(int fd, const std::string& path,
+                                                  std::shared_ptr<const CheckedPlace> place,
+                                                  Handle* result) {
     auto view = std::make_shared<Snapshot>();
     view->path = path;
+    view->place = std::move(place);
     auto bytes = std::make_shared<FileBuffer>();
     const Status status = readHostKeyFile(files, fd, view->file, *bytes);
     if (status != Success) {
@@ -641,6 +764,10 @@ RegistryApi::Status PosixHostKeyStore::openFound(Handle parent, const char* subK
     // The cache key has no sub-keys; an empty path opens it again (and reads it again).
     if (*path) {
         return NotFound;
+    }
+    if (key->place) {
+        return openUserFile(key->place->home, key->place->uid, key->place->gid, create, result,
+                            nullptr);
     }
     return openFile(key->path, create, result);
 }
@@ -849,7 +976,11 @@ RegistryApi::Status PosixHostKeyStore::rewriteFile(const Snapshot& view, const C
                                                    std::shared_ptr<const Snapshot>* written) {
     // A .tmp that appears or changes while the delete runs is a write under way, however old
     // its time says it is.
-    const PuttyWrites putty{view.path + ".tmp", lookAtPuttyTemp(files, view.path + ".tmp")};
+    const Named tmp = !view.place ? Named{AT_FDCWD, view.path + ".tmp"}
+                      : !view.place->makeDir.empty()
+                          ? Named{-1, {}}
+                          : Named{view.place->dir.get(), view.place->base + ".tmp"};
+    const PuttyWrites putty{tmp, lookAtPuttyTemp(files, tmp)};
     bool replaced = false;
     for (int round = 0; round < MaxDeleteAttempts; ++round) {
         Outcome outcome = attempt(files, view, change, putty, written);
@@ -877,8 +1008,14 @@ RegistryApi& platformRegistryApi() {
     return hostKeyStore();
 }
 
-RegistryApi::Status openHostKeyFile(int fd, const std::string& path, RegistryApi::Handle* result) {
-    return hostKeyStore().openOpenedFile(fd, path, result);
+RegistryApi::Status openUserHostKeyFile(const std::string& home, std::uint32_t uid,
+                                        std::uint32_t gid, bool create, RegistryApi::Handle* result,
+                                        std::string* reason) {
+    return hostKeyStore().openUserFile(home, uid, gid, create, result, reason);
+}
+
+int openUserHostKeyDirectory(RegistryApi::Handle key, std::string* reason) {
+    return hostKeyStore().openUserDirectory(key, reason);
 }
 
 } // namespace PAL

@@ -8,6 +8,7 @@
 #include "PosixFiles.h"
 #include "PosixHostKeyFormat.h"
 #include "PosixHostKeyLocation.h"
+#include "PosixUserFile.h"
 
 #include <map>
 #include <memory>
@@ -72,9 +73,10 @@ public:
     Status closeKey(Handle key) override;
     // Each open key reads the file once.
     bool keysAreSnapshots() const override { return true; }
-    // Opens a key on a host-key file the caller has opened (and checked) as `fd`: it is read
-    // from `fd`, which stays the caller's; `path` names it for a later open or delete.
-    Status openOpenedFile(int fd, const std::string& path, Handle* result);
+    // openUserHostKeyFile and openUserHostKeyDirectory (PAL/HostKeyFile.h) on this store.
+    Status openUserFile(const std::string& home, uid_t uid, gid_t gid, bool create, Handle* result,
+                        std::string* reason);
+    int openUserDirectory(Handle key, std::string* reason);
 
     struct Snapshot;
     struct Change;
@@ -86,7 +88,8 @@ private:
     Status openFound(Handle parent, const char* subKey, bool create, Handle* result);
     Status openFile(const std::string& path, bool create, Handle* result);
     static std::shared_ptr<Snapshot> missingFile(const std::string& path);
-    Status readOpened(int fd, const std::string& path, Handle* result);
+    Status readOpened(int fd, const std::string& path, std::shared_ptr<const CheckedPlace> place,
+                      Handle* result);
     Status addKey(std::shared_ptr<const Snapshot> view, Handle* result);
     // Makes the change and puts the new view in the key's place.
     Status rewrite(Handle key, const Change& change);
