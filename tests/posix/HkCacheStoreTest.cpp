@@ -207,6 +207,14 @@ TEST_F(OtherUsersFile, AnImportMakesTheirFileAndDirectoryForThem) {
     }
 }
 
+TEST_F(OtherUsersFile, AHomeOthersMayWriteHoldsNothingCachedAndGetsNothingMade) {
+    std::filesystem::remove_all(putty);
+    ASSERT_EQ(0, ::chmod(home.c_str(), 02775)); // as /var/mail is
+    EXPECT_EQ(PAL::RegistryApi::NotFound, open());
+    EXPECT_EQ(PAL::RegistryApi::AccessDenied, open(true));
+    EXPECT_FALSE(std::filesystem::exists(putty));
+}
+
 TEST_F(OtherUsersFile, RootWritesTheBackupInTheDirectoryTheWalkChecked) {
     hkcache::OpenKey opened(PAL::platformRegistryApi());
     ASSERT_EQ(0, PAL::openUserHostKeyFile(home, user, user, false, opened.out(), &reason));

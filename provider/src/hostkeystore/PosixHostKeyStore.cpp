@@ -677,7 +677,10 @@ RegistryApi::Status PosixHostKeyStore::openUserFile(const std::string& home, uid
         if (reason) {
             *reason = std::move(walk.reason);
         }
-        if (walk.status == NotFound && create && walk.place) {
+        if (walk.status == NotFound && create) {
+            if (!walk.place) {
+                return reason && !reason->empty() ? AccessDenied : NotFound;
+            }
             auto view = missingFile(path);
             view->place = std::move(walk.place);
             return addKey(std::move(view), result);

@@ -124,9 +124,6 @@ Walk walkToUserFile(PosixFiles& files, const std::string& home, const std::strin
             return refused(statusFromErrno(errno));
         }
         std::string why = distrustDirectory(st, uid, walked);
-        if (!why.empty()) {
-            return refused(RegistryApi::AccessDenied, why);
-        }
         const std::size_t slash = target->find('/', from);
         const std::string part = target->substr(from, slash - from);
         walked += "/" + part;
@@ -136,6 +133,13 @@ Walk walkToUserFile(PosixFiles& files, const std::string& home, const std::strin
         const bool last = slash == std::string::npos;
         const int next =
             files.openat(place->dir.get(), part.c_str(), last ? flags : flags | O_DIRECTORY, 0);
+        if (!why.empty()) {
+            Fd unread(files, next);
+            // Nothing cached in a home that may not be trusted is only nothing cached (a
+            // system account's shared directory); nothing may be made there.
+            const bool missing = next < 0 && (errno == ENOENT || errno == ENOTDIR);
+            return refused(missing ? RegistryApi::NotFound : RegistryApi::AccessDenied, why);
+        }
         if (next < 0 && errno == ENOENT &&
             (last || target->find('/', slash + 1) == std::string::npos)) {
             Walk missing = refused(RegistryApi::NotFound);
