@@ -164,7 +164,7 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
             const KeyModel::ReadKey& before = *incoming[earlier->second].read;
             if (first) {
                 order.push_back(&key);
-            } else if (!sameKey(key.read->key.puttyType, before.data, key.read->data)) {
+            } else if (!sameKey(key.read->key->puttyType, before.key->data, key.read->key->data)) {
                 conflict = true;
                 diagnostics.warning(inputName + ":" + std::to_string(key.read->line),
                                     key.name + ": a different key for it is on line " +
@@ -206,8 +206,11 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
     }
     for (const Incoming* key : order) {
         const auto found = cached.find(key);
+        // A dry run writes nothing: no copy of each key's text for it.
         if (found == cached.end()) {
-            plan.sets.push_back(Api::ValueText{key->name, key->read->data});
+            if (!options.dryRun) {
+                plan.sets.push_back(Api::ValueText{key->name, key->read->key->data});
+            }
             plan.lines.push_back(Planned{key, {}, {}});
             continue;
         }
@@ -220,10 +223,10 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
         }
         const std::string& name = found->second.name;
         const std::string& data = found->second.data;
-        if (sameKey(key->read->key.puttyType, data, key->read->data)) {
+        if (sameKey(key->read->key->puttyType, data, key->read->key->data)) {
             continue;
         }
-        std::string old = fingerprintOf(key->read->key.puttyType, data);
+        std::string old = fingerprintOf(key->read->key->puttyType, data);
         if (!options.replace) {
             conflict = true;
             diagnostics.warning(cache.name + ": " + name, "cached key " + old +
@@ -233,7 +236,9 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
             continue;
         }
         // The name as it is cached: the registry keeps a name's first spelling.
-        plan.sets.push_back(Api::ValueText{name, key->read->data});
+        if (!options.dryRun) {
+            plan.sets.push_back(Api::ValueText{name, key->read->key->data});
+        }
         plan.lines.push_back(Planned{key, name, std::move(old)});
     }
     return true;
@@ -366,7 +371,7 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
             [](std::size_t line, const auto& section) { return line < section.first; });
         std::string section = after == sections.begin() ? std::string() : std::prev(after)->second;
         std::string name = KeyModel::composeCachedName(KeyModel::CachedName{
-            key.key.puttyType, key.port, escaped ? KeyModel::escapeHost(key.host) : key.host});
+            key.key->puttyType, key.port, escaped ? KeyModel::escapeHost(key.host) : key.host});
         std::string folded;
         if (comparedView(name, folded).data() == name.data()) {
             folded.clear();
@@ -378,8 +383,9 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
         }
         // Taken in, and given back when its name came earlier (that is rare).
         incoming.push_back(Incoming{std::move(name), std::move(folded), &key,
-                                    key.fingerprint.empty() ? std::string_view("-")
-                                                            : std::string_view(key.fingerprint),
+                                    key.key->fingerprint.empty()
+                                        ? std::string_view("-")
+                                        : std::string_view(key.key->fingerprint),
                                     std::move(section)});
         const auto [first, added] = names.emplace(incoming.back().compared(), incoming.size() - 1);
         if (added) {
@@ -388,7 +394,7 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
         const Incoming taken = std::move(incoming.back());
         incoming.pop_back();
         const KeyModel::ReadKey& earlier = *incoming[first->second].read;
-        if (!sameKey(key.key.puttyType, earlier.data, key.data)) {
+        if (!sameKey(key.key->puttyType, earlier.key->data, key.key->data)) {
             conflict = true;
             diagnostics.warning(inputName + ":" + std::to_string(key.line),
                                 taken.name + ": a different key for it is on line " +

@@ -5,6 +5,7 @@
 
 #include "EdwardsCurve.h"
 #include "HexDigit.h"
+#include "PrimeCurve.h"
 
 #include <algorithm>
 #include <array>
@@ -216,6 +217,51 @@ private:
     std::size_t pos = 0;
 };
 
+// -1, 0 or 1 as a is below, equal to or above b; both without leading zero bytes.
+int compare(const Bytes& a, const Bytes& b) {
+    if (a.size() != b.size()) {
+        return a.size() < b.size() ? -1 : 1;
+    }
+    const auto [ai, bi] = std::mismatch(a.begin(), a.end(), b.begin());
+    return ai == a.end() ? 0 : *ai < *bi ? -1 : 1;
+}
+
+bool isEven(const Bytes& n) {
+    return n.empty() || (n.back() & 1) == 0;
+}
+
+bool isZeroOrOne(const Bytes& n) {
+    return n.empty() || (n.size() == 1 && n[0] == 1);
+}
+
+// Why numbers that parse are still no key of `type` (RSA's e, n; DSA's p, q, g, y; a point's
+// x, y), or nothing. Only what is plainly wrong: such a key verifies no signature, and a cache
+// that holds it shows a fingerprint for nothing.
+std::string notAKey(const KeyType& type, const std::vector<Bytes>& n) {
+    switch (type.kind) {
+    case Kind::Ssh1Rsa:
+    case Kind::Rsa: {
+        const Bytes three{3};
+        if (compare(n[0], three) < 0 || isEven(n[0])) {
+            return "the exponent is below 3 or even";
+        }
+        return isEven(n[1]) ? "the modulus is zero or even" : "";
+    }
+    case Kind::Dsa:
+        if (std::any_of(n.begin(), n.end(), isZeroOrOne)) {
+            return "a number is 0 or 1";
+        }
+        return compare(n[1], n[0]) >= 0 || compare(n[2], n[0]) >= 0 || compare(n[3], n[0]) >= 0
+                   ? "q, g or y is not below p"
+                   : "";
+    case Kind::Ecdsa:
+        return detail::isPrimeCurvePoint(type.bits, n[0], n[1]) ? "" : "not a point on the curve";
+    case Kind::EdDsa:
+        return detail::isEdwardsPoint(type.edwards, n[0], n[1]) ? "" : "not a point on the curve";
+    }
+    return "";
+}
+
 ParsedKey failure(std::string error) {
     return ParsedKey{std::nullopt, std::move(error)};
 }
@@ -288,6 +334,9 @@ ParsedKey parsePuttyKey(std::string_view puttyType, std::string_view data) {
         return failure(error);
     }
     const std::vector<Bytes>& n = *numbers;
+    if (std::string why = notAKey(*type, n); !why.empty()) {
+        return failure(std::move(why));
+    }
 
     HostKey key;
     key.puttyType = std::string(type->putty);
@@ -322,9 +371,6 @@ ParsedKey parsePuttyKey(std::string_view puttyType, std::string_view data) {
         break;
     }
     case Kind::EdDsa:
-        if (!detail::isEdwardsPoint(type->edwards, n[0], n[1])) {
-            return failure("not a point on the curve");
-        }
         wire.string(encodeEdwards(*type, n[0], n[1]));
         break;
     }
@@ -353,15 +399,19 @@ std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire) {
         const int count = type->kind == Kind::Rsa ? 2 : 4;
         // RSA's size is its modulus n (after e), DSA's its p (first).
         const int sized = type->kind == Kind::Rsa ? 1 : 0;
+        std::vector<Bytes> n(static_cast<std::size_t>(count));
         for (int i = 0; i < count; ++i) {
-            Bytes n;
-            if (!reader.mpint(n, maxIntegerBits)) {
+            Bytes& number = n[static_cast<std::size_t>(i)];
+            if (!reader.mpint(number, maxIntegerBits)) {
                 return std::nullopt;
             }
             if (i == sized) {
-                bits = static_cast<unsigned>(bitLength(n));
+                bits = static_cast<unsigned>(bitLength(number));
             }
-            data += (i == 0 ? "" : ",") + formatHex(n);
+            data += (i == 0 ? "" : ",") + formatHex(number);
+        }
+        if (!notAKey(*type, n).empty()) {
+            return std::nullopt;
         }
         break;
     }
@@ -376,9 +426,11 @@ std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire) {
             return std::nullopt;
         }
         const unsigned char* middle = point.data() + 1 + type->encodedSize;
-        const Bytes x = stripLeadingZeros(point.data() + 1, middle);
-        const Bytes y = stripLeadingZeros(middle, point.data() + point.size());
-        if (bitLength(x) > type->bits || bitLength(y) > type->bits) {
+        const std::vector<Bytes> n{stripLeadingZeros(point.data() + 1, middle),
+                                   stripLeadingZeros(middle, point.data() + point.size())};
+        const Bytes& x = n[0];
+        const Bytes& y = n[1];
+        if (bitLength(x) > type->bits || bitLength(y) > type->bits || !notAKey(*type, n).empty()) {
             return std::nullopt;
         }
         data = std::string(type->curveName) + "," + formatHex(x) + "," + formatHex(y);

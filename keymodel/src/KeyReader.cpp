@@ -154,32 +154,32 @@ std::optional<bool> hashMatches(std::string_view field, const std::optional<Host
 }
 
 // The key of `type` and base64 `text`, or a warning's message in `why`.
-std::optional<ReadKey> keyOf(std::string_view type, std::string_view text, std::string& why) {
+std::shared_ptr<KeyText> keyOf(std::string_view type, std::string_view text, std::string& why) {
     const std::string puttyType = puttyTypeOf(type);
     if (puttyType.empty()) {
         why = "key type " + std::string(type) + " left out: PuTTY does not cache it";
-        return std::nullopt;
+        return nullptr;
     }
     std::optional<Bytes> wire = base64Decode(text);
     std::optional<PuttyKeyText> putty = wire ? puttyKeyFromWire(*wire) : std::nullopt;
     if (!putty) {
         why = "malformed line left out: the key is not a valid " + std::string(type) + " key";
-        return std::nullopt;
+        return nullptr;
     }
     if (putty->puttyType != puttyType) {
         why = "malformed line left out: a " + std::string(type) + " line holds a " +
               openSshTypeOf(putty->puttyType) + " key";
-        return std::nullopt;
+        return nullptr;
     }
     // The wire form was read strictly (minimal integers, an Edwards point recovered), so it is
     // the one PuTTY's text gives back: no second parse is needed.
-    ReadKey key;
-    key.key.openSshType = openSshTypeOf(putty->puttyType);
-    key.key.puttyType = std::move(putty->puttyType);
-    key.key.bits = putty->bits;
-    key.key.wire = std::move(*wire);
-    key.data = std::move(putty->data);
-    key.fingerprint = sha256Fingerprint(key.key.wire);
+    auto key = std::make_shared<KeyText>();
+    key->openSshType = openSshTypeOf(putty->puttyType);
+    key->puttyType = std::move(putty->puttyType);
+    key->bits = putty->bits;
+    key->wire = std::move(*wire);
+    key->data = std::move(putty->data);
+    key->fingerprint = sha256Fingerprint(key->wire);
     return key;
 }
 
@@ -205,18 +205,16 @@ std::string readLine(std::string_view line, std::size_t number,
         return "certificate key type " + std::string(type) + " left out";
     }
     std::string why;
-    std::optional<ReadKey> key = keyOf(type, fields[typeField + 1], why);
+    const std::shared_ptr<const KeyText> key = keyOf(type, fields[typeField + 1], why);
     if (!key) {
         return why;
     }
-    key->line = number;
 
-    std::vector<HostPort> hosts;
     if (publicKeyLine) {
         if (!query) {
             return "public key without a host name left out: give the host to import it for";
         }
-        hosts.push_back(HostPort{query->host, query->port});
+        out.push_back(ReadKey{number, query->host, query->port, key});
     } else if (fields[0].substr(0, hashMagic.size()) == hashMagic) {
         const std::optional<bool> match = hashMatches(fields[0], query);
         if (!match) {
@@ -226,25 +224,29 @@ std::string readLine(std::string_view line, std::size_t number,
             return "hashed name left out: give the host to match it against";
         }
         if (*match) {
-            hosts.push_back(HostPort{query->host, query->port});
+            out.push_back(ReadKey{number, query->host, query->port, key});
         }
     } else {
+        // Each name goes to `out` as it is read; a name that leaves the line out takes them back.
+        const std::size_t before = out.size();
         bool pattern = false;
         std::size_t start = 0;
         for (;;) {
             const std::size_t comma = fields[0].find(',', start);
             const std::string_view name = fields[0].substr(start, comma - start);
             if (!name.empty() && name[0] == '!') {
+                out.resize(before);
                 // Whom it excludes takes OpenSSH's pattern match to tell: the line is not used.
                 return "negated pattern " + std::string(name) + ": line left out";
             }
             if (isWildcard(name)) {
                 pattern = true;
-            } else if (const std::optional<HostPort> host = hostPortOf(name)) {
+            } else if (std::optional<HostPort> host = hostPortOf(name)) {
                 if (!query || sameHost(*host, *query)) {
-                    hosts.push_back(*host);
+                    out.push_back(ReadKey{number, std::move(host->host), host->port, key});
                 }
             } else {
+                out.resize(before);
                 return "malformed line left out: bad host name or port " + std::string(name);
             }
             if (comma == std::string_view::npos) {
@@ -255,16 +257,6 @@ std::string readLine(std::string_view line, std::size_t number,
         if (pattern) {
             why = "wildcard pattern left out";
         }
-    }
-    for (std::size_t i = 0; i < hosts.size(); ++i) {
-        // The last name takes the key itself; the others a copy.
-        if (i + 1 < hosts.size()) {
-            out.push_back(*key);
-        } else {
-            out.push_back(std::move(*key));
-        }
-        out.back().host = std::move(hosts[i].host);
-        out.back().port = hosts[i].port;
     }
     return why;
 }
@@ -397,16 +389,14 @@ std::string readPuttyLine(std::string_view line, std::size_t number, bool escape
     if (!parsed.key) {
         return "malformed line left out: " + parsed.error;
     }
-    ReadKey key;
-    key.line = number;
-    key.host = escapedNames ? unescapeHost(name->host) : name->host;
-    key.port = name->port;
-    key.key = std::move(*parsed.key);
-    key.data = std::string(data);
-    if (!key.key.wire.empty()) {
-        key.fingerprint = sha256Fingerprint(key.key.wire);
+    auto key = std::make_shared<KeyText>();
+    static_cast<HostKey&>(*key) = std::move(*parsed.key);
+    key->data = std::string(data);
+    if (!key->wire.empty()) {
+        key->fingerprint = sha256Fingerprint(key->wire);
     }
-    keys.push_back(std::move(key));
+    keys.push_back(ReadKey{number, escapedNames ? unescapeHost(name->host) : name->host, name->port,
+                           std::move(key)});
     return {};
 }
 

@@ -93,15 +93,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue; // narrowed by --host: checked by the unit tests, not here
         }
         const std::string name =
-            composeCachedName(CachedName{key.key.puttyType, key.port, key.host});
+            composeCachedName(CachedName{key.key->puttyType, key.port, key.host});
         const auto [it, added] = first.emplace(name, &key);
         if (!added) {
-            differs = differs || it->second->key.wire != key.key.wire ||
-                      (key.key.wire.empty() && it->second->data != key.data);
+            differs = differs || it->second->key->wire != key.key->wire ||
+                      (key.key->wire.empty() && it->second->key->data != key.key->data);
             continue;
         }
-        expected.insert((mode & 1) ? name + " " + key.data
-                                   : knownHostsLine(key.host, key.port, key.key));
+        expected.insert((mode & 1) ? name + " " + key.key->data
+                                   : knownHostsLine(key.host, key.port, *key.key));
     }
     if ((mode & 1) && !options.host.empty()) {
         return 0;

@@ -19,8 +19,8 @@ using namespace KeyModel;
 std::string describe(const ReadKeys& read) {
     std::string out;
     for (const ReadKey& key : read.keys) {
-        out += key.host + " " + std::to_string(key.port) + " " + key.key.puttyType + " " +
-               key.data + "\n";
+        out += key.host + " " + std::to_string(key.port) + " " + key.key->puttyType + " " +
+               key.key->data + "\n";
     }
     return out;
 }
@@ -44,10 +44,10 @@ void checkRead(const ReadKeys& read, const std::string& text) {
         last = warning.line;
     }
     for (const ReadKey& key : read.keys) {
-        const ParsedKey parsed = parsePuttyKey(key.key.puttyType, key.data);
+        const ParsedKey parsed = parsePuttyKey(key.key->puttyType, key.key->data);
         if (key.line == 0 || key.line > lines || key.host.empty() || !parsed.key ||
-            parsed.key->wire != key.key.wire || parsed.key->bits != key.key.bits ||
-            parsed.key->openSshType != key.key.openSshType) {
+            parsed.key->wire != key.key->wire || parsed.key->bits != key.key->bits ||
+            parsed.key->openSshType != key.key->openSshType) {
             fail("a key read does not hold together", text);
         }
     }
@@ -73,9 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         checkRead(read, text);
         std::string written;
         for (const ReadKey& key : read.keys) {
-            const CachedName name{key.key.puttyType, key.port,
+            const CachedName name{key.key->puttyType, key.port,
                                   escaped ? escapeHost(key.host) : key.host};
-            written += composeCachedName(name) + " " + key.data + "\n";
+            written += composeCachedName(name) + " " + key.key->data + "\n";
         }
         checkAgain(read, readPuttyLines(written, escaped, written.size()), written);
         return 0;
@@ -90,10 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkRead(read, text);
     std::string written;
     for (const ReadKey& key : read.keys) {
-        if (key.key.wire.empty()) {
+        if (key.key->wire.empty()) {
             fail("a key without a wire form from known_hosts", text);
         }
-        written += knownHostsLine(key.host, key.port, key.key) + "\n";
+        written += knownHostsLine(key.host, key.port, *key.key) + "\n";
     }
     checkAgain(read, readKnownHosts(written, query, written.size()), written);
     return 0;

@@ -50,6 +50,15 @@ std::string hexOf(const Bytes& data) {
     return text;
 }
 
+Bytes fromHex(std::string_view digits) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out.push_back(
+            static_cast<unsigned char>(std::stoi(std::string(digits.substr(i, 2)), nullptr, 16)));
+    }
+    return out;
+}
+
 // A little-endian EdDSA key of `size` bytes holding a small y, with x's parity on top.
 Bytes edwardsKey(std::size_t size, unsigned char y, bool odd) {
     Bytes key(size, 0);
@@ -207,14 +216,15 @@ TEST(KeyModelTest, ConstructedWireFormsConvertBothWays) {
         Bytes body;       // the wire form after the type's name
         const char* data; // nullptr: no such key
     };
-    Bytes point(65, 0);
-    point[0] = 0x04;
-    point[32] = 1;
-    point[64] = 2;
+    // 43 times the generator, whose y is 31 bytes (from Python)
+    const char* x = "986ae2506f1ff104d04230861d8f4b498f4bc4c6d009b30f7544dc129b82d28d";
+    const char* y = "3cccc0a6460e0ae328a4d97d3c7b61d86fc6289c189f2525110c441bb07e97";
+    const Bytes point = Bytes{0x04} + fromHex(x) + Bytes{0} + fromHex(y);
     const Row rows[] = {
         // short coordinates are padded to the curve's size
         {"ecdsa-sha2-nistp256", sshString(bytesOf("nistp256")) + sshString(point),
-         "nistp256,0x1,0x2"},
+         "nistp256,0x986ae2506f1ff104d04230861d8f4b498f4bc4c6d009b30f7544dc129b82d28d,"
+         "0x3cccc0a6460e0ae328a4d97d3c7b61d86fc6289c189f2525110c441bb07e97"},
         // y = 3 takes the sqrt(-1) step of RFC 8032 5.1.3, y = 9 does not (values from Python)
         {"ssh-ed25519", sshString(edwardsKey(32, 3, true)),
          "0x1701402bd9ec9f710bb750a74e10d7cee3f269b422cf43f8010919e0fe51fa0b,0x3"},
@@ -246,6 +256,22 @@ TEST(KeyModelTest, ConstructedWireFormsConvertBothWays) {
 TEST(KeyModelTest, MalformedDataIsRefusedWithAReason) {
     const std::string ed25519 = realKeys[5].data;
     const std::string ed448 = realKeys[6].data;
+    const std::string n = std::string(realKeys[0].data).substr(8);
+    std::vector<std::string> dss;
+    for (std::size_t at = 0, comma = 0; comma != std::string::npos; at = comma + 1) {
+        comma = std::string_view(realKeys[1].data).find(',', at);
+        dss.push_back(std::string(realKeys[1].data).substr(at, comma - at));
+    }
+    const auto dssWith = [&](std::size_t i, const std::string& number) {
+        std::vector<std::string> fields = dss;
+        fields[i] = number;
+        return fields[0] + "," + fields[1] + "," + fields[2] + "," + fields[3];
+    };
+    const auto ecdsaWith = [](std::size_t row, char last) {
+        std::string data = realKeys[row].data;
+        data.back() = last;
+        return data;
+    };
     struct Row {
         const char* type;
         std::string data;
@@ -263,7 +289,27 @@ TEST(KeyModelTest, MalformedDataIsRefusedWithAReason) {
         {"rsa2", "0x10001,0xff\n"},
         {"rsa2", "0x10001,-0xff"},
         {"rsa2", "0x10001,0x1" + std::string(4096, '0')}, // 16385 bits
+        {"rsa2", "0x1," + n},
+        {"rsa2", "0x10000," + n},
+        {"rsa2", "0x10001,0x0"},
+        {"rsa2", "0x10001," + n.substr(0, n.size() - 1) + "2"},
+        {"rsa", "0x1," + n},
         {"dss", "0x1,0x2,0x3"},
+        {"dss", dssWith(0, "0x1")},
+        {"dss", dssWith(1, "0x0")},
+        {"dss", dssWith(2, "0x1")},
+        {"dss", dssWith(3, "0x0")},
+        {"dss", dssWith(1, dss[0])},
+        {"dss", dssWith(2, dss[0])},
+        {"dss", dssWith(3, dss[0])},
+        {"ecdsa-sha2-nistp256", "nistp256,0x0,0x0"},
+        {"ecdsa-sha2-nistp256", ecdsaWith(2, '0')},
+        {"ecdsa-sha2-nistp384", ecdsaWith(3, '0')},
+        {"ecdsa-sha2-nistp521", ecdsaWith(4, '0')},
+        // x = p, with the y of x = 0
+        {"ecdsa-sha2-nistp256",
+         "nistp256,0xffffffff00000001000000000000000000000000ffffffffffffffffffffffff,"
+         "0x66485c780e2f83d72433bd5d84a06bb6541c2af31dae871728bf856a174f93f4"},
         {"ecdsa-sha2-nistp256", "0x1,0x2"},
         {"ecdsa-sha2-nistp256", "nistp384,0x1,0x2"},
         {"ecdsa-sha2-nistp256", "nistp256,0x1" + std::string(64, '0') + ",0x2"}, // 257 bits
@@ -302,6 +348,9 @@ TEST(KeyModelTest, MalformedWireFormsAreRefused) {
         rsaType + e + Bytes{0xff, 0xff, 0xff, 0xff},
         sshString(bytesOf("ecdsa-sha2-nistp384")) + Bytes(ecdsa.begin() + 23, ecdsa.end()),
         Bytes(ecdsa.begin(), ecdsa.begin() + 35) + sshString(point), // compressed point tag
+        rsaType + sshString(Bytes{0x01}) + Bytes(rsa.begin() + 18, rsa.end()), // e = 1
+        sshString(bytesOf("ssh-dss")) + sshString(Bytes{0x01}) + e + e + e,    // p = 1
+        Bytes(ecdsa.begin(), ecdsa.end() - 1) + Bytes{0x90},                   // off the curve
         sshString(bytesOf("ssh-ed25519")) + sshString(Bytes(31, 1)),
         sshString(bytesOf("ssh-ed25519")) + sshString(Bytes(31, 0xff) + Bytes{0x7f}), // y >= p
         sshString(bytesOf("ssh-ed448")) + sshString(Bytes(56, 0) + Bytes{0x01}), // not x's parity
@@ -465,11 +514,11 @@ std::vector<std::string> describe(const ReadKeys& read) {
     std::vector<std::string> out;
     for (const ReadKey& key : read.keys) {
         out.push_back(std::to_string(key.line) + " " + key.host + " " + std::to_string(key.port) +
-                      " " + key.key.puttyType);
+                      " " + key.key->puttyType);
         for (const RealKey& real : realKeys) {
-            if (key.key.puttyType == real.puttyType) {
-                EXPECT_EQ(key.data, real.data) << out.back();
-                EXPECT_EQ(sha256Fingerprint(key.key.wire), real.fingerprint) << out.back();
+            if (key.key->puttyType == real.puttyType) {
+                EXPECT_EQ(key.key->data, real.data) << out.back();
+                EXPECT_EQ(sha256Fingerprint(key.key->wire), real.fingerprint) << out.back();
             }
         }
     }
@@ -540,7 +589,7 @@ TEST(KeyModelTest, ALargeFileReadsAsItsCopiesInTheirOrder) {
         const ReadKey& expected = one.keys[i % one.keys.size()];
         const ReadKey& key = all.keys[i];
         wrong += key.line != 1 + expected.line + i / one.keys.size() * copyLines ||
-                 key.host != expected.host || key.data != expected.data;
+                 key.host != expected.host || key.key->data != expected.key->data;
     }
     for (std::size_t i = 0; i < all.warnings.size(); ++i) {
         const ReadWarning& expected = one.warnings[i % one.warnings.size()];
@@ -548,6 +597,24 @@ TEST(KeyModelTest, ALargeFileReadsAsItsCopiesInTheirOrder) {
                  all.warnings[i].message != expected.message;
     }
     EXPECT_EQ(wrong, 0u);
+}
+
+TEST(KeyModelTest, ALineOfManyNamesGivesEachNameTheLinesOneKey) {
+    std::string text;
+    for (int i = 0; i < 100000; ++i) {
+        text += "h" + std::to_string(i) + ",";
+    }
+    text += "[h]:2222 ssh-ed25519 " + ed25519 + "\nh1,!h2 ssh-ed25519 " + ed25519;
+    const ReadKeys read = readKnownHosts(text, std::nullopt, text.size());
+    ASSERT_EQ(read.keys.size(), 100001u);
+    EXPECT_EQ(read.keys[99999].host, "h99999");
+    EXPECT_EQ(read.keys.back().host + ":" + std::to_string(read.keys.back().port), "h:2222");
+    EXPECT_EQ(read.keys.back().key->data, realKeys[5].data);
+    // Not a copy per name: a line may name millions of hosts.
+    EXPECT_EQ(std::count_if(read.keys.begin(), read.keys.end(),
+                            [&](const ReadKey& key) { return key.key == read.keys[0].key; }),
+              100001);
+    EXPECT_EQ(warningLines(read), std::vector<std::size_t>{2});
 }
 
 TEST(KeyModelTest, PuttyLinesGiveTheirKeys) {

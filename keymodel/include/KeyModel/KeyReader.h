@@ -6,6 +6,7 @@
 #include "KeyModel/HostKey.h"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,14 +14,19 @@
 
 namespace KeyModel {
 
-// One key for one host and port; a known_hosts line naming several hosts gives one each.
+// A key read, with what is written and printed for it.
+struct KeyText : HostKey {
+    std::string data;        // PuTTY's stored text of the key
+    std::string fingerprint; // sha256Fingerprint(wire); empty for an SSH-1 key
+};
+
+// One key for one host and port; a known_hosts line naming several hosts gives one each, all
+// sharing the line's key (a line may name millions).
 struct ReadKey {
     std::size_t line = 0;
     std::string host; // as the user types it, never escaped
     unsigned port = 22;
-    HostKey key;
-    std::string data;        // PuTTY's stored text of the key
-    std::string fingerprint; // sha256Fingerprint(key.wire); empty for an SSH-1 key
+    std::shared_ptr<const KeyText> key;
 };
 
 // A line left out, or a wildcard the line's other names are read without; and why (the
