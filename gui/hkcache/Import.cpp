@@ -4,12 +4,12 @@
 
 #include "Caches.h"
 #include "HostFilter.h"
-#include "StandardInput.h"
 
 #include "KeyModel/CachedName.h"
 #include "KeyModel/KeyReader.h"
 
 #include "PAL/Escape.h"
+#include "PAL/StandardInput.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,7 +34,7 @@ struct CloseFile {
 std::optional<std::string> readInput(const std::string& path, std::size_t maxBytes,
                                      std::string* reason) {
     std::unique_ptr<std::FILE, CloseFile> owned;
-    std::FILE* file = path == "-" ? standardInputAsBytes() : nullptr;
+    std::FILE* file = path == "-" ? PAL::standardInputAsBytes() : nullptr;
     if (path != "-") {
         owned.reset(std::fopen(path.c_str(), "rb"));
         if (!owned) {

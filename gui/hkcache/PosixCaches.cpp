@@ -3,15 +3,10 @@
 #include "CacheLocations.h"
 #include "Caches.h"
 
+#include "PAL/Accounts.h"
 #include "PAL/HostKeyFile.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <memory>
 #include <optional>
-#include <set>
 #include <vector>
 
 namespace hkcache {
@@ -20,56 +15,25 @@ namespace {
 using Api = PAL::RegistryApi;
 constexpr std::uint32_t CurrentUserRoot = 0x80000001u;
 
-std::optional<std::string> realPath(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                         &std::free);
-    return resolved ? std::optional<std::string>(resolved.get()) : std::nullopt;
-}
-
-Cache userCache(const std::string& home, uid_t uid, gid_t gid) {
-    auto opener = [home, uid, gid](bool create) {
-        return [home, uid, gid, create](Api::Handle* key, std::string* reason) {
-            return PAL::openUserHostKeyFile(home, uid, gid, create, key, reason);
+Cache userCache(const PAL::Account& user) {
+    auto opener = [user](bool create) {
+        return [user, create](Api::Handle* key, std::string* reason) {
+            return PAL::openUserHostKeyFile(user.home, user.uid, user.gid, create, key, reason);
         };
     };
-    return Cache{PAL::userHostKeyFilePath(home), &PAL::platformRegistryApi(), opener(false),
-                 opener(true), std::uint32_t(uid)};
-}
-
-std::optional<struct passwd> findUser(const std::string& name, std::vector<char>& buffer) {
-    buffer.resize(16384);
-    for (;;) {
-        struct passwd entry {};
-        struct passwd* found = nullptr;
-        const int error = getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
-        if (error == ERANGE && buffer.size() < (1u << 20)) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        return found ? std::optional<struct passwd>(entry) : std::nullopt;
-    }
+    return Cache{PAL::userHostKeyFilePath(user.home), &PAL::platformRegistryApi(), opener(false),
+                 opener(true), user.uid};
 }
 
 std::vector<Cache> everyUsersCache(Diagnostics& diagnostics) {
-    if (geteuid() != 0) {
+    if (!PAL::runsAsRoot()) {
         diagnostics.error("all", "only root can read every user's cache");
         return {};
     }
     std::vector<Cache> caches;
-    std::set<std::string> homes;
-    setpwent();
-    while (struct passwd* entry = getpwent()) {
-        if (!entry->pw_dir || !*entry->pw_dir) {
-            continue;
-        }
-        // Accounts that share a home (often /) share its file: it is listed once.
-        const std::optional<std::string> real = realPath(entry->pw_dir);
-        if (!real || !homes.insert(*real).second) {
-            continue;
-        }
-        caches.push_back(userCache(entry->pw_dir, entry->pw_uid, entry->pw_gid));
+    for (const PAL::Account& account : PAL::accountsByHome()) {
+        caches.push_back(userCache(account));
     }
-    endpwent();
     return caches;
 }
 
@@ -95,14 +59,12 @@ std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnosti
     if (which == "all") {
         return everyUsersCache(diagnostics);
     }
-    const std::string name = which.substr(5);
-    std::vector<char> buffer;
-    const std::optional<struct passwd> user = findUser(name, buffer);
-    if (!user || !user->pw_dir) {
+    const std::optional<PAL::Account> user = PAL::findAccount(which.substr(5));
+    if (!user) {
         diagnostics.error(which, "no such user");
         return {};
     }
-    return {userCache(user->pw_dir, user->pw_uid, user->pw_gid)};
+    return {userCache(*user)};
 }
 
 } // namespace hkcache

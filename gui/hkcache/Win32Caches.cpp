@@ -1,8 +1,9 @@
 // Windows: the caches are registry keys, the caller's own (HKEY_CURRENT_USER) and the
 // profiles loaded under HKEY_USERS.
-#include "Accounts.h"
 #include "CacheLocations.h"
 #include "Caches.h"
+
+#include "PAL/Accounts.h"
 
 namespace hkcache {
 namespace {
@@ -37,7 +38,7 @@ std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnosti
         return profileCache(name, diagnostics);
     }
     std::string reason;
-    const std::optional<std::string> sid = accountSid(name, &reason);
+    const std::optional<std::string> sid = PAL::accountSid(name, &reason);
     if (!sid) {
         diagnostics.error(which, reason);
         return {};

@@ -6,13 +6,9 @@
 #include "PAL/RegistryApi.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace PAL {
-namespace detail {
-class TempFile;
-}
 
 // The caller's own host-key file, where PuTTY for Unix looks for it (the current user's cache).
 std::string hostKeyFilePath();
@@ -37,29 +33,6 @@ RegistryApi::Status openUserHostKeyFile(const std::string& home, std::uint32_t u
 // of openUserHostKeyFile, opened from the walk's own descriptor and checked again; -1 with
 // errno, and `reason` for one no longer to be trusted.
 int openUserHostKeyDirectory(RegistryApi::Handle key, std::string* reason);
-
-// A new file of the caller's beside another, in the directory `dirFd` (kept open by the
-// caller), as the store makes its own: removed when destroyed unless released, and when a
-// signal whose default action ends the process ends it first.
-class NewFileBeside {
-public:
-    explicit NewFileBeside(int dirFd);
-    ~NewFileBeside();
-    NewFileBeside(const NewFileBeside&) = delete;
-    NewFileBeside& operator=(const NewFileBeside&) = delete;
-
-    // Created exclusively as <base><infix><unique suffix>, mode 0600; false with errno.
-    bool create(const std::string& base, const char* infix);
-    int fd() const;
-    const char* name() const;
-    // close(2)'s result.
-    int close();
-    // Renamed away: nothing is left to remove.
-    void release();
-
-private:
-    std::unique_ptr<detail::TempFile> temp;
-};
 
 } // namespace PAL
 

@@ -1,8 +1,6 @@
 // Replacing a file safely: temporary file, owner and mode, flush, exchange, directory sync.
 #include "PosixFileReplace.h"
 
-#include "PAL/HostKeyFile.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -476,33 +474,4 @@ bool Replacement::inPlace() {
 }
 
 } // namespace detail
-} // namespace PAL
-
-namespace PAL {
-
-NewFileBeside::NewFileBeside(int dirFd)
-    : temp(std::make_unique<detail::TempFile>(detail::systemFiles(), dirFd)) {}
-
-NewFileBeside::~NewFileBeside() = default;
-
-bool NewFileBeside::create(const std::string& base, const char* infix) {
-    return temp->create(base, infix);
-}
-
-int NewFileBeside::fd() const {
-    return temp->get();
-}
-
-const char* NewFileBeside::name() const {
-    return temp->path();
-}
-
-int NewFileBeside::close() {
-    return temp->close();
-}
-
-void NewFileBeside::release() {
-    temp->release();
-}
-
 } // namespace PAL

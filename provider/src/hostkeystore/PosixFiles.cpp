@@ -154,6 +154,10 @@ int PosixFiles::ioctlGetFlags(int, unsigned*) {
 }
 #endif
 
+uid_t PosixFiles::geteuid() {
+    return ::geteuid();
+}
+
 PosixFiles& systemFiles() {
     static PosixFiles files;
     return files;

@@ -50,6 +50,7 @@ public:
     // ioctl(FS_IOC_GETFLAGS): the inode flags that chattr sets; -1 and ENOTTY where the file
     // system or the platform has none.
     virtual int ioctlGetFlags(int fd, unsigned* flags);
+    virtual uid_t geteuid();
 };
 
 // Flags of PosixFiles::ioctlGetFlags (Linux's FS_APPEND_FL and FS_IMMUTABLE_FL): no name in

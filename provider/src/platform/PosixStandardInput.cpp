@@ -1,10 +1,10 @@
 // POSIX: standard input has no text mode.
-#include "StandardInput.h"
+#include "PAL/StandardInput.h"
 
-namespace hkcache {
+namespace PAL {
 
 std::FILE* standardInputAsBytes() {
     return stdin;
 }
 
-} // namespace hkcache
+} // namespace PAL

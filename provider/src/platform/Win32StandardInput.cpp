@@ -1,14 +1,14 @@
 // Windows: standard input is put in binary mode before it is read.
-#include "StandardInput.h"
+#include "PAL/StandardInput.h"
 
 #include <fcntl.h>
 #include <io.h>
 
-namespace hkcache {
+namespace PAL {
 
 std::FILE* standardInputAsBytes() {
     _setmode(_fileno(stdin), _O_BINARY);
     return stdin;
 }
 
-} // namespace hkcache
+} // namespace PAL

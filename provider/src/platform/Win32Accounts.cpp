@@ -1,14 +1,15 @@
-// Windows: account names to SIDs (advapi32).
-#include "Accounts.h"
+// Windows: account names to SIDs (advapi32), and the caller's profile.
+#include "PAL/Accounts.h"
 
 #include <windows.h>
 
 #include <sddl.h>
 
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
-namespace hkcache {
+namespace PAL {
 
 std::optional<std::string> accountSid(const std::string& name, std::string* reason) {
     DWORD sidSize = 0;
@@ -35,4 +36,9 @@ std::optional<std::string> accountSid(const std::string& name, std::string* reas
     return std::string(owned.get());
 }
 
-} // namespace hkcache
+std::optional<std::string> profileDirectory() {
+    const char* profile = std::getenv("USERPROFILE");
+    return profile && *profile ? std::optional<std::string>(profile) : std::nullopt;
+}
+
+} // namespace PAL

@@ -1,0 +1,35 @@
+// The system's user accounts: who they are, where their homes or profiles lie.
+#ifndef PAL_ACCOUNTS_H
+#define PAL_ACCOUNTS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace PAL {
+
+// POSIX builds: an account of the password database.
+struct Account {
+    std::string home;
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+};
+
+// POSIX builds: the account `name`; nullopt when there is none, or it has no home.
+std::optional<Account> findAccount(const std::string& name);
+// POSIX builds: every account that has a home, one per home however named (accounts that share
+// one, often /, share what it holds), in the database's order.
+std::vector<Account> accountsByHome();
+// POSIX builds: whether this process runs as root.
+bool runsAsRoot();
+
+// Windows builds: the SID of the account `name` (DOMAIN\user or user) in its text form,
+// S-1-5-...; nullopt with the system's reason when there is no such account.
+std::optional<std::string> accountSid(const std::string& name, std::string* reason);
+// Windows builds: the caller's profile directory (USERPROFILE); nullopt when it is not set.
+std::optional<std::string> profileDirectory();
+
+} // namespace PAL
+
+#endif // PAL_ACCOUNTS_H

@@ -1,0 +1,19 @@
+// POSIX: the backup file written through the system-call seam, so that a test can fail any of
+// its calls.
+#ifndef HK_PROVIDER_SRC_POSIXBACKUPFILE_H
+#define HK_PROVIDER_SRC_POSIXBACKUPFILE_H
+
+#include "PAL/BackupFile.h"
+#include "hostkeystore/PosixFiles.h"
+
+namespace PAL {
+namespace detail {
+
+// PAL::writeBackupFile through `files`.
+std::string writeBackupFile(PosixFiles& files, const std::string& path, std::string_view text,
+                            const BackupBeside* beside, PreviousBackup* previous);
+
+} // namespace detail
+} // namespace PAL
+
+#endif // HK_PROVIDER_SRC_POSIXBACKUPFILE_H

@@ -1,0 +1,194 @@
+// Windows: a backup swapped in by MoveFileEx.
+#include "PAL/BackupFile.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+
+namespace PAL {
+namespace {
+
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE opened) : handle(opened) {}
+    ~FileHandle() {
+        if (handle != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle);
+        }
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    HANDLE get() const { return handle; }
+    bool close() {
+        const BOOL closed = ::CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+        return closed != FALSE;
+    }
+
+private:
+    HANDLE handle;
+};
+
+std::string systemError(const char* what) {
+    const DWORD code = ::GetLastError();
+    char text[512] = {};
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                    nullptr, code, 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                          text[length - 1] == '.' || text[length - 1] == ' ')) {
+        --length;
+    }
+    return std::string(what) + ": " +
+           (length ? std::string(text, length) : "error " + std::to_string(code));
+}
+
+std::string writeTemp(HANDLE opened, std::string_view text) {
+    FileHandle file(opened);
+    while (!text.empty()) {
+        const DWORD chunk = DWORD(std::min<std::size_t>(text.size(), 1u << 30));
+        DWORD written = 0;
+        if (!::WriteFile(file.get(), text.data(), chunk, &written, nullptr)) {
+            return systemError("cannot write");
+        }
+        text.remove_prefix(written);
+    }
+    if (!::FlushFileBuffers(file.get())) {
+        return systemError("cannot flush");
+    }
+    if (!file.close()) {
+        return systemError("cannot write");
+    }
+    return {};
+}
+
+struct FileInfo {
+    DWORD type;
+    BY_HANDLE_FILE_INFORMATION info;
+};
+
+// What `path` names (a link itself unless `follow`); nullopt when it cannot be opened.
+std::optional<FileInfo> look(const std::string& path, bool follow) {
+    FileHandle file(::CreateFileA(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+        nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    FileInfo found{::GetFileType(file.get()), {}};
+    if (found.type == FILE_TYPE_DISK && !::GetFileInformationByHandle(file.get(), &found.info)) {
+        return std::nullopt;
+    }
+    return found;
+}
+
+bool sameId(const std::optional<FileInfo>& a, const std::optional<FileInfo>& b) {
+    return a && b && a->type == FILE_TYPE_DISK && b->type == FILE_TYPE_DISK &&
+           a->info.dwVolumeSerialNumber == b->info.dwVolumeSerialNumber &&
+           a->info.nFileIndexHigh == b->info.nFileIndexHigh &&
+           a->info.nFileIndexLow == b->info.nFileIndexLow;
+}
+
+} // namespace
+
+struct PreviousBackup::Kept {
+    std::string path;
+    std::string aside; // empty: nothing was there
+    std::optional<FileInfo> written;
+};
+
+PreviousBackup::PreviousBackup() = default;
+
+PreviousBackup::~PreviousBackup() {
+    // A backup that another run wrote since is left alone, and this one's previous kept aside.
+    if (!kept || !sameId(look(kept->path, false), kept->written)) {
+        return;
+    }
+    if (kept->aside.empty()) {
+        ::DeleteFileA(kept->path.c_str());
+    } else {
+        ::MoveFileExA(kept->aside.c_str(), kept->path.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
+}
+
+void PreviousBackup::drop() {
+    if (kept && !kept->aside.empty()) {
+        ::DeleteFileA(kept->aside.c_str());
+    }
+    kept.reset();
+}
+
+std::string PreviousBackup::keepAside() {
+    const std::string aside = kept ? kept->aside : std::string();
+    kept.reset();
+    return aside;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    return sameId(look(a, true), look(b, true));
+}
+
+std::string writeBackupFile(const std::string& path, std::string_view text, const BackupBeside*,
+                            PreviousBackup* previous) {
+    // A device, a directory or a link there is not the file of a last removal.
+    const std::optional<FileInfo> there = look(path, false);
+    if (there && (there->type != FILE_TYPE_DISK ||
+                  there->info.dwFileAttributes &
+                      (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        return "not a regular file; --no-backup keeps none";
+    }
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    std::string temp;
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    // CREATE_NEW: a name someone planted is never written through.
+    for (int attempt = 0; opened == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        temp = path + ".hkcache-" + std::to_string(random() % 1000000000u);
+        opened = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (opened == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) {
+            return systemError("cannot create a file beside it");
+        }
+    }
+    if (opened == INVALID_HANDLE_VALUE) {
+        return "cannot create a file beside it: every name tried was taken";
+    }
+    std::string reason = writeTemp(opened, text);
+    auto kept = std::make_unique<PreviousBackup::Kept>();
+    kept->path = path;
+    if (reason.empty() && previous &&
+        ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        for (int attempt = 0; kept->aside.empty() && attempt < 100; ++attempt) {
+            const std::string aside =
+                path + ".hkcache-previous-" + std::to_string(random() % 1000000000u);
+            if (::MoveFileExA(path.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) {
+                kept->aside = aside;
+            } else if (::GetLastError() != ERROR_ALREADY_EXISTS &&
+                       ::GetLastError() != ERROR_FILE_EXISTS) {
+                reason = systemError("cannot keep the backup it replaces");
+                break;
+            }
+        }
+    }
+    if (reason.empty() && !::MoveFileExA(temp.c_str(), path.c_str(),
+                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        reason = systemError("cannot rename the new file over it");
+        if (!kept->aside.empty()) {
+            ::MoveFileExA(kept->aside.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+        }
+    }
+    if (!reason.empty()) {
+        ::DeleteFileA(temp.c_str());
+        return reason;
+    }
+    if (previous) {
+        kept->written = look(path, false);
+        previous->kept = std::move(kept);
+    }
+    return {};
+}
+
+} // namespace PAL
