@@ -4,7 +4,7 @@
 #define HK_PROVIDER_SRC_POSIXBACKUPFILE_H
 
 #include "PAL/BackupFile.h"
-#include "hostkeystore/PosixFiles.h"
+#include "../hostkeystore/PosixFiles.h"
 
 namespace PAL {
 namespace detail {
