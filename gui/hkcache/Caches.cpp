@@ -5,8 +5,6 @@
 #include "KeyModel/Digest.h"
 #include "KeyModel/HostKey.h"
 
-#include "PAL/ValueWalk.h"
-
 #include <algorithm>
 #include <unordered_set>
 #include <vector>

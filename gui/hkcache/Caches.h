@@ -6,6 +6,7 @@
 
 #include "PAL/OpenKey.h"
 #include "PAL/RegistryApi.h"
+#include "PAL/ValueWalk.h"
 
 #include <cstdint>
 #include <functional>
@@ -52,8 +53,7 @@ bool hostsEscaped();
 // Calls `visit` with each value's name, type and data (REG_SZ's NUL removed) in enumeration
 // order, each name once, from a pass that the key did not change under (PAL::ValueWalk's rule).
 // Success, or the status of the call that failed.
-using ValueVisit =
-    std::function<void(std::string_view name, std::uint32_t type, std::string_view data)>;
+using ValueVisit = PAL::ValueWalk::Visit;
 // `everyPass`: each value that any pass saw, once (its first spelling and data), even when the
 // key never stood still: what a removal must not miss while other programs change the key.
 PAL::RegistryApi::Status forEachValue(PAL::RegistryApi& api, PAL::RegistryApi::Handle key,
