@@ -102,12 +102,13 @@ RegistryApi::Status ValueWalk::pass(const Visit& visit, bool backward, bool* unc
     // Forward, a Names pass stops at the count; a Values pass at the registry's end. Going down,
     // an index that a delete emptied is passed over.
     const std::uint32_t count = fits ? before.values : 0;
-    for (std::uint32_t step = 0; names || backward ? step < count : true; ++step) {
+    const bool toTheEnd = !names && !backward;
+    for (std::uint32_t step = 0; toTheEnd || step < count; ++step) {
         const std::uint32_t index = backward ? count - 1 - step : step;
         status = read(index, nameLength, type, dataSize);
         if (status == RegistryApi::Success) {
             hand(visit, nameLength, type, dataSize);
-        } else if (!names && status == RegistryApi::NoMoreItems && !backward) {
+        } else if (toTheEnd && status == RegistryApi::NoMoreItems) {
             break;
         } else if (!names && status != RegistryApi::NoMoreItems) {
             return status;
