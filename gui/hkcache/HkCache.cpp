@@ -52,7 +52,7 @@ bool validCache(const std::string& which) {
 // warned about when everything is listed.
 void listCache(const Cache& cache, const KeyFilter& filter, bool everything, Listing& listing,
                Diagnostics& diagnostics) {
-    OpenKey key(*cache.api);
+    PAL::OpenKey key(*cache.api);
     std::string reason;
     PAL::RegistryApi::Status status = cache.open(key.out(), &reason);
     if (status == PAL::RegistryApi::NotFound) {

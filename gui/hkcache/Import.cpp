@@ -180,7 +180,7 @@ bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCach
 
     // Read, then closed: caches are held one at a time, and a missing one is only empty until
     // something is written to it.
-    OpenKey opened(*cache.api);
+    PAL::OpenKey opened(*cache.api);
     std::string reason;
     Api::Status status = cache.open(opened.out(), &reason);
     // Only what the import names is kept of the cache: its first value of each such name.
@@ -428,7 +428,7 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
         if (plan.sets.empty()) {
             continue;
         }
-        OpenKey key(*plan.cache->api);
+        PAL::OpenKey key(*plan.cache->api);
         std::string reason;
         Api::Status status = plan.cache->create(key.out(), &reason);
         if (status != Api::Success) {

@@ -87,7 +87,7 @@ Api::Status collectKeys(const KeyFilter& filter, Api::Handle key, CacheRemoval& 
 // one at a time.
 void findKeys(const KeyFilter& filter, CacheRemoval& removal, Diagnostics& diagnostics) {
     const Cache& cache = *removal.cache;
-    OpenKey key(*cache.api);
+    PAL::OpenKey key(*cache.api);
     std::string reason;
     Api::Status status = cache.open(key.out(), &reason);
     if (status == Api::NotFound) {
@@ -159,7 +159,7 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
         written.back()->path = path;
         written.back()->from = backup.from;
         // Beside a cache, its directory is reached through the key that its checked walk opened.
-        OpenKey besideKey(backup.beside ? *backup.beside->api : PAL::registryApi());
+        PAL::OpenKey besideKey(backup.beside ? *backup.beside->api : PAL::registryApi());
         if (backup.beside) {
             std::string why;
             const Api::Status opened = backup.beside->open(besideKey.out(), &why);
@@ -195,7 +195,7 @@ void printRemoved(const std::vector<Found>& keys, std::size_t from, std::size_t 
 bool removeFound(const KeyFilter& filter, CacheRemoval& removal, const std::string& prefix,
                  const std::function<bool()>& backUp, std::ostream& out, Diagnostics& diagnostics) {
     const Cache& cache = *removal.cache;
-    OpenKey key(*cache.api);
+    PAL::OpenKey key(*cache.api);
     std::string reason;
     Api::Status status = cache.open(key.out(), &reason);
     if (status != Api::Success) {
