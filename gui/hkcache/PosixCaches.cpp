@@ -1,9 +1,9 @@
 // POSIX: the caches are PuTTY for Unix's host-key files, the caller's own or, read from each
 // user's home, other users' (opened, and changed, only as the layer's checked walk allows).
-#include "CacheLocations.h"
 #include "Caches.h"
 
 #include "PAL/HostKeyFile.h"
+#include "PAL/PuttyCache.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -18,7 +18,7 @@ namespace hkcache {
 namespace {
 
 using Api = PAL::RegistryApi;
-constexpr std::uint32_t CurrentUserRoot = 0x80000001u;
+constexpr std::uint32_t CurrentUserRoot = PAL::RegistryConstants::CurrentUserHandle;
 
 std::optional<std::string> realPath(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
@@ -85,7 +85,7 @@ bool namesIgnoreCase() {
 
 std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnostics) {
     if (which == "current") {
-        return {registryCache(PAL::hostKeyFilePath(), CurrentUserRoot, puttyCacheSubKey())};
+        return {registryCache(PAL::hostKeyFilePath(), CurrentUserRoot, PAL::puttyCacheSubKey())};
     }
     if (which == "default") {
         diagnostics.error("default", "HKEY_USERS\\.DEFAULT is Windows' only: PuTTY for Unix "
