@@ -33,6 +33,7 @@ private:
     bool anyError = false;
 };
 
+// The layer words every status the same way for both programs.
 using PAL::statusText;
 
 } // namespace hkcache

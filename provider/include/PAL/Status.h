@@ -39,9 +39,11 @@ public:
 // The reason a status stands for, in the words a shell user knows; "error N" for the rest.
 std::string statusText(Status status);
 
-// POSIX builds: the status of an errno value (ENOENT NotFound, ENOSPC DiskFull ...), and
-// GeneralFailure for one with no status of its own.
+#ifndef _WIN32
+// The status of an errno value (ENOENT NotFound, ENOSPC DiskFull ...), and GeneralFailure for
+// one with no status of its own.
 Status statusFromErrno(int error);
+#endif
 
 } // namespace PAL
 
