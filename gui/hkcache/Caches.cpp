@@ -1,9 +1,10 @@
 // Reading a cache key, and the profiles under HKEY_USERS, over the registry seam.
 #include "Caches.h"
-#include "CacheLocations.h"
 
 #include "KeyModel/Digest.h"
 #include "KeyModel/HostKey.h"
+
+#include "PAL/PuttyCache.h"
 
 #include <algorithm>
 #include <unordered_set>
@@ -13,7 +14,8 @@ namespace hkcache {
 namespace {
 
 using Api = PAL::RegistryApi;
-constexpr std::uint32_t UsersRoot = 0x80000003u;
+constexpr std::uint32_t UsersRoot = PAL::RegistryConstants::UsersHandle;
+using PAL::puttyCacheSubKey;
 
 bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() &&

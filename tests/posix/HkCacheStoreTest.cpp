@@ -31,6 +31,8 @@ using hktest::KeyB;
 
 class HkCacheStoreTest : public testing::Test {
 protected:
+    HkCacheStoreTest() { hktest::nameTheCache(); }
+
     int run(const std::vector<std::string>& args) {
         std::ostringstream out;
         std::ostringstream err;
