@@ -236,9 +236,9 @@ TEST_F(OtherUsersFile, RootWritesNoBackupInADirectoryNotTheirsAlone) {
     // No owner: root's own cache, a file of the user's that root names (PUTTYSSHHOSTKEYS).
     const std::tuple<const char*, std::function<void()>, std::optional<std::uint32_t>> rows[] = {
         {"writable by its group", [&] { ::chmod(putty.c_str(), 0770); }, std::nullopt},
-        {"writable by its group, their cache", [&] { ::chmod(putty.c_str(), 0770); }, user},
         {"another user's", [&] { ::chown(putty.c_str(), user + 1, user); }, std::nullopt},
-        {"holding another user's file", [&] { ::chown(file.c_str(), user + 1, user); }, user},
+        {"root's, holding another user's file",
+         [&] { ::chown(putty.c_str(), 0, 0), ::chown(file.c_str(), user + 1, user); }, user},
     };
     for (const auto& [what, arrange, owner] : rows) {
         SCOPED_TRACE(what);
