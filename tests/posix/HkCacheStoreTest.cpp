@@ -234,4 +234,25 @@ TEST_F(OtherUsersFile, RootWritesTheBackupInTheDirectoryTheWalkChecked) {
     EXPECT_EQ(secret, hktest::readFile(home + "/moved/sshhostkeys.old"));
 }
 
+TEST_F(OtherUsersFile, RootWritesNoBackupInADirectoryNotTheirsAlone) {
+    // No owner: root's own cache, a file of the user's that root names (PUTTYSSHHOSTKEYS).
+    const std::tuple<const char*, std::function<void()>, std::optional<std::uint32_t>> rows[] = {
+        {"writable by its group", [&] { ::chmod(putty.c_str(), 0770); }, std::nullopt},
+        {"another user's", [&] { ::chown(putty.c_str(), user + 1, user); }, std::nullopt},
+        {"root's, holding another user's file",
+         [&] { ::chown(putty.c_str(), 0, 0), ::chown(file.c_str(), user + 1, user); }, user},
+    };
+    for (const auto& [what, arrange, owner] : rows) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove_all(home);
+        SetUp();
+        hkcache::OpenKey opened(PAL::platformRegistryApi());
+        ASSERT_EQ(0, PAL::openUserHostKeyFile(home, user, user, false, opened.out(), &reason));
+        arrange();
+        const hkcache::Cache cache{file, &PAL::platformRegistryApi(), {}, {}, owner};
+        EXPECT_NE("", hkcache::writeBackupFile(file + ".old", host1, &cache, opened.get()));
+        EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(putty));
+    }
+}
+
 } // namespace

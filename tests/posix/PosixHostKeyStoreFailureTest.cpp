@@ -547,6 +547,23 @@ TEST_F(DeleteTrouble, AFileAnotherWriterMakesFirstKeepsItsKeys) {
     expectOnly("other@22:host5 0x8\nc@22:host3 0x9\nnew@22:host4 0x7\n");
 }
 
+// Another process makes the missing ~/.putty between the look for it and the mkdir.
+TEST(MissingDirectory, MadeMeanwhileIsTheOneWrittenIn) {
+    hktest::TempDir dir;
+    const std::string putty = dir.file(".putty");
+    hktest::ScopedEnv env{"PUTTYSSHHOSTKEYS", putty + "/sshhostkeys"};
+    FaultyFiles files;
+    PosixHostKeyStore store{files};
+    files.before(Call::MakeDir, [&] { ASSERT_EQ(0, ::mkdir(putty.c_str(), 0700)); });
+    RegistryApi::Handle key = RegistryApi::NotOpen;
+    ASSERT_EQ(RegistryApi::Success,
+              store.createKey(hktest::currentUser(), hktest::cachePath(), &key));
+    EXPECT_EQ(RegistryApi::Success, store.applyChanges(key, {}, Sets, nullptr));
+    store.closeKey(key);
+    EXPECT_EQ(1u, files.calls(Call::MakeDir));
+    EXPECT_EQ("c@22:host3 0x9\nnew@22:host4 0x7\n", readFile(putty + "/sshhostkeys"));
+}
+
 TEST_F(DeleteTrouble, AKeyAppendedInPlaceAfterTheReadIsKept) {
     struct stat read {};
     ASSERT_EQ(0, ::stat(path.c_str(), &read));

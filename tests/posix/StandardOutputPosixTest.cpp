@@ -1,6 +1,9 @@
 // Standard output that cannot be written, as a shell sets it up: the run fails with -1 and says
 // so in one line on standard error, as other command-line tools do.
+#include "HkCache.h"
 #include "HkPrune.h"
+
+#include "support/HkCacheRun.h"
 
 #include "support/InMemoryRegistry.h"
 #include "support/ScopedLogSettings.h"
@@ -49,6 +52,16 @@ TEST(StandardOutputDeathTest, AWriteErrorFailsTheRunWithOneLine) {
                 testing::ExitedWithCode(255), row.line);
         }
     }
+}
+
+TEST(StandardOutputDeathTest, AListingLostToAFullDiskFailsTheRun) {
+    hktest::InMemoryRegistry registry;
+    hktest::ScopedRegistryApi api(registry);
+    registry.setValue(hktest::CurrentUser, hktest::CachePath, "rsa2@22:host1", hktest::KeyA);
+    char program[] = "hkcache", list[] = "list";
+    char* argv[] = {program, list, nullptr};
+    EXPECT_EXIT((toDevFull(), std::exit(hkcacheMain(2, argv))), testing::ExitedWithCode(2),
+                "^hkcache: write error: No space left on device\n$");
 }
 
 } // namespace

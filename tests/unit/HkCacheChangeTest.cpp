@@ -395,6 +395,62 @@ TEST_F(HkCacheChangeTest, ImportAddsLeavesIdenticalAndKeepsConflictsUnlessReplac
     EXPECT_FALSE(registry->hasKey(CurrentUser, CachePath));
 }
 
+TEST_F(HkCacheChangeTest, PuttyLinesKeepTheirCommentsAndAreNarrowedByHostAndPort) {
+    seed();
+    struct Row {
+        std::vector<std::string> args;
+        std::string lines;
+        std::string out;
+        std::string warned; // part of what standard error says; empty: nothing
+        int status;
+    };
+    const Row rows[] = {
+        // "#" and no blank: a comment, not a cache's section.
+        {{},
+         "#rsa2@22:host5 " + KeyB + "\nrsa2@22:host5 " + KeyA + "\n",
+         "added rsa2@22:host5 " + FingerprintA + "\n",
+         "",
+         0},
+        {{"--host", "[host6]:2222"},
+         "rsa2@22:host6 " + KeyA + "\nrsa2@2222:host6 " + KeyB + "\n",
+         "added rsa2@2222:host6 " + FingerprintB + "\n",
+         "",
+         0},
+        // SSH-1 keys have no wire form to compare: their numbers differ.
+        {{}, "rsa@22:old " + KeyB + "\n", "", ": rsa@22:old: cached key ", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.lines);
+        std::vector<std::string> args = {"import", "--format", "putty", input(row.lines)};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const Outcome result = run(args);
+        EXPECT_EQ(row.out, result.out);
+        EXPECT_EQ(row.status, result.status);
+        EXPECT_EQ(row.warned.empty(), result.err.empty()) << result.err;
+        EXPECT_NE(std::string::npos, result.err.find(row.warned)) << result.err;
+    }
+}
+
+TEST_F(HkCacheChangeTest, ACacheThatCannotBeReadIsLeftAsItWas) {
+    seed();
+    const std::string before = names();
+    const std::vector<std::string> runs[] = {
+        {"remove", "--backup", dir.file("backup"), "host1"},
+        {"import", "--replace", input("host1 ssh-rsa " + Base64B + "\nhost5 ssh-rsa " + Base64A)},
+    };
+    for (const std::vector<std::string>& args : runs) {
+        SCOPED_TRACE(args.front());
+        registry->failOn(Op::EnumValue, PAL::RegistryApi::AccessDenied, 2);
+        const Outcome result = run(args);
+        EXPECT_EQ(2, result.status);
+        EXPECT_EQ("", result.out);
+        EXPECT_EQ("hkcache: " + cacheName() + ": Permission denied\n", result.err);
+        EXPECT_EQ(before, names());
+    }
+    EXPECT_EQ(0u, registry->calls(Op::ApplyChanges));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("backup")));
+}
+
 TEST_F(HkCacheChangeTest, HashedNamesAndPublicKeysNeedTheHost) {
     const std::string hashed = input(HashedHost9 + " ssh-rsa " + Base64A + "\n", "hashed");
     const std::string pub = input("ssh-rsa " + Base64B + " root@host9\n", "pub");

@@ -255,6 +255,18 @@ TEST_F(HkCacheTest, AListingAnotherProgramChangedIsReadAgain) {
     }
 }
 
+TEST_F(HkCacheTest, AListingMuchLongerThanItsBufferIsWhole) {
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string name = "rsa2@22:host" + std::to_string(i);
+        set(name, KeyA);
+        expected += name + " " + KeyA + "\n";
+    }
+    const Outcome listed = run({"list", "--format", "putty"});
+    EXPECT_EQ(0, listed.status);
+    EXPECT_TRUE(listed.out == expected) << listed.out.size() << " bytes, not " << expected.size();
+}
+
 TEST_F(HkCacheTest, UnreadableCacheFailsWithItsNameAndReason) {
     seed();
     registry.failOn(InMemoryRegistry::Op::EnumValue, 5, 2);

@@ -9,10 +9,33 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+// While set, memory runs out on every thread but this one: the reader's own threads.
+static std::atomic<bool> failingThreads{false};
+static std::thread::id testThread;
+
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    if (failingThreads && std::this_thread::get_id() != testThread) {
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size ? size : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 using namespace KeyModel;
 
@@ -597,6 +620,20 @@ TEST(KeyModelTest, ALargeFileReadsAsItsCopiesInTheirOrder) {
                  all.warnings[i].message != expected.message;
     }
     EXPECT_EQ(wrong, 0u);
+}
+
+TEST(KeyModelTest, MemoryRunningOutOnAReadersThreadFailsTheRead) {
+    if (std::thread::hardware_concurrency() < 2) {
+        GTEST_SKIP() << "one core: no part is read on a thread of its own";
+    }
+    std::string text;
+    while (text.size() < (std::size_t(3) << 20)) {
+        text += knownHosts + "\n";
+    }
+    testThread = std::this_thread::get_id();
+    failingThreads = true;
+    EXPECT_THROW(readKnownHosts(text, std::nullopt, text.size()), std::bad_alloc);
+    failingThreads = false;
 }
 
 TEST(KeyModelTest, ALineOfManyNamesGivesEachNameTheLinesOneKey) {
