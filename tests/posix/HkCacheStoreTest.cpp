@@ -246,7 +246,7 @@ TEST_F(OtherUsersFile, RootWritesNoBackupInADirectoryNotTheirsAlone) {
         SCOPED_TRACE(what);
         std::filesystem::remove_all(home);
         SetUp();
-        hkcache::OpenKey opened(PAL::platformRegistryApi());
+        PAL::OpenKey opened(PAL::platformRegistryApi());
         ASSERT_EQ(0, PAL::openUserHostKeyFile(home, user, user, false, opened.out(), &reason));
         arrange();
         const hkcache::Cache cache{file, &PAL::platformRegistryApi(), {}, {}, owner};
