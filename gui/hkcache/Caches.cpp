@@ -1,11 +1,10 @@
 // Reading a cache key, and the profiles under HKEY_USERS, over the registry seam.
 #include "Caches.h"
-#include "CacheLocations.h"
 
 #include "KeyModel/Digest.h"
 #include "KeyModel/HostKey.h"
 
-#include "PAL/RegistryKey.h"
+#include "PAL/PuttyCache.h"
 
 #include <algorithm>
 #include <unordered_set>
@@ -15,7 +14,8 @@ namespace hkcache {
 namespace {
 
 using Api = PAL::RegistryApi;
-constexpr std::uint32_t UsersRoot = 0x80000003u;
+constexpr std::uint32_t UsersRoot = PAL::RegistryConstants::UsersHandle;
+using PAL::puttyCacheSubKey;
 
 bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() &&
@@ -131,9 +131,8 @@ std::vector<Cache> loadedProfileCaches(Diagnostics& diagnostics) {
 }
 
 std::vector<Cache> profileCache(const std::string& sid, Diagnostics& diagnostics) {
-    OpenKey profile(PAL::registryApi());
-    const Api::Status status =
-        PAL::registryApi().openKey(Api::rootHandle(UsersRoot), sid.c_str(), profile.out());
+    PAL::OpenKey profile;
+    const Api::Status status = profile.open(Api::rootHandle(UsersRoot), sid);
     if (status == Api::NotFound) {
         diagnostics.error("HKEY_USERS\\" + sid, "no such profile is loaded");
         return {};
@@ -145,102 +144,13 @@ std::vector<Cache> profileCache(const std::string& sid, Diagnostics& diagnostics
     return {registryCache(usersName(sid), UsersRoot, sid + "\\" + puttyCacheSubKey())};
 }
 
-namespace {
-
-// What a key's info query says changed when another program stored or deleted a value.
-struct KeyState {
-    std::uint32_t values = 0;
-    std::uint64_t written = 0;
-    bool operator==(const KeyState& other) const {
-        return values == other.values && written == other.written;
+Api::Status forEachValue(Api& api, Api::Handle key, const ValueVisit& visit, bool everyPass) {
+    PAL::ValueWalk walk(api, key, PAL::ValueWalk::Reading::Values);
+    if (walk.snapshots()) {
+        return walk.pass(visit);
     }
-};
-
-Api::Status keyState(Api& api, Api::Handle key, KeyState* state) {
-    return api.queryInfoKey(key, nullptr, nullptr, nullptr, &state->values, nullptr, nullptr,
-                            &state->written);
-}
-
-using Visit = ValueVisit;
-
-// One pass over a key's values, from the first or (`backward`) from the last.
-Api::Status readPass(Api& api, Api::Handle key, const Visit& visit, bool backward = false) {
-    std::uint32_t count = 0;
-    std::uint32_t longestName = 0;
-    std::uint32_t longestData = 0;
-    Api::Status status = api.queryInfoKey(key, nullptr, nullptr, nullptr, &count, &longestName,
-                                          &longestData, nullptr);
-    if (status != Api::Success) {
-        return status;
-    }
-    // The info query's name length leaves the NUL out; its data length counts REG_SZ's NUL.
-    std::vector<char> name(std::size_t(longestName) + 1);
-    std::vector<unsigned char> data(std::size_t(longestData) + 1);
-    int grown = 0;
-    if (backward && count == 0) {
-        return Api::Success;
-    }
-    for (std::uint32_t index = backward ? count - 1 : 0;;) {
-        std::uint32_t nameLength = std::uint32_t(name.size());
-        std::uint32_t dataSize = std::uint32_t(data.size());
-        std::uint32_t type = 0;
-        status = api.enumValue(key, index, name.data(), &nameLength, &type, data.data(), &dataSize);
-        // A backend that keeps asking for more is not followed for ever.
-        if (status == Api::MoreData && ++grown <= 16) {
-            // Grown under us: the sizes asked again, or doubled where they were enough.
-            std::uint32_t names = 0;
-            std::uint32_t datas = 0;
-            if (api.queryInfoKey(key, nullptr, nullptr, nullptr, nullptr, &names, &datas,
-                                 nullptr) != Api::Success) {
-                names = 0;
-                datas = 0;
-            }
-            name.resize(std::max<std::size_t>(std::size_t(names) + 1, name.size() * 2));
-            data.resize(std::max<std::size_t>(
-                {std::size_t(datas) + 1, std::size_t(dataSize), data.size() * 2}));
-            continue;
-        }
-        if (status == Api::NoMoreItems && !backward) {
-            return Api::Success;
-        }
-        if (status != Api::Success && status != Api::NoMoreItems) {
-            return status;
-        }
-        grown = 0;
-        // Shrunk under a backward pass: the next index down.
-        if (status == Api::NoMoreItems) {
-            if (index-- == 0) {
-                return Api::Success;
-            }
-            continue;
-        }
-        std::size_t size = std::min<std::size_t>(dataSize, data.size());
-        // REG_SZ's terminating NULs (some writers leave more than one); a NUL inside the data
-        // is the data's.
-        while (type == Api::RegSz && size > 0 && data[size - 1] == '\0') {
-            --size;
-        }
-        visit(std::string_view(name.data(), nameLength), type,
-              std::string_view(reinterpret_cast<const char*>(data.data()), size));
-        if (!backward) {
-            ++index;
-        } else if (index-- == 0) {
-            return Api::Success;
-        }
-    }
-}
-
-} // namespace
-
-Api::Status forEachValue(Api& api, Api::Handle key, const Visit& visit, bool everyPass) {
-    if (api.keysAreSnapshots()) {
-        return readPass(api, key, visit);
-    }
-    // Enumeration is by index: another program's delete moves every later value up one, so a
-    // pass it ran under may skip a value. Only a pass the key did not change under is shown,
-    // or the last of PAL::RegistryKey::ListingPasses; or, for everyPass, what any pass saw,
-    // every other pass read from the last value down: a deletion cannot hide a value from a
-    // pass that goes down, nor an insertion (the registry keeps names sorted) from one going up.
+    // Held until the walk is done, each value once: an insertion before a pass's index shows a
+    // value twice.
     struct ValueSpan {
         std::size_t name, nameLength, data, dataLength;
         std::uint32_t type;
@@ -249,36 +159,24 @@ Api::Status forEachValue(Api& api, Api::Handle key, const Visit& visit, bool eve
     std::vector<ValueSpan> values;
     std::unordered_set<std::string> seen;
     std::string folded;
-    const Visit keep = [&](std::string_view name, std::uint32_t type, std::string_view data) {
-        // An insertion before the pass's index shows a value twice.
-        if (!seen.insert(std::string(comparedView(name, folded))).second) {
-            return;
-        }
-        values.push_back(
-            {arena.size(), name.size(), arena.size() + name.size(), data.size(), type});
-        arena.append(name).append(data);
-    };
-    for (int pass = 1;; ++pass) {
-        if (!everyPass) {
-            arena.clear();
-            values.clear();
-            seen.clear();
-        }
-        KeyState before;
-        KeyState after;
-        Api::Status status = keyState(api, key, &before);
-        if (status == Api::Success) {
-            status = readPass(api, key, keep, everyPass && pass % 2 == 0);
-        }
-        if (status == Api::Success) {
-            status = keyState(api, key, &after);
-        }
-        if (status != Api::Success) {
-            return status;
-        }
-        if (before == after || pass == PAL::RegistryKey::ListingPasses) {
-            break;
-        }
+    const Api::Status status = walk.passes(
+        [&] {
+            if (!everyPass) {
+                arena.clear();
+                values.clear();
+                seen.clear();
+            }
+        },
+        [&](std::string_view name, std::uint32_t type, std::string_view data) {
+            if (seen.insert(std::string(comparedView(name, folded))).second) {
+                values.push_back(
+                    {arena.size(), name.size(), arena.size() + name.size(), data.size(), type});
+                arena.append(name).append(data);
+            }
+        },
+        everyPass);
+    if (status != Api::Success) {
+        return status;
     }
     const std::string_view text(arena);
     for (const ValueSpan& value : values) {

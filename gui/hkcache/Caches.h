@@ -4,7 +4,9 @@
 
 #include "Diagnostics.h"
 
+#include "PAL/OpenKey.h"
 #include "PAL/RegistryApi.h"
+#include "PAL/ValueWalk.h"
 
 #include <cstdint>
 #include <functional>
@@ -49,10 +51,9 @@ bool namesIgnoreCase();
 bool hostsEscaped();
 
 // Calls `visit` with each value's name, type and data (REG_SZ's NUL removed) in enumeration
-// order, from a pass that the key did not change under (read again when it did, a few times at
-// most). Success, or the status of the call that failed.
-using ValueVisit =
-    std::function<void(std::string_view name, std::uint32_t type, std::string_view data)>;
+// order, each name once, from a pass that the key did not change under (PAL::ValueWalk's rule).
+// Success, or the status of the call that failed.
+using ValueVisit = PAL::ValueWalk::Visit;
 // `everyPass`: each value that any pass saw, once (its first spelling and data), even when the
 // key never stood still: what a removal must not miss while other programs change the key.
 PAL::RegistryApi::Status forEachValue(PAL::RegistryApi& api, PAL::RegistryApi::Handle key,
@@ -77,26 +78,6 @@ std::string_view comparedView(std::string_view name, std::string& scratch);
 
 // The SHA-256 fingerprint of PuTTY's stored key, or "-" for an SSH-1 key or data not understood.
 std::string fingerprintOf(std::string_view keyType, std::string_view data);
-
-// An open key closed once.
-class OpenKey {
-public:
-    explicit OpenKey(PAL::RegistryApi& registry) : api(registry) {}
-    ~OpenKey() {
-        if (handle != PAL::RegistryApi::NotOpen) {
-            api.closeKey(handle);
-        }
-    }
-    OpenKey(const OpenKey&) = delete;
-    OpenKey& operator=(const OpenKey&) = delete;
-
-    PAL::RegistryApi::Handle* out() { return &handle; }
-    PAL::RegistryApi::Handle get() const { return handle; }
-
-private:
-    PAL::RegistryApi& api;
-    PAL::RegistryApi::Handle handle = PAL::RegistryApi::NotOpen;
-};
 
 } // namespace hkcache
 

@@ -4,6 +4,7 @@
 #define HK_GUI_HKCACHE_DIAGNOSTICS_H
 
 #include "PAL/RegistryApi.h"
+#include "PAL/Status.h"
 
 #include <ostream>
 #include <string>
@@ -32,8 +33,8 @@ private:
     bool anyError = false;
 };
 
-// The reason a registry status stands for, in the words a shell user knows.
-std::string statusText(PAL::RegistryApi::Status status);
+// The layer words every status the same way for both programs.
+using PAL::statusText;
 
 } // namespace hkcache
 

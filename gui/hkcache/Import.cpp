@@ -404,7 +404,7 @@ bool writePlan(const ImportState& state, const CacheImport& plan, Report& report
     if (plan.sets.empty()) {
         return true;
     }
-    OpenKey key(*plan.cache->api);
+    PAL::OpenKey key(*plan.cache->api);
     std::string reason;
     Api::Status status = plan.cache->create(key.out(), &reason);
     if (status != Api::Success) {

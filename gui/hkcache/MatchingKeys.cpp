@@ -43,7 +43,7 @@ Api::Status forEachMatchingKey(const Cache& cache, Api::Handle key, const KeyWal
 
 bool forEachMatchingKey(const Cache& cache, const KeyWalk& walk, const MatchingKeyVisit& visit,
                         Diagnostics& diagnostics) {
-    OpenKey key(*cache.api);
+    PAL::OpenKey key(*cache.api);
     std::string reason;
     Api::Status status = cache.open(key.out(), &reason);
     if (status == Api::NotFound) {

@@ -1,10 +1,10 @@
 // POSIX: the caches are PuTTY for Unix's host-key files, the caller's own or, read from each
 // user's home, other users' (opened, and changed, only as the layer's checked walk allows).
-#include "CacheLocations.h"
 #include "Caches.h"
 
 #include "PAL/Accounts.h"
 #include "PAL/HostKeyFile.h"
+#include "PAL/PuttyCache.h"
 
 #include <optional>
 #include <vector>
@@ -13,7 +13,7 @@ namespace hkcache {
 namespace {
 
 using Api = PAL::RegistryApi;
-constexpr std::uint32_t CurrentUserRoot = 0x80000001u;
+constexpr std::uint32_t CurrentUserRoot = PAL::RegistryConstants::CurrentUserHandle;
 
 Cache userCache(const PAL::Account& user) {
     auto opener = [user](bool create) {
@@ -49,7 +49,7 @@ bool namesIgnoreCase() {
 
 std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnostics) {
     if (which == "current") {
-        return {registryCache(PAL::hostKeyFilePath(), CurrentUserRoot, puttyCacheSubKey())};
+        return {registryCache(PAL::hostKeyFilePath(), CurrentUserRoot, PAL::puttyCacheSubKey())};
     }
     if (which == "default") {
         diagnostics.error("default", "HKEY_USERS\\.DEFAULT is Windows' only: PuTTY for Unix "

@@ -138,7 +138,7 @@ bool writeBackup(const BackupFile& file, bool severalCaches, WrittenBackup& writ
     written.path = file.path;
     written.from = file.from;
     // Beside a cache, its directory is reached through the key that its checked walk opened.
-    OpenKey besideKey(file.beside ? *file.beside->api : PAL::registryApi());
+    PAL::OpenKey besideKey(file.beside ? *file.beside->api : PAL::registryApi());
     if (file.beside) {
         std::string why;
         const Api::Status opened = file.beside->open(besideKey.out(), &why);
@@ -209,7 +209,7 @@ bool removeFrom(CacheRemoval& removal, Api::Handle key, std::size_t from, Report
 bool removeFound(const KeyFilter& filter, CacheRemoval& removal,
                  const std::function<bool()>& backUp, Report& report, Diagnostics& diagnostics) {
     const Cache& cache = *removal.cache;
-    OpenKey key(*cache.api);
+    PAL::OpenKey key(*cache.api);
     std::string reason;
     Api::Status status = cache.open(key.out(), &reason);
     if (status != Api::Success) {

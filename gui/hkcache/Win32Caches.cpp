@@ -1,15 +1,16 @@
 // Windows: the caches are registry keys, the caller's own (HKEY_CURRENT_USER) and the
 // profiles loaded under HKEY_USERS.
-#include "CacheLocations.h"
 #include "Caches.h"
 
 #include "PAL/Accounts.h"
+#include "PAL/PuttyCache.h"
 
 namespace hkcache {
 namespace {
 
-constexpr std::uint32_t CurrentUserRoot = 0x80000001u;
-constexpr std::uint32_t UsersRoot = 0x80000003u;
+constexpr std::uint32_t CurrentUserRoot = PAL::RegistryConstants::CurrentUserHandle;
+constexpr std::uint32_t UsersRoot = PAL::RegistryConstants::UsersHandle;
+using PAL::puttyCacheSubKey;
 
 } // namespace
 

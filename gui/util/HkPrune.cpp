@@ -1,10 +1,10 @@
 #include "HkPrune.h"
 
-#include "CacheLocations.h"
-
 #include "PAL/Exception.h"
 #include "PAL/LogUtil.h"
 #include "PAL/Process.h"
+#include "PAL/PuttyCache.h"
+#include "PAL/Status.h"
 
 #include <cstddef>
 #include <iostream>
@@ -50,10 +50,11 @@ void printNotFound() {
     report.ended = true;
 }
 
-// The log message of a run that ran out of memory (8 is ERROR_NOT_ENOUGH_MEMORY), made before
-// the run so that reporting it needs no memory.
+// The log message of a run that ran out of memory, made before the run so that reporting it
+// needs no memory.
 const std::string& outOfMemoryMessage() {
-    static const std::string message = "Error code <8> out of memory";
+    static const std::string message =
+        "Error code <" + std::to_string(PAL::StatusCodes::NotEnoughMemory) + "> out of memory";
     return message;
 }
 
@@ -81,7 +82,7 @@ HkPrune& self(void* owner) {
 } // namespace
 
 HkPrune::HkPrune(int argc, const char* const* argv)
-    : parser(argc, argv, nullptr), cache(defaultUserCache()), action(None),
+    : parser(argc, argv, nullptr), cache(PAL::defaultUserCache()), action(None),
       defaultKeyOption('s', "defaultkey", &HkPrune::onDefaultKey, "Use the default user key values",
                        nullptr),
       currentKeyOption('c', "currentkey", &HkPrune::onCurrentKey, "Use the current user key values",
@@ -108,11 +109,11 @@ HkPrune::HkPrune(int argc, const char* const* argv)
 HkPrune::~HkPrune() = default;
 
 void HkPrune::onDefaultKey(void* owner, const PAL::CLIOption&, const char*) {
-    self(owner).cache = defaultUserCache();
+    self(owner).cache = PAL::defaultUserCache();
 }
 
 void HkPrune::onCurrentKey(void* owner, const PAL::CLIOption&, const char*) {
-    self(owner).cache = currentUserCache();
+    self(owner).cache = PAL::currentUserCache();
 }
 
 void HkPrune::onAction(void* owner, const PAL::CLIOption& option, const char*) {

@@ -15,8 +15,8 @@
 // A delete removes the whole lines (terminators included) of every value with exactly that
 // name and keeps every other byte; a name that no value has, or the empty name, leaves the file
 // as it was.
-#include "CacheLocations.h"
 #include "FuzzSupport.h"
+#include "PAL/PuttyCache.h"
 
 #include "PAL/ByteBuffer.h"
 #include "PAL/Exception.h"
@@ -129,9 +129,10 @@ void checkDirectory() {
     ::closedir(dir);
 }
 
-// Named as the application names it, which makes it known to the store.
+// Named to the store as each program's main names it.
 const PAL::RegistryKeyDescriptor& cache() {
-    return currentUserCache();
+    PAL::setHostKeyCachePath(PAL::puttyCacheSubKey());
+    return PAL::currentUserCache();
 }
 
 void checkListing(const PAL::RegistryKey& key, const std::vector<Line>& lines, const char* when) {

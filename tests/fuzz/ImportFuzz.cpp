@@ -11,6 +11,8 @@
 #include "KeyModel/KeyReader.h"
 #include "KeyModel/KnownHosts.h"
 
+#include "PAL/PuttyCache.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -30,6 +32,8 @@ const std::string& cacheFile() {
         hkfuzz::logNothing();
         const std::string file = hkfuzz::scratchDir() + "/sshhostkeys";
         ::setenv("PUTTYSSHHOSTKEYS", file.c_str(), 1);
+        // As hkcache's main does.
+        PAL::setHostKeyCachePath(PAL::puttyCacheSubKey());
         return file;
     }();
     return path;

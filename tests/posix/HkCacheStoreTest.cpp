@@ -31,6 +31,8 @@ using hktest::KeyB;
 
 class HkCacheStoreTest : public testing::Test {
 protected:
+    HkCacheStoreTest() { hktest::nameTheCache(); }
+
     int run(const std::vector<std::string>& args) {
         std::ostringstream out;
         std::ostringstream err;
@@ -216,7 +218,7 @@ TEST_F(OtherUsersFile, AHomeOthersMayWriteHoldsNothingCachedAndGetsNothingMade) 
 }
 
 TEST_F(OtherUsersFile, RootWritesTheBackupInTheDirectoryTheWalkChecked) {
-    hkcache::OpenKey opened(PAL::platformRegistryApi());
+    PAL::OpenKey opened(PAL::platformRegistryApi());
     ASSERT_EQ(0, PAL::openUserHostKeyFile(home, user, user, false, opened.out(), &reason));
     const hkcache::Cache cache{file, &PAL::platformRegistryApi(), {}, {}, user};
     EXPECT_EQ("", hkcache::writeBackupFile(file + ".old", host1, &cache, opened.get()));

@@ -4,7 +4,7 @@
 #define HK_TESTS_POSIX_HOSTKEYSTORETESTING_H
 
 #include "../../provider/src/hostkeystore/PosixHostKeyStore.h"
-#include "CacheLocations.h"
+#include "PAL/PuttyCache.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,14 +24,18 @@ using PAL::RegistryApi;
 using PAL::detail::PosixHostKeyStore;
 
 inline RegistryApi::Handle currentUser() {
-    return RegistryApi::rootHandle(0x80000001);
+    return RegistryApi::rootHandle(PAL::RegistryConstants::CurrentUserHandle);
 }
 
-// The current user's cache key, named as the application names it (which makes it known to
-// the store).
+// Names the current user's cache key to the store, as each program's main does.
+inline void nameTheCache() {
+    PAL::setHostKeyCachePath(PAL::puttyCacheSubKey());
+}
+
+// The current user's cache key, named to the store.
 inline const char* cachePath() {
-    static const std::string path = currentUserCache().getSubKey();
-    return path.c_str();
+    nameTheCache();
+    return PAL::puttyCacheSubKey().c_str();
 }
 
 // The calls of a delete, told apart by what they are for.

@@ -106,6 +106,17 @@ INSTANTIATE_TEST_SUITE_P(Paths, WhichKey,
                              OpenRow{0x80000001, "Software\\SimonTatham\\PuTTY\\SshHostKey", 2},
                              OpenRow{0x80000001, "", 2}));
 
+// A run whose program never named the cache is told so, not shown an empty cache.
+TEST_F(HostKeyFile, NoKeyIsServedUntilTheProgramNamesTheCache) {
+    writeFile(path, "rsa2@22:host1 0x1,0x2\n");
+    PAL::setHostKeyCachePath("");
+    Handle key = 0;
+    const Status status = store.openKey(currentUser(), CachePath, &key);
+    hktest::nameTheCache();
+    EXPECT_EQ(RegistryApi::NotReady, status);
+    EXPECT_EQ(RegistryApi::NotOpen, key);
+}
+
 TEST_F(HostKeyFile, ParentsThatAreNotOpenAreInvalidHandles) {
     Handle key = 0;
     EXPECT_EQ(RegistryApi::InvalidHandle, store.openKey(RegistryApi::NotOpen, CachePath, &key));

@@ -328,8 +328,9 @@ TEST_F(PuttyClient, ADeletedKeyIsUnknownToPlinkAndTheOtherStillTrusted) {
     // is the file plink wrote, with exactly plink's names.
     hktest::ScopedEnv dirVar("PUTTYDIR", puttyDir);
     hktest::ScopedEnv noKeys("PUTTYSSHHOSTKEYS", std::nullopt);
+    hktest::nameTheCache();
     {
-        PAL::RegistryKey cache(currentUserCache());
+        PAL::RegistryKey cache(PAL::currentUserCache());
         ASSERT_EQ((std::vector<std::string>{firstName, secondName}), cache.getValueNames())
             << before;
         ASSERT_EQ(RegistryApi::Success, cache.deleteValue(firstName));

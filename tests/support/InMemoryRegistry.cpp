@@ -197,6 +197,7 @@ struct InMemoryRegistry::Impl {
     std::array<unsigned, OpCount> callCounts{};
     std::vector<Injection> injections;
     std::vector<Hook> hooks;
+    bool clockStopped = false;
 
     // Counts the call, runs its hook, and tells whether it is to fail with `status`.
     bool injected(Op op, Status& status) {
@@ -378,6 +379,10 @@ InMemoryRegistry::Status InMemoryRegistry::open(Handle parent, const char* subKe
     return Success;
 }
 
+void InMemoryRegistry::stopClock() {
+    impl->clockStopped = true;
+}
+
 InMemoryRegistry::Status
 InMemoryRegistry::queryInfoKey(Handle handle, std::uint32_t* subKeyCount,
                                std::uint32_t* maxSubKeyLength, std::uint32_t* maxClassLength,
@@ -403,7 +408,7 @@ InMemoryRegistry::queryInfoKey(Handle handle, std::uint32_t* subKeyCount,
     put(maxValueNameLength, key->nameLengths.longest());
     put(maxValueDataLength, key->dataLengths.longest());
     if (lastWriteTime != nullptr) {
-        *lastWriteTime = key->written;
+        *lastWriteTime = impl->clockStopped ? 0 : key->written;
     }
     return Success;
 }

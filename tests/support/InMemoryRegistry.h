@@ -53,6 +53,8 @@ public:
     // Renames a value where it stands in enumeration order, data kept.
     void renameValue(std::uint32_t root, const std::string& path, const std::string& from,
                      const std::string& to);
+    // Last-write times stay where they are, as under a clock too coarse to see two changes.
+    void stopClock();
     // Calls of `op` so far (failed ones included).
     unsigned calls(Op op) const;
     // Handles opened and not yet closed.

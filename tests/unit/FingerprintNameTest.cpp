@@ -1,5 +1,4 @@
 #include "FingerprintName.h"
-#include "CacheLocations.h"
 
 #include <gtest/gtest.h>
 
@@ -159,24 +158,6 @@ TEST(FingerprintNameMatches, OwnValidityPlaysNoPart) {
     onlyHost.setHostName("host1");
     ASSERT_FALSE(onlyHost.isValid());
     EXPECT_TRUE(onlyHost.matches("rsa@22:host1"));
-}
-
-TEST(CacheLocations, FixedRootsAndPaths) {
-    EXPECT_EQ(PAL::RegistryConstants::Users, defaultUserCache().getRoot());
-    EXPECT_EQ(".DEFAULT\\Software\\SimonTatham\\PuTTY\\SshHostKeys",
-              defaultUserCache().getSubKey());
-    EXPECT_EQ(PAL::RegistryConstants::CurrentUser, currentUserCache().getRoot());
-    EXPECT_EQ("Software\\SimonTatham\\PuTTY\\SshHostKeys", currentUserCache().getSubKey());
-}
-
-TEST(CacheLocations, SameObjectEveryCallAndCopiesAreIndependent) {
-    EXPECT_EQ(&defaultUserCache(), &defaultUserCache());
-    EXPECT_EQ(&currentUserCache(), &currentUserCache());
-    PAL::RegistryKeyDescriptor copy = defaultUserCache();
-    copy = currentUserCache();
-    EXPECT_EQ(PAL::RegistryConstants::Users, defaultUserCache().getRoot());
-    EXPECT_EQ(".DEFAULT\\Software\\SimonTatham\\PuTTY\\SshHostKeys",
-              defaultUserCache().getSubKey());
 }
 
 } // namespace

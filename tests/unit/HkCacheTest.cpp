@@ -222,26 +222,37 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
 }
 
 TEST_F(HkCacheTest, AListingAnotherProgramChangedIsReadAgain) {
-    for (const char* name : {"rsa2@22:a", "rsa2@22:b", "rsa2@22:c"}) {
-        set(name, KeyA);
-    }
-    // While the second value is read, "a" is deleted and stored again: it moves to the end, so
-    // that pass skips "b" and sees "a" twice.
-    registry.beforeCall(
-        hktest::InMemoryRegistry::Op::EnumValue,
-        [this] {
+    // While the second value is read, "a" is deleted: that pass skips "b". Stored again, "a"
+    // moves to the end and the count stays; under a clock that stays, only the count moves.
+    const struct {
+        bool storedAgain;
+        std::string listed;
+    } rows[] = {{true, "rsa2@22:b " + KeyA + "\nrsa2@22:c " + KeyA + "\nrsa2@22:a " + KeyA + "\n"},
+                {false, "rsa2@22:b " + KeyA + "\nrsa2@22:c " + KeyA + "\n"}};
+    for (const auto& row : rows) {
+        InMemoryRegistry fresh;
+        hktest::ScopedRegistryApi use(fresh);
+        for (const char* name : {"rsa2@22:a", "rsa2@22:b", "rsa2@22:c"}) {
+            fresh.setValue(CurrentUser, CachePath, name, KeyA);
+        }
+        if (!row.storedAgain) {
+            fresh.stopClock();
+        }
+        const auto change = [&fresh, &row] {
             PAL::RegistryApi::Handle key = 0;
-            ASSERT_EQ(0u, registry.openKey(PAL::RegistryApi::rootHandle(CurrentUser),
-                                           CachePath.c_str(), &key));
-            registry.deleteValue(key, "rsa2@22:a");
-            registry.closeKey(key);
-            set("rsa2@22:a", KeyA);
-        },
-        2);
-    const Outcome listed = run({"list", "--format", "putty"});
-    EXPECT_EQ("rsa2@22:b " + KeyA + "\nrsa2@22:c " + KeyA + "\nrsa2@22:a " + KeyA + "\n",
-              listed.out);
-    EXPECT_EQ(0, listed.status);
+            ASSERT_EQ(0u, fresh.openKey(PAL::RegistryApi::rootHandle(CurrentUser),
+                                        CachePath.c_str(), &key));
+            fresh.deleteValue(key, "rsa2@22:a");
+            fresh.closeKey(key);
+            if (row.storedAgain) {
+                fresh.setValue(CurrentUser, CachePath, "rsa2@22:a", KeyA);
+            }
+        };
+        fresh.beforeCall(InMemoryRegistry::Op::EnumValue, change, 2);
+        const Outcome listed = run({"list", "--format", "putty"});
+        EXPECT_EQ(row.listed, listed.out);
+        EXPECT_EQ(0, listed.status);
+    }
 }
 
 TEST_F(HkCacheTest, UnreadableCacheFailsWithItsNameAndReason) {

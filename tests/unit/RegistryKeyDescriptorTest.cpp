@@ -1,4 +1,5 @@
 #include "PAL/RegistryKeyDescriptor.h"
+#include "PAL/PuttyCache.h"
 
 #include <gtest/gtest.h>
 
@@ -49,6 +50,14 @@ TEST(DescriptorText, ShowsThePathAsStoredAndEndsInABlank) {
     EXPECT_EQ("<0xFFFFFFFF (Invalid Root Key) : > ", RegistryKeyDescriptor(7, "").toString());
     EXPECT_EQ("<0x80000003 (Users) :  a\\ > ",
               RegistryKeyDescriptor(RegistryConstants::Users, " a\\ ").toString());
+}
+
+TEST(PuttyCache, FixedRootsAndPaths) {
+    EXPECT_EQ(PAL::RegistryConstants::Users, PAL::defaultUserCache().getRoot());
+    EXPECT_EQ(".DEFAULT\\Software\\SimonTatham\\PuTTY\\SshHostKeys",
+              PAL::defaultUserCache().getSubKey());
+    EXPECT_EQ(PAL::RegistryConstants::CurrentUser, PAL::currentUserCache().getRoot());
+    EXPECT_EQ("Software\\SimonTatham\\PuTTY\\SshHostKeys", PAL::currentUserCache().getSubKey());
 }
 
 TEST(DescriptorCopy, CopiesAreIndependent) {

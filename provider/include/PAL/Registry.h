@@ -3,8 +3,10 @@
 #define PAL_REGISTRY_H
 
 #include "PAL/ByteBuffer.h"
+#include "PAL/OpenKey.h"
 #include "PAL/RegistryApi.h"
 #include "PAL/RegistryKey.h"
 #include "PAL/RegistryKeyDescriptor.h"
+#include "PAL/ValueWalk.h"
 
 #endif // PAL_REGISTRY_H

@@ -4,6 +4,8 @@
 #ifndef PAL_REGISTRYAPI_H
 #define PAL_REGISTRYAPI_H
 
+#include "PAL/Status.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,20 +13,11 @@
 
 namespace PAL {
 
-class RegistryApi {
+class RegistryApi : public StatusCodes {
 public:
     // Pointer-sized, like HKEY.
     using Handle = std::uintptr_t;
-    using Status = std::uint32_t;
-
-    // Windows statuses the logic relies on.
-    static constexpr Status Success = 0;
-    static constexpr Status NotFound = 2;          // ERROR_FILE_NOT_FOUND
-    static constexpr Status AccessDenied = 5;      // ERROR_ACCESS_DENIED
-    static constexpr Status InvalidHandle = 6;     // ERROR_INVALID_HANDLE
-    static constexpr Status InvalidParameter = 87; // ERROR_INVALID_PARAMETER
-    static constexpr Status MoreData = 234;        // ERROR_MORE_DATA
-    static constexpr Status NoMoreItems = 259;     // ERROR_NO_MORE_ITEMS
+    using Status = PAL::Status;
 
     // Value type of text data (REG_SZ).
     static constexpr std::uint32_t RegSz = 1;
@@ -102,12 +95,6 @@ RegistryApi* setRegistryApi(RegistryApi* api);
 
 // The platform's own backend (Win32 on Windows, the host-key file elsewhere).
 RegistryApi& platformRegistryApi();
-
-// The sub-key of HKEY_CURRENT_USER under which the application keeps PuTTY's host keys. A
-// backend that holds them elsewhere (the POSIX store: PuTTY for Unix's file) serves them under
-// this path and no other; the Win32 registry has the key itself. Empty until it is set.
-void setHostKeyCachePath(const std::string& subKey);
-std::string getHostKeyCachePath();
 
 } // namespace PAL
 

@@ -4,8 +4,10 @@
 #define PAL_REGISTRYKEY_H
 
 #include "PAL/ByteBuffer.h"
+#include "PAL/OpenKey.h"
 #include "PAL/RegistryApi.h"
 #include "PAL/RegistryKeyDescriptor.h"
+#include "PAL/ValueWalk.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -48,7 +50,7 @@ public:
 
     RegistryKeyDescriptor getDescriptor() const;
     std::string toString() const;
-    RegistryApi::Handle getHandle() const { return handle; }
+    RegistryApi::Handle getHandle() const { return key.get(); }
 
     RegistryKeyInfo getKeyInfo() const;
     std::uint32_t getValueCount() const;
@@ -64,10 +66,10 @@ public:
     // most ListingPasses times in all, and then the last pass is taken as it is.
     std::vector<std::string>
     getValueNames(const std::function<bool(const std::string&)>& keep = nullptr) const;
-    static constexpr int ListingPasses = 8;
+    static constexpr int ListingPasses = ValueWalk::MostPasses;
     // Whether nothing another program does can change what one pass sees (the backend shows
     // the key as it was when it was opened): a single pass may then be used as it goes.
-    bool isSnapshot() const { return registryApi().keysAreSnapshots(); }
+    bool isSnapshot() const { return key.api().keysAreSnapshots(); }
     // The registry's status, unchanged.
     RegistryApi::Status deleteValue(const std::string& name);
     // Stores `data` as the text (REG_SZ) value `name`, added or replaced; the registry's
@@ -83,7 +85,7 @@ public:
     void close();
 
 private:
-    RegistryApi::Handle handle;
+    OpenKey key;
 };
 
 } // namespace PAL

@@ -12,6 +12,13 @@ class RegistryConstants {
 public:
     // Not in the order of the Windows handle values.
     enum RootKey : std::int32_t { LocalMachine = 0, Users = 1, CurrentUser = 2 };
+    // Their 32-bit Windows handle values (HKEY_LOCAL_MACHINE ...), and the range of the
+    // predefined keys, HKEY_CLASSES_ROOT to HKEY_CURRENT_USER_LOCAL_SETTINGS.
+    static constexpr std::uint32_t LocalMachineHandle = 0x80000002u;
+    static constexpr std::uint32_t UsersHandle = 0x80000003u;
+    static constexpr std::uint32_t CurrentUserHandle = 0x80000001u;
+    static constexpr std::uint32_t FirstPredefinedHandle = 0x80000000u;
+    static constexpr std::uint32_t LastPredefinedHandle = 0x80000007u;
 
     // "Local Machine", "Users", "Current User"; "Invalid Root Key" for any other value.
     static const char* getRootKeyName(std::int32_t root);

@@ -179,37 +179,6 @@ struct timespec changeTime(const struct stat& st) {
 #endif
 }
 
-RegistryApi::Status statusFromErrno(int error) {
-    struct Row {
-        int error;
-        RegistryApi::Status status;
-    };
-    static const Row table[] = {
-        {ENOENT, 2},         // ERROR_FILE_NOT_FOUND
-        {ENOTDIR, 2},        // a path component is a file: nothing there either
-        {EACCES, 5},         // ERROR_ACCESS_DENIED
-        {EPERM, 5},          //
-        {EISDIR, 5},         //
-        {EMFILE, 4},         // ERROR_TOO_MANY_OPEN_FILES
-        {ENFILE, 4},         //
-        {ENOMEM, 8},         // ERROR_NOT_ENOUGH_MEMORY
-        {EROFS, 19},         // ERROR_WRITE_PROTECT
-        {ENOSPC, 112},       // ERROR_DISK_FULL
-        {EDQUOT, 112},       //
-        {EBUSY, 170},        // ERROR_BUSY
-        {ENAMETOOLONG, 206}, // ERROR_FILENAME_EXCED_RANGE
-        {EFBIG, 223},        // ERROR_FILE_TOO_LARGE
-        {EIO, 1117},         // ERROR_IO_DEVICE
-        {ELOOP, 1921},       // ERROR_CANT_RESOLVE_FILENAME
-    };
-    for (const Row& row : table) {
-        if (row.error == error) {
-            return row.status;
-        }
-    }
-    return 31; // ERROR_GEN_FAILURE
-}
-
 namespace {
 
 // The size of a transparent huge page on x86-64 and of most arm64 kernels; elsewhere an

@@ -71,9 +71,6 @@ struct timespec modificationTime(const struct stat& st);
 // The status change time, which only the file system's clock sets (no call can set it back).
 struct timespec changeTime(const struct stat& st);
 
-// Windows status for an errno value (ENOENT 2, EACCES 5, ENOSPC 112 ...).
-RegistryApi::Status statusFromErrno(int error);
-
 // A descriptor closed through the seam.
 class Fd {
 public:

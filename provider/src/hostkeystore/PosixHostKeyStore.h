@@ -1,6 +1,6 @@
 // The POSIX registry backend, visible to its tests: the current user's host-key cache is PuTTY
-// for Unix's host-key file. Where the file is, and the seam its system calls go through, have
-// headers of their own, included here for the tests.
+// for Unix's host-key file. Where the file is, the seam its system calls go through and the
+// rewrite protocol have headers of their own, included here for the tests.
 #ifndef HK_PROVIDER_SRC_POSIXHOSTKEYSTORE_H
 #define HK_PROVIDER_SRC_POSIXHOSTKEYSTORE_H
 
@@ -8,6 +8,7 @@
 #include "PosixFiles.h"
 #include "PosixHostKeyFormat.h"
 #include "PosixHostKeyLocation.h"
+#include "PosixRewrite.h"
 #include "PosixUserFile.h"
 
 #include <map>
@@ -18,19 +19,14 @@
 namespace PAL {
 namespace detail {
 
-// The current user's cache key (named by the application, setHostKeyCachePath) is PuTTY for
-// Unix's host-key file, one value a line; no other key exists. Each open key reads the file once; a
+// The current user's cache key (named by the program, PAL/PuttyCache.h; NotReady for every
+// root's key until it is) is PuTTY for Unix's host-key file, one value a line; no other key
+// exists. Each open key reads the file once; a
 // delete, a set or a batch of both rewrites it (see deleteValue).
 class PosixHostKeyStore final : public RegistryApi {
 public:
-    // Windows statuses of this backend beyond the common ones.
-    static constexpr Status SharingViolation = 32; // ERROR_SHARING_VIOLATION
-    static constexpr Status NotEnoughMemory = 8;   // ERROR_NOT_ENOUGH_MEMORY
-    // A delete that keeps finding the file changed by another writer gives up after this many
-    // attempts with SharingViolation.
-    static constexpr int MaxDeleteAttempts = 16;
-    // Temporary files are named <file name><TempInfix><random>.
-    static constexpr const char* TempInfix = ".hkprune-";
+    static constexpr int MaxDeleteAttempts = MaxRewriteAttempts;
+    static constexpr const char* TempInfix = RewriteTempInfix;
 
     explicit PosixHostKeyStore(PosixFiles& calls = systemFiles());
     ~PosixHostKeyStore() override;
@@ -78,9 +74,6 @@ public:
                         std::string* reason);
     int openUserDirectory(Handle key, std::string* reason);
 
-    struct Snapshot;
-    struct Change;
-
 private:
     std::shared_ptr<const Snapshot> find(Handle key);
     // openKey and createKey: the checks and the memory that runs out, then openFound.
@@ -93,8 +86,6 @@ private:
     Status addKey(std::shared_ptr<const Snapshot> view, Handle* result);
     // Makes the change and puts the new view in the key's place.
     Status rewrite(Handle key, const Change& change);
-    Status rewriteFile(const Snapshot& view, const Change& change,
-                       std::shared_ptr<const Snapshot>* written);
 
     // What a handle shows, and where its listing got to.
     struct OpenKey {

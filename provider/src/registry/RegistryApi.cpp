@@ -1,29 +1,14 @@
 #include "PAL/RegistryApi.h"
+#include "PAL/RegistryKeyDescriptor.h"
 
 namespace PAL {
 namespace {
 RegistryApi* replacement = nullptr;
-
-std::string& hostKeyCachePath() {
-    static std::string path;
-    return path;
-}
-
-// The one table of predefined keys, for every backend.
-constexpr std::uint32_t PredefinedKeys[] = {
-    0x80000000u, // HKEY_CLASSES_ROOT
-    0x80000001u, // HKEY_CURRENT_USER
-    0x80000002u, // HKEY_LOCAL_MACHINE
-    0x80000003u, // HKEY_USERS
-    0x80000004u, // HKEY_PERFORMANCE_DATA
-    0x80000005u, // HKEY_CURRENT_CONFIG
-    0x80000006u, // HKEY_DYN_DATA
-    0x80000007u, // HKEY_CURRENT_USER_LOCAL_SETTINGS
-};
 } // namespace
 
 bool RegistryApi::isPredefinedKey(Handle handle) {
-    for (std::uint32_t value : PredefinedKeys) {
+    for (std::uint32_t value = RegistryConstants::FirstPredefinedHandle;
+         value <= RegistryConstants::LastPredefinedHandle; ++value) {
         if (handle == rootHandle(value)) {
             return true;
         }
@@ -63,14 +48,6 @@ RegistryApi::Status RegistryApi::applyChanges(Handle key, const std::vector<std:
 
 RegistryApi& registryApi() {
     return replacement ? *replacement : platformRegistryApi();
-}
-
-void setHostKeyCachePath(const std::string& subKey) {
-    hostKeyCachePath() = subKey;
-}
-
-std::string getHostKeyCachePath() {
-    return hostKeyCachePath();
 }
 
 RegistryApi* setRegistryApi(RegistryApi* api) {

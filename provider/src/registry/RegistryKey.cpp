@@ -2,6 +2,7 @@
 
 #include "PAL/Exception.h"
 #include "PAL/LogUtil.h"
+#include "PAL/ValueWalk.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -44,7 +45,7 @@ RegistryKeyError openError(const RegistryKey& key, RegistryApi::Status status) {
 } // namespace
 
 RegistryKey::RegistryKey(const RegistryKeyDescriptor& descriptor)
-    : RegistryKeyDescriptor(descriptor), handle(RegistryApi::NotOpen) {
+    : RegistryKeyDescriptor(descriptor), key(registryApi()) {
     getKey();
 }
 
@@ -63,11 +64,7 @@ void RegistryKey::getKey() {
 RegistryApi::Status RegistryKey::openKey() {
     // Root handles are 32-bit values; the API takes them sign-extended, as HKEY does.
     const RegistryApi::Handle parent = RegistryApi::rootHandle(getRootKeyHandle(getRoot()));
-    const std::string path = getSubKey();
-    RegistryApi::Handle opened = RegistryApi::NotOpen;
-    const RegistryApi::Status status = registryApi().openKey(parent, path.c_str(), &opened);
-    handle = status == RegistryApi::Success ? opened : RegistryApi::NotOpen;
-    return status;
+    return key.open(parent, getSubKey());
 }
 
 RegistryKeyDescriptor RegistryKey::getDescriptor() const {
@@ -80,10 +77,10 @@ std::string RegistryKey::toString() const {
 
 RegistryKeyInfo RegistryKey::getKeyInfo() const {
     RegistryKeyInfo info;
-    info.valid = registryApi().queryInfoKey(handle, &info.subKeyCount, &info.maxSubKeyLength,
-                                            &info.maxClassLength, &info.valueCount,
-                                            &info.maxValueNameLength, &info.maxValueDataLength,
-                                            &info.lastWriteTime) == RegistryApi::Success;
+    info.valid = key.api().queryInfoKey(key.get(), &info.subKeyCount, &info.maxSubKeyLength,
+                                        &info.maxClassLength, &info.valueCount,
+                                        &info.maxValueNameLength, &info.maxValueDataLength,
+                                        &info.lastWriteTime) == RegistryApi::Success;
     return info;
 }
 
@@ -93,9 +90,6 @@ std::uint32_t RegistryKey::getValueCount() const {
 }
 
 namespace {
-
-// A name that did not fit is read again into a larger buffer at most this many times.
-constexpr int NameRetries = 4;
 
 // A zeroed name buffer of `size` bytes; none when it cannot be had (0, or past 32 bits).
 std::unique_ptr<ByteBuffer> zeroedBuffer(std::uint64_t size) {
@@ -119,12 +113,12 @@ std::unique_ptr<ByteBuffer> nameBufferFor(const RegistryKeyInfo& info) {
 // Reads the name at `index` into `name` (zeroed) and returns the registry's status; on 0 and
 // 234 `text` is the buffer's text. The buffer is left zeroed again, touching only the bytes the
 // registry may have written.
-RegistryApi::Status readName(RegistryApi::Handle handle, std::uint32_t index, ByteBuffer& name,
+RegistryApi::Status readName(const OpenKey& key, std::uint32_t index, ByteBuffer& name,
                              std::string& text, std::uint32_t& type) {
     auto* nameText = reinterpret_cast<char*>(name.getData());
     std::uint32_t nameLength = name.getSize();
     const RegistryApi::Status status =
-        registryApi().enumValue(handle, index, nameText, &nameLength, &type, nullptr, nullptr);
+        key.api().enumValue(key.get(), index, nameText, &nameLength, &type, nullptr, nullptr);
     if (status == RegistryApi::Success || status == RegistryApi::MoreData) {
         text = textIn(name);
     }
@@ -146,7 +140,7 @@ RegistryValue RegistryKey::getValue(std::uint32_t index, ByteBuffer* data) const
         return value;
     }
     if (data == nullptr) {
-        const RegistryApi::Status status = readName(handle, index, *name, value.name, value.type);
+        const RegistryApi::Status status = readName(key, index, *name, value.name, value.type);
         value.found = status == RegistryApi::Success || status == RegistryApi::MoreData;
         return value;
     }
@@ -155,71 +149,47 @@ RegistryValue RegistryKey::getValue(std::uint32_t index, ByteBuffer* data) const
     const std::uint32_t nameSize = name->getSize();
     auto* nameText = reinterpret_cast<char*>(name->getData());
     std::uint32_t nameLength = nameSize;
-    RegistryApi& api = registryApi();
-    api.enumValue(handle, index, nameText, &nameLength, &value.type, nullptr, &value.dataSize);
+    RegistryApi& api = key.api();
+    api.enumValue(key.get(), index, nameText, &nameLength, &value.type, nullptr, &value.dataSize);
     value.name = textIn(*name);
     data->resize(value.dataSize);
     nameLength = nameSize;
     value.dataSize = data->getSize();
-    value.found = api.enumValue(handle, index, nameText, &nameLength, &value.type, data->getData(),
-                                &value.dataSize) == RegistryApi::Success;
+    value.found = api.enumValue(key.get(), index, nameText, &nameLength, &value.type,
+                                data->getData(), &value.dataSize) == RegistryApi::Success;
     return value;
 }
 
 bool RegistryKey::forEachValueName(const std::function<void(const std::string&)>& visit) const {
-    const RegistryKeyInfo info = getKeyInfo();
-    if (!info.valid) {
-        return true;
-    }
-    // One zeroed buffer for the whole listing (one garbage line of a megabyte in the cache
-    // would otherwise cost a megabyte of zeroing per value), and one text reused for each name.
-    std::unique_ptr<ByteBuffer> name = nameBufferFor(info);
+    ValueWalk walk(key.api(), key.get(), ValueWalk::Reading::Names);
     std::string text;
-    for (std::uint32_t index = 0; name && index < info.valueCount; ++index) {
-        std::uint32_t type = 0;
-        RegistryApi::Status status = readName(handle, index, *name, text, type);
-        // 234: the name grew since the query, or its characters take more bytes than the
-        // query's figure counts (a multibyte code page). Ask again and grow on every retry, so
-        // that a cut name is never listed as if it were the value's.
-        for (int retry = 0; status == RegistryApi::MoreData && retry < NameRetries; ++retry) {
-            const RegistryKeyInfo now = getKeyInfo();
-            const std::uint64_t wanted = now.valid ? std::uint64_t{now.maxValueNameLength} + 1 : 0;
-            std::unique_ptr<ByteBuffer> larger =
-                zeroedBuffer(std::max(wanted, std::uint64_t{name->getSize()} * 2));
-            if (!larger) {
-                break;
-            }
-            name = std::move(larger);
-            status = readName(handle, index, *name, text, type);
-        }
-        if (status == RegistryApi::Success) {
+    bool unchanged = false;
+    walk.pass(
+        [&](std::string_view name, std::uint32_t, std::string_view) {
+            text.assign(name);
             visit(text);
-        }
-    }
-    // A delete and a store keep the count but move the time; a delete under a clock too
-    // coarse to move still changes the count.
-    const RegistryKeyInfo after = getKeyInfo();
-    return after.valid && after.valueCount == info.valueCount &&
-           after.lastWriteTime == info.lastWriteTime;
+        },
+        false, &unchanged);
+    return unchanged;
 }
 
 std::vector<std::string>
 RegistryKey::getValueNames(const std::function<bool(const std::string&)>& keep) const {
+    ValueWalk walk(key.api(), key.get(), ValueWalk::Reading::Names);
     std::vector<std::string> names;
-    bool unchanged = false;
-    for (int pass = 0; pass < ListingPasses && !unchanged; ++pass) {
-        names.clear();
-        unchanged = forEachValueName([&names, &keep](const std::string& text) {
-            if (!keep || keep(text)) {
-                names.push_back(text);
-            }
-        });
-    }
+    std::string text;
+    walk.passes([&names] { names.clear(); },
+                [&](std::string_view name, std::uint32_t, std::string_view) {
+                    text.assign(name);
+                    if (!keep || keep(text)) {
+                        names.push_back(text);
+                    }
+                });
     return names;
 }
 
 RegistryApi::Status RegistryKey::deleteValue(const std::string& name) {
-    return registryApi().deleteValue(handle, name.c_str());
+    return key.api().deleteValue(key.get(), name.c_str());
 }
 
 RegistryApi::Status RegistryKey::setValue(const std::string& name, const std::string& data) {
@@ -227,23 +197,19 @@ RegistryApi::Status RegistryKey::setValue(const std::string& name, const std::st
     if (data.size() >= UINT32_MAX) {
         return RegistryApi::InvalidParameter;
     }
-    return registryApi().setValue(handle, name.c_str(), RegistryApi::RegSz,
-                                  reinterpret_cast<const unsigned char*>(data.c_str()),
-                                  static_cast<std::uint32_t>(data.size() + 1));
+    return key.api().setValue(key.get(), name.c_str(), RegistryApi::RegSz,
+                              reinterpret_cast<const unsigned char*>(data.c_str()),
+                              static_cast<std::uint32_t>(data.size() + 1));
 }
 
 RegistryApi::Status RegistryKey::applyChanges(const std::vector<std::string>& removals,
                                               const std::vector<RegistryApi::ValueText>& sets,
                                               std::size_t* applied) {
-    return registryApi().applyChanges(handle, removals, sets, applied);
+    return key.api().applyChanges(key.get(), removals, sets, applied);
 }
 
 void RegistryKey::close() {
-    if (handle == RegistryApi::NotOpen) {
-        return;
-    }
-    registryApi().closeKey(handle);
-    handle = RegistryApi::NotOpen;
+    key.close();
 }
 
 } // namespace PAL

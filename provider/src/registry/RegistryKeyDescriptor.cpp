@@ -12,9 +12,9 @@ struct RootEntry {
 };
 
 const RootEntry Roots[] = {
-    {RegistryConstants::LocalMachine, 0x80000002u, "Local Machine"}, // HKEY_LOCAL_MACHINE
-    {RegistryConstants::Users, 0x80000003u, "Users"},                // HKEY_USERS
-    {RegistryConstants::CurrentUser, 0x80000001u, "Current User"},   // HKEY_CURRENT_USER
+    {RegistryConstants::LocalMachine, RegistryConstants::LocalMachineHandle, "Local Machine"},
+    {RegistryConstants::Users, RegistryConstants::UsersHandle, "Users"},
+    {RegistryConstants::CurrentUser, RegistryConstants::CurrentUserHandle, "Current User"},
 };
 const RootEntry InvalidRoot = {-1, 0xFFFFFFFFu, "Invalid Root Key"};
 
