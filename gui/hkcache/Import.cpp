@@ -10,7 +10,6 @@
 #include "KeyModel/CachedName.h"
 #include "KeyModel/KeyReader.h"
 
-#include "PAL/Escape.h"
 #include "PAL/StandardInput.h"
 
 #include <CLI/CLI.hpp>

@@ -8,13 +8,10 @@
 #include "MatchingKeys.h"
 #include "Report.h"
 
-#include "PAL/Escape.h"
-
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <functional>
-#include <map>
 #include <memory>
 #include <set>
 
