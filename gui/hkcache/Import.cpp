@@ -4,12 +4,15 @@
 
 #include "Caches.h"
 #include "HostFilter.h"
+#include "MatchingKeys.h"
+#include "Report.h"
 
 #include "KeyModel/CachedName.h"
 #include "KeyModel/KeyReader.h"
 
-#include "PAL/Escape.h"
 #include "PAL/StandardInput.h"
+
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -138,137 +141,142 @@ struct CacheImport {
     std::vector<Planned> lines;
 };
 
-// What importing `incoming` changes in one cache; false after an error. `conflict` is set
-// when a different key is cached under a name and may not be replaced. `everyCache`: the names
-// of the keys for every cache, when no key is for one cache alone.
-bool planCache(const std::vector<Incoming>& incoming, const NameIndex* everyCache,
-               const std::string& inputName, const ImportOptions& options, CacheImport& plan,
-               bool& conflict, Diagnostics& diagnostics) {
-    const Cache& cache = *plan.cache;
-    // The keys meant for this cache, each name once, in the input's order.
+// What one run has read and found so far.
+struct ImportState {
+    const ImportOptions& options;
+    const std::string& inputName;
+    Diagnostics& diagnostics;
+    // A key was left out because a different one is cached (or read earlier) under its name.
+    bool conflict = false;
+    std::vector<Incoming> incoming;
+    // "# <cache name>" lines, each cache's part of PuTTY's lines: (line number, name).
+    std::vector<std::pair<std::size_t, std::string>> sections;
+    // Per section, the names of its keys.
+    std::map<std::string, NameIndex> firstOf;
+
+    void leftOut(const Incoming& key, const KeyModel::ReadKey& earlier) {
+        conflict = true;
+        diagnostics.warning(inputName + ":" + std::to_string(key.read->line),
+                            key.name + ": a different key for it is on line " +
+                                std::to_string(earlier.line) + ": left out");
+    }
+};
+
+// The keys meant for `cache`, each name once, in the input's order; `own` gets their names when
+// some key is for one cache alone.
+std::vector<const Incoming*> keysFor(ImportState& state, const Cache& cache, NameIndex& own) {
     std::vector<const Incoming*> order;
-    NameIndex own;
-    if (everyCache) {
-        order.reserve(incoming.size());
-        for (const Incoming& key : incoming) {
+    if (state.sections.empty()) {
+        order.reserve(state.incoming.size());
+        for (const Incoming& key : state.incoming) {
             order.push_back(&key);
         }
-    } else {
-        for (std::size_t i = 0; i < incoming.size(); ++i) {
-            const Incoming& key = incoming[i];
-            if (!key.section.empty() && !sameText(key.section, cache.name, namesIgnoreCase())) {
-                continue;
-            }
-            // A name both in every cache's part and in this cache's own.
-            const auto [earlier, first] = own.emplace(key.compared(), i);
-            const KeyModel::ReadKey& before = *incoming[earlier->second].read;
-            if (first) {
-                order.push_back(&key);
-            } else if (!sameKey(key.read->key->puttyType, before.key->data, key.read->key->data)) {
-                conflict = true;
-                diagnostics.warning(inputName + ":" + std::to_string(key.read->line),
-                                    key.name + ": a different key for it is on line " +
-                                        std::to_string(before.line) + ": left out");
-            }
+        return order;
+    }
+    for (std::size_t i = 0; i < state.incoming.size(); ++i) {
+        const Incoming& key = state.incoming[i];
+        if (!key.section.empty() && !sameText(key.section, cache.name, namesIgnoreCase())) {
+            continue;
+        }
+        // A name both in every cache's part and in this cache's own.
+        const auto [earlier, first] = own.emplace(key.compared(), i);
+        const KeyModel::ReadKey& before = *state.incoming[earlier->second].read;
+        if (first) {
+            order.push_back(&key);
+        } else if (!sameKey(key.read->key->puttyType, before.key->data, key.read->key->data)) {
+            state.leftOut(key, before);
         }
     }
-    const NameIndex& wanted = everyCache ? *everyCache : own;
+    return order;
+}
+
+// Only what the import names is kept of the cache: its first value of each such name. False
+// after the cache's error.
+bool readCached(ImportState& state, const Cache& cache, const NameIndex& wanted,
+                std::unordered_map<const Incoming*, CachedValue>& cached) {
+    std::string folded;
+    return forEachMatchingKey(
+        cache, KeyWalk{},
+        [&](const MatchingKey& key) {
+            const auto found = wanted.find(comparedView(key.name, folded));
+            if (found != wanted.end()) {
+                cached.emplace(
+                    &state.incoming[found->second],
+                    CachedValue{std::string(key.name), std::string(key.data), key.refused()});
+            }
+        },
+        state.diagnostics);
+}
+
+// What importing `key` changes in the cache that holds `cached` under its name (null: none).
+void planKey(ImportState& state, CacheImport& plan, const Incoming& key,
+             const CachedValue* cached) {
+    const ImportOptions& options = state.options;
+    // A dry run writes nothing: no copy of each key's text for it.
+    if (!cached) {
+        if (!options.dryRun) {
+            plan.sets.push_back(Api::ValueText{key.name, key.read->key->data});
+        }
+        plan.lines.push_back(Planned{&key, {}, {}});
+        return;
+    }
+    // What another program keeps under the name is neither replaced nor compared.
+    if (!cached->refused.empty()) {
+        state.conflict = true;
+        state.diagnostics.warning(plan.cache->name + ": " + cached->name,
+                                  cached->refused + " (" + key.name + " not imported)");
+        return;
+    }
+    if (sameKey(key.read->key->puttyType, cached->data, key.read->key->data)) {
+        return;
+    }
+    std::string old = fingerprintOf(key.read->key->puttyType, cached->data);
+    if (!options.replace) {
+        state.conflict = true;
+        state.diagnostics.warning(plan.cache->name + ": " + cached->name,
+                                  "cached key " + old + " differs from the imported " +
+                                      std::string(key.fingerprint) +
+                                      ": kept (--replace replaces it)");
+        return;
+    }
+    // The name as it is cached: the registry keeps a name's first spelling.
+    if (!options.dryRun) {
+        plan.sets.push_back(Api::ValueText{cached->name, key.read->key->data});
+    }
+    plan.lines.push_back(Planned{&key, cached->name, std::move(old)});
+}
+
+// What importing the input changes in one cache; false after an error.
+bool planCache(ImportState& state, CacheImport& plan) {
+    NameIndex own;
+    const std::vector<const Incoming*> order = keysFor(state, *plan.cache, own);
     // A cache that no key is meant for is left as it is, missing or not.
     if (order.empty()) {
         return true;
     }
-
+    const NameIndex& wanted = state.sections.empty() ? state.firstOf[""] : own;
     // Read, then closed: caches are held one at a time, and a missing one is only empty until
     // something is written to it.
-    PAL::OpenKey opened(*cache.api);
-    std::string reason;
-    Api::Status status = cache.open(opened.out(), &reason);
-    // Only what the import names is kept of the cache: its first value of each such name.
     std::unordered_map<const Incoming*, CachedValue> cached;
-    if (status == Api::Success) {
-        std::string folded;
-        status =
-            forEachValue(*cache.api, opened.get(),
-                         [&](std::string_view name, std::uint32_t type, std::string_view data) {
-                             const auto found = wanted.find(comparedView(name, folded));
-                             if (found != wanted.end()) {
-                                 cached.emplace(&incoming[found->second],
-                                                CachedValue{std::string(name), std::string(data),
-                                                            notAHostKey(name, type, data)});
-                             }
-                         });
-    } else if (status == Api::NotFound) {
-        status = Api::Success;
-    }
-    if (status != Api::Success) {
-        diagnostics.error(cache.name, reason.empty() ? statusText(status) : reason);
+    if (!readCached(state, *plan.cache, wanted, cached)) {
         return false;
     }
     for (const Incoming* key : order) {
         const auto found = cached.find(key);
-        // A dry run writes nothing: no copy of each key's text for it.
-        if (found == cached.end()) {
-            if (!options.dryRun) {
-                plan.sets.push_back(Api::ValueText{key->name, key->read->key->data});
-            }
-            plan.lines.push_back(Planned{key, {}, {}});
-            continue;
-        }
-        // What another program keeps under the name is neither replaced nor compared.
-        if (!found->second.refused.empty()) {
-            conflict = true;
-            diagnostics.warning(cache.name + ": " + found->second.name,
-                                found->second.refused + " (" + key->name + " not imported)");
-            continue;
-        }
-        const std::string& name = found->second.name;
-        const std::string& data = found->second.data;
-        if (sameKey(key->read->key->puttyType, data, key->read->key->data)) {
-            continue;
-        }
-        std::string old = fingerprintOf(key->read->key->puttyType, data);
-        if (!options.replace) {
-            conflict = true;
-            diagnostics.warning(cache.name + ": " + name, "cached key " + old +
-                                                              " differs from the imported " +
-                                                              std::string(key->fingerprint) +
-                                                              ": kept (--replace replaces it)");
-            continue;
-        }
-        // The name as it is cached: the registry keeps a name's first spelling.
-        if (!options.dryRun) {
-            plan.sets.push_back(Api::ValueText{name, key->read->key->data});
-        }
-        plan.lines.push_back(Planned{key, name, std::move(old)});
+        planKey(state, plan, *key, found == cached.end() ? nullptr : &found->second);
     }
     return true;
 }
 
-void printLines(const CacheImport& plan, std::size_t count, bool dryRun, const std::string& prefix,
-                std::ostream& out) {
-    // Written a block at a time: the lines of a large import are many.
-    std::string text;
-    const auto flush = [&] {
-        out.write(text.data(), std::streamsize(text.size()));
-        text.clear();
-    };
+void reportPlanned(const CacheImport& plan, std::size_t count, Report& report) {
     for (std::size_t i = 0; i < count && i < plan.lines.size(); ++i) {
         const Planned& line = plan.lines[i];
         const bool replaces = !line.cachedName.empty();
-        text.append(prefix).append(dryRun ? (replaces ? "would replace " : "would add ")
-                                          : (replaces ? "replaced " : "added "));
-        PAL::appendEscaped(text, replaces ? line.cachedName : line.key->name);
-        text.append(" ");
-        if (replaces) {
-            text.append(line.fingerprint).append(" -> ");
-        }
-        text.append(line.key->fingerprint).append("\n");
-        if (text.size() >= (std::size_t(1) << 16)) {
-            flush();
-        }
+        report.add(Change{plan.cache->name, replaces ? Change::Replaced : Change::Added,
+                          replaces ? line.cachedName : line.key->name, line.key->fingerprint,
+                          line.fingerprint});
     }
-    flush();
-    out.flush();
+    report.flush();
 }
 
 // --host into `host` (left empty when not given); false after its error.
@@ -289,6 +297,153 @@ bool hostOption(const std::string& text, std::optional<HostPattern>& host,
         return false;
     }
     return true;
+}
+
+// The keys of the input; nullopt after its error.
+std::optional<KeyModel::ReadKeys> readKeys(std::string_view text,
+                                           const std::optional<HostPattern>& host,
+                                           const std::string& inputName,
+                                           const ImportOptions& options, Diagnostics& diagnostics) {
+    KeyModel::ReadKeys read;
+    if (options.format == "putty") {
+        read = KeyModel::readPuttyLines(text, hostsEscaped(), options.maxBytes);
+    } else {
+        std::optional<KeyModel::HostQuery> query;
+        if (host) {
+            query = KeyModel::HostQuery{host->host, host->port.value_or(22)};
+        }
+        read = KeyModel::readKnownHosts(text, query, options.maxBytes);
+    }
+    if (!read.error.empty()) {
+        diagnostics.error(inputName, read.error + ": nothing imported");
+        return std::nullopt;
+    }
+    for (const KeyModel::ReadWarning& warning : read.warnings) {
+        diagnostics.warning(inputName + ":" + std::to_string(warning.line), warning.message);
+    }
+    return read;
+}
+
+// The lines after "# <cache name>" go to that cache alone, whichever caches are selected, so
+// that a backup of several caches is put back where it came from and nowhere else.
+void findSections(ImportState& state, std::string_view text, const std::vector<Cache>& caches) {
+    if (state.options.format != "putty") {
+        return;
+    }
+    state.sections = sectionsOf(text);
+    for (const auto& section : state.sections) {
+        if (std::none_of(caches.begin(), caches.end(), [&](const Cache& cache) {
+                return sameText(cache.name, section.second, namesIgnoreCase());
+            })) {
+            state.diagnostics.warning(state.inputName + ":" + std::to_string(section.first),
+                                      "no cache selected is " + section.second +
+                                          ": its keys left out");
+        }
+    }
+}
+
+// The section a key on `line` is in: the last that starts before it; empty for none.
+std::string sectionOf(const ImportState& state, std::size_t line) {
+    const auto after = std::upper_bound(
+        state.sections.begin(), state.sections.end(), line,
+        [](std::size_t number, const auto& section) { return number < section.first; });
+    return after == state.sections.begin() ? std::string() : std::prev(after)->second;
+}
+
+// Each key read, named as PuTTY stores it here, once per name and section.
+void takeKeys(ImportState& state, const KeyModel::ReadKeys& read,
+              const std::optional<HostPattern>& host) {
+    const bool escaped = hostsEscaped();
+    // No more than one each: the names' views in firstOf stay where they are.
+    state.incoming.reserve(read.keys.size());
+    for (const KeyModel::ReadKey& key : read.keys) {
+        // PuTTY's lines name their own hosts: --host only narrows them.
+        if (state.options.format == "putty" && host &&
+            (!sameText(key.host, host->host, true) || (host->port && *host->port != key.port))) {
+            continue;
+        }
+        std::string name = KeyModel::composeCachedName(KeyModel::CachedName{
+            key.key->puttyType, key.port, escaped ? KeyModel::escapeHost(key.host) : key.host});
+        std::string folded;
+        if (comparedView(name, folded).data() == name.data()) {
+            folded.clear();
+        }
+        std::string section = sectionOf(state, key.line);
+        auto& names = state.firstOf[section];
+        // Sections come from the input: only the part for every cache is sized by the input.
+        if (names.empty() && section.empty()) {
+            names.reserve(read.keys.size());
+        }
+        // Taken in, and given back when its name came earlier (that is rare).
+        state.incoming.push_back(Incoming{std::move(name), std::move(folded), &key,
+                                          key.key->fingerprint.empty()
+                                              ? std::string_view("-")
+                                              : std::string_view(key.key->fingerprint),
+                                          std::move(section)});
+        const auto [first, added] =
+            names.emplace(state.incoming.back().compared(), state.incoming.size() - 1);
+        if (added) {
+            continue;
+        }
+        const Incoming taken = std::move(state.incoming.back());
+        state.incoming.pop_back();
+        const KeyModel::ReadKey& earlier = *state.incoming[first->second].read;
+        if (!sameKey(key.key->puttyType, earlier.key->data, key.key->data)) {
+            state.leftOut(taken, earlier);
+        }
+    }
+}
+
+// Writes one cache's changes in one applyChanges (reported in a dry run); false after an error.
+bool writePlan(const ImportState& state, const CacheImport& plan, Report& report) {
+    if (state.options.dryRun) {
+        reportPlanned(plan, plan.lines.size(), report);
+        return true;
+    }
+    if (plan.sets.empty()) {
+        return true;
+    }
+    PAL::OpenKey key(*plan.cache->api);
+    std::string reason;
+    Api::Status status = plan.cache->create(key.out(), &reason);
+    if (status != Api::Success) {
+        state.diagnostics.error(plan.cache->name, reason.empty() ? statusText(status) : reason);
+        return false;
+    }
+    std::size_t applied = 0;
+    status = plan.cache->api->applyChanges(key.get(), {}, plan.sets, &applied);
+    // A failure part way (value by value in the registry) says what was written.
+    reportPlanned(plan, applied, report);
+    if (status != Api::Success) {
+        state.diagnostics.error(plan.cache->name, statusText(status));
+        return false;
+    }
+    return true;
+}
+
+ExitStatus importInto(ImportState& state, const std::vector<Cache>& caches, Report& report) {
+    const ExitStatus done = state.conflict ? ExitStatus::Conflict : ExitStatus::Done;
+    // Nothing to import makes no cache key or file.
+    if (state.incoming.empty()) {
+        return done;
+    }
+    std::vector<CacheImport> plans;
+    for (const Cache& cache : caches) {
+        plans.push_back(CacheImport{&cache, {}, {}});
+        if (!planCache(state, plans.back())) {
+            break;
+        }
+    }
+    // Nothing is written unless every cache asked for could be read.
+    if (state.diagnostics.failed()) {
+        return ExitStatus::Failure;
+    }
+    for (const CacheImport& plan : plans) {
+        if (!writePlan(state, plan, report)) {
+            return ExitStatus::Failure;
+        }
+    }
+    return state.conflict ? ExitStatus::Conflict : ExitStatus::Done;
 }
 
 } // namespace
@@ -315,136 +470,45 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
     if (!hostOption(options.host, host, diagnostics)) {
         return ExitStatus::Failure;
     }
-    const bool escaped = hostsEscaped();
-    KeyModel::ReadKeys read;
-    if (options.format == "putty") {
-        read = KeyModel::readPuttyLines(text, escaped, options.maxBytes);
-    } else {
-        std::optional<KeyModel::HostQuery> query;
-        if (host) {
-            query = KeyModel::HostQuery{host->host, host->port.value_or(22)};
-        }
-        read = KeyModel::readKnownHosts(text, query, options.maxBytes);
-    }
-    if (!read.error.empty()) {
-        diagnostics.error(inputName, read.error + ": nothing imported");
+    const std::optional<KeyModel::ReadKeys> read =
+        readKeys(text, host, inputName, options, diagnostics);
+    if (!read) {
         return ExitStatus::Failure;
     }
-    for (const KeyModel::ReadWarning& warning : read.warnings) {
-        diagnostics.warning(inputName + ":" + std::to_string(warning.line), warning.message);
-    }
-
     const std::vector<Cache> caches = selectCaches(options.cache, diagnostics);
-    if (diagnostics.failed()) {
-        return ExitStatus::Failure;
+    Report report = Report::changes(options.output == "json" ? Format::Json : Format::Text,
+                                    caches.size() > 1, options.dryRun, out, diagnostics);
+    ExitStatus status = ExitStatus::Failure;
+    if (!diagnostics.failed()) {
+        ImportState state{options, inputName, diagnostics, false, {}, {}, {}};
+        findSections(state, text, caches);
+        takeKeys(state, *read, host);
+        status = importInto(state, caches, report);
     }
-    // The lines after "# <cache name>" go to that cache alone, whichever caches are selected, so
-    // that a backup of several caches is put back where it came from and nowhere else.
-    std::vector<std::pair<std::size_t, std::string>> sections;
-    if (options.format == "putty") {
-        sections = sectionsOf(text);
-    }
-    for (const auto& section : sections) {
-        if (std::none_of(caches.begin(), caches.end(), [&](const Cache& cache) {
-                return sameText(cache.name, section.second, namesIgnoreCase());
-            })) {
-            diagnostics.warning(inputName + ":" + std::to_string(section.first),
-                                "no cache selected is " + section.second + ": its keys left out");
-        }
-    }
+    report.finish();
+    return status;
+}
 
-    bool conflict = false;
-    std::vector<Incoming> incoming;
-    // No more than one each: the names' views below stay where they are.
-    incoming.reserve(read.keys.size());
-    // Per section, the names of its keys.
-    std::map<std::string, NameIndex> firstOf;
-    for (const KeyModel::ReadKey& key : read.keys) {
-        // PuTTY's lines name their own hosts: --host only narrows them.
-        if (options.format == "putty" && host &&
-            (!sameText(key.host, host->host, true) || (host->port && *host->port != key.port))) {
-            continue;
-        }
-        // The last section that starts before the key's line.
-        const auto after = std::upper_bound(
-            sections.begin(), sections.end(), key.line,
-            [](std::size_t line, const auto& section) { return line < section.first; });
-        std::string section = after == sections.begin() ? std::string() : std::prev(after)->second;
-        std::string name = KeyModel::composeCachedName(KeyModel::CachedName{
-            key.key->puttyType, key.port, escaped ? KeyModel::escapeHost(key.host) : key.host});
-        std::string folded;
-        if (comparedView(name, folded).data() == name.data()) {
-            folded.clear();
-        }
-        auto& names = firstOf[section];
-        // Sections come from the input: only the part for every cache is sized by the input.
-        if (names.empty() && section.empty()) {
-            names.reserve(read.keys.size());
-        }
-        // Taken in, and given back when its name came earlier (that is rare).
-        incoming.push_back(Incoming{std::move(name), std::move(folded), &key,
-                                    key.key->fingerprint.empty()
-                                        ? std::string_view("-")
-                                        : std::string_view(key.key->fingerprint),
-                                    std::move(section)});
-        const auto [first, added] = names.emplace(incoming.back().compared(), incoming.size() - 1);
-        if (added) {
-            continue;
-        }
-        const Incoming taken = std::move(incoming.back());
-        incoming.pop_back();
-        const KeyModel::ReadKey& earlier = *incoming[first->second].read;
-        if (!sameKey(key.key->puttyType, earlier.key->data, key.key->data)) {
-            conflict = true;
-            diagnostics.warning(inputName + ":" + std::to_string(key.line),
-                                taken.name + ": a different key for it is on line " +
-                                    std::to_string(earlier.line) + ": left out");
-        }
-    }
-
-    // Nothing to import makes no cache key or file.
-    if (incoming.empty()) {
-        return conflict ? ExitStatus::Conflict : ExitStatus::Done;
-    }
-    std::vector<CacheImport> plans;
-    for (const Cache& cache : caches) {
-        plans.push_back(CacheImport{&cache, {}, {}});
-        if (!planCache(incoming, sections.empty() ? &firstOf[""] : nullptr, inputName, options,
-                       plans.back(), conflict, diagnostics)) {
-            break;
-        }
-    }
-    // Nothing is written unless every cache asked for could be read.
-    if (diagnostics.failed()) {
-        return ExitStatus::Failure;
-    }
-    const bool showCache = caches.size() > 1;
-    for (CacheImport& plan : plans) {
-        const std::string prefix = showCache ? PAL::escaped(plan.cache->name) + ": " : "";
-        if (options.dryRun) {
-            printLines(plan, plan.lines.size(), true, prefix, out);
-            continue;
-        }
-        if (plan.sets.empty()) {
-            continue;
-        }
-        PAL::OpenKey key(*plan.cache->api);
-        std::string reason;
-        Api::Status status = plan.cache->create(key.out(), &reason);
-        if (status != Api::Success) {
-            diagnostics.error(plan.cache->name, reason.empty() ? statusText(status) : reason);
-            return ExitStatus::Failure;
-        }
-        std::size_t applied = 0;
-        status = plan.cache->api->applyChanges(key.get(), {}, plan.sets, &applied);
-        // A failure part way (value by value in the registry) says what was written.
-        printLines(plan, applied, false, prefix, out);
-        if (status != Api::Success) {
-            diagnostics.error(plan.cache->name, statusText(status));
-            return ExitStatus::Failure;
-        }
-    }
-    return conflict ? ExitStatus::Conflict : ExitStatus::Done;
+Command declareImport(CLI::App& app) {
+    auto options = std::make_shared<ImportOptions>();
+    CLI::App* command = app.add_subcommand(
+        "import", "Add keys from a known_hosts file or public key files, or PuTTY's lines");
+    command->add_option("FILE", options->input, "Keys to import (default -: standard input)");
+    addFormatOption(*command, options->format, {"known_hosts", "putty"},
+                    "known_hosts (default; public key files too) or putty");
+    command
+        ->add_option("--host", options->host,
+                     "The host (HOST or [HOST]:PORT) that hashed names and public key files "
+                     "stand for; only its keys are imported")
+        ->type_name("NAME");
+    addCacheOption(*command, options->cache);
+    command->add_flag("--replace", options->replace, "Replace a different key cached for a name");
+    command->add_flag("--dry-run", options->dryRun, "Show what would change, change nothing");
+    addFormatOption(*command, options->output, {"text", "json"},
+                    "text (default) or json: what was changed", "--output-format");
+    return {command, [options](std::ostream& out, Diagnostics& diagnostics) {
+                return importKeys(*options, out, diagnostics);
+            }};
 }
 
 } // namespace hkcache

@@ -3,6 +3,7 @@
 #ifndef HK_GUI_HKCACHE_IMPORT_H
 #define HK_GUI_HKCACHE_IMPORT_H
 
+#include "Command.h"
 #include "Diagnostics.h"
 
 #include <cstddef>
@@ -23,9 +24,12 @@ struct ImportOptions {
     bool replace = false;
     bool dryRun = false;
     std::size_t maxBytes = MaxImportBytes; // a longer input is refused whole
+    std::string output = "text";           // what was changed: "text" or "json"
 };
 
-// Prints "added <name> <fingerprint>" and "replaced <name> <old> -> <new>" per key changed
+Command declareImport(CLI::App& app);
+
+// Reports "added <name> <fingerprint>" and "replaced <name> <old> -> <new>" per key changed
 // ("would add", "would replace" with dryRun). Done; Conflict when a key was left out because
 // another is cached under its name; Failure.
 ExitStatus importKeys(const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics);

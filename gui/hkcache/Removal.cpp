@@ -5,14 +5,13 @@
 #include "Backup.h"
 #include "Caches.h"
 #include "HostFilter.h"
+#include "MatchingKeys.h"
+#include "Report.h"
 
-#include "KeyModel/CachedName.h"
-
-#include "PAL/Escape.h"
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <functional>
-#include <map>
 #include <memory>
 #include <set>
 
@@ -47,69 +46,43 @@ struct WrittenBackup {
 // up after this many rounds.
 constexpr int RemovalRounds = 8;
 
-// Adds to `removal` the keys of its open `key` that `filter` lets through and that it does not
-// hold yet; `removedAgain` (may be null) gets those of its own that are cached again. Every
-// pass is taken: a key that other programs keep changing must not hide a match.
-Api::Status collectKeys(const KeyFilter& filter, Api::Handle key, CacheRemoval& removal,
-                        std::vector<std::string>* removedAgain, Diagnostics& diagnostics) {
-    const Cache& cache = *removal.cache;
-    std::string folded;
-    const auto visit = [&](std::string_view name, std::uint32_t type, std::string_view data) {
-        if (!filter.mayMatch(name)) {
-            return; // most names of a large cache, without parsing them
-        }
-        const std::optional<KeyModel::CachedName> parsed = KeyModel::parseCachedName(name);
-        if (!parsed || !filter.matches(*parsed, filter.typedHost(*parsed))) {
-            return;
-        }
-        const std::string refused = notAHostKey(name, type, data);
-        if (!refused.empty()) {
-            if (!removedAgain) {
-                diagnostics.warning(cache.name + ": " + std::string(name), refused);
-            }
-            return;
-        }
-        const std::string_view compared = comparedView(name, folded);
+// Adds to `removal` each key visited that it does not hold yet; `removedAgain` (may be null)
+// gets those of its own that are cached again.
+MatchingKeyVisit keepNew(CacheRemoval& removal, std::vector<std::string>* removedAgain) {
+    return [&removal, removedAgain, folded = std::string()](const MatchingKey& key) mutable {
+        const std::string_view compared = comparedView(key.name, folded);
         if (removal.names.count(compared)) {
             if (removedAgain) {
-                removedAgain->emplace_back(name);
+                removedAgain->emplace_back(key.name);
             }
             return;
         }
         removal.names.emplace(compared);
-        removal.keys.push_back(
-            Found{std::string(name), std::string(data), fingerprintOf(parsed->keyType, data)});
+        removal.keys.push_back(Found{std::string(key.name), std::string(key.data),
+                                     fingerprintOf(key.parsed->keyType, key.data)});
     };
-    return forEachValue(*cache.api, key, visit, true);
 }
 
-// The keys of one cache that `filter` lets through. The key is closed again: caches are held
-// one at a time.
-void findKeys(const KeyFilter& filter, CacheRemoval& removal, Diagnostics& diagnostics) {
-    const Cache& cache = *removal.cache;
-    PAL::OpenKey key(*cache.api);
-    std::string reason;
-    Api::Status status = cache.open(key.out(), &reason);
-    if (status == Api::NotFound) {
-        return; // nothing cached there yet
-    }
-    if (status == Api::Success) {
-        status = collectKeys(filter, key.get(), removal, nullptr, diagnostics);
-    }
-    if (status != Api::Success) {
-        diagnostics.error(cache.name, reason.empty() ? statusText(status) : reason);
-    }
+// Every pass is taken: a key that other programs keep changing must not hide a match.
+KeyWalk removalWalk(const KeyFilter& filter, bool again) {
+    KeyWalk walk;
+    walk.filter = &filter;
+    walk.everyPass = true;
+    walk.warnRefused = !again; // said once, when the keys were found
+    return walk;
 }
 
-// PuTTY's lines of what is removed, grouped by the file they go to; false after an error.
-bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>& removals,
-                  bool severalCaches, std::vector<std::unique_ptr<WrittenBackup>>& written,
-                  Diagnostics& diagnostics) {
-    struct Backup {
-        std::vector<const CacheRemoval*> from;
-        const Cache* beside;
-    };
-    std::vector<std::pair<std::string, Backup>> files;
+// The removals whose keys one backup file holds, and the cache it is written beside (null for
+// --backup's file).
+struct BackupFile {
+    std::string path;
+    std::vector<const CacheRemoval*> from;
+    const Cache* beside;
+};
+
+// The backup files of `removals`, grouped by path; false after an error.
+bool planBackups(const RemoveOptions& options, const std::vector<CacheRemoval>& removals,
+                 std::vector<BackupFile>& files, Diagnostics& diagnostics) {
     for (const CacheRemoval& removal : removals) {
         if (removal.keys.empty()) {
             continue;
@@ -127,73 +100,111 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
             beside = removal.cache;
         }
         auto file = std::find_if(files.begin(), files.end(),
-                                 [&](const auto& entry) { return entry.first == path; });
+                                 [&](const BackupFile& entry) { return entry.path == path; });
         if (file == files.end()) {
-            files.push_back({path, Backup{{}, beside}});
-            file = files.end() - 1;
+            file = files.insert(files.end(), BackupFile{path, {}, beside});
         }
-        file->second.from.push_back(&removal);
+        file->from.push_back(&removal);
     }
-    for (const auto& [path, backup] : files) {
+    for (const BackupFile& file : files) {
         for (const CacheRemoval& removal : removals) {
-            if (!removal.keys.empty() && sameFile(path, removal.cache->name)) {
-                diagnostics.error(path, "backup not written (it is the cache " +
-                                            removal.cache->name + "): nothing removed");
+            if (!removal.keys.empty() && sameFile(file.path, removal.cache->name)) {
+                diagnostics.error(file.path, "backup not written (it is the cache " +
+                                                 removal.cache->name + "): nothing removed");
                 return false;
             }
         }
     }
-    for (const auto& [path, backup] : files) {
-        std::string text;
-        for (const CacheRemoval* removal : backup.from) {
-            // A removal from several caches says which lines came from which, even when one
-            // cache alone had keys: its import must not put them into every cache.
-            if (severalCaches) {
-                text.append("# ").append(removal->cache->name).append("\n");
-            }
-            for (const Found& key : removal->keys) {
-                text.append(key.name).append(" ").append(key.data).append("\n");
-            }
+    return true;
+}
+
+// One backup file written whole; false after an error.
+bool writeBackup(const BackupFile& file, bool severalCaches, WrittenBackup& written,
+                 Diagnostics& diagnostics) {
+    std::string text;
+    for (const CacheRemoval* removal : file.from) {
+        // A removal from several caches says which lines came from which, even when one
+        // cache alone had keys: its import must not put them into every cache.
+        if (severalCaches) {
+            text.append("# ").append(removal->cache->name).append("\n");
         }
+        for (const Found& key : removal->keys) {
+            text.append(key.name).append(" ").append(key.data).append("\n");
+        }
+    }
+    written.path = file.path;
+    written.from = file.from;
+    // Beside a cache, its directory is reached through the key that its checked walk opened.
+    PAL::OpenKey besideKey(file.beside ? *file.beside->api : PAL::registryApi());
+    if (file.beside) {
+        std::string why;
+        const Api::Status opened = file.beside->open(besideKey.out(), &why);
+        if (opened != Api::Success) {
+            diagnostics.error(file.path, "backup not written (" +
+                                             (why.empty() ? statusText(opened) : why) +
+                                             "): nothing removed");
+            return false;
+        }
+    }
+    const std::string reason =
+        writeBackupFile(file.path, text, file.beside, besideKey.get(), &written.previous);
+    if (!reason.empty()) {
+        diagnostics.error(file.path, "backup not written (" + reason + "): nothing removed");
+        return false;
+    }
+    return true;
+}
+
+// PuTTY's lines of what is removed, grouped by the file they go to; false after an error.
+bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>& removals,
+                  bool severalCaches, std::vector<std::unique_ptr<WrittenBackup>>& written,
+                  Diagnostics& diagnostics) {
+    std::vector<BackupFile> files;
+    if (!planBackups(options, removals, files, diagnostics)) {
+        return false;
+    }
+    for (const BackupFile& file : files) {
         written.push_back(std::make_unique<WrittenBackup>());
-        written.back()->path = path;
-        written.back()->from = backup.from;
-        // Beside a cache, its directory is reached through the key that its checked walk opened.
-        PAL::OpenKey besideKey(backup.beside ? *backup.beside->api : PAL::registryApi());
-        if (backup.beside) {
-            std::string why;
-            const Api::Status opened = backup.beside->open(besideKey.out(), &why);
-            if (opened != Api::Success) {
-                diagnostics.error(path, "backup not written (" +
-                                            (why.empty() ? statusText(opened) : why) +
-                                            "): nothing removed");
-                return false;
-            }
-        }
-        const std::string reason =
-            writeBackupFile(path, text, backup.beside, besideKey.get(), &written.back()->previous);
-        if (!reason.empty()) {
-            diagnostics.error(path, "backup not written (" + reason + "): nothing removed");
+        if (!writeBackup(file, severalCaches, *written.back(), diagnostics)) {
             return false;
         }
     }
     return true;
 }
 
-void printRemoved(const std::vector<Found>& keys, std::size_t from, std::size_t count,
-                  const std::string& prefix, std::ostream& out) {
-    for (std::size_t i = from; i < from + count && i < keys.size(); ++i) {
-        out << prefix << "removed " << PAL::escaped(keys[i].name) << ' ' << keys[i].fingerprint
-            << '\n';
+void reportRemoved(const CacheRemoval& removal, std::size_t from, std::size_t count,
+                   Report& report) {
+    for (std::size_t i = from; i < from + count && i < removal.keys.size(); ++i) {
+        const Found& key = removal.keys[i];
+        report.add(Change{removal.cache->name, Change::Removed, key.name, key.fingerprint, {}});
     }
-    out.flush();
+    report.flush();
+}
+
+// Removes the keys of `removal` from `from` on from its open `key`; false after an error.
+bool removeFrom(CacheRemoval& removal, Api::Handle key, std::size_t from, Report& report,
+                Diagnostics& diagnostics) {
+    std::vector<std::string> names;
+    for (std::size_t i = from; i < removal.keys.size(); ++i) {
+        names.push_back(removal.keys[i].name);
+    }
+    std::size_t applied = 0;
+    const Api::Status status = removal.cache->api->applyChanges(key, names, {}, &applied);
+    removal.removed += std::min(applied, names.size());
+    // What was removed is reported even when the rest failed: the backup holds it all.
+    reportRemoved(removal, from, applied, report);
+    if (status != Api::Success) {
+        diagnostics.error(removal.cache->name, statusText(status));
+        return false;
+    }
+    return true;
 }
 
 // Removes the keys found in one cache, then reads it again with the same filter: keys a first
 // reading missed are backed up (`backUp`) and removed too, a few rounds at most; a key of its
 // own cached again is an error. False after an error.
-bool removeFound(const KeyFilter& filter, CacheRemoval& removal, const std::string& prefix,
-                 const std::function<bool()>& backUp, std::ostream& out, Diagnostics& diagnostics) {
+bool removeFound(const KeyFilter& filter, CacheRemoval& removal,
+                 const std::function<bool()>& backUp, Report& report, Diagnostics& diagnostics) {
     const Cache& cache = *removal.cache;
     PAL::OpenKey key(*cache.api);
     std::string reason;
@@ -203,17 +214,7 @@ bool removeFound(const KeyFilter& filter, CacheRemoval& removal, const std::stri
         return false;
     }
     for (std::size_t from = 0, round = 1;; ++round) {
-        std::vector<std::string> names;
-        for (std::size_t i = from; i < removal.keys.size(); ++i) {
-            names.push_back(removal.keys[i].name);
-        }
-        std::size_t applied = 0;
-        status = cache.api->applyChanges(key.get(), names, {}, &applied);
-        removal.removed += std::min(applied, names.size());
-        // What was removed is printed even when the rest failed: the backup holds it all.
-        printRemoved(removal.keys, from, applied, prefix, out);
-        if (status != Api::Success) {
-            diagnostics.error(cache.name, statusText(status));
+        if (!removeFrom(removal, key.get(), from, report, diagnostics)) {
             return false;
         }
         // A key that is a snapshot (the POSIX store) shows only its own all-or-nothing rewrite;
@@ -223,7 +224,8 @@ bool removeFound(const KeyFilter& filter, CacheRemoval& removal, const std::stri
         }
         from = removal.keys.size();
         std::vector<std::string> again;
-        status = collectKeys(filter, key.get(), removal, &again, diagnostics);
+        status = forEachMatchingKey(cache, key.get(), removalWalk(filter, true),
+                                    keepNew(removal, &again), diagnostics);
         if (status != Api::Success) {
             diagnostics.error(cache.name,
                               "cannot read it again after the removal: " + statusText(status));
@@ -276,39 +278,23 @@ void settleBackups(std::vector<std::unique_ptr<WrittenBackup>>& written, Diagnos
     }
 }
 
-} // namespace
-
-ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnostics& diagnostics) {
-    const std::optional<KeyFilter> filter =
-        makeKeyFilter(options.hosts, options.type, options.port, diagnostics);
-    if (!filter) {
-        return ExitStatus::Failure;
-    }
-    const std::vector<Cache> caches = selectCaches(options.cache, diagnostics);
-    std::vector<CacheRemoval> removals;
-    std::size_t found = 0;
+// The keys of every cache selected that `filter` lets through; false when one cannot be read.
+bool findKeys(const KeyFilter& filter, const std::vector<Cache>& caches,
+              std::vector<CacheRemoval>& removals, Diagnostics& diagnostics) {
+    bool read = true;
     for (const Cache& cache : caches) {
         removals.push_back(CacheRemoval{&cache, {}, {}});
-        findKeys(*filter, removals.back(), diagnostics);
-        found += removals.back().keys.size();
+        read = forEachMatchingKey(cache, removalWalk(filter, false),
+                                  keepNew(removals.back(), nullptr), diagnostics) &&
+               read;
     }
-    // Nothing is removed unless every cache asked for could be read.
-    if (diagnostics.failed()) {
-        return ExitStatus::Failure;
-    }
-    if (found == 0) {
-        return ExitStatus::NothingMatched;
-    }
-    const bool showCache = caches.size() > 1;
-    if (options.dryRun) {
-        for (const CacheRemoval& removal : removals) {
-            for (const Found& key : removal.keys) {
-                out << (showCache ? PAL::escaped(removal.cache->name) + ": " : "")
-                    << "would remove " << PAL::escaped(key.name) << ' ' << key.fingerprint << '\n';
-            }
-        }
-        return ExitStatus::Done;
-    }
+    return read;
+}
+
+// Backs up and removes what was found; Done, or Failure.
+ExitStatus removeAll(const RemoveOptions& options, const KeyFilter& filter,
+                     std::vector<CacheRemoval>& removals, bool showCache, Report& report,
+                     Diagnostics& diagnostics) {
     std::vector<std::unique_ptr<WrittenBackup>> written;
     const std::function<bool()> backUp = [&] {
         const std::size_t earlier = written.size();
@@ -325,16 +311,73 @@ ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnosti
         return ExitStatus::Failure;
     }
     for (CacheRemoval& removal : removals) {
-        if (!removal.keys.empty() &&
-            !removeFound(*filter, removal,
-                         showCache ? PAL::escaped(removal.cache->name) + ": " : "", backUp, out,
-                         diagnostics)) {
+        if (!removal.keys.empty() && !removeFound(filter, removal, backUp, report, diagnostics)) {
             removal.failed = true;
             break;
         }
     }
     settleBackups(written, diagnostics);
     return diagnostics.failed() ? ExitStatus::Failure : ExitStatus::Done;
+}
+
+ExitStatus removeCaches(const RemoveOptions& options, const KeyFilter& filter,
+                        const std::vector<Cache>& caches, Report& report,
+                        Diagnostics& diagnostics) {
+    std::vector<CacheRemoval> removals;
+    // Nothing is removed unless every cache asked for could be read.
+    if (!findKeys(filter, caches, removals, diagnostics) || diagnostics.failed()) {
+        return ExitStatus::Failure;
+    }
+    if (std::all_of(removals.begin(), removals.end(),
+                    [](const CacheRemoval& removal) { return removal.keys.empty(); })) {
+        return ExitStatus::NothingMatched;
+    }
+    if (options.dryRun) {
+        for (const CacheRemoval& removal : removals) {
+            reportRemoved(removal, 0, removal.keys.size(), report);
+        }
+        return ExitStatus::Done;
+    }
+    return removeAll(options, filter, removals, caches.size() > 1, report, diagnostics);
+}
+
+} // namespace
+
+ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnostics& diagnostics) {
+    const Selection& selection = options.selection;
+    const std::optional<KeyFilter> filter =
+        makeKeyFilter(selection.hosts, selection.type, selection.port, diagnostics);
+    if (!filter) {
+        return ExitStatus::Failure;
+    }
+    const std::vector<Cache> caches = selectCaches(selection.cache, diagnostics);
+    Report report = Report::changes(options.format == "json" ? Format::Json : Format::Text,
+                                    caches.size() > 1, options.dryRun, out, diagnostics);
+    const ExitStatus status = removeCaches(options, *filter, caches, report, diagnostics);
+    report.finish();
+    return status;
+}
+
+Command declareRemove(CLI::App& app) {
+    auto options = std::make_shared<RemoveOptions>();
+    CLI::App* command = app.add_subcommand("remove", "Remove every cached key of hosts");
+    addSelection(*command, options->selection,
+                 "Remove the keys of these hosts (HOST, HOST:PORT, [HOST]:PORT)",
+                 "Only keys of this type")
+        ->required();
+    command->add_flag("--dry-run", options->dryRun, "Show what would be removed, change nothing");
+    CLI::Option* backup =
+        command
+            ->add_option("--backup", options->backup,
+                         "Keep the removed keys in FILE (default: the cache file plus .old; "
+                         "on Windows %USERPROFILE%\\SshHostKeys.old)")
+            ->type_name("FILE");
+    command->add_flag("--no-backup", options->noBackup, "Keep no backup")->excludes(backup);
+    addFormatOption(*command, options->format, {"text", "json"},
+                    "text (default) or json: what was removed");
+    return {command, [options](std::ostream& out, Diagnostics& diagnostics) {
+                return removeKeys(*options, out, diagnostics);
+            }};
 }
 
 } // namespace hkcache

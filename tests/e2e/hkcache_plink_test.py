@@ -356,8 +356,10 @@ class HkCachePeers(unittest.TestCase):
                 self.assertEqual(plinks, sorted(f.read().splitlines(keepends=True)))
             self.assertEqual(refused, plink())
 
-            self.assertEqual((0, lines("added")),
-                             hkcache("import", "--format", "putty", cache + ".old"))
+            status, out = run(EXE, "import", "--format", "putty", "--output-format", "json",
+                              cache + ".old")
+            self.assertEqual((0, lines("added")), (status, sorted(
+                "%(action)s %(name)s %(fingerprint)s" % c for c in json.loads(out)["changes"])))
             self.assertEqual((plinks, True), cached())
             self.assertEqual(verified, plink())
 

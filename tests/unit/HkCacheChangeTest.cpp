@@ -44,6 +44,15 @@ std::string cacheName() {
     return hktest::currentCacheName();
 }
 
+// The cache's name in a JSON string (the registry's backslashes escaped).
+std::string jsonCacheName() {
+    std::string name;
+    for (const char c : cacheName()) {
+        name += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    }
+    return name;
+}
+
 std::size_t lineCount(const std::string& text) {
     return std::size_t(std::count(text.begin(), text.end(), '\n'));
 }
@@ -131,6 +140,12 @@ TEST_F(HkCacheChangeTest, RemoveTakesEveryKeyAskedForInOneChange) {
          "would remove rsa2@22:host2 " + FingerprintA + "\n",
          0,
          "rsa2@22:host1 ssh-ed25519@22:host1 rsa2@2222:host1 rsa2@22:host2 rsa@22:old"},
+        {{"old", "--format", "json"},
+         "{\"dry_run\": false, \"changes\": [\n  {\"cache\":\"" + jsonCacheName() +
+             "\",\"action\":\"removed\",\"name\":\"rsa@22:old\",\"fingerprint\":null,"
+             "\"old_fingerprint\":null}\n]}\n",
+         0,
+         "rsa2@22:host1 ssh-ed25519@22:host1 rsa2@2222:host1 rsa2@22:host2"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.args.front() + " " + row.args.back());
@@ -349,6 +364,18 @@ TEST_F(HkCacheChangeTest, ImportAddsLeavesIdenticalAndKeepsConflictsUnlessReplac
         {{}, "added " + adds.substr(4) + "added " + adds3.substr(4), warnings + conflict, 1, KeyB},
         {{"--replace", "--dry-run"},
          "would " + replaces + "would " + adds + "would " + adds3,
+         warnings,
+         0,
+         KeyB},
+        {{"--replace", "--dry-run", "--output-format", "json"},
+         "{\"dry_run\": true, \"changes\": [\n  {\"cache\":\"" + jsonCacheName() +
+             "\",\"action\":\"would replace\",\"name\":\"rsa2@2222:host1\",\"fingerprint\":\"" +
+             FingerprintA + "\",\"old_fingerprint\":\"" + FingerprintB + "\"},\n  {\"cache\":\"" +
+             jsonCacheName() +
+             "\",\"action\":\"would add\",\"name\":\"rsa2@22:host2\",\"fingerprint\":\"" +
+             FingerprintB + "\",\"old_fingerprint\":null},\n  {\"cache\":\"" + jsonCacheName() +
+             "\",\"action\":\"would add\",\"name\":\"rsa2@22:host3\",\"fingerprint\":\"" +
+             FingerprintB + "\",\"old_fingerprint\":null}\n]}\n",
          warnings,
          0,
          KeyB},

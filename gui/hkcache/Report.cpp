@@ -1,0 +1,186 @@
+// The output formats. JSON objects are made by nlohmann-json one key at a time and the
+// document is streamed, so that a large cache is never held twice in memory.
+#include "Report.h"
+
+#include "KeyModel/Digest.h"
+#include "KeyModel/KnownHosts.h"
+
+#include "PAL/Escape.h"
+
+#include <nlohmann/json.hpp>
+
+namespace hkcache {
+namespace {
+
+constexpr std::size_t FlushAt = 1 << 16;
+
+using Json = nlohmann::ordered_json;
+
+std::string where(const ListedKey& key) {
+    return std::string(key.cache) + ": " + std::string(key.name);
+}
+
+// A fingerprint as the JSON has it: null where the text shows "-".
+Json fingerprintJson(std::string_view fingerprint) {
+    return fingerprint == "-" ? Json(nullptr) : Json(fingerprint);
+}
+
+const char* verb(Change::Action action, bool dryRun) {
+    switch (action) {
+    case Change::Removed:
+        return dryRun ? "would remove" : "removed";
+    case Change::Added:
+        return dryRun ? "would add" : "added";
+    case Change::Replaced:
+        break;
+    }
+    return dryRun ? "would replace" : "replaced";
+}
+
+} // namespace
+
+Report::Report(Format chosen, bool namesCaches, std::ostream& stream, Diagnostics& messages)
+    : format(chosen), showCache(namesCaches), out(stream), diagnostics(messages) {
+    if (format == Format::Json) {
+        buffer = "{\"keys\": [";
+    }
+}
+
+Report Report::changes(Format format, bool showCache, bool dryRun, std::ostream& out,
+                       Diagnostics& diagnostics) {
+    Report report(Format::Text, showCache, out, diagnostics);
+    report.format = format;
+    report.dryRun = dryRun;
+    if (format == Format::Json) {
+        report.buffer =
+            std::string("{\"dry_run\": ") + (dryRun ? "true" : "false") + ", \"changes\": [";
+    }
+    return report;
+}
+
+void Report::add(const ListedKey& key) {
+    ++listed;
+    if (format == Format::Putty) {
+        buffer.append(key.name).append(" ").append(key.data).append("\n");
+        flushIfFull();
+        return;
+    }
+    const KeyModel::ParsedKey parsed = KeyModel::parsePuttyKey(key.parsed.keyType, key.data);
+    if (!parsed.key) {
+        diagnostics.warning(where(key), "key data not understood: " + parsed.error);
+    }
+    if (format == Format::KnownHosts) {
+        addKnownHosts(key, parsed);
+    } else if (format == Format::Json) {
+        addJson(key, parsed);
+    } else {
+        addText(key, parsed);
+    }
+    flushIfFull();
+}
+
+void Report::addKnownHosts(const ListedKey& key, const KeyModel::ParsedKey& parsed) {
+    if (!parsed.key) {
+        return;
+    }
+    if (parsed.key->wire.empty()) {
+        diagnostics.warning(where(key), "an SSH-1 key has no known_hosts form: left out");
+        return;
+    }
+    // `*` would trust the key for every host, `a,b` for two; the reader refuses them too.
+    if (!KeyModel::isPlainKnownHostsHost(key.host)) {
+        diagnostics.warning(where(key),
+                            "the host is OpenSSH pattern syntax or not one name: left out");
+        return;
+    }
+    buffer.append(KeyModel::knownHostsLine(key.host, key.parsed.port, *parsed.key)).append("\n");
+}
+
+void Report::addJson(const ListedKey& key, const KeyModel::ParsedKey& parsed) {
+    Json entry = {
+        {"cache", key.cache},      {"name", key.name},           {"host", key.host},
+        {"port", key.parsed.port}, {"type", key.parsed.keyType}, {"openssh_type", nullptr},
+        {"bits", nullptr},         {"fingerprint", nullptr},     {"key", nullptr},
+    };
+    if (parsed.key) {
+        entry["bits"] = parsed.key->bits;
+    }
+    if (parsed.key && !parsed.key->wire.empty()) {
+        entry["openssh_type"] = parsed.key->openSshType;
+        entry["fingerprint"] = KeyModel::sha256Fingerprint(parsed.key->wire);
+        entry["key"] = KeyModel::base64Encode(parsed.key->wire);
+    }
+    // Bytes that are not UTF-8 become U+FFFD: the document stays valid.
+    addJsonEntry(entry.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+void Report::addText(const ListedKey& key, const KeyModel::ParsedKey& parsed) {
+    // Escaped: another user's name must not drive the terminal of root listing every cache.
+    PAL::appendEscaped(buffer, key.name);
+    buffer.append(" ");
+    PAL::appendEscaped(buffer, key.parsed.keyType);
+    buffer.append(" ");
+    buffer.append(parsed.key ? std::to_string(parsed.key->bits) : "-").append(" ");
+    buffer.append(parsed.key && !parsed.key->wire.empty()
+                      ? KeyModel::sha256Fingerprint(parsed.key->wire)
+                      : "-");
+    if (showCache) {
+        buffer.append(" ");
+        PAL::appendEscaped(buffer, key.cache);
+    }
+    buffer.append("\n");
+}
+
+void Report::add(const Change& change) {
+    ++listed;
+    const bool replaced = change.action == Change::Replaced;
+    if (format == Format::Json) {
+        const Json entry = {
+            {"cache", change.cache},
+            {"action", verb(change.action, dryRun)},
+            {"name", change.name},
+            {"fingerprint", fingerprintJson(change.fingerprint)},
+            {"old_fingerprint", replaced ? fingerprintJson(change.oldFingerprint) : Json(nullptr)},
+        };
+        addJsonEntry(entry.dump(-1, ' ', false, Json::error_handler_t::replace));
+    } else {
+        if (showCache) {
+            PAL::appendEscaped(buffer, change.cache);
+            buffer.append(": ");
+        }
+        buffer.append(verb(change.action, dryRun)).append(" ");
+        PAL::appendEscaped(buffer, change.name);
+        buffer.append(" ");
+        if (replaced) {
+            buffer.append(change.oldFingerprint).append(" -> ");
+        }
+        buffer.append(change.fingerprint).append("\n");
+    }
+    flushIfFull();
+}
+
+void Report::addJsonEntry(const std::string& entry) {
+    buffer.append(listed > 1 ? ",\n  " : "\n  ").append(entry);
+}
+
+void Report::flush() {
+    out.write(buffer.data(), std::streamsize(buffer.size()));
+    out.flush();
+    buffer.clear();
+}
+
+void Report::finish() {
+    if (format == Format::Json) {
+        buffer.append(listed ? "\n]}\n" : "]}\n");
+    }
+    flush();
+}
+
+void Report::flushIfFull() {
+    if (buffer.size() >= FlushAt) {
+        out.write(buffer.data(), std::streamsize(buffer.size()));
+        buffer.clear();
+    }
+}
+
+} // namespace hkcache
