@@ -40,4 +40,8 @@ void addFormatOption(CLI::App& command, std::string& format, const std::vector<s
     command.add_option(flags, format, help)->type_name("FORMAT")->check(CLI::IsMember(names));
 }
 
+std::optional<KeyFilter> filterOf(const Selection& selection, Diagnostics& diagnostics) {
+    return makeKeyFilter(selection.hosts, selection.type, selection.port, diagnostics);
+}
+
 } // namespace hkcache

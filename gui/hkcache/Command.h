@@ -5,8 +5,10 @@
 #define HK_GUI_HKCACHE_COMMAND_H
 
 #include "Diagnostics.h"
+#include "HostFilter.h"
 
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -34,6 +36,10 @@ struct Selection {
     unsigned port = 0;              // 0: every port
     std::string cache = "current";
 };
+
+// The filter of a selection's hosts, type and port; nullopt, with the error reported, for a host
+// of none of the forms.
+std::optional<KeyFilter> filterOf(const Selection& selection, Diagnostics& diagnostics);
 
 // HOST..., --type, --port and --cache; `hostHelp` and `typeHelp` say what they do here.
 CLI::Option* addSelection(CLI::App& command, Selection& selection, const std::string& hostHelp,

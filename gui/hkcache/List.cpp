@@ -28,8 +28,7 @@ const std::map<std::string, Format> Formats = {
 
 ExitStatus list(const ListOptions& options, std::ostream& out, Diagnostics& diagnostics) {
     const Selection& selection = options.selection;
-    const std::optional<KeyFilter> filter =
-        makeKeyFilter(selection.hosts, selection.type, selection.port, diagnostics);
+    const std::optional<KeyFilter> filter = filterOf(selection, diagnostics);
     if (!filter) {
         return ExitStatus::Failure;
     }

@@ -345,8 +345,7 @@ ExitStatus removeCaches(const RemoveOptions& options, const KeyFilter& filter,
 
 ExitStatus removeKeys(const RemoveOptions& options, std::ostream& out, Diagnostics& diagnostics) {
     const Selection& selection = options.selection;
-    const std::optional<KeyFilter> filter =
-        makeKeyFilter(selection.hosts, selection.type, selection.port, diagnostics);
+    const std::optional<KeyFilter> filter = filterOf(selection, diagnostics);
     if (!filter) {
         return ExitStatus::Failure;
     }
