@@ -295,59 +295,83 @@ Bytes encodeEdwards(const KeyType& type, const Bytes& x, const Bytes& y) {
     return key;
 }
 
-} // namespace
-
-ParsedKey parsePuttyKey(std::string_view puttyType, std::string_view data) {
-    const KeyType* type = findPutty(puttyType);
-    if (type == nullptr) {
-        return failure("unknown key type");
-    }
-    const std::vector<std::string_view> fields = splitFields(data);
+// How PuTTY's text of a key of some type is laid out: its field count, the fields before the
+// numbers, and the numbers' bound.
+struct FieldLayout {
     std::size_t expected = 2;
     std::size_t skip = 0;
-    std::size_t maxBits = type->bits;
-    switch (type->kind) {
+    std::size_t maxBits = 0;
+};
+
+FieldLayout fieldLayout(const KeyType& type) {
+    FieldLayout layout;
+    layout.maxBits = type.bits;
+    switch (type.kind) {
     case Kind::Ssh1Rsa:
     case Kind::Rsa:
-        maxBits = maxIntegerBits;
+        layout.maxBits = maxIntegerBits;
         break;
     case Kind::Dsa:
-        expected = 4;
-        maxBits = maxIntegerBits;
+        layout.expected = 4;
+        layout.maxBits = maxIntegerBits;
         break;
     case Kind::Ecdsa:
-        expected = 3;
-        skip = 1;
+        layout.expected = 3;
+        layout.skip = 1;
         break;
     case Kind::EdDsa:
         break;
     }
-    if (fields.size() != expected) {
-        return failure("expected " + std::to_string(expected) + " fields separated by commas");
-    }
-    if (type->kind == Kind::Ecdsa && fields[0] != type->curveName) {
-        return failure("field 1 is not " + std::string(type->curveName));
-    }
-    std::string error;
-    const std::optional<std::vector<Bytes>> numbers = parseNumbers(fields, skip, maxBits, error);
-    if (!numbers) {
-        return failure(error);
-    }
-    const std::vector<Bytes>& n = *numbers;
-    if (std::string why = notAKey(*type, n); !why.empty()) {
-        return failure(std::move(why));
-    }
+    return layout;
+}
 
+// The numbers of PuTTY's text of a key of `type`, only when they are a key; else why not.
+std::optional<std::vector<Bytes>> keyNumbers(const KeyType& type, std::string_view data,
+                                             std::string& error) {
+    const std::vector<std::string_view> fields = splitFields(data);
+    const FieldLayout layout = fieldLayout(type);
+    if (fields.size() != layout.expected) {
+        error = "expected " + std::to_string(layout.expected) + " fields separated by commas";
+        return std::nullopt;
+    }
+    if (type.kind == Kind::Ecdsa && fields[0] != type.curveName) {
+        error = "field 1 is not " + std::string(type.curveName);
+        return std::nullopt;
+    }
+    std::optional<std::vector<Bytes>> numbers =
+        parseNumbers(fields, layout.skip, layout.maxBits, error);
+    if (!numbers) {
+        return std::nullopt;
+    }
+    if (std::string why = notAKey(type, *numbers); !why.empty()) {
+        error = std::move(why);
+        return std::nullopt;
+    }
+    return numbers;
+}
+
+// RFC 5656: the uncompressed point, each coordinate padded to the field's size.
+Bytes ecdsaPoint(const KeyType& type, const Bytes& x, const Bytes& y) {
+    Bytes point(1 + 2 * type.encodedSize, 0);
+    point[0] = 0x04;
+    std::copy(x.begin(), x.end(),
+              point.begin() + static_cast<std::ptrdiff_t>(1 + type.encodedSize - x.size()));
+    std::copy(y.begin(), y.end(), point.end() - static_cast<std::ptrdiff_t>(y.size()));
+    return point;
+}
+
+// The key that checked numbers `n` of `type` are. An SSH-1 key has no wire form.
+HostKey hostKeyOf(const KeyType& type, const std::vector<Bytes>& n) {
     HostKey key;
-    key.puttyType = std::string(type->putty);
-    key.openSshType = std::string(type->openSsh);
-    key.bits = type->bits;
+    key.puttyType = std::string(type.putty);
+    key.openSshType = std::string(type.openSsh);
+    key.bits = type.bits;
     WireWriter wire;
-    wire.string(type->openSsh);
-    switch (type->kind) {
+    wire.string(type.openSsh);
+    switch (type.kind) {
     case Kind::Ssh1Rsa:
         key.bits = static_cast<unsigned>(bitLength(n[1]));
-        return ParsedKey{std::move(key), std::string()};
+        return key;
     case Kind::Rsa:
         key.bits = static_cast<unsigned>(bitLength(n[1]));
         wire.mpint(n[0]);
@@ -359,23 +383,92 @@ ParsedKey parsePuttyKey(std::string_view puttyType, std::string_view data) {
             wire.mpint(number);
         }
         break;
-    case Kind::Ecdsa: {
-        wire.string(type->curveName);
-        // RFC 5656: the uncompressed point, each coordinate padded to the field's size.
-        Bytes point(1 + 2 * type->encodedSize, 0);
-        point[0] = 0x04;
-        std::copy(n[0].begin(), n[0].end(),
-                  point.begin() + static_cast<std::ptrdiff_t>(1 + type->encodedSize - n[0].size()));
-        std::copy(n[1].begin(), n[1].end(), point.end() - static_cast<std::ptrdiff_t>(n[1].size()));
-        wire.string(point);
+    case Kind::Ecdsa:
+        wire.string(type.curveName);
+        wire.string(ecdsaPoint(type, n[0], n[1]));
         break;
-    }
     case Kind::EdDsa:
-        wire.string(encodeEdwards(*type, n[0], n[1]));
+        wire.string(encodeEdwards(type, n[0], n[1]));
         break;
     }
     key.wire = wire.take();
-    return ParsedKey{std::move(key), std::string()};
+    return key;
+}
+
+// Each reader below takes a key of its kind from the wire after the type name: PuTTY's text of
+// it, and its size in `bits`; nullopt when it is not exactly one valid key.
+
+std::optional<std::string> readIntegerKey(const KeyType& type, WireReader& reader, unsigned& bits) {
+    const int count = type.kind == Kind::Rsa ? 2 : 4;
+    // RSA's size is its modulus n (after e), DSA's its p (first).
+    const int sized = type.kind == Kind::Rsa ? 1 : 0;
+    std::string data;
+    std::vector<Bytes> n(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        Bytes& number = n[static_cast<std::size_t>(i)];
+        if (!reader.mpint(number, maxIntegerBits)) {
+            return std::nullopt;
+        }
+        if (i == sized) {
+            bits = static_cast<unsigned>(bitLength(number));
+        }
+        data += (i == 0 ? "" : ",") + formatHex(number);
+    }
+    if (!notAKey(type, n).empty()) {
+        return std::nullopt;
+    }
+    return data;
+}
+
+std::optional<std::string> readEcdsaKey(const KeyType& type, WireReader& reader) {
+    Bytes curve;
+    Bytes point;
+    if (!reader.string(curve) ||
+        std::string_view(reinterpret_cast<const char*>(curve.data()), curve.size()) !=
+            type.curveName ||
+        !reader.string(point) || point.size() != 1 + 2 * type.encodedSize || point[0] != 0x04) {
+        return std::nullopt;
+    }
+    const unsigned char* middle = point.data() + 1 + type.encodedSize;
+    const std::vector<Bytes> n{stripLeadingZeros(point.data() + 1, middle),
+                               stripLeadingZeros(middle, point.data() + point.size())};
+    const Bytes& x = n[0];
+    const Bytes& y = n[1];
+    if (bitLength(x) > type.bits || bitLength(y) > type.bits || !notAKey(type, n).empty()) {
+        return std::nullopt;
+    }
+    return std::string(type.curveName) + "," + formatHex(x) + "," + formatHex(y);
+}
+
+std::optional<std::string> readEdDsaKey(const KeyType& type, WireReader& reader) {
+    Bytes key;
+    if (!reader.string(key) || key.size() != type.encodedSize) {
+        return std::nullopt;
+    }
+    const bool odd = (key.back() & 0x80) != 0;
+    key.back() &= 0x7F;
+    Bytes bigEndian(key.rbegin(), key.rend());
+    const Bytes y = stripLeadingZeros(bigEndian.data(), bigEndian.data() + bigEndian.size());
+    const std::optional<Bytes> x = detail::edwardsX(type.edwards, y, odd);
+    if (!x) {
+        return std::nullopt;
+    }
+    return formatHex(*x) + "," + formatHex(y);
+}
+
+} // namespace
+
+ParsedKey parsePuttyKey(std::string_view puttyType, std::string_view data) {
+    const KeyType* type = findPutty(puttyType);
+    if (type == nullptr) {
+        return failure("unknown key type");
+    }
+    std::string error;
+    const std::optional<std::vector<Bytes>> numbers = keyNumbers(*type, data, error);
+    if (!numbers) {
+        return failure(std::move(error));
+    }
+    return ParsedKey{hostKeyOf(*type, *numbers), std::string()};
 }
 
 std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire) {
@@ -389,74 +482,26 @@ std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire) {
     if (type == nullptr) {
         return std::nullopt;
     }
-    std::string data;
     unsigned bits = type->bits;
+    std::optional<std::string> data;
     switch (type->kind) {
     case Kind::Ssh1Rsa:
         return std::nullopt;
     case Kind::Rsa:
-    case Kind::Dsa: {
-        const int count = type->kind == Kind::Rsa ? 2 : 4;
-        // RSA's size is its modulus n (after e), DSA's its p (first).
-        const int sized = type->kind == Kind::Rsa ? 1 : 0;
-        std::vector<Bytes> n(static_cast<std::size_t>(count));
-        for (int i = 0; i < count; ++i) {
-            Bytes& number = n[static_cast<std::size_t>(i)];
-            if (!reader.mpint(number, maxIntegerBits)) {
-                return std::nullopt;
-            }
-            if (i == sized) {
-                bits = static_cast<unsigned>(bitLength(number));
-            }
-            data += (i == 0 ? "" : ",") + formatHex(number);
-        }
-        if (!notAKey(*type, n).empty()) {
-            return std::nullopt;
-        }
+    case Kind::Dsa:
+        data = readIntegerKey(*type, reader, bits);
+        break;
+    case Kind::Ecdsa:
+        data = readEcdsaKey(*type, reader);
+        break;
+    case Kind::EdDsa:
+        data = readEdDsaKey(*type, reader);
         break;
     }
-    case Kind::Ecdsa: {
-        Bytes curve;
-        Bytes point;
-        if (!reader.string(curve) ||
-            std::string_view(reinterpret_cast<const char*>(curve.data()), curve.size()) !=
-                type->curveName ||
-            !reader.string(point) || point.size() != 1 + 2 * type->encodedSize ||
-            point[0] != 0x04) {
-            return std::nullopt;
-        }
-        const unsigned char* middle = point.data() + 1 + type->encodedSize;
-        const std::vector<Bytes> n{stripLeadingZeros(point.data() + 1, middle),
-                                   stripLeadingZeros(middle, point.data() + point.size())};
-        const Bytes& x = n[0];
-        const Bytes& y = n[1];
-        if (bitLength(x) > type->bits || bitLength(y) > type->bits || !notAKey(*type, n).empty()) {
-            return std::nullopt;
-        }
-        data = std::string(type->curveName) + "," + formatHex(x) + "," + formatHex(y);
-        break;
-    }
-    case Kind::EdDsa: {
-        Bytes key;
-        if (!reader.string(key) || key.size() != type->encodedSize) {
-            return std::nullopt;
-        }
-        const bool odd = (key.back() & 0x80) != 0;
-        key.back() &= 0x7F;
-        Bytes bigEndian(key.rbegin(), key.rend());
-        const Bytes y = stripLeadingZeros(bigEndian.data(), bigEndian.data() + bigEndian.size());
-        const std::optional<Bytes> x = detail::edwardsX(type->edwards, y, odd);
-        if (!x) {
-            return std::nullopt;
-        }
-        data = formatHex(*x) + "," + formatHex(y);
-        break;
-    }
-    }
-    if (!reader.atEnd()) {
+    if (!data || !reader.atEnd()) {
         return std::nullopt;
     }
-    return PuttyKeyText{std::string(type->putty), std::move(data), bits};
+    return PuttyKeyText{std::string(type->putty), std::move(*data), bits};
 }
 
 std::string openSshTypeOf(std::string_view puttyType) {

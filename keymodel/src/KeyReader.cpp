@@ -187,6 +187,57 @@ bool sameHost(const HostPort& name, const HostQuery& query) {
     return name.port == query.port && lowerCase(name.host) == lowerCase(query.host);
 }
 
+// A hashed name's key to `out` when it is the query's host.
+std::string readHashedName(std::string_view field, std::size_t number,
+                           const std::optional<HostQuery>& query,
+                           const std::shared_ptr<const KeyText>& key, std::vector<ReadKey>& out) {
+    const std::optional<bool> match = hashMatches(field, query);
+    if (!match) {
+        return "malformed line left out: bad hashed name";
+    }
+    if (!query) {
+        return "hashed name left out: give the host to match it against";
+    }
+    if (*match) {
+        out.push_back(ReadKey{number, query->host, query->port, key});
+    }
+    return {};
+}
+
+// A key for each of the comma-separated `names` (those of the query's host, given one). Each
+// name goes to `out` as it is read; a name that leaves the line out takes them back.
+std::string readHostNames(std::string_view names, std::size_t number,
+                          const std::optional<HostQuery>& query,
+                          const std::shared_ptr<const KeyText>& key, std::vector<ReadKey>& out) {
+    const std::size_t before = out.size();
+    bool pattern = false;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = names.find(',', start);
+        const std::string_view name = names.substr(start, comma - start);
+        if (!name.empty() && name[0] == '!') {
+            out.resize(before);
+            // Whom it excludes takes OpenSSH's pattern match to tell: the line is not used.
+            return "negated pattern " + std::string(name) + ": line left out";
+        }
+        if (isWildcard(name)) {
+            pattern = true;
+        } else if (std::optional<HostPort> host = hostPortOf(name)) {
+            if (!query || sameHost(*host, *query)) {
+                out.push_back(ReadKey{number, std::move(host->host), host->port, key});
+            }
+        } else {
+            out.resize(before);
+            return "malformed line left out: bad host name or port " + std::string(name);
+        }
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return pattern ? "wildcard pattern left out" : std::string();
+}
+
 // One known_hosts line: its keys appended to `out`, or the reason it is left out.
 std::string readLine(std::string_view line, std::size_t number,
                      const std::optional<HostQuery>& query, std::vector<ReadKey>& out) {
@@ -209,64 +260,22 @@ std::string readLine(std::string_view line, std::size_t number,
     if (!key) {
         return why;
     }
-
-    if (publicKeyLine) {
-        if (!query) {
-            return "public key without a host name left out: give the host to import it for";
-        }
-        out.push_back(ReadKey{number, query->host, query->port, key});
-    } else if (fields[0].substr(0, hashMagic.size()) == hashMagic) {
-        const std::optional<bool> match = hashMatches(fields[0], query);
-        if (!match) {
-            return "malformed line left out: bad hashed name";
-        }
-        if (!query) {
-            return "hashed name left out: give the host to match it against";
-        }
-        if (*match) {
-            out.push_back(ReadKey{number, query->host, query->port, key});
-        }
-    } else {
-        // Each name goes to `out` as it is read; a name that leaves the line out takes them back.
-        const std::size_t before = out.size();
-        bool pattern = false;
-        std::size_t start = 0;
-        for (;;) {
-            const std::size_t comma = fields[0].find(',', start);
-            const std::string_view name = fields[0].substr(start, comma - start);
-            if (!name.empty() && name[0] == '!') {
-                out.resize(before);
-                // Whom it excludes takes OpenSSH's pattern match to tell: the line is not used.
-                return "negated pattern " + std::string(name) + ": line left out";
-            }
-            if (isWildcard(name)) {
-                pattern = true;
-            } else if (std::optional<HostPort> host = hostPortOf(name)) {
-                if (!query || sameHost(*host, *query)) {
-                    out.push_back(ReadKey{number, std::move(host->host), host->port, key});
-                }
-            } else {
-                out.resize(before);
-                return "malformed line left out: bad host name or port " + std::string(name);
-            }
-            if (comma == std::string_view::npos) {
-                break;
-            }
-            start = comma + 1;
-        }
-        if (pattern) {
-            why = "wildcard pattern left out";
-        }
+    if (!publicKeyLine) {
+        return fields[0].substr(0, hashMagic.size()) == hashMagic
+                   ? readHashedName(fields[0], number, query, key, out)
+                   : readHostNames(fields[0], number, query, key, out);
     }
-    return why;
+    if (!query) {
+        return "public key without a host name left out: give the host to import it for";
+    }
+    out.push_back(ReadKey{number, query->host, query->port, key});
+    return {};
 }
 
 } // namespace
 
 namespace {
 
-// Each line of `text` to `read`, which adds the keys it gives and answers why it left the line
-// out (nothing when it did not); a file that is not text, or too long, is refused whole.
 // A run of whole lines and what reading it gave.
 struct Part {
     std::string_view text;
@@ -300,56 +309,52 @@ std::vector<Part> partsOf(std::string_view text, std::size_t count) {
     return parts;
 }
 
-// Each line of `text` to `read`, which adds the keys it gives and answers why it left the line
-// out (nothing when it did not); a file that is not text, or too long, is refused whole. A large
-// text is read in parts on threads of their own (most of the time goes on the keys'
-// arithmetic), joined in the order of the lines.
+// Each line of `part` to `read`; a throw is kept for the joining thread to rethrow.
 template <typename ReadLine>
-ReadKeys readEachLine(std::string_view text, std::size_t maxBytes, ReadLine read) {
-    ReadKeys result;
-    result.error = refusal(text, maxBytes);
-    if (!result.error.empty()) {
-        return result;
+void readPart(ReadLine& read, Part& part) {
+    try {
+        // Most lines give one key, and no key's line is shorter than this.
+        constexpr std::size_t ShortestKeyLine = 64;
+        part.read.keys.reserve(part.text.size() / ShortestKeyLine + 1);
+        std::size_t number = part.firstLine;
+        forEachLine(part.text, [&](std::string_view line) {
+            std::string why = read(line, number, part.read.keys);
+            if (!why.empty()) {
+                part.read.warnings.push_back(ReadWarning{number, std::move(why)});
+            }
+            ++number;
+        });
+    } catch (...) {
+        part.failure = std::current_exception();
     }
-    const auto readPart = [&read](Part& part) {
-        try {
-            // Most lines give one key, and no key's line is shorter than this.
-            constexpr std::size_t ShortestKeyLine = 64;
-            part.read.keys.reserve(part.text.size() / ShortestKeyLine + 1);
-            std::size_t number = part.firstLine;
-            forEachLine(part.text, [&](std::string_view line) {
-                std::string why = read(line, number, part.read.keys);
-                if (!why.empty()) {
-                    part.read.warnings.push_back(ReadWarning{number, std::move(why)});
-                }
-                ++number;
-            });
-        } catch (...) {
-            part.failure = std::current_exception();
-        }
-    };
-    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<Part> parts =
-        partsOf(text, std::min({cores, MostParts, text.size() / BytesPerPart + 1}));
-    // parts[1] to parts[threads.size()] are read on threads, the rest here.
+}
+
+// Reads every part, parts[1] to parts[threads.size()] on threads, the rest here.
+template <typename ReadLine>
+void readParts(ReadLine& read, std::vector<Part>& parts) {
+    const auto readOne = [&read](Part& part) { readPart(read, part); };
     std::vector<std::thread> threads;
     threads.reserve(parts.size());
     for (std::size_t i = 1; i < parts.size(); ++i) {
         try {
-            threads.emplace_back(readPart, std::ref(parts[i]));
+            threads.emplace_back(readOne, std::ref(parts[i]));
         } catch (const std::system_error&) {
             break; // no more threads to be had
         }
     }
     if (!parts.empty()) { // an empty text has none
-        readPart(parts[0]);
+        readOne(parts[0]);
     }
     for (std::size_t i = 1 + threads.size(); i < parts.size(); ++i) {
-        readPart(parts[i]);
+        readOne(parts[i]);
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
+}
+
+// The parts' keys and warnings into `result`, in the order of the lines.
+void joinParts(std::vector<Part>& parts, ReadKeys& result) {
     std::size_t keys = 0;
     for (const Part& part : parts) {
         if (part.failure) {
@@ -370,6 +375,24 @@ ReadKeys readEachLine(std::string_view text, std::size_t maxBytes, ReadLine read
         std::move(part.read.warnings.begin(), part.read.warnings.end(),
                   std::back_inserter(result.warnings));
     }
+}
+
+// Each line of `text` to `read`, which adds the keys it gives and answers why it left the line
+// out (nothing when it did not); a file that is not text, or too long, is refused whole. A large
+// text is read in parts on threads of their own (most of the time goes on the keys'
+// arithmetic), joined in the order of the lines.
+template <typename ReadLine>
+ReadKeys readEachLine(std::string_view text, std::size_t maxBytes, ReadLine read) {
+    ReadKeys result;
+    result.error = refusal(text, maxBytes);
+    if (!result.error.empty()) {
+        return result;
+    }
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<Part> parts =
+        partsOf(text, std::min({cores, MostParts, text.size() / BytesPerPart + 1}));
+    readParts(read, parts);
+    joinParts(parts, result);
     return result;
 }
 
