@@ -35,13 +35,6 @@ struct CacheRemoval {
     bool failed = false;
 };
 
-// A backup written, and the removals whose keys it holds.
-struct WrittenBackup {
-    std::string path;
-    std::vector<const CacheRemoval*> from;
-    PreviousBackup previous;
-};
-
 // A removal that keeps finding keys it missed (another program changing the key under it) gives
 // up after this many rounds.
 constexpr int RemovalRounds = 8;
@@ -78,6 +71,12 @@ struct BackupFile {
     std::string path;
     std::vector<const CacheRemoval*> from;
     const Cache* beside;
+};
+
+// A backup written, and the one it replaced.
+struct WrittenBackup {
+    BackupFile file;
+    PreviousBackup previous;
 };
 
 // The backup files of `removals`, grouped by path; false after an error.
@@ -132,11 +131,11 @@ bool writeBackup(const BackupFile& file, bool severalCaches, WrittenBackup& writ
             text.append(key.name).append(" ").append(key.data).append("\n");
         }
     }
-    written.path = file.path;
-    written.from = file.from;
-    // Beside a cache, its directory is reached through the key that its checked walk opened.
+    written.file = file;
+    // Beside another user's file, its directory is reached through the key that its checked
+    // walk opened; one's own cache is not read again for it.
     PAL::OpenKey besideKey(file.beside ? *file.beside->api : PAL::registryApi());
-    if (file.beside) {
+    if (file.beside && file.beside->owner) {
         std::string why;
         const Api::Status opened = file.beside->open(besideKey.out(), &why);
         if (opened != Api::Success) {
@@ -259,7 +258,7 @@ void settleBackups(std::vector<std::unique_ptr<WrittenBackup>>& written, Diagnos
     for (const auto& backup : written) {
         bool removed = false;
         bool partly = false;
-        for (const CacheRemoval* removal : backup->from) {
+        for (const CacheRemoval* removal : backup->file.from) {
             removed = removed || removal->removed > 0;
             partly = partly || (removal->removed > 0 && removal->failed);
         }
@@ -269,7 +268,7 @@ void settleBackups(std::vector<std::unique_ptr<WrittenBackup>>& written, Diagnos
         if (!partly) {
             backup->previous.drop();
         } else if (const std::string aside = backup->previous.keepAside(); !aside.empty()) {
-            diagnostics.warning(backup->path, "the backup it replaced is kept as " + aside);
+            diagnostics.warning(backup->file.path, "the backup it replaced is kept as " + aside);
         }
     }
     // Undone last first: a backup written again puts back the one it replaced.
