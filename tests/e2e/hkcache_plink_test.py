@@ -246,6 +246,12 @@ class HkCachePeers(unittest.TestCase):
             self.assertEqual(len(self.servers),
                              [k["cache"] for k in json.loads(out)["keys"]].count(cache), err)
             self.assertNotIn(cache, err)
+            # Root's removal keeps the backup beside their file, and theirs.
+            status, out, err = self.hkcache("remove", "--cache", "user:" + user, "127.0.0.1")
+            self.assertEqual((0, ""), (status, err), err)
+            with open(cache + ".old") as f:
+                self.assertEqual(plinks, f.read())
+            self.assertEqual(entry.pw_uid, os.stat(cache + ".old").st_uid)
 
             with open("/etc/shadow") as f:
                 shadow = [line for line in f.read().splitlines() if line]
