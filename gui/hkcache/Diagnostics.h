@@ -14,8 +14,19 @@ namespace hkcache {
 
 // The exit statuses a script sees.
 // Done: a change made (or, in a dry run, that would be). Conflict: an import left a key out
-// because another is cached under its name.
-enum class ExitStatus : int { Listed = 0, Done = 0, NothingMatched = 1, Conflict = 1, Failure = 2 };
+// because another is cached under its name. Mismatch: a server proved another key than the
+// cached one, or could not prove its key. Unchecked: a key or host could not be checked.
+// NothingToImport: the input held no key that could be imported.
+enum class ExitStatus : int {
+    Listed = 0,
+    Done = 0,
+    NothingMatched = 1,
+    Conflict = 1,
+    Failure = 2,
+    Mismatch = 3,
+    Unchecked = 4,
+    NothingToImport = 5,
+};
 
 class Diagnostics {
 public:
