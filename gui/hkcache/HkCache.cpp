@@ -3,6 +3,7 @@
 
 #include "Command.h"
 #include "Diagnostics.h"
+#include "Fetch.h"
 #include "Import.h"
 #include "List.h"
 #include "Removal.h"
@@ -24,7 +25,8 @@ namespace hkcache {
 namespace {
 
 // A new command is a file with its DeclareCommand, and a row here (the order of --help).
-const DeclareCommand Commands[] = {declareList, declareRemove, declareImport, declareVerify};
+const DeclareCommand Commands[] = {declareList, declareRemove, declareImport, declareVerify,
+                                   declareFetch};
 
 // The command that was parsed; the first one when none was (a parse error ends the run first).
 const Command& parsedCommand(const std::vector<Command>& commands) {
