@@ -104,8 +104,14 @@ struct ImportState {
 
     void leftOut(const Incoming& key, const KeyModel::ReadKey& earlier) {
         conflict = true;
-        diagnostics.warning(where(key.read->line), key.name + ": a different key for it is at " +
-                                                       where(earlier.line) + ": left out");
+        const std::string here = where(key.read->line);
+        std::string there = where(earlier.line);
+        // In the same input, its line is enough.
+        const std::size_t colon = there.rfind(':');
+        there = here.compare(0, here.rfind(':'), there, 0, colon) == 0
+                    ? "on line " + there.substr(colon + 1)
+                    : "at " + there;
+        diagnostics.warning(here, key.name + ": a different key for it is " + there + ": left out");
     }
 
     // "<input>:<line>" for a line numbered among all the inputs' lines.
