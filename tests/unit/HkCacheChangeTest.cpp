@@ -611,7 +611,8 @@ TEST_F(HkCacheChangeTest, BadInputChangesNothing) {
     // The limit is of all the inputs.
     tooLong.inputs = {input(good, "half"), input(good, "half")};
     tooLong.maxBytes = good.size() * 2 - 1;
-    EXPECT_EQ(hkcache::ExitStatus::Failure, hkcache::importKeys(tooLong, out, diagnostics));
+    hkcache::Diagnostics again(err);
+    EXPECT_EQ(hkcache::ExitStatus::Failure, hkcache::importKeys(tooLong, out, again));
     EXPECT_EQ(0u, registry->calls(Op::ApplyChanges));
     EXPECT_EQ(before, names());
 
