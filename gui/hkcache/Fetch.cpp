@@ -111,6 +111,14 @@ std::string whereOf(const HostPattern& host) {
     return KeyModel::knownHostsHost(host.host, host.port.value_or(22));
 }
 
+// A key that was shown but not proved, or not checked at all, is never stored.
+void warnNotProved(const std::string& where, const Probed& probe, Diagnostics& diagnostics) {
+    const bool badProof = probe.result.outcome == ProbeResult::BadProof;
+    diagnostics.warning(where + ": " + probe.type,
+                        (badProof ? "BAD PROOF: not stored (" : "not checked (") +
+                            probe.result.reason + ")");
+}
+
 // What one host's probes come to: its lines to store, its warnings and its status.
 ExitStatus judgeHost(const HostPattern& host, const std::vector<const Probed*>& probes,
                      const FetchOptions& options, FingerprintPins& pins, std::string& lines,
@@ -133,16 +141,11 @@ ExitStatus judgeHost(const HostPattern& host, const std::vector<const Probed*>& 
         }
         if (result.outcome != ProbeResult::Proved) {
             unchecked = true;
-            diagnostics.warning(where + ": " + probe->type,
-                                std::string(result.outcome == ProbeResult::BadProof
-                                                ? "BAD PROOF: not stored ("
-                                                : "not checked (") +
-                                    result.reason + ")");
+            warnNotProved(where, *probe, diagnostics);
             continue;
         }
         // Pinned, or trusted on first use: admits() lets every key through without a pin.
-        const bool pinned = pins.admits(probe->fingerprint, where, probe->type);
-        if (!pinned) {
+        if (!pins.admits(probe->fingerprint, where, probe->type)) {
             shown.push_back(probe->type + " " + probe->fingerprint);
             continue;
         }
