@@ -102,7 +102,8 @@ struct Incoming {
 using NameIndex = std::unordered_map<std::string_view, std::size_t>;
 
 // "# <name>" lines of PuTTY's lines, as a backup of several caches has them before each
-// cache's: (line number, name).
+// cache's: (line number, name). A "## " line starts a removal's section, whose lines are for
+// any cache until its own "# <name>" lines: its name is empty.
 std::vector<std::pair<std::size_t, std::string>> sectionsOf(std::string_view text) {
     std::vector<std::pair<std::size_t, std::string>> sections;
     std::size_t number = 0;
@@ -115,6 +116,8 @@ std::vector<std::pair<std::size_t, std::string>> sectionsOf(std::string_view tex
         }
         if (line.size() > 2 && line.substr(0, 2) == "# ") {
             sections.emplace_back(number, std::string(line.substr(2)));
+        } else if (line.substr(0, 3) == "## ") {
+            sections.emplace_back(number, std::string());
         }
         start = end + 1;
     }
@@ -332,7 +335,8 @@ void findSections(ImportState& state, std::string_view text, const std::vector<C
     }
     state.sections = sectionsOf(text);
     for (const auto& section : state.sections) {
-        if (std::none_of(caches.begin(), caches.end(), [&](const Cache& cache) {
+        if (!section.second.empty() &&
+            std::none_of(caches.begin(), caches.end(), [&](const Cache& cache) {
                 return sameText(cache.name, section.second, namesIgnoreCase());
             })) {
             state.diagnostics.warning(state.inputName + ":" + std::to_string(section.first),

@@ -50,7 +50,11 @@ ExitStatus list(const ListOptions& options, std::ostream& out, Diagnostics& diag
     if (diagnostics.failed()) {
         return ExitStatus::Failure;
     }
-    return report.count() ? ExitStatus::Listed : ExitStatus::NothingMatched;
+    if (!report.count()) {
+        reportNothingMatched(diagnostics, selection, caches);
+        return ExitStatus::NothingMatched;
+    }
+    return ExitStatus::Listed;
 }
 
 } // namespace
