@@ -8,6 +8,8 @@
 #include "MatchingKeys.h"
 #include "Report.h"
 
+#include "PAL/Escape.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -130,7 +132,8 @@ std::string sectionLine(const BackupFile& file) {
     }
     std::string line = std::string("## removed ") + when + " from ";
     for (const CacheRemoval* removal : file.from) {
-        line.append(removal == file.from.front() ? "" : ", ").append(removal->cache->name);
+        line.append(removal == file.from.front() ? "" : ", ");
+        PAL::appendEscaped(line, removal->cache->name); // a line break would forge a line
     }
     return line + "\n";
 }
