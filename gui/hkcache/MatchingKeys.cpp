@@ -60,7 +60,7 @@ bool forEachMatchingKey(const Cache& cache, const KeyWalk& walk, const MatchingK
 }
 
 void reportNothingMatched(Diagnostics& diagnostics, const Selection& selection,
-                          const std::vector<Cache>& caches) {
+                          const std::vector<Cache>& caches, bool pinned) {
     if (diagnostics.failed()) {
         return; // the error said it
     }
@@ -73,6 +73,9 @@ void reportNothingMatched(Diagnostics& diagnostics, const Selection& selection,
     }
     if (selection.port) {
         text.append(" on port ").append(std::to_string(selection.port));
+    }
+    if (pinned) {
+        text.append(" with a pinned fingerprint");
     }
     if (caches.size() == 1) {
         text.append(" in ").append(caches.front().name);

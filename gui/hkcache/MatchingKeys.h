@@ -58,9 +58,10 @@ bool forEachMatchingKey(const Cache& cache, const KeyWalk& walk, const MatchingK
 
 // One line on standard error for a command that found nothing: what `selection` looked for and
 // in which of `caches` (each by the name it was read under: the file PuTTY for Unix reads may
-// hide another), as ssh-keygen -R says "Host ... not found in ...". Nothing after an error.
+// hide another), as ssh-keygen -R says "Host ... not found in ...". `pinned`: only keys of
+// fingerprints given were asked for. Nothing after an error.
 void reportNothingMatched(Diagnostics& diagnostics, const Selection& selection,
-                          const std::vector<Cache>& caches);
+                          const std::vector<Cache>& caches, bool pinned = false);
 
 } // namespace hkcache
 
