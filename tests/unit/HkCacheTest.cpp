@@ -239,6 +239,11 @@ TEST_F(HkCacheTest, NothingMatchedAndUnknownCommandsSayWhat) {
         {{"remove", "a", "[b]:2", "-t", "rsa2", "-p", "22"},
          1,
          "hkcache: no cached key for a or [b]:2 of type rsa2 on port 22" + in},
+        {{"list", "host1", "-p", "22", "--fingerprint", FingerprintB},
+         1,
+         "hkcache: warning: " + currentName() + ": rsa2@22:host1 " + FingerprintA +
+             ": not pinned\nhkcache: no cached key for host1 on port 22 with a pinned fingerprint" +
+             in},
         {{"lsit"}, 2, "hkcache: unknown command 'lsit' (did you mean 'list'?)\n"},
         {{"frob", "x"}, 2, "hkcache: unknown command 'frob' (commands: list, remove, import)\n"},
         {{"/?"},
