@@ -245,10 +245,14 @@ TEST_F(HkCacheTest, NothingMatchedAndUnknownCommandsSayWhat) {
              ": not pinned\nhkcache: no cached key for host1 on port 22 with a pinned fingerprint" +
              in},
         {{"lsit"}, 2, "hkcache: unknown command 'lsit' (did you mean 'list'?)\n"},
-        {{"frob", "x"}, 2, "hkcache: unknown command 'frob' (commands: list, remove, import)\n"},
+        {{"frob", "x"},
+         2,
+         "hkcache: unknown command 'frob' (commands: list, remove, import, verify, fetch)\n"},
         {{"/?"},
          windows ? 0 : 2,
-         windows ? "" : "hkcache: unknown command '/?' (commands: list, remove, import)\n"},
+         windows
+             ? ""
+             : "hkcache: unknown command '/?' (commands: list, remove, import, verify, fetch)\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.front());
