@@ -5,6 +5,7 @@
 #include "Caches.h"
 #include "HostFilter.h"
 #include "MatchingKeys.h"
+#include "RegFile.h"
 #include "Report.h"
 
 #include "KeyModel/CachedName.h"
@@ -466,6 +467,13 @@ ExitStatus importKeys(const ImportOptions& options, std::ostream& out, Diagnosti
 
 ExitStatus importText(std::string_view text, const std::string& inputName,
                       const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics) {
+    if (options.format == "reg") {
+        const std::optional<std::string> lines = regFileLines(text, inputName, diagnostics);
+        ImportOptions asPutty = options;
+        asPutty.format = "putty";
+        return lines ? importText(*lines, inputName, asPutty, out, diagnostics)
+                     : ExitStatus::Failure;
+    }
     std::optional<HostPattern> host;
     if (!hostOption(options.host, host, diagnostics)) {
         return ExitStatus::Failure;
@@ -494,8 +502,8 @@ Command declareImport(CLI::App& app) {
     CLI::App* command = app.add_subcommand(
         "import", "Add keys from a known_hosts file or public key files, or PuTTY's lines");
     command->add_option("FILE", options->input, "Keys to import (default -: standard input)");
-    addFormatOption(*command, options->format, {"known_hosts", "putty"},
-                    "known_hosts (default; public key files too) or putty");
+    addFormatOption(*command, options->format, {"known_hosts", "putty", "reg"},
+                    "known_hosts (default; public key files too), putty or reg (a .reg file)");
     command
         ->add_option("--host", options->host,
                      "The host (HOST or [HOST]:PORT) that hashed names and public key files "

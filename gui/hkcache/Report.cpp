@@ -43,6 +43,8 @@ Report::Report(Format chosen, bool namesCaches, std::ostream& stream, Diagnostic
     : format(chosen), showCache(namesCaches), out(stream), diagnostics(messages) {
     if (format == Format::Json) {
         buffer = "{\"keys\": [";
+    } else if (format == Format::Reg) {
+        RegWriter::start(buffer);
     }
 }
 
@@ -62,6 +64,13 @@ void Report::add(const ListedKey& key) {
     ++listed;
     if (format == Format::Putty) {
         buffer.append(key.name).append(" ").append(key.data).append("\n");
+        flushIfFull();
+        return;
+    }
+    if (format == Format::Reg) {
+        if (!reg.add(buffer, regKeyOf(key.cache), regValueName(key.name, key.parsed), key.data)) {
+            diagnostics.warning(where(key), "not printable ASCII, as PuTTY writes: left out");
+        }
         flushIfFull();
         return;
     }
@@ -172,6 +181,8 @@ void Report::flush() {
 void Report::finish() {
     if (format == Format::Json) {
         buffer.append(listed ? "\n]}\n" : "]}\n");
+    } else if (format == Format::Reg) {
+        RegWriter::finish(buffer);
     }
     flush();
 }

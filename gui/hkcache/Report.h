@@ -4,6 +4,7 @@
 #define HK_GUI_HKCACHE_REPORT_H
 
 #include "Diagnostics.h"
+#include "RegFile.h"
 
 #include "KeyModel/CachedName.h"
 #include "KeyModel/HostKey.h"
@@ -14,7 +15,7 @@
 
 namespace hkcache {
 
-enum class Format { Text, Json, KnownHosts, Putty };
+enum class Format { Text, Json, KnownHosts, Putty, Reg };
 
 // One cached key that the filter let through.
 struct ListedKey {
@@ -67,6 +68,7 @@ private:
     std::ostream& out;
     Diagnostics& diagnostics;
     std::string buffer;
+    RegWriter reg;
     unsigned listed = 0;
 };
 
