@@ -46,7 +46,8 @@ ExitStatus list(const ListOptions& options, std::ostream& out, Diagnostics& diag
         forEachMatchingKey(
             cache, walk,
             [&](const MatchingKey& key) {
-                report.add(ListedKey{cache.name, key.name, *key.parsed, key.host, key.data});
+                report.add(ListedKey{cache.name, key.name, *key.parsed, key.host, key.data,
+                                     cache.account});
             },
             diagnostics);
     }

@@ -114,6 +114,9 @@ void Report::addJson(const ListedKey& key, const KeyModel::ParsedKey& parsed) {
     if (parsed.key) {
         entry["bits"] = parsed.key->bits;
     }
+    if (!key.account.empty()) {
+        entry["account"] = key.account;
+    }
     if (parsed.key && !parsed.key->wire.empty()) {
         entry["openssh_type"] = parsed.key->openSshType;
         entry["fingerprint"] = KeyModel::sha256Fingerprint(parsed.key->wire);
@@ -134,6 +137,12 @@ void Report::addText(const ListedKey& key, const KeyModel::ParsedKey& parsed) {
                       ? KeyModel::sha256Fingerprint(parsed.key->wire)
                       : "-");
     if (showCache) {
+        // Beside its cache, which stays the last field.
+        if (!key.account.empty()) {
+            buffer.append(" (");
+            PAL::appendEscaped(buffer, key.account);
+            buffer.append(")");
+        }
         buffer.append(" ");
         PAL::appendEscaped(buffer, key.cache);
     }

@@ -22,8 +22,9 @@ struct ListedKey {
     std::string_view cache; // the cache's name
     std::string_view name;  // the value name as stored
     const KeyModel::CachedName& parsed;
-    std::string_view host; // unescaped
-    std::string_view data; // PuTTY's text of the key
+    std::string_view host;      // unescaped
+    std::string_view data;      // PuTTY's text of the key
+    std::string_view account{}; // the cache's account; empty: none named
 };
 
 // One key a change removed, added or replaced.
