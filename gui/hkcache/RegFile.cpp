@@ -365,6 +365,9 @@ RegKeys readRegFile(std::string_view bytes) {
         result.lines.push_back('\n');
     }
     if (header != Version5 && header != Version4) {
+        // An empty file's refusal is on its first line too.
+        reader.number = std::max<std::size_t>(reader.number, 1);
+        result.lines.clear();
         reader.fail("not a .reg file: no \"" + std::string(Version5) + "\" or \"" +
                     std::string(Version4) + "\" header");
         return result;

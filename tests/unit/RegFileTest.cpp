@@ -52,6 +52,7 @@ TEST(RegFileTest, ReadsWhatEditorsWriteAndRefusesTheRestByLine) {
         {V4 + "x\r\n", "not a key", 0, 0, 4},
         {V4 + "\r\n;" + std::string(std::size_t(1) << 20, 'a'), "a line longer", 0, 0, 5},
         {"\r\nREGEDIT5\r\n", "not a .reg file", 0, 0, 2},
+        {"", "not a .reg file", 0, 0, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.bytes.substr(0, 200));
