@@ -142,7 +142,7 @@ struct Reader {
         result.errorLine = number;
         return false;
     }
-    // The next physical line, its CR LF removed; false at the end or past MaxLine.
+    // The next physical line, its CR LF removed; false at the end.
     bool take(std::string_view& line) {
         if (next >= text.size()) {
             return false;
