@@ -404,4 +404,24 @@ std::optional<std::string> regFileLines(std::string_view bytes, const std::strin
     return std::move(read.lines);
 }
 
+std::optional<std::vector<ImportInput>> regFilesAsLines(const std::vector<ImportInput>& inputs,
+                                                        std::vector<std::string>& lines,
+                                                        Diagnostics& diagnostics) {
+    lines.clear();
+    lines.reserve(inputs.size());
+    std::vector<ImportInput> asLines;
+    std::size_t line = 1;
+    for (const ImportInput& input : inputs) {
+        std::optional<std::string> text = regFileLines(input.text, input.name, diagnostics);
+        if (!text) {
+            return std::nullopt;
+        }
+        lines.push_back(std::move(*text));
+        asLines.push_back(ImportInput{input.name, lines.back(), line});
+        // Every line of the text ends in a line break.
+        line += std::size_t(std::count(lines.back().begin(), lines.back().end(), '\n'));
+    }
+    return asLines;
+}
+
 } // namespace hkcache

@@ -4,6 +4,7 @@
 #define HK_GUI_HKCACHE_REGFILE_H
 
 #include "Diagnostics.h"
+#include "ImportInput.h"
 
 #include "KeyModel/CachedName.h"
 
@@ -11,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace hkcache {
 
@@ -57,6 +59,11 @@ RegKeys readRegFile(std::string_view bytes);
 // a refusal an error naming the line (nullopt).
 std::optional<std::string> regFileLines(std::string_view bytes, const std::string& inputName,
                                         Diagnostics& diagnostics);
+// The same for each of an import's inputs: `lines` holds their texts, the inputs returned
+// point into it, numbered on as the files' lines are.
+std::optional<std::vector<ImportInput>> regFilesAsLines(const std::vector<ImportInput>& inputs,
+                                                        std::vector<std::string>& lines,
+                                                        Diagnostics& diagnostics);
 
 } // namespace hkcache
 
