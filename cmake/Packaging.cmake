@@ -42,7 +42,9 @@ set(HKPRUNE_PACKAGE_CONTACT "${HKPRUNE_AUTHORS} <hkprune@example.org>"
 set(CPACK_PACKAGE_NAME hkprune)
 set(CPACK_PACKAGE_VENDOR "${HKPRUNE_AUTHORS}")
 set(CPACK_PACKAGE_CONTACT "${HKPRUNE_PACKAGE_CONTACT}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# The package holds both programs: its summary is not hkprune's alone.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Lists, removes and imports the SSH host keys that PuTTY caches")
 # The .deb's extended description; a line with a dot separates paragraphs.
 set(CPACK_PACKAGE_DESCRIPTION [[
 hkprune lists the SSH host keys that the PuTTY tools (plink, pscp, putty)
@@ -54,8 +56,13 @@ says whether anything was found or removed.
 On Linux it works on PuTTY for Unix's host-key file; the same program built for
 Windows works on the registry.
 .
-hkcache shows the same caches with SHA256 fingerprints, reads every user's
-cache, and writes the keys as JSON or as OpenSSH known_hosts lines.]])
+hkcache manages the same caches as ssh-keygen manages known_hosts: it lists
+the keys with their SHA256 fingerprints (as JSON or OpenSSH known_hosts lines
+too), removes every key of a host after keeping them in a backup that one
+import puts back, and imports keys from known_hosts files, servers' .pub files
+or PuTTY's own lines, so that an unattended plink trusts a server from the
+start. It reads and changes every user's cache for root (every loaded profile
+on Windows), and its exit status tells "nothing matched" from a failure.]])
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)

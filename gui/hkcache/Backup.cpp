@@ -4,12 +4,13 @@
 namespace hkcache {
 
 std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside,
-                            PAL::RegistryApi::Handle besideKey, PreviousBackup* previous) {
+                            PAL::RegistryApi::Handle besideKey, PreviousBackup* previous,
+                            PAL::BackupContent content) {
     if (!beside) {
-        return PAL::writeBackupFile(path, text, nullptr, previous);
+        return PAL::writeBackupFile(path, text, nullptr, previous, content);
     }
     const PAL::BackupBeside place{beside->name, beside->owner, besideKey};
-    return PAL::writeBackupFile(path, text, &place, previous);
+    return PAL::writeBackupFile(path, text, &place, previous, content);
 }
 
 } // namespace hkcache

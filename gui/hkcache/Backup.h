@@ -23,7 +23,8 @@ std::optional<std::string> defaultBackupPath(const Cache& cache, std::string* re
 
 // PAL::writeBackupFile beside `beside` (may be null), whose open key is `besideKey`.
 std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside,
-                            PAL::RegistryApi::Handle besideKey, PreviousBackup* previous = nullptr);
+                            PAL::RegistryApi::Handle besideKey, PreviousBackup* previous = nullptr,
+                            PAL::BackupContent content = PAL::BackupContent::Replace);
 
 } // namespace hkcache
 

@@ -30,4 +30,11 @@ void Diagnostics::warning(std::string_view where, std::string_view reason) {
     line(err, "warning: ", where, reason);
 }
 
+void Diagnostics::note(std::string_view message) {
+    std::string text = "hkcache: ";
+    PAL::appendEscaped(text, message);
+    err << text << '\n';
+    err.flush();
+}
+
 } // namespace hkcache

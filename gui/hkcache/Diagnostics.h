@@ -37,6 +37,8 @@ public:
     void error(std::string_view where, std::string_view reason);
     // "hkcache: warning: <where>: <reason>"; the status is not changed.
     void warning(std::string_view where, std::string_view reason);
+    // "hkcache: <message>": what happened, told to the user; the status is not changed.
+    void note(std::string_view message);
     bool failed() const { return anyError; }
 
 private:

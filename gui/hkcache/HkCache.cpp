@@ -2,6 +2,7 @@
 #include "HkCache.h"
 
 #include "Command.h"
+#include "CommandLine.h"
 #include "Diagnostics.h"
 #include "Import.h"
 #include "List.h"
@@ -12,8 +13,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <iostream>
 #include <new>
+#include <string_view>
 
 #ifndef HKCACHE_VERSION
 #error "HKCACHE_VERSION is set by the build"
@@ -35,6 +38,57 @@ const Command& parsedCommand(const std::vector<Command>& commands) {
     return commands.front();
 }
 
+// Edits from `typed` to `name`, a swap of two neighbours counted as one (the optimal string
+// alignment distance): "lsit" is one from "list".
+std::size_t distance(std::string_view typed, std::string_view name) {
+    std::vector<std::vector<std::size_t>> d(typed.size() + 1,
+                                            std::vector<std::size_t>(name.size() + 1));
+    for (std::size_t i = 0; i <= typed.size(); ++i) {
+        for (std::size_t j = 0; j <= name.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (typed[i - 1] == name[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && typed[i - 1] == name[j - 2] && typed[i - 2] == name[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[typed.size()][name.size()];
+}
+
+// The line for a first argument that is neither an option nor a command, naming the nearest
+// command (a slip of two edits, or the start of a name), else them all; empty for a command.
+std::string unknownCommand(const std::vector<std::string>& args, const CLI::App& app) {
+    const auto first = std::find_if(args.begin(), args.end(), [](const std::string& arg) {
+        return arg.empty() || arg[0] != '-';
+    });
+    if (first == args.end()) {
+        return {};
+    }
+    std::string names;
+    std::string nearest;
+    std::size_t best = 3;
+    for (const CLI::App* command : app.get_subcommands({})) {
+        const std::string& name = command->get_name();
+        if (name == *first) {
+            return {};
+        }
+        names.append(names.empty() ? "" : ", ").append(name);
+        const std::size_t edits = name.rfind(*first, 0) == 0 && !first->empty()
+                                      ? 1
+                                      : std::min(distance(*first, name), name.size());
+        if (edits < best) {
+            best = edits;
+            nearest = name;
+        }
+    }
+    return "unknown command '" + PAL::escaped(*first) + "' (" +
+           (nearest.empty() ? "commands: " + names : "did you mean '" + nearest + "'?") + ")";
+}
+
 } // namespace
 } // namespace hkcache
 
@@ -50,7 +104,13 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
         commands.push_back(declare(app));
     }
 
-    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    const std::vector<std::string> given = hkcache::platformArguments(args);
+    // CLI11 would say only that a command is required.
+    if (const std::string unknown = hkcache::unknownCommand(given, app); !unknown.empty()) {
+        err << "hkcache: " << unknown << '\n';
+        return int(ExitStatus::Failure);
+    }
+    std::vector<std::string> reversed(given.rbegin(), given.rend());
     try {
         app.parse(std::move(reversed));
     } catch (const CLI::CallForHelp& e) {

@@ -51,7 +51,8 @@ struct Incoming {
 using NameIndex = std::unordered_map<std::string_view, std::size_t>;
 
 // "# <name>" lines of PuTTY's lines, as a backup of several caches has them before each
-// cache's: (line number, name).
+// cache's: (line number, name). A "## " line starts a removal's section, whose lines are for
+// any cache until its own "# <name>" lines: its name is empty.
 std::vector<std::pair<std::size_t, std::string>> sectionsOf(std::string_view text) {
     std::vector<std::pair<std::size_t, std::string>> sections;
     std::size_t number = 0;
@@ -64,6 +65,8 @@ std::vector<std::pair<std::size_t, std::string>> sectionsOf(std::string_view tex
         }
         if (line.size() > 2 && line.substr(0, 2) == "# ") {
             sections.emplace_back(number, std::string(line.substr(2)));
+        } else if (line.substr(0, 3) == "## ") {
+            sections.emplace_back(number, std::string());
         }
         start = end + 1;
     }
@@ -314,8 +317,10 @@ void findSections(ImportState& state, const std::vector<Cache>& caches) {
         }
         for (auto& section : sectionsOf(input.text)) {
             section.first += input.firstLine - 1;
-            named = true;
-            if (std::none_of(caches.begin(), caches.end(), [&](const Cache& cache) {
+            // A removal's dated line names no cache: what follows it is for any.
+            named = named || !section.second.empty();
+            if (!section.second.empty() &&
+                std::none_of(caches.begin(), caches.end(), [&](const Cache& cache) {
                     return sameText(cache.name, section.second, namesIgnoreCase());
                 })) {
                 state.diagnostics.warning(state.where(section.first), "no cache selected is " +

@@ -62,11 +62,15 @@ ExitStatus list(ListOptions& options, std::ostream& out, Diagnostics& diagnostic
     if (diagnostics.failed()) {
         return ExitStatus::Failure;
     }
+    if (report.count()) {
+        return ExitStatus::Listed;
+    }
     // A pin that matches nothing says what was there instead.
-    if (!report.count() && !options.pins.empty()) {
+    if (!options.pins.empty()) {
         options.pins.seen(diagnostics);
     }
-    return report.count() ? ExitStatus::Listed : ExitStatus::NothingMatched;
+    reportNothingMatched(diagnostics, selection, caches, !options.pins.empty());
+    return ExitStatus::NothingMatched;
 }
 
 } // namespace

@@ -59,4 +59,33 @@ bool forEachMatchingKey(const Cache& cache, const KeyWalk& walk, const MatchingK
     return true;
 }
 
+void reportNothingMatched(Diagnostics& diagnostics, const Selection& selection,
+                          const std::vector<Cache>& caches, bool pinned) {
+    if (diagnostics.failed()) {
+        return; // the error said it
+    }
+    std::string text = "no cached key";
+    for (std::size_t i = 0; i < selection.hosts.size(); ++i) {
+        text.append(i == 0 ? " for " : " or ").append(selection.hosts[i]);
+    }
+    if (!selection.type.empty()) {
+        text.append(" of type ").append(selection.type);
+    }
+    if (selection.port) {
+        text.append(" on port ").append(std::to_string(selection.port));
+    }
+    if (pinned) {
+        text.append(" with a pinned fingerprint");
+    }
+    if (caches.size() == 1) {
+        text.append(" in ").append(caches.front().name);
+    } else {
+        text.append(" in any of ").append(std::to_string(caches.size())).append(" caches");
+        for (std::size_t i = 0; i < caches.size(); ++i) {
+            text.append(i == 0 ? ": " : ", ").append(caches[i].name);
+        }
+    }
+    diagnostics.note(text);
+}
+
 } // namespace hkcache

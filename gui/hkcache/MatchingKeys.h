@@ -4,6 +4,7 @@
 #define HK_GUI_HKCACHE_MATCHINGKEYS_H
 
 #include "Caches.h"
+#include "Command.h"
 #include "Diagnostics.h"
 #include "HostFilter.h"
 
@@ -13,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace hkcache {
 
@@ -53,6 +55,13 @@ PAL::RegistryApi::Status forEachMatchingKey(const Cache& cache, PAL::RegistryApi
 // yet holds nothing. False, with the cache's error reported, when it cannot be read.
 bool forEachMatchingKey(const Cache& cache, const KeyWalk& walk, const MatchingKeyVisit& visit,
                         Diagnostics& diagnostics);
+
+// One line on standard error for a command that found nothing: what `selection` looked for and
+// in which of `caches` (each by the name it was read under: the file PuTTY for Unix reads may
+// hide another), as ssh-keygen -R says "Host ... not found in ...". `pinned`: only keys of
+// fingerprints given were asked for. Nothing after an error.
+void reportNothingMatched(Diagnostics& diagnostics, const Selection& selection,
+                          const std::vector<Cache>& caches, bool pinned = false);
 
 } // namespace hkcache
 

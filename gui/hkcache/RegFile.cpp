@@ -377,10 +377,11 @@ RegKeys readRegFile(std::string_view bytes) {
         result.lines.clear();
         return result;
     }
-    // A single key's keys go to every cache selected, as PuTTY's lines do.
+    // A single key's keys go to every cache selected, as PuTTY's lines do: its line becomes a
+    // comment that no reader takes for a section ("# ", or a removal's "## ").
     for (const auto& [offset, key] : reader.marks) {
         if (reader.named.size() < 2 || !reader.named.count(key)) {
-            result.lines[offset + 1] = '#';
+            result.lines[offset + 1] = ';';
         }
     }
     return result;

@@ -8,9 +8,12 @@
 #include "MatchingKeys.h"
 #include "Report.h"
 
+#include "PAL/Escape.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <set>
@@ -31,7 +34,8 @@ struct CacheRemoval {
     std::vector<Found> keys;
     // Compared names of `keys`, so that no name is taken (or printed) twice.
     std::set<std::string, std::less<>> names;
-    std::size_t removed = 0; // keys gone from the cache
+    std::size_t removed = 0;  // keys gone from the cache
+    std::size_t backedUp = 0; // keys written to a backup: a round after the first adds the rest
     bool failed = false;
 };
 
@@ -79,11 +83,12 @@ struct WrittenBackup {
     PreviousBackup previous;
 };
 
-// The backup files of `removals`, grouped by path; false after an error.
+// The backup files of the keys of `removals` not backed up yet, grouped by path; false after an
+// error.
 bool planBackups(const RemoveOptions& options, const std::vector<CacheRemoval>& removals,
                  std::vector<BackupFile>& files, Diagnostics& diagnostics) {
     for (const CacheRemoval& removal : removals) {
-        if (removal.keys.empty()) {
+        if (removal.keys.size() == removal.backedUp) {
             continue;
         }
         std::string path = options.backup;
@@ -117,18 +122,35 @@ bool planBackups(const RemoveOptions& options, const std::vector<CacheRemoval>& 
     return true;
 }
 
-// One backup file written whole; false after an error.
+// "## removed <UTC time> from <caches>": the line that starts each removal's section of a
+// backup (import reads the lines after it as meant for any cache, until a "# <cache>" line).
+std::string sectionLine(const BackupFile& file) {
+    char when[32] = "";
+    const std::time_t now = std::time(nullptr);
+    if (const std::tm* utc = std::gmtime(&now)) {
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", utc);
+    }
+    std::string line = std::string("## removed ") + when + " from ";
+    for (const CacheRemoval* removal : file.from) {
+        line.append(removal == file.from.front() ? "" : ", ");
+        PAL::appendEscaped(line, removal->cache->name); // a line break would forge a line
+    }
+    return line + "\n";
+}
+
+// One removal's section added to its backup file, written whole; false after an error.
 bool writeBackup(const BackupFile& file, bool severalCaches, WrittenBackup& written,
                  Diagnostics& diagnostics) {
-    std::string text;
+    std::string text = sectionLine(file);
     for (const CacheRemoval* removal : file.from) {
         // A removal from several caches says which lines came from which, even when one
         // cache alone had keys: its import must not put them into every cache.
         if (severalCaches) {
             text.append("# ").append(removal->cache->name).append("\n");
         }
-        for (const Found& key : removal->keys) {
-            text.append(key.name).append(" ").append(key.data).append("\n");
+        for (std::size_t i = removal->backedUp; i < removal->keys.size(); ++i) {
+            text.append(removal->keys[i].name).append(" ").append(removal->keys[i].data);
+            text.append("\n");
         }
     }
     written.file = file;
@@ -145,8 +167,9 @@ bool writeBackup(const BackupFile& file, bool severalCaches, WrittenBackup& writ
             return false;
         }
     }
-    const std::string reason =
-        writeBackupFile(file.path, text, file.beside, besideKey.get(), &written.previous);
+    // Appended: every earlier removal's keys stay restorable until the user deletes them.
+    const std::string reason = writeBackupFile(file.path, text, file.beside, besideKey.get(),
+                                               &written.previous, PAL::BackupContent::Append);
     if (!reason.empty()) {
         diagnostics.error(file.path, "backup not written (" + reason + "): nothing removed");
         return false;
@@ -154,8 +177,9 @@ bool writeBackup(const BackupFile& file, bool severalCaches, WrittenBackup& writ
     return true;
 }
 
-// PuTTY's lines of what is removed, grouped by the file they go to; false after an error.
-bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>& removals,
+// PuTTY's lines of what is removed and not backed up yet, grouped by the file they go to;
+// false after an error.
+bool writeBackups(const RemoveOptions& options, std::vector<CacheRemoval>& removals,
                   bool severalCaches, std::vector<std::unique_ptr<WrittenBackup>>& written,
                   Diagnostics& diagnostics) {
     std::vector<BackupFile> files;
@@ -167,6 +191,9 @@ bool writeBackups(const RemoveOptions& options, const std::vector<CacheRemoval>&
         if (!writeBackup(file, severalCaches, *written.back(), diagnostics)) {
             return false;
         }
+    }
+    for (CacheRemoval& removal : removals) {
+        removal.backedUp = removal.keys.size();
     }
     return true;
 }
@@ -252,9 +279,11 @@ bool removeFound(const KeyFilter& filter, CacheRemoval& removal,
     }
 }
 
-// Each backup that holds removed keys stays; the one it replaced goes once its removals are
-// done, and is kept aside when one of them failed part way. One that holds none is undone.
+// Each backup that holds removed keys stays, and is named once; the one it replaced goes once
+// its removals are done, and is kept aside when one of them failed part way. One that holds
+// none is undone.
 void settleBackups(std::vector<std::unique_ptr<WrittenBackup>>& written, Diagnostics& diagnostics) {
+    std::set<std::string> named;
     for (const auto& backup : written) {
         bool removed = false;
         bool partly = false;
@@ -264,6 +293,9 @@ void settleBackups(std::vector<std::unique_ptr<WrittenBackup>>& written, Diagnos
         }
         if (!removed) {
             continue;
+        }
+        if (named.insert(backup->file.path).second) {
+            diagnostics.note("removed keys kept in " + backup->file.path);
         }
         if (!partly) {
             backup->previous.drop();
@@ -329,6 +361,7 @@ ExitStatus removeCaches(const RemoveOptions& options, const KeyFilter& filter,
     }
     if (std::all_of(removals.begin(), removals.end(),
                     [](const CacheRemoval& removal) { return removal.keys.empty(); })) {
+        reportNothingMatched(diagnostics, options.selection, caches);
         return ExitStatus::NothingMatched;
     }
     if (options.dryRun) {

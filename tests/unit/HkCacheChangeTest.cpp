@@ -57,6 +57,16 @@ std::size_t lineCount(const std::string& text) {
     return std::size_t(std::count(text.begin(), text.end(), '\n'));
 }
 
+// A backup's lines but each removal's dated "## " line.
+std::string keyLines(const std::string& path) {
+    std::istringstream text(hktest::readFile(path));
+    std::string kept;
+    for (std::string line; std::getline(text, line);) {
+        kept += line.rfind("## ", 0) == 0 ? "" : line + "\n";
+    }
+    return kept;
+}
+
 class HkCacheChangeTest : public testing::Test {
 protected:
     HkCacheChangeTest() { fresh(); }
@@ -155,7 +165,10 @@ TEST_F(HkCacheChangeTest, RemoveTakesEveryKeyAskedForInOneChange) {
         args.insert(args.end(), row.args.begin(), row.args.end());
         const Outcome result = run(args);
         EXPECT_EQ(row.out, result.out);
-        EXPECT_EQ("", result.err);
+        EXPECT_EQ(row.status
+                      ? "hkcache: no cached key for nothere or host1:2200 in " + cacheName() + "\n"
+                      : "",
+                  result.err);
         EXPECT_EQ(row.status, result.status);
         EXPECT_EQ(row.left, names());
         const bool changes = row.status == 0 && row.out.rfind("would", 0) != 0;
@@ -175,12 +188,12 @@ TEST_F(HkCacheChangeTest, BackupHoldsTheRemovedLinesBeforeTheRemovalAndImportPut
         hkcache::Cache{cacheName(), nullptr, {}, {}, std::nullopt}, &why);
     ASSERT_TRUE(backup) << why;
     std::string atRemoval;
-    registry->beforeCall(Op::ApplyChanges, [&] { atRemoval = hktest::readFile(*backup); });
+    registry->beforeCall(Op::ApplyChanges, [&] { atRemoval = keyLines(*backup); });
 
     const Outcome removed = run({"remove", "host1"});
     EXPECT_EQ(0, removed.status) << removed.err;
     EXPECT_EQ(listed, atRemoval);
-    EXPECT_EQ(listed, hktest::readFile(*backup));
+    EXPECT_EQ(listed, keyLines(*backup));
     EXPECT_EQ("rsa2@22:host2 rsa@22:old", names());
 
     // Undo. Data not understood is left out of the import with a warning.
@@ -189,7 +202,7 @@ TEST_F(HkCacheChangeTest, BackupHoldsTheRemovedLinesBeforeTheRemovalAndImportPut
     EXPECT_EQ("added rsa2@22:host1 " + FingerprintA + "\nadded rsa2@2222:host1 " + FingerprintB +
                   "\n",
               undone.out);
-    EXPECT_NE(std::string::npos, undone.err.find(*backup + ":2: ")) << undone.err;
+    EXPECT_NE(std::string::npos, undone.err.find(*backup + ":3: ")) << undone.err;
     EXPECT_EQ("rsa2@22:host2 rsa@22:old rsa2@22:host1 rsa2@2222:host1", names());
 }
 
@@ -208,9 +221,9 @@ TEST_F(HkCacheChangeTest, OneBackupOfSeveralCachesPutsEachCachesKeysBack) {
     EXPECT_EQ(defaultCache + ": removed rsa2@22:host1 " + FingerprintA + "\n" + userCache +
                   ": removed rsa2@22:host1 " + FingerprintB + "\n",
               removed.out);
-    EXPECT_EQ("# " + defaultCache + "\nrsa2@22:host1 " + KeyA + "\n# " + userCache +
-                  "\nrsa2@22:host1 " + KeyB + "\n",
-              hktest::readFile(backup));
+    const std::string first = "# " + defaultCache + "\nrsa2@22:host1 " + KeyA + "\n# " + userCache +
+                              "\nrsa2@22:host1 " + KeyB + "\n";
+    EXPECT_EQ(first, keyLines(backup));
 
     const Outcome undone = run({"import", "--cache", "all", "--format", "putty", backup});
     EXPECT_EQ(0, undone.status) << undone.err;
@@ -218,7 +231,7 @@ TEST_F(HkCacheChangeTest, OneBackupOfSeveralCachesPutsEachCachesKeysBack) {
 
     // One cache of several had keys: its undo still goes to that cache alone.
     ASSERT_EQ(0, run({"remove", "--cache", "all", "--backup", backup, "host2"}).status);
-    EXPECT_EQ("# " + userCache + "\nrsa2@22:host2 " + KeyB + "\n", hktest::readFile(backup));
+    EXPECT_EQ(first + "# " + userCache + "\nrsa2@22:host2 " + KeyB + "\n", keyLines(backup));
     EXPECT_EQ(userCache + ": added rsa2@22:host2 " + FingerprintB + "\n",
               run({"import", "--cache", "all", "--format", "putty", backup}).out);
     EXPECT_EQ("", run({"import", "--cache", "default", "--format", "putty", backup}).out);
@@ -230,6 +243,11 @@ TEST_F(HkCacheChangeTest, ASectionGoesOnlyToTheCacheItNames) {
     EXPECT_EQ("", result.out);
     EXPECT_NE(std::string::npos, result.err.find("its keys left out")) << result.err;
     EXPECT_FALSE(registry->hasKey(CurrentUser, CachePath));
+    // A removal's dated line ends it: what follows is for any cache.
+    EXPECT_EQ("added rsa2@22:host2 " + FingerprintB + "\n",
+              run({"import", "--format", "putty",
+                   input(hktest::readFile(backup) + "## removed\nrsa2@22:host2 " + KeyB + "\n")})
+                  .out);
 }
 
 TEST_F(HkCacheChangeTest, ValuesThatAreNoHostKeysAreLeftOutOfChangesAndBackups) {
@@ -249,8 +267,8 @@ TEST_F(HkCacheChangeTest, ValuesThatAreNoHostKeysAreLeftOutOfChangesAndBackups) 
     const std::string backup = dir.file("backup");
     const Outcome removed = run({"remove", "--backup", backup, "host1"});
     EXPECT_EQ("removed rsa2@2200:host1 " + FingerprintB + "\n", removed.out);
-    EXPECT_EQ(2u, lineCount(removed.err)) << removed.err;
-    EXPECT_EQ("rsa2@2200:host1 " + KeyB + "\n", hktest::readFile(backup));
+    EXPECT_EQ(3u, lineCount(removed.err)) << removed.err;
+    EXPECT_EQ("rsa2@2200:host1 " + KeyB + "\n", keyLines(backup));
     EXPECT_EQ("rsa2@22:host1 rsa2@2222:host1", names());
     // Nor is one replaced by an import.
     const Outcome imported = run({"import", input("host1 ssh-rsa " + Base64A + "\n")});
@@ -279,7 +297,7 @@ TEST_F(HkCacheChangeTest, ARemovalWhileOthersChangeTheKeyTakesEveryMatchOnce) {
     const Outcome result = run({"remove", "--backup", dir.file("backup"), "host1"});
     EXPECT_EQ(0, result.status) << result.err;
     // Every key removed is in the backup, those found late too.
-    EXPECT_EQ(5u, lineCount(hktest::readFile(dir.file("backup"))));
+    EXPECT_EQ(5u, lineCount(keyLines(dir.file("backup"))));
     std::vector<std::string> lines;
     std::istringstream out(result.out);
     for (std::string line; std::getline(out, line);) {
@@ -331,8 +349,32 @@ TEST_F(HkCacheChangeTest, AFailedRemovalKeepsTheLastBackup) {
     EXPECT_EQ("previous\n", hktest::readFile(backup));
     const Outcome second = run({"remove", "host2", "--backup", backup});
     EXPECT_EQ(0, second.status) << second.err;
-    EXPECT_EQ("rsa2@22:host2 " + KeyA + "\n", hktest::readFile(backup));
+    EXPECT_EQ("previous\nrsa2@22:host2 " + KeyA + "\n", keyLines(backup));
     EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path()), {}));
+}
+
+TEST_F(HkCacheChangeTest, EachRemovalAddsADatedSectionToTheBackupAndImportTakesEachKeyOnce) {
+    seed();
+    const std::string backup = input("rsa2@22:host1 " + KeyA, "keys.old"); // no line end
+    const Outcome first = run({"remove", "host2", "--backup", backup});
+    EXPECT_EQ("hkcache: removed keys kept in " + backup + "\n", first.err);
+    // Another program caches a key of host1 while it is removed: a section of its own follows.
+    registry->beforeCall(
+        Op::ApplyChanges, [this] { set("rsa2@2200:host1", KeyB); }, 1);
+    ASSERT_EQ(0, run({"remove", "host1", "-t", "rsa2", "--backup", backup}).status);
+    const std::regex dated("## removed \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC from (.*)");
+    const std::string kept = hktest::readFile(backup);
+    const std::string host1 = "rsa2@22:host1 " + KeyA + "\n";
+    EXPECT_EQ(host1 + cacheName() + "\nrsa2@22:host2 " + KeyA + "\n" + cacheName() + "\n" + host1 +
+                  "rsa2@2222:host1 " + KeyB + "\n" + cacheName() + "\nrsa2@2200:host1 " + KeyB +
+                  "\n",
+              std::regex_replace(kept, dated, "$1"));
+    const Outcome undone = run({"import", "--format", "putty", backup});
+    EXPECT_EQ(0, undone.status) << undone.err;
+    EXPECT_EQ("added rsa2@22:host1 " + FingerprintA + "\nadded rsa2@22:host2 " + FingerprintA +
+                  "\nadded rsa2@2222:host1 " + FingerprintB + "\nadded rsa2@2200:host1 " +
+                  FingerprintB + "\n",
+              undone.out);
 }
 
 TEST_F(HkCacheChangeTest, ImportAddsLeavesIdenticalAndKeepsConflictsUnlessReplaced) {

@@ -203,8 +203,8 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
     };
     const Row rows[] = {
         {{"list", "host1"}, 0, false},
-        {{"list", "nothere"}, 1, false},
-        {{"list", "-t", "ssh-ed448"}, 1, false},
+        {{"list", "nothere"}, 1, true},
+        {{"list", "-t", "ssh-ed448"}, 1, true},
         {{"--version"}, 0, false},
         {{"--help"}, 0, false},
         {{"list", "--help"}, 0, false},
@@ -244,6 +244,39 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
         }
     }
     EXPECT_EQ("hkcache 1.0.0\n", run({"--version"}).out);
+}
+
+TEST_F(HkCacheTest, NothingMatchedAndUnknownCommandsSayWhat) {
+    seed();
+    const std::string in = " in " + currentName() + "\n";
+    const bool windows = hkcache::hostsEscaped();
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } rows[] = {
+        {{"list", "nosuch"}, 1, "hkcache: no cached key for nosuch" + in},
+        {{"remove", "a", "[b]:2", "-t", "rsa2", "-p", "22"},
+         1,
+         "hkcache: no cached key for a or [b]:2 of type rsa2 on port 22" + in},
+        {{"list", "host1", "-p", "22", "--fingerprint", FingerprintB},
+         1,
+         "hkcache: warning: " + currentName() + ": rsa2@22:host1 " + FingerprintA +
+             ": not pinned\nhkcache: no cached key for host1 on port 22 with a pinned fingerprint" +
+             in},
+        {{"lsit"}, 2, "hkcache: unknown command 'lsit' (did you mean 'list'?)\n"},
+        {{"frob", "x"}, 2, "hkcache: unknown command 'frob' (commands: list, remove, import)\n"},
+        {{"/?"},
+         windows ? 0 : 2,
+         windows ? "" : "hkcache: unknown command '/?' (commands: list, remove, import)\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args.front());
+        const Outcome result = run(row.args);
+        EXPECT_EQ(row.status, result.status);
+        EXPECT_EQ(row.err, result.err);
+        EXPECT_EQ(row.status == 0, result.out.find("Usage") != std::string::npos);
+    }
 }
 
 TEST_F(HkCacheTest, AListingAnotherProgramChangedIsReadAgain) {
@@ -305,7 +338,7 @@ TEST_F(HkCacheTest, UnreadableCacheFailsWithItsNameAndReason) {
 TEST_F(HkCacheTest, MissingCacheHoldsNothing) {
     const Outcome result = run({"list"});
     EXPECT_EQ(1, result.status);
-    EXPECT_EQ("", result.err);
+    EXPECT_EQ("hkcache: no cached key in " + currentName() + "\n", result.err);
     EXPECT_EQ("", result.out);
 }
 

@@ -29,13 +29,13 @@ TEST(RegFileTest, ReadsWhatEditorsWriteAndRefusesTheRestByLine) {
     };
     const Row rows[] = {
         {utf16("Windows Registry Editor Version 5.00\r\n\r\n[" + Path + "]\r\n" + Key + "\r\n"),
-         "\n\n##" + Path + "\nrsa2@22:h 0x23,0xc5\n\n", 0, 0, 0},
+         "\n\n#;" + Path + "\nrsa2@22:h 0x23,0xc5\n\n", 0, 0, 0},
         // Comments, continued hex, deletions, default, dword and non-ASCII values are left out.
         {"REGEDIT4\r\n; c\r\n[HKEY_CURRENT_USER\\x]\r\n\"a\"=hex:01,\\\r\n  02\r\n[-" + Path +
              "]\r\n[" + Path +
              "]\r\n@=\"d\"\r\n\"b\"=-\r\n\"c\"=dword:00000001\r\n\"e\"=hex(7):00\r\n" +
              "\"f\"=\"\xe9\"\r\n" + Key,
-         "\n\n\n\n\n\n##" + Path + "\n\n\n\n\n\nrsa2@22:h 0x23,0xc5\n", 6, 2, 0},
+         "\n\n\n\n\n\n#;" + Path + "\n\n\n\n\n\nrsa2@22:h 0x23,0xc5\n", 6, 2, 0},
         // Two caches: each one's keys are a section of their own.
         {V4 + Key + "[" + Users + "]\r\n" + Key,
          "\n\n# " + Path + "\nrsa2@22:h 0x23,0xc5\n# " + Users + "\nrsa2@22:h 0x23,0xc5\n", 0, 0,

@@ -42,15 +42,22 @@ public:
     std::unique_ptr<Kept> kept;
 };
 
-// Makes `path` hold exactly `text`. A new file is written beside it, flushed to the disk and
-// renamed over `path`, so that the file that was there is replaced, never written through, and
-// a crash leaves the old file or the new one. `beside` (may be null): the cache whose file
-// `path` is beside; a POSIX root run gives the new file that file's owner, and writes beside
-// another user's file only in a directory that is still theirs and holds their file: the one
-// its walk checked, reached through its key, never by its path again. Only a regular file is
-// replaced. With `previous`, the file replaced is kept there. Empty on success, else the reason.
+// What the new file holds: exactly the text given, or what the file it replaces held (read
+// through the one handle that was checked to be that regular file), then the text on a line of
+// its own.
+enum class BackupContent { Replace, Append };
+
+// Makes `path` hold exactly `text` (or, with Append, its old content and then `text`). A new file
+// is written beside it, flushed to the disk and renamed over `path`, so that the file that was
+// there is replaced, never written through, and a crash leaves the old file or the new one.
+// `beside` (may be null): the cache whose file `path` is beside; a POSIX root run gives the new
+// file that file's owner, and writes beside another user's file only in a directory that is still
+// theirs and holds their file: the one its walk checked, reached through its key, never by its path
+// again. Only a regular file is replaced. With `previous`, the file replaced is kept there. Empty
+// on success, else the reason.
 std::string writeBackupFile(const std::string& path, std::string_view text,
-                            const BackupBeside* beside, PreviousBackup* previous = nullptr);
+                            const BackupBeside* beside, PreviousBackup* previous = nullptr,
+                            BackupContent content = BackupContent::Replace);
 
 // Whether the two paths name one file, however named (device and inode; volume serial and file
 // index). False when either is not there.

@@ -54,13 +54,36 @@ std::string ownerBeside(PosixFiles& files, int dir, const BackupBeside& cache,
     return {};
 }
 
-// Fills the new file and closes it; its removal is the caller's on failure.
-std::string writeTemp(PosixFiles& files, detail::TempFile& file, std::string_view text,
-                      const std::optional<Owner>& owner) {
+// What the backup `base` in `dir` holds, read from the file that `there` described: one that
+// took its place since is not read through.
+std::string readOld(PosixFiles& files, int dir, const std::string& base, const struct stat& there,
+                    detail::FileBuffer& old) {
+    Fd file(files, files.openat(dir, base.c_str(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0));
+    struct stat st {};
+    if (file.get() < 0 || files.fstat(file.get(), &st) != 0) {
+        return systemError("cannot read it");
+    }
+    if (!S_ISREG(st.st_mode) || !detail::sameInode(st, there)) {
+        return "it changed while it was read (run again)";
+    }
+    if (!detail::readAll(files, file.get(), std::size_t(st.st_size), old)) {
+        return systemError("cannot read it");
+    }
+    return {};
+}
+
+// Fills the new file (`old`, then `text` on a line of its own) and closes it; its removal is
+// the caller's on failure.
+std::string writeTemp(PosixFiles& files, detail::TempFile& file, std::string_view old,
+                      std::string_view text, const std::optional<Owner>& owner) {
     if (owner && files.fchown(file.get(), owner->uid, owner->gid) != 0) {
         return systemError("cannot give the backup its cache's owner");
     }
-    if (!detail::writeAll(files, file.get(), text.data(), text.size())) {
+    const bool endLine = !old.empty() && old.back() != '\n';
+    if (!detail::writeAll(files, file.get(), old.data(), old.size()) ||
+        !detail::writeAll(files, file.get(), "\n", endLine ? 1 : 0) ||
+        !detail::writeAll(files, file.get(), text.data(), text.size())) {
         return systemError("cannot write");
     }
     if (files.fsync(file.get()) != 0) {
@@ -171,14 +194,16 @@ bool sameFile(const std::string& a, const std::string& b) {
 }
 
 std::string writeBackupFile(const std::string& path, std::string_view text,
-                            const BackupBeside* beside, PreviousBackup* previous) {
-    return detail::writeBackupFile(detail::systemFiles(), path, text, beside, previous);
+                            const BackupBeside* beside, PreviousBackup* previous,
+                            BackupContent content) {
+    return detail::writeBackupFile(detail::systemFiles(), path, text, beside, previous, content);
 }
 
 namespace detail {
 
 std::string writeBackupFile(PosixFiles& files, const std::string& path, std::string_view text,
-                            const BackupBeside* beside, PreviousBackup* previous) {
+                            const BackupBeside* beside, PreviousBackup* previous,
+                            BackupContent content) {
     const auto [dirPath, base] = splitLast(path);
     if (base.empty() || base == "." || base == ".." || path.back() == '/') {
         return "not a file name";
@@ -201,11 +226,16 @@ std::string writeBackupFile(PosixFiles& files, const std::string& path, std::str
     if (replacing && !S_ISREG(there.st_mode)) {
         return "not a regular file; --no-backup keeps none";
     }
+    FileBuffer old;
+    if (content == BackupContent::Append && replacing &&
+        !(reason = readOld(files, dir.get(), base, there, old)).empty()) {
+        return reason;
+    }
     TempFile temp(files, dir.get());
     if (!temp.create("." + base, ".hkcache-")) {
         return systemError("cannot create a file beside it");
     }
-    if (!(reason = writeTemp(files, temp, text, owner)).empty()) {
+    if (!(reason = writeTemp(files, temp, old.view(), text, owner)).empty()) {
         return reason;
     }
     auto kept = std::make_unique<PreviousBackup::Kept>(files);

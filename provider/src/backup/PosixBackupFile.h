@@ -3,15 +3,16 @@
 #ifndef HK_PROVIDER_SRC_POSIXBACKUPFILE_H
 #define HK_PROVIDER_SRC_POSIXBACKUPFILE_H
 
-#include "PAL/BackupFile.h"
 #include "../hostkeystore/PosixFiles.h"
+#include "PAL/BackupFile.h"
 
 namespace PAL {
 namespace detail {
 
 // PAL::writeBackupFile through `files`.
 std::string writeBackupFile(PosixFiles& files, const std::string& path, std::string_view text,
-                            const BackupBeside* beside, PreviousBackup* previous);
+                            const BackupBeside* beside, PreviousBackup* previous,
+                            BackupContent content = BackupContent::Replace);
 
 } // namespace detail
 } // namespace PAL

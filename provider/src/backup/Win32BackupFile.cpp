@@ -44,15 +44,25 @@ std::string systemError(const char* what) {
            (length ? std::string(text, length) : "error " + std::to_string(code));
 }
 
-std::string writeTemp(HANDLE opened, std::string_view text) {
-    FileHandle file(opened);
+bool writeAll(HANDLE file, std::string_view text) {
     while (!text.empty()) {
         const DWORD chunk = DWORD(std::min<std::size_t>(text.size(), 1u << 30));
         DWORD written = 0;
-        if (!::WriteFile(file.get(), text.data(), chunk, &written, nullptr)) {
-            return systemError("cannot write");
+        if (!::WriteFile(file, text.data(), chunk, &written, nullptr)) {
+            return false;
         }
         text.remove_prefix(written);
+    }
+    return true;
+}
+
+// Writes `old`, then `text` on a line of its own.
+std::string writeTemp(HANDLE opened, std::string_view old, std::string_view text) {
+    FileHandle file(opened);
+    const bool endLine = !old.empty() && old.back() != '\n';
+    if (!writeAll(file.get(), old) || !writeAll(file.get(), endLine ? "\n" : "") ||
+        !writeAll(file.get(), text)) {
+        return systemError("cannot write");
     }
     if (!::FlushFileBuffers(file.get())) {
         return systemError("cannot flush");
@@ -89,6 +99,31 @@ bool sameId(const std::optional<FileInfo>& a, const std::optional<FileInfo>& b) 
            a->info.dwVolumeSerialNumber == b->info.dwVolumeSerialNumber &&
            a->info.nFileIndexHigh == b->info.nFileIndexHigh &&
            a->info.nFileIndexLow == b->info.nFileIndexLow;
+}
+
+// What the backup at `path` holds, read from the file `there` described (not a link, not one
+// that took its place since).
+std::string readOld(const std::string& path, const FileInfo& there, std::string& old) {
+    FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file.get() == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(file.get(), &info)) {
+        return systemError("cannot read it");
+    }
+    if (!sameId(FileInfo{::GetFileType(file.get()), info}, there) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        return "it changed while it was read (run again)";
+    }
+    char block[65536];
+    for (DWORD got = 0;; old.append(block, got)) {
+        if (!::ReadFile(file.get(), block, sizeof block, &got, nullptr)) {
+            return systemError("cannot read it");
+        }
+        if (got == 0) {
+            return {};
+        }
+    }
 }
 
 } // namespace
@@ -132,13 +167,22 @@ bool sameFile(const std::string& a, const std::string& b) {
 }
 
 std::string writeBackupFile(const std::string& path, std::string_view text, const BackupBeside*,
-                            PreviousBackup* previous) {
+                            PreviousBackup* previous, BackupContent content) {
     // A device, a directory or a link there is not the file of a last removal.
     const std::optional<FileInfo> there = look(path, false);
     if (there && (there->type != FILE_TYPE_DISK ||
                   there->info.dwFileAttributes &
                       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
         return "not a regular file; --no-backup keeps none";
+    }
+    std::string old;
+    if (content == BackupContent::Append && there) {
+        if (std::string reason = readOld(path, *there, old); !reason.empty()) {
+            return reason;
+        }
+    } else if (content == BackupContent::Append &&
+               ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return "cannot open it to keep what it holds"; // never replaced unread
     }
     std::random_device seed;
     std::mt19937_64 random(seed());
@@ -156,7 +200,7 @@ std::string writeBackupFile(const std::string& path, std::string_view text, cons
     if (opened == INVALID_HANDLE_VALUE) {
         return "cannot create a file beside it: every name tried was taken";
     }
-    std::string reason = writeTemp(opened, text);
+    std::string reason = writeTemp(opened, old, text);
     auto kept = std::make_unique<PreviousBackup::Kept>();
     kept->path = path;
     if (reason.empty() && previous &&
