@@ -28,6 +28,8 @@ struct Cache {
     std::function<PAL::RegistryApi::Status(PAL::RegistryApi::Handle*, std::string* reason)> create;
     // POSIX: the user whose file another user's cache is (what root writes beside it is theirs).
     std::optional<std::uint32_t> owner;
+    // Windows: the account whose profile holds it, named beside it; empty when not looked up.
+    std::string account{};
 };
 
 // A cache at `subKey` below a root (its 32-bit handle value), through the backend in force.

@@ -7,6 +7,7 @@
 #include "HostFilter.h"
 #include "ImportInput.h"
 #include "MatchingKeys.h"
+#include "RegFile.h"
 #include "Report.h"
 
 #include "KeyModel/CachedName.h"
@@ -514,6 +515,14 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
 
 ExitStatus importInputs(const std::vector<ImportInput>& inputs, const ImportOptions& options,
                         std::ostream& out, Diagnostics& diagnostics) {
+    if (options.format == "reg") {
+        std::vector<std::string> lines;
+        const std::optional<std::vector<ImportInput>> asLines =
+            regFilesAsLines(inputs, lines, diagnostics);
+        ImportOptions asPutty = options;
+        asPutty.format = "putty";
+        return asLines ? importInputs(*asLines, asPutty, out, diagnostics) : ExitStatus::Failure;
+    }
     std::vector<HostPattern> hosts;
     FingerprintPins pins = options.pins;
     if (!hostOptions(options.hosts, hosts, diagnostics) || !pins.parse(diagnostics)) {
@@ -546,8 +555,8 @@ Command declareImport(CLI::App& app) {
         "import", "Add keys from a known_hosts file or public key files, or PuTTY's lines");
     command->add_option("FILE", options->inputs,
                         "Keys to import, read in order (default -: standard input)");
-    addFormatOption(*command, options->format, {"known_hosts", "putty"},
-                    "known_hosts (default; public key files too) or putty");
+    addFormatOption(*command, options->format, {"known_hosts", "putty", "reg"},
+                    "known_hosts (default; public key files too), putty or reg (a .reg file)");
     command
         ->add_option("--host", options->hosts,
                      "A host (HOST or [HOST]:PORT) that hashed names stand for, or the one that "

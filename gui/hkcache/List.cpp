@@ -7,6 +7,8 @@
 #include "MatchingKeys.h"
 #include "Report.h"
 
+#include "PAL/Process.h"
+
 #include <CLI/CLI.hpp>
 
 #include <map>
@@ -22,10 +24,8 @@ struct ListOptions {
 };
 
 const std::map<std::string, Format> Formats = {
-    {"text", Format::Text},
-    {"json", Format::Json},
-    {"known_hosts", Format::KnownHosts},
-    {"putty", Format::Putty},
+    {"text", Format::Text},   {"json", Format::Json}, {"known_hosts", Format::KnownHosts},
+    {"putty", Format::Putty}, {"reg", Format::Reg},
 };
 
 ExitStatus list(ListOptions& options, std::ostream& out, Diagnostics& diagnostics) {
@@ -39,6 +39,10 @@ ExitStatus list(ListOptions& options, std::ostream& out, Diagnostics& diagnostic
     // Names that are no host key's are warned about when everything is listed.
     walk.warnUnnamed = filter->hosts.empty() && filter->keyType.empty() && !filter->port;
     const std::vector<Cache> caches = selectCaches(selection.cache, diagnostics);
+    if (options.format == "reg") {
+        // UTF-16: a text mode's CR before each LF byte would corrupt it.
+        PAL::standardOutputAsBytes();
+    }
     Report report(Formats.at(options.format), caches.size() > 1, out, diagnostics);
     for (const Cache& cache : caches) {
         forEachMatchingKey(
@@ -48,7 +52,8 @@ ExitStatus list(ListOptions& options, std::ostream& out, Diagnostics& diagnostic
                 if (options.pins.empty() ||
                     options.pins.admits(fingerprintOf(key.parsed->keyType, key.data), cache.name,
                                         key.name)) {
-                    report.add(ListedKey{cache.name, key.name, *key.parsed, key.host, key.data});
+                    report.add(ListedKey{cache.name, key.name, *key.parsed, key.host, key.data,
+                                         cache.account});
                 }
             },
             diagnostics);
@@ -80,7 +85,8 @@ Command declareList(CLI::App& app) {
     for (const auto& entry : Formats) {
         names.push_back(entry.first);
     }
-    addFormatOption(*command, options->format, names, "text (default), json, known_hosts or putty");
+    addFormatOption(*command, options->format, names,
+                    "text (default), json, known_hosts, putty or reg (a file for reg import)");
     options->pins.declare(*command);
     return {command, [options](std::ostream& out, Diagnostics& diagnostics) {
                 return list(*options, out, diagnostics);

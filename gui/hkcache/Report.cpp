@@ -43,6 +43,8 @@ Report::Report(Format chosen, bool namesCaches, std::ostream& stream, Diagnostic
     : format(chosen), showCache(namesCaches), out(stream), diagnostics(messages) {
     if (format == Format::Json) {
         buffer = "{\"keys\": [";
+    } else if (format == Format::Reg) {
+        RegWriter::start(buffer);
     }
 }
 
@@ -62,6 +64,13 @@ void Report::add(const ListedKey& key) {
     ++listed;
     if (format == Format::Putty) {
         buffer.append(key.name).append(" ").append(key.data).append("\n");
+        flushIfFull();
+        return;
+    }
+    if (format == Format::Reg) {
+        if (!reg.add(buffer, regKeyOf(key.cache), regValueName(key.name, key.parsed), key.data)) {
+            diagnostics.warning(where(key), "not printable ASCII, as PuTTY writes: left out");
+        }
         flushIfFull();
         return;
     }
@@ -105,6 +114,9 @@ void Report::addJson(const ListedKey& key, const KeyModel::ParsedKey& parsed) {
     if (parsed.key) {
         entry["bits"] = parsed.key->bits;
     }
+    if (!key.account.empty()) {
+        entry["account"] = key.account;
+    }
     if (parsed.key && !parsed.key->wire.empty()) {
         entry["openssh_type"] = parsed.key->openSshType;
         entry["fingerprint"] = KeyModel::sha256Fingerprint(parsed.key->wire);
@@ -125,6 +137,12 @@ void Report::addText(const ListedKey& key, const KeyModel::ParsedKey& parsed) {
                       ? KeyModel::sha256Fingerprint(parsed.key->wire)
                       : "-");
     if (showCache) {
+        // Beside its cache, which stays the last field.
+        if (!key.account.empty()) {
+            buffer.append(" (");
+            PAL::appendEscaped(buffer, key.account);
+            buffer.append(")");
+        }
         buffer.append(" ");
         PAL::appendEscaped(buffer, key.cache);
     }
@@ -172,6 +190,8 @@ void Report::flush() {
 void Report::finish() {
     if (format == Format::Json) {
         buffer.append(listed ? "\n]}\n" : "]}\n");
+    } else if (format == Format::Reg) {
+        RegWriter::finish(buffer);
     }
     flush();
 }

@@ -4,6 +4,7 @@
 #define HK_GUI_HKCACHE_REPORT_H
 
 #include "Diagnostics.h"
+#include "RegFile.h"
 
 #include "KeyModel/CachedName.h"
 #include "KeyModel/HostKey.h"
@@ -14,15 +15,16 @@
 
 namespace hkcache {
 
-enum class Format { Text, Json, KnownHosts, Putty };
+enum class Format { Text, Json, KnownHosts, Putty, Reg };
 
 // One cached key that the filter let through.
 struct ListedKey {
     std::string_view cache; // the cache's name
     std::string_view name;  // the value name as stored
     const KeyModel::CachedName& parsed;
-    std::string_view host; // unescaped
-    std::string_view data; // PuTTY's text of the key
+    std::string_view host;      // unescaped
+    std::string_view data;      // PuTTY's text of the key
+    std::string_view account{}; // the cache's account; empty: none named
 };
 
 // One key a change removed, added or replaced.
@@ -67,6 +69,7 @@ private:
     std::ostream& out;
     Diagnostics& diagnostics;
     std::string buffer;
+    RegWriter reg;
     unsigned listed = 0;
 };
 

@@ -12,6 +12,17 @@ constexpr std::uint32_t CurrentUserRoot = PAL::RegistryConstants::CurrentUserHan
 constexpr std::uint32_t UsersRoot = PAL::RegistryConstants::UsersHandle;
 using PAL::puttyCacheSubKey;
 
+// Each profile's account, looked up from the SID in its path (HKEY_USERS\<SID>\...).
+std::vector<Cache> withAccounts(std::vector<Cache> caches) {
+    constexpr std::string_view Users = "HKEY_USERS\\";
+    for (Cache& cache : caches) {
+        const std::size_t end = cache.name.find('\\', Users.size());
+        const std::string sid = cache.name.substr(Users.size(), end - Users.size());
+        cache.account = PAL::accountName(sid).value_or("");
+    }
+    return caches;
+}
+
 } // namespace
 
 bool hostsEscaped() {
@@ -32,11 +43,11 @@ std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnosti
                               std::string(".DEFAULT\\") + puttyCacheSubKey())};
     }
     if (which == "all") {
-        return loadedProfileCaches(diagnostics);
+        return withAccounts(loadedProfileCaches(diagnostics));
     }
     const std::string name = which.substr(5);
     if (name.rfind("S-1-", 0) == 0 || name.rfind("s-1-", 0) == 0 || name == ".DEFAULT") {
-        return profileCache(name, diagnostics);
+        return withAccounts(profileCache(name, diagnostics));
     }
     std::string reason;
     const std::optional<std::string> sid = PAL::accountSid(name, &reason);
@@ -44,7 +55,7 @@ std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnosti
         diagnostics.error(which, reason);
         return {};
     }
-    return profileCache(*sid, diagnostics);
+    return withAccounts(profileCache(*sid, diagnostics));
 }
 
 } // namespace hkcache

@@ -126,6 +126,31 @@ class HkCacheWine(unittest.TestCase):
         self.assertEqual((2, "", "hkcache: HKEY_USERS\\S-1-5-21-9: no such profile is loaded\n"),
                          (status, out, err))
 
+    def test_every_profile_names_its_account(self):
+        user = wine(["cmd", "/c", "echo %USERNAME%"])[1].decode().strip()
+        status, out, err = self.hkcache("list", "--cache", "all", "--format", "json")
+        accounts = {k["cache"].upper(): k.get("account") for k in json.loads(out)["keys"]}
+        profile = ("HKEY_USERS\\%s\\%s" % (SID, SUBKEY)).upper()
+        self.assertEqual(None, accounts[DEFAULT.upper()])
+        self.assertTrue(str(accounts[profile]).endswith("\\" + user), accounts)
+        status, out, err = self.hkcache("list", "--cache", "all")
+        self.assertIn(" (%s) HKEY_USERS\\%s\\" % (accounts[profile], SID), out)
+
+    def test_a_reg_file_as_reg_export_writes_it_that_reg_imports(self):
+        status, out, err = wine([EXE, "list", "--format", "reg"], cwd=self.tmp.name)
+        self.assertEqual((0, b""), (status, err))
+        harness(["reg", "export", CURRENT, "export.reg", "/y"], cwd=self.tmp.name)
+        with open(os.path.join(self.tmp.name, "export.reg"), "rb") as f:
+            self.assertEqual(f.read(), out)
+        fresh = CURRENT + "Imported"
+        with open(os.path.join(self.tmp.name, "fresh.reg"), "wb") as f:
+            f.write(out.decode("utf-16").replace(CURRENT + "]", fresh + "]").encode("utf-16"))
+        harness(["reg", "import", "fresh.reg"], cwd=self.tmp.name)
+        listed = harness(["reg", "query", fresh])[1].decode()
+        harness(["reg", "delete", fresh, "/f"])
+        self.assertEqual(sorted(tuple(l.split(" ", 1)) for l in self.lines),
+                         sorted(re.findall(r"^    (\S+)    REG_SZ    (\S+)\r?$", listed, re.M)))
+
 
 def unescape(name):
     return re.sub(rb"%([0-9A-F]{2})", lambda m: bytes([int(m.group(1), 16)]), name)
@@ -197,6 +222,14 @@ class HkCacheWineImport(unittest.TestCase):
         status, out, err = self.hkcache("import", "--format", "putty", "-", stdin=backup)
         self.assertEqual((0, ""), (status, err))
         self.assertEqual(len(gone), len(out.splitlines()))
+        self.assertEqual(self.values, self.registry())
+
+    def test_a_reg_export_imports(self):
+        self.assertEqual(0, self.hkcache("import", "known_hosts")[0])
+        harness(["reg", "export", CURRENT, "cache.reg", "/y"], cwd=self.cwd)
+        self.clean()
+        status, out, err = self.hkcache("import", "--format", "reg", "cache.reg")
+        self.assertEqual((0, "", len(self.values)), (status, err, len(out.splitlines())))
         self.assertEqual(self.values, self.registry())
 
     @unittest.skipUnless(NATIVE, "HK_NATIVE_HKCACHE names no native hkcache")

@@ -500,6 +500,17 @@ TEST_F(HkCacheChangeTest, PuttyLinesKeepTheirCommentsAndAreNarrowedByHostAndPort
     }
 }
 
+TEST_F(HkCacheChangeTest, ARegFileOfTheCacheImportsItBack) {
+    seed();
+    const Outcome listed = run({"list", "--format", "reg"});
+    fresh();
+    // Data not understood is left out, as from PuTTY's lines.
+    const Outcome imported = run({"import", "--format", "reg", input(listed.out)});
+    EXPECT_EQ(0, imported.status) << imported.err;
+    EXPECT_EQ(4u, lineCount(imported.out));
+    EXPECT_EQ("rsa2@22:host1 rsa2@2222:host1 rsa2@22:host2 rsa@22:old", names());
+}
+
 TEST_F(HkCacheChangeTest, ACacheThatCannotBeReadIsLeftAsItWas) {
     seed();
     const std::string before = names();

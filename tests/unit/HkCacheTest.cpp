@@ -26,6 +26,15 @@ using hktest::KeyB;
 using hktest::Outcome;
 using hktest::Users;
 
+// .reg text as reg export writes it.
+std::string utf16(const std::string& ascii) {
+    std::string out = "\xff\xfe";
+    for (const char c : ascii) {
+        out.append(1, c).append(1, '\0');
+    }
+    return out;
+}
+
 class HkCacheTest : public testing::Test {
 protected:
     HkCacheTest() : inForce(registry) {}
@@ -77,6 +86,17 @@ TEST_F(HkCacheTest, EachFormatListsTheCacheAndWarnsOncePerKeyItCannotShow) {
              "\nssh-ed25519@22:broken 0xzz\nrsa2@22:::1 " + KeyA + "\nrsa2@22:t\x1b]0;x\x07 " +
              KeyA + "\n",
          {}},
+        // What reg export writes, PuTTY for Windows' names (escaped from PuTTY for Unix's);
+        // a name that PuTTY for Windows would not have stored is left out.
+        {"reg",
+         utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\" + CachePath +
+               "]\r\n\"rsa2@22:host1\"=\"" + KeyA + "\"\r\n\"rsa2@2222:host1\"=\"" + KeyB +
+               "\"\r\n\"rsa@22:old\"=\"" + KeyA + "\"\r\n\"ssh-ed25519@22:broken\"=\"0xzz\"\r\n" +
+               "\"rsa2@22:::1\"=\"" + KeyA + "\"\r\n" +
+               (hkcache::hostsEscaped() ? "" : "\"rsa2@22:t%1B]0;x%07\"=\"" + KeyA + "\"\r\n") +
+               "\r\n"),
+         hkcache::hostsEscaped() ? std::vector<std::string>{"rsa2@22:t\\x1b]0;x\\x07"}
+                                 : std::vector<std::string>{}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.format);

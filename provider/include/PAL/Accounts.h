@@ -27,6 +27,9 @@ bool runsAsRoot();
 // Windows builds: the SID of the account `name` (DOMAIN\user or user) in its text form,
 // S-1-5-...; nullopt with the system's reason when there is no such account.
 std::optional<std::string> accountSid(const std::string& name, std::string* reason);
+// Windows builds: the account (DOMAIN\user, or user) whose SID is `sid` in its text form;
+// nullopt when the text is no SID or the system knows no account for it.
+std::optional<std::string> accountName(const std::string& sid);
 // Windows builds: the caller's profile directory (USERPROFILE); nullopt when it is not set.
 std::optional<std::string> profileDirectory();
 

@@ -14,6 +14,10 @@ using ExitHandler = void (*)(int status);
 // stays tied to standard output, so whatever goes there comes after what was printed before.
 void setUpStandardOutput(const char* programName);
 
+// Standard output from here on is written as the bytes given: Windows' text mode would write a
+// CR before each LF byte. Nothing is done on POSIX.
+void standardOutputAsBytes();
+
 // Flushes standard output. When anything written to it was lost, writes one line on standard
 // error, "<program>: write error: <reason>", and returns -1; otherwise returns `status`.
 int finishStandardOutput(int status);

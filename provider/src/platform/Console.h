@@ -16,6 +16,9 @@ void reserveStandardDescriptors();
 // which sees each line as it ends. Called before anything is written to it.
 void bufferStandardOutput(char* buffer, std::size_t size);
 
+// Standard output written as bytes, without a text mode's line ends.
+void binaryStandardOutput();
+
 } // namespace console
 } // namespace PAL
 

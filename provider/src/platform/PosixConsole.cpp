@@ -27,5 +27,9 @@ void bufferStandardOutput(char* buffer, std::size_t size) {
     std::setvbuf(stdout, buffer, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, size);
 }
 
+void binaryStandardOutput() {
+    // POSIX has no text mode.
+}
+
 } // namespace console
 } // namespace PAL

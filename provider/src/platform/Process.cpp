@@ -94,6 +94,13 @@ void setUpStandardOutput(const char* programName) {
     }
 }
 
+void standardOutputAsBytes() {
+    // What is buffered was written for the mode it was written in.
+    std::cout.flush();
+    std::fflush(stdout);
+    console::binaryStandardOutput();
+}
+
 int finishStandardOutput(int status) {
     errno = 0;
     std::cout.flush();

@@ -6,6 +6,7 @@
 #include <sddl.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -34,6 +35,29 @@ std::optional<std::string> accountSid(const std::string& name, std::string* reas
     }
     std::unique_ptr<char, decltype(&::LocalFree)> owned(text, &::LocalFree);
     return std::string(owned.get());
+}
+
+std::optional<std::string> accountName(const std::string& sid) {
+    PSID binary = nullptr;
+    if (!::ConvertStringSidToSidA(sid.c_str(), &binary)) {
+        return std::nullopt;
+    }
+    std::unique_ptr<void, decltype(&::LocalFree)> owned(binary, &::LocalFree);
+    DWORD nameSize = 0;
+    DWORD domainSize = 0;
+    SID_NAME_USE use{};
+    // The first call asks for the sizes, each with its NUL.
+    ::LookupAccountSidA(nullptr, binary, nullptr, &nameSize, nullptr, &domainSize, &use);
+    std::vector<char> name(nameSize ? nameSize : 1);
+    std::vector<char> domain(domainSize ? domainSize : 1);
+    if (!nameSize || !::LookupAccountSidA(nullptr, binary, name.data(), &nameSize, domain.data(),
+                                          &domainSize, &use)) {
+        return std::nullopt;
+    }
+    // Up to the NUL: Wine's sizes count it, Windows' do not.
+    const std::string user(name.data(), ::strnlen(name.data(), name.size()));
+    const std::string domainName(domain.data(), ::strnlen(domain.data(), domain.size()));
+    return domainName.empty() ? user : domainName + "\\" + user;
 }
 
 std::optional<std::string> profileDirectory() {

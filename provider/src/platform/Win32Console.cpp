@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <io.h>
 
 namespace PAL {
@@ -24,6 +25,10 @@ void bufferStandardOutput(char* buffer, std::size_t size) {
     if (!GetConsoleMode(handle, &mode)) {
         std::setvbuf(stdout, buffer, _IOFBF, size);
     }
+}
+
+void binaryStandardOutput() {
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 } // namespace console
