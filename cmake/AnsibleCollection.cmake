@@ -8,8 +8,9 @@ file(GLOB_RECURSE hk_collection_files CONFIGURE_DEPENDS RELATIVE ${hk_collection
      ${hk_collection_source}/*)
 list(FILTER hk_collection_files EXCLUDE REGEX "(^|/)(__pycache__|.*\\.pyc)(/|$)")
 
-set(hk_staged)
+set(hk_collection_inputs)
 foreach(file IN LISTS hk_collection_files)
+  list(APPEND hk_collection_inputs ${hk_collection_source}/${file})
   if(file STREQUAL "galaxy.yml")
     continue()
   endif()
@@ -37,7 +38,7 @@ if(WIN32)
               ${hk_built}/hkprune-putty-${PROJECT_VERSION}.tar.gz ${hk_tarball}
       COMMAND ${CMAKE_COMMAND} -DFILE=${hk_tarball} -P ${PROJECT_SOURCE_DIR}/cmake/Sha256File.cmake
       DEPENDS ${hk_module} ${PROJECT_SOURCE_DIR}/cmake/CollectionArchive.py
-              ${hk_collection_source}/galaxy.yml
+              ${hk_collection_inputs}
       COMMENT "Building the Ansible collection hkprune.putty")
     add_custom_target(ansible_collection ALL DEPENDS ${hk_tarball})
   else()
