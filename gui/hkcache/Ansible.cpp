@@ -147,7 +147,8 @@ Json importKeys(const AnsibleTask& task, std::string& warnings) {
 
 // The keys come from the live server, checked against the pins, by hkcache fetch.
 Json fetchKeys(const AnsibleTask& task, std::string& warnings) {
-    if (run({"fetch", "--help"}).status != int(ExitStatus::Done)) {
+    // Without the command, --help is the program's own, not fetch's.
+    if (run({"fetch", "--help"}).out.find("Usage: hkcache fetch") == std::string::npos) {
         throw TaskFailure{"fingerprint needs hkcache fetch, which this hkcache " HKCACHE_VERSION
                           " does not have: give key instead"};
     }
