@@ -1,6 +1,7 @@
 // The command line: hkcache's commands, from the table below, parsed by CLI11 and run.
 #include "HkCache.h"
 
+#include "Ansible.h"
 #include "Command.h"
 #include "CommandLine.h"
 #include "Diagnostics.h"
@@ -28,8 +29,8 @@ namespace hkcache {
 namespace {
 
 // A new command is a file with its DeclareCommand, and a row here (the order of --help).
-const DeclareCommand Commands[] = {declareList, declareRemove, declareImport, declareVerify,
-                                   declareFetch};
+const DeclareCommand Commands[] = {declareList,   declareRemove, declareImport,
+                                   declareVerify, declareFetch,  declareAnsible};
 
 // The command that was parsed; the first one when none was (a parse error ends the run first).
 const Command& parsedCommand(const std::vector<Command>& commands) {

@@ -678,3 +678,26 @@ TEST_F(HkCacheChangeTest, BadInputChangesNothing) {
 }
 
 } // namespace
+
+TEST_F(HkCacheChangeTest, AnAnsibleTaskPredictsChangesOnceAndRefusesBadArguments) {
+    const std::string task = R"({"name": "host5", "key": "ssh-rsa )" + Base64A +
+                             R"(", "port": null, "_ansible_version": "2.14.18", )";
+    struct Row {
+        std::string args;
+        std::string result; // the start of the JSON result
+        std::string names;  // in the cache after
+    };
+    const Row rows[] = {
+        {task + R"("_ansible_check_mode": true})", R"({"changed":true,)", ""},
+        {task + R"("_ansible_check_mode": false})", R"({"changed":true,)", "rsa2@22:host5"},
+        {task + R"("_ansible_diff": true})", R"({"changed":false,)", "rsa2@22:host5"},
+        {task + R"("colour": "red"})",
+         R"({"changed":false,"failed":true,"msg":"unsupported parameter colour)", "rsa2@22:host5"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args);
+        const Outcome result = run({"ansible", input(row.args)});
+        EXPECT_EQ(0u, result.out.rfind(row.result, 0)) << result.out;
+        EXPECT_EQ(row.names, names());
+    }
+}
