@@ -121,7 +121,7 @@ void checkKeyTypes(const AnsibleTask& task) {
 Json importKeys(const AnsibleTask& task, std::string& warnings) {
     checkKeyTypes(task);
     ImportOptions options;
-    options.host = task.hostSpec();
+    options.hosts = {task.hostSpec()};
     options.cache = task.cache;
     options.replace = task.replace;
     options.dryRun = task.checkMode;
@@ -147,11 +147,6 @@ Json importKeys(const AnsibleTask& task, std::string& warnings) {
 
 // The keys come from the live server, checked against the pins, by hkcache fetch.
 Json fetchKeys(const AnsibleTask& task, std::string& warnings) {
-    // Without the command, --help is the program's own, not fetch's.
-    if (run({"fetch", "--help"}).out.find("Usage: hkcache fetch") == std::string::npos) {
-        throw TaskFailure{"fingerprint needs hkcache fetch, which this hkcache " HKCACHE_VERSION
-                          " does not have: give key instead"};
-    }
     std::vector<std::string> args = {"fetch", task.hostSpec(), "--format",
                                      "json",  "--cache",       task.cache};
     for (const std::string& pin : task.fingerprints) {
