@@ -153,44 +153,59 @@ std::optional<bool> hashMatches(std::string_view field, const std::optional<Host
     return hmacSha1(*salt, Bytes(name.begin(), name.end())) == *hash;
 }
 
-// The key of `type` and base64 `text`, or a warning's message in `why`.
-std::shared_ptr<KeyText> keyOf(std::string_view type, std::string_view text, std::string& why) {
+// Where one part's lines put their keys: offsets are from the start of the whole text.
+struct Sink {
+    const char* base;
+    std::vector<KeyRecord>& keys;
+    std::string& numbers;
+
+    std::uint32_t offset(std::string_view piece) const {
+        return static_cast<std::uint32_t>(piece.data() - base);
+    }
+    void add(KeyRecord record, std::string_view host) {
+        record.hostAt = offset(host);
+        record.hostSize = static_cast<std::uint32_t>(host.size());
+        keys.push_back(record);
+    }
+};
+
+// Checks the key of `type` and base64 `text`, keeping in `numbers` what took arithmetic to
+// recover (*recovered: where); false with a warning's message in `why`.
+bool checkKey(std::string_view type, std::string_view text, std::string& why, Sink& sink,
+              std::uint32_t& recovered) {
     const std::string puttyType = puttyTypeOf(type);
     if (puttyType.empty()) {
         why = "key type " + std::string(type) + " left out: PuTTY does not cache it";
-        return nullptr;
+        return false;
     }
+    Bytes number;
     std::optional<Bytes> wire = base64Decode(text);
-    std::optional<PuttyKeyText> putty = wire ? puttyKeyFromWire(*wire) : std::nullopt;
+    std::optional<PuttyKeyText> putty = wire ? puttyKeyFromWire(*wire, number) : std::nullopt;
     if (!putty) {
         why = "malformed line left out: the key is not a valid " + std::string(type) + " key";
-        return nullptr;
+        return false;
     }
     if (putty->puttyType != puttyType) {
         why = "malformed line left out: a " + std::string(type) + " line holds a " +
               openSshTypeOf(putty->puttyType) + " key";
-        return nullptr;
+        return false;
     }
-    // The wire form was read strictly (minimal integers, an Edwards point recovered), so it is
-    // the one PuTTY's text gives back: no second parse is needed.
-    auto key = std::make_shared<KeyText>();
-    key->openSshType = openSshTypeOf(putty->puttyType);
-    key->puttyType = std::move(putty->puttyType);
-    key->bits = putty->bits;
-    key->wire = std::move(*wire);
-    key->data = std::move(putty->data);
-    key->fingerprint = sha256Fingerprint(key->wire);
-    return key;
+    recovered = KeyRecord::NoNumber;
+    if (!number.empty()) {
+        recovered = static_cast<std::uint32_t>(sink.numbers.size());
+        sink.numbers += static_cast<char>(number.size());
+        sink.numbers.append(number.begin(), number.end());
+    }
+    return true;
 }
 
 bool sameHost(const HostPort& name, const HostQuery& query) {
     return name.port == query.port && lowerCase(name.host) == lowerCase(query.host);
 }
 
-// A hashed name's key to `out` when it is the query's host.
-std::string readHashedName(std::string_view field, std::size_t number,
-                           const std::optional<HostQuery>& query,
-                           const std::shared_ptr<const KeyText>& key, std::vector<ReadKey>& out) {
+// A hashed name's key to the sink when it is the query's host.
+std::string readHashedName(std::string_view field, const KeyRecord& key,
+                           const std::optional<HostQuery>& query, Sink& sink) {
     const std::optional<bool> match = hashMatches(field, query);
     if (!match) {
         return "malformed line left out: bad hashed name";
@@ -199,24 +214,23 @@ std::string readHashedName(std::string_view field, std::size_t number,
         return "hashed name left out: give the host to match it against";
     }
     if (*match) {
-        out.push_back(ReadKey{number, query->host, query->port, key});
+        sink.keys.push_back(key);
     }
     return {};
 }
 
 // A key for each of the comma-separated `names` (those of the query's host, given one). Each
-// name goes to `out` as it is read; a name that leaves the line out takes them back.
-std::string readHostNames(std::string_view names, std::size_t number,
-                          const std::optional<HostQuery>& query,
-                          const std::shared_ptr<const KeyText>& key, std::vector<ReadKey>& out) {
-    const std::size_t before = out.size();
+// name goes to the sink as it is read; a name that leaves the line out takes them back.
+std::string readHostNames(std::string_view names, KeyRecord key,
+                          const std::optional<HostQuery>& query, Sink& sink) {
+    const std::size_t before = sink.keys.size();
     bool pattern = false;
     std::size_t start = 0;
     for (;;) {
         const std::size_t comma = names.find(',', start);
         const std::string_view name = names.substr(start, comma - start);
         if (!name.empty() && name[0] == '!') {
-            out.resize(before);
+            sink.keys.resize(before);
             // Whom it excludes takes OpenSSH's pattern match to tell: the line is not used.
             return "negated pattern " + std::string(name) + ": line left out";
         }
@@ -224,10 +238,12 @@ std::string readHostNames(std::string_view names, std::size_t number,
             pattern = true;
         } else if (std::optional<HostPort> host = hostPortOf(name)) {
             if (!query || sameHost(*host, *query)) {
-                out.push_back(ReadKey{number, std::move(host->host), host->port, key});
+                key.port = host->port;
+                // The host as it lies in the name: `[host]:port` has it after the bracket.
+                sink.add(key, name.substr(name[0] == '[' ? 1 : 0, host->host.size()));
             }
         } else {
-            out.resize(before);
+            sink.keys.resize(before);
             return "malformed line left out: bad host name or port " + std::string(name);
         }
         if (comma == std::string_view::npos) {
@@ -238,9 +254,9 @@ std::string readHostNames(std::string_view names, std::size_t number,
     return pattern ? "wildcard pattern left out" : std::string();
 }
 
-// One known_hosts line: its keys appended to `out`, or the reason it is left out.
+// One known_hosts line: its keys to the sink, or the reason it is left out.
 std::string readLine(std::string_view line, std::size_t number,
-                     const std::optional<HostQuery>& query, std::vector<ReadKey>& out) {
+                     const std::optional<HostQuery>& query, Sink& sink) {
     const std::vector<std::string_view> fields = fieldsOf(line);
     if (fields[0][0] == '@') {
         return "marker " + std::string(fields[0]) + " left out";
@@ -256,19 +272,24 @@ std::string readLine(std::string_view line, std::size_t number,
         return "certificate key type " + std::string(type) + " left out";
     }
     std::string why;
-    const std::shared_ptr<const KeyText> key = keyOf(type, fields[typeField + 1], why);
-    if (!key) {
+    KeyRecord key;
+    key.line = static_cast<std::uint32_t>(number);
+    key.at = sink.offset(type);
+    if (!checkKey(type, fields[typeField + 1], why, sink, key.recovered)) {
         return why;
+    }
+    if (query) {
+        key.port = query->port;
     }
     if (!publicKeyLine) {
         return fields[0].substr(0, hashMagic.size()) == hashMagic
-                   ? readHashedName(fields[0], number, query, key, out)
-                   : readHostNames(fields[0], number, query, key, out);
+                   ? readHashedName(fields[0], key, query, sink)
+                   : readHostNames(fields[0], key, query, sink);
     }
     if (!query) {
         return "public key without a host name left out: give the host to import it for";
     }
-    out.push_back(ReadKey{number, query->host, query->port, key});
+    sink.keys.push_back(key);
     return {};
 }
 
@@ -280,13 +301,17 @@ namespace {
 struct Part {
     std::string_view text;
     std::size_t firstLine = 1;
-    ReadKeys read;
+    std::vector<KeyRecord> keys;
+    std::vector<ReadWarning> warnings;
+    std::string numbers;
     std::exception_ptr failure;
 };
 
 // A part is at least this long; there are no more of them than cores, nor than this.
 constexpr std::size_t BytesPerPart = std::size_t(1) << 20;
 constexpr std::size_t MostParts = 8;
+// Records hold 32-bit offsets.
+constexpr std::size_t MostBytes = 0xFFFFFFFEu;
 
 // `text` cut after a line break into up to `count` parts of about equal length.
 std::vector<Part> partsOf(std::string_view text, std::size_t count) {
@@ -311,16 +336,17 @@ std::vector<Part> partsOf(std::string_view text, std::size_t count) {
 
 // Each line of `part` to `read`; a throw is kept for the joining thread to rethrow.
 template <typename ReadLine>
-void readPart(ReadLine& read, Part& part) {
+void readPart(ReadLine& read, const char* base, Part& part) {
     try {
         // Most lines give one key, and no key's line is shorter than this.
         constexpr std::size_t ShortestKeyLine = 64;
-        part.read.keys.reserve(part.text.size() / ShortestKeyLine + 1);
+        part.keys.reserve(part.text.size() / ShortestKeyLine + 1);
+        Sink sink{base, part.keys, part.numbers};
         std::size_t number = part.firstLine;
         forEachLine(part.text, [&](std::string_view line) {
-            std::string why = read(line, number, part.read.keys);
+            std::string why = read(line, number, sink);
             if (!why.empty()) {
-                part.read.warnings.push_back(ReadWarning{number, std::move(why)});
+                part.warnings.push_back(ReadWarning{number, std::move(why)});
             }
             ++number;
         });
@@ -331,8 +357,8 @@ void readPart(ReadLine& read, Part& part) {
 
 // Reads every part, parts[1] to parts[threads.size()] on threads, the rest here.
 template <typename ReadLine>
-void readParts(ReadLine& read, std::vector<Part>& parts) {
-    const auto readOne = [&read](Part& part) { readPart(read, part); };
+void readParts(ReadLine& read, const char* base, std::vector<Part>& parts) {
+    const auto readOne = [&read, base](Part& part) { readPart(read, base, part); };
     std::vector<std::thread> threads;
     threads.reserve(parts.size());
     for (std::size_t i = 1; i < parts.size(); ++i) {
@@ -353,27 +379,36 @@ void readParts(ReadLine& read, std::vector<Part>& parts) {
     }
 }
 
-// The parts' keys and warnings into `result`, in the order of the lines.
-void joinParts(std::vector<Part>& parts, ReadKeys& result) {
+// The parts' keys, numbers and warnings into `result`, in the order of the lines.
+void joinParts(std::vector<Part>& parts, KeyRecords& result) {
     std::size_t keys = 0;
+    std::size_t numbers = 0;
     for (const Part& part : parts) {
         if (part.failure) {
             std::rethrow_exception(part.failure);
         }
-        keys += part.read.keys.size();
+        keys += part.keys.size();
+        numbers += part.numbers.size();
     }
     // The first part's keys stay where they are.
     if (!parts.empty()) {
-        result.keys = std::move(parts[0].read.keys);
+        result.keys = std::move(parts[0].keys);
+        result.numbers = std::move(parts[0].numbers);
     }
     result.keys.reserve(keys);
+    result.numbers.reserve(numbers);
     for (Part& part : parts) {
         if (&part != &parts[0]) {
-            std::move(part.read.keys.begin(), part.read.keys.end(),
-                      std::back_inserter(result.keys));
+            const auto moved = static_cast<std::uint32_t>(result.numbers.size());
+            for (KeyRecord& key : part.keys) {
+                key.recovered += key.recovered == KeyRecord::NoNumber ? 0 : moved;
+                result.keys.push_back(key);
+            }
+            result.numbers += part.numbers;
+            std::vector<KeyRecord>().swap(part.keys);
+            std::string().swap(part.numbers);
         }
-        std::move(part.read.warnings.begin(), part.read.warnings.end(),
-                  std::back_inserter(result.warnings));
+        std::move(part.warnings.begin(), part.warnings.end(), std::back_inserter(result.warnings));
     }
 }
 
@@ -382,22 +417,32 @@ void joinParts(std::vector<Part>& parts, ReadKeys& result) {
 // text is read in parts on threads of their own (most of the time goes on the keys'
 // arithmetic), joined in the order of the lines.
 template <typename ReadLine>
-ReadKeys readEachLine(std::string_view text, std::size_t maxBytes, ReadLine read) {
-    ReadKeys result;
-    result.error = refusal(text, maxBytes);
+KeyRecords recordEachLine(std::string_view text, std::size_t maxBytes, ReadLine read) {
+    KeyRecords result;
+    result.text = text;
+    result.error = refusal(text, std::min(maxBytes, MostBytes));
     if (!result.error.empty()) {
         return result;
     }
     const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
     std::vector<Part> parts =
         partsOf(text, std::min({cores, MostParts, text.size() / BytesPerPart + 1}));
-    readParts(read, parts);
+    readParts(read, text.data(), parts);
     joinParts(parts, result);
     return result;
 }
 
-std::string readPuttyLine(std::string_view line, std::size_t number, bool escapedNames,
-                          std::vector<ReadKey>& keys) {
+// The line that starts at or holds `at`'s fields, from `at` to its end (no CR LF).
+std::string_view restOfLine(std::string_view text, std::size_t at) {
+    std::string_view rest = text.substr(at, text.find('\n', at) - at);
+    if (!rest.empty() && rest.back() == '\r') {
+        rest.remove_suffix(1);
+    }
+    return rest;
+}
+
+// The names are unescaped when they are asked for.
+std::string readPuttyLine(std::string_view line, std::size_t number, Sink& sink) {
     if (line.find_first_not_of(" \t") == std::string_view::npos || line[0] == '#') {
         return {};
     }
@@ -407,43 +452,123 @@ std::string readPuttyLine(std::string_view line, std::size_t number, bool escape
     if (!name) {
         return "malformed line left out: not <type>@<port>:<host> <data>";
     }
-    const std::string_view data = line.substr(space + 1);
-    ParsedKey parsed = parsePuttyKey(name->keyType, data);
+    ParsedKey parsed = parsePuttyKey(name->keyType, line.substr(space + 1));
     if (!parsed.key) {
         return "malformed line left out: " + parsed.error;
     }
-    auto key = std::make_shared<KeyText>();
-    static_cast<HostKey&>(*key) = std::move(*parsed.key);
-    key->data = std::string(data);
-    if (!key->wire.empty()) {
-        key->fingerprint = sha256Fingerprint(key->wire);
-    }
-    keys.push_back(ReadKey{number, escapedNames ? unescapeHost(name->host) : name->host, name->port,
-                           std::move(key)});
+    KeyRecord key;
+    key.line = static_cast<std::uint32_t>(number);
+    key.at = sink.offset(line);
+    key.port = name->port;
+    sink.add(key, line.substr(space - name->host.size(), name->host.size()));
     return {};
+}
+
+// The KeyText of a PuTTY line.
+KeyText puttyLineKey(std::string_view line) {
+    const std::size_t space = line.find(' ');
+    const std::optional<CachedName> name = parseCachedName(line.substr(0, space));
+    KeyText key;
+    ParsedKey parsed = parsePuttyKey(name->keyType, line.substr(space + 1));
+    static_cast<HostKey&>(key) = std::move(*parsed.key);
+    key.data = std::string(line.substr(space + 1));
+    if (!key.wire.empty()) {
+        key.fingerprint = sha256Fingerprint(key.wire);
+    }
+    return key;
+}
+
+// Records as keys, each line's key shared by the names it gives.
+ReadKeys readKeysOf(KeyRecords records) {
+    ReadKeys read;
+    read.error = std::move(records.error);
+    read.warnings = std::move(records.warnings);
+    read.keys.reserve(records.keys.size());
+    std::shared_ptr<const KeyText> last;
+    for (std::size_t i = 0; i < records.keys.size(); ++i) {
+        const KeyRecord& record = records.keys[i];
+        if (i == 0 || records.keys[i - 1].at != record.at) {
+            last = std::make_shared<const KeyText>(records.keyOf(record));
+        }
+        read.keys.push_back(ReadKey{record.line, records.host(record), record.port, last});
+    }
+    return read;
 }
 
 } // namespace
 
+std::string KeyRecords::host(const KeyRecord& record) const {
+    if (record.hostSize == KeyRecord::QueryHost) {
+        return std::string(queryHost);
+    }
+    const std::string_view host = text.substr(record.hostAt, record.hostSize);
+    return puttyLines && escapedNames ? unescapeHost(host) : std::string(host);
+}
+
+std::string KeyRecords::puttyType(const KeyRecord& record) const {
+    const std::string_view rest = restOfLine(text, record.at);
+    if (puttyLines) {
+        return std::string(rest.substr(0, rest.find('@')));
+    }
+    return puttyTypeOf(rest.substr(0, rest.find_first_of(" \t")));
+}
+
+KeyText KeyRecords::keyOf(const KeyRecord& record) const {
+    const std::string_view rest = restOfLine(text, record.at);
+    if (puttyLines) {
+        return puttyLineKey(rest);
+    }
+    const std::vector<std::string_view> fields = fieldsOf(rest);
+    Bytes number;
+    if (record.recovered != KeyRecord::NoNumber) {
+        const auto* at = reinterpret_cast<const unsigned char*>(numbers.data() + record.recovered);
+        number.assign(at + 1, at + 1 + at[0]);
+    }
+    KeyText key;
+    key.wire = *base64Decode(fields[1]);
+    PuttyKeyText putty = *puttyKeyFromWireWith(key.wire, number);
+    key.openSshType = openSshTypeOf(putty.puttyType);
+    key.puttyType = std::move(putty.puttyType);
+    key.bits = putty.bits;
+    key.data = std::move(putty.data);
+    key.fingerprint = sha256Fingerprint(key.wire);
+    return key;
+}
+
+KeyRecords recordKnownHosts(std::string_view text, const std::optional<HostQuery>& query,
+                            std::size_t maxBytes) {
+    KeyRecords records = recordEachLine(
+        text, maxBytes,
+        [&query](std::string_view line, std::size_t number, Sink& sink) -> std::string {
+            const std::size_t first = line.find_first_not_of(" \t");
+            if (first == std::string_view::npos || line[first] == '#') {
+                return {};
+            }
+            return readLine(line.substr(first), number, query, sink);
+        });
+    if (query) {
+        records.queryHost = query->host;
+    }
+    return records;
+}
+
+KeyRecords recordPuttyLines(std::string_view text, bool escapedNames, std::size_t maxBytes) {
+    KeyRecords records =
+        recordEachLine(text, maxBytes, [](std::string_view line, std::size_t number, Sink& sink) {
+            return readPuttyLine(line, number, sink);
+        });
+    records.puttyLines = true;
+    records.escapedNames = escapedNames;
+    return records;
+}
+
 ReadKeys readKnownHosts(std::string_view text, const std::optional<HostQuery>& query,
                         std::size_t maxBytes) {
-    return readEachLine(text, maxBytes,
-                        [&query](std::string_view line, std::size_t number,
-                                 std::vector<ReadKey>& keys) -> std::string {
-                            const std::size_t first = line.find_first_not_of(" \t");
-                            if (first == std::string_view::npos || line[first] == '#') {
-                                return {};
-                            }
-                            return readLine(line.substr(first), number, query, keys);
-                        });
+    return readKeysOf(recordKnownHosts(text, query, maxBytes));
 }
 
 ReadKeys readPuttyLines(std::string_view text, bool escapedNames, std::size_t maxBytes) {
-    return readEachLine(
-        text, maxBytes,
-        [escapedNames](std::string_view line, std::size_t number, std::vector<ReadKey>& keys) {
-            return readPuttyLine(line, number, escapedNames, keys);
-        });
+    return readKeysOf(recordPuttyLines(text, escapedNames, maxBytes));
 }
 
 } // namespace KeyModel

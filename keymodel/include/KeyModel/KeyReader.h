@@ -6,6 +6,7 @@
 #include "KeyModel/HostKey.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +44,41 @@ struct ReadKeys {
     std::string error;
 };
 
+// One key read, where it lies in the text read: a few offsets, for a reader of many keys that
+// makes each key's text when it writes it (KeyRecords::keyOf). A known_hosts line naming
+// several hosts gives a record each, all at the line's key.
+struct KeyRecord {
+    static constexpr std::uint32_t QueryHost = 0xFFFFFFFFu; // hostSize of a hashed or .pub line
+    static constexpr std::uint32_t NoNumber = 0xFFFFFFFFu;
+
+    std::uint32_t line = 0;
+    std::uint32_t at = 0;     // the key's fields: known_hosts' type, or PuTTY's name
+    std::uint32_t hostAt = 0; // the host (unescaped when it is written), or the query's
+    std::uint32_t hostSize = QueryHost;
+    std::uint32_t recovered = NoNumber; // in KeyRecords::numbers: what puttyKeyFromWire kept
+    std::uint32_t port = 22;
+};
+
+// The keys of a text as records; the text (and the query) must outlive them.
+struct KeyRecords {
+    std::vector<KeyRecord> keys;
+    std::vector<ReadWarning> warnings;
+    std::string error;
+    std::string numbers; // each a length byte and that many bytes
+    std::string_view text;
+    std::string_view queryHost;
+    bool puttyLines = false;
+    bool escapedNames = false;
+
+    // The key's host as the user types it (unescaped).
+    std::string host(const KeyRecord& record) const;
+    // PuTTY's type name of the key.
+    std::string puttyType(const KeyRecord& record) const;
+    // The key, its text and fingerprint: as the reader had them, made again without the
+    // arithmetic of recovering a point.
+    KeyText keyOf(const KeyRecord& record) const;
+};
+
 // The host to import for: hashed names are matched against it, other names are narrowed to it.
 struct HostQuery {
     std::string host; // as the user types it, without brackets
@@ -61,6 +97,11 @@ ReadKeys readKnownHosts(std::string_view text, const std::optional<HostQuery>& q
 // and '#' comments are skipped. `escapedNames`: the hosts are in PuTTY for Windows' escaped
 // form (what it stores), so each is unescaped; PuTTY for Unix stores them as they are.
 ReadKeys readPuttyLines(std::string_view text, bool escapedNames, std::size_t maxBytes);
+
+// The same as records: `text` and `query` must outlive the result.
+KeyRecords recordKnownHosts(std::string_view text, const std::optional<HostQuery>& query,
+                            std::size_t maxBytes);
+KeyRecords recordPuttyLines(std::string_view text, bool escapedNames, std::size_t maxBytes);
 
 } // namespace KeyModel
 
