@@ -294,7 +294,8 @@ RegistryApi::Status PosixHostKeyStore::deleteValue(Handle key, const char* name)
     try {
         const std::vector<std::string> removals{name};
         const std::vector<ValueText> sets;
-        const ValueBatch batch(removals, sets);
+        const ValueList values(sets);
+        const ValueBatch batch(removals, values);
         return rewrite(key, Change{batch, name});
     } catch (const std::bad_alloc&) {
         return NotEnoughMemory;
@@ -320,7 +321,8 @@ RegistryApi::Status PosixHostKeyStore::setValue(Handle key, const char* name, st
         }
         const std::vector<std::string> removals;
         const std::vector<ValueText> sets{{name, std::move(text)}};
-        const ValueBatch batch(removals, sets);
+        const ValueList values(sets);
+        const ValueBatch batch(removals, values);
         return rewrite(key, Change{batch, nullptr});
     } catch (const std::bad_alloc&) {
         return NotEnoughMemory;
@@ -329,8 +331,7 @@ RegistryApi::Status PosixHostKeyStore::setValue(Handle key, const char* name, st
 
 RegistryApi::Status PosixHostKeyStore::applyChanges(Handle key,
                                                     const std::vector<std::string>& removals,
-                                                    const std::vector<ValueText>& sets,
-                                                    std::size_t* applied) {
+                                                    const ValueSource& sets, std::size_t* applied) {
     if (applied) {
         *applied = 0;
     }
@@ -342,13 +343,16 @@ RegistryApi::Status PosixHostKeyStore::applyChanges(Handle key,
             return InvalidParameter;
         }
     }
-    for (const ValueText& set : sets) {
-        if (!fitsLine(set.name, set.data)) {
-            return InvalidParameter;
-        }
-    }
     Status status = NotEnoughMemory;
     try {
+        ValueText set;
+        for (std::size_t i = 0; i < sets.size(); ++i) {
+            sets.name(i, set.name);
+            sets.data(i, set.data);
+            if (!fitsLine(set.name, set.data)) {
+                return InvalidParameter;
+            }
+        }
         const ValueBatch batch(removals, sets);
         status = rewrite(key, Change{batch, nullptr});
     } catch (const std::bad_alloc&) {

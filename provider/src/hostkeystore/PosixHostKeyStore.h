@@ -65,7 +65,8 @@ public:
     // The whole batch in one rewrite, or nothing: *applied is then every change, or 0. Names
     // no line can have are refused (InvalidParameter) before anything is done.
     Status applyChanges(Handle key, const std::vector<std::string>& removals,
-                        const std::vector<ValueText>& sets, std::size_t* applied) override;
+                        const ValueSource& sets, std::size_t* applied) override;
+    using RegistryApi::applyChanges;
     Status closeKey(Handle key) override;
     // Each open key reads the file once.
     bool keysAreSnapshots() const override { return true; }

@@ -58,27 +58,33 @@ bool writeKept(PosixFiles& files, int fd, const HostKeyText& text, const ValueBa
            out.flush();
 }
 
-// The file's new contents once a batch with sets is applied: measured, then copied, so that
-// one that would not fit is refused before any memory is taken for it.
-Status compose(const HostKeyText& text, const ValueBatch& batch,
-               std::shared_ptr<FileBuffer>& composed) {
+// Writes the file's new contents once a batch with sets is applied, piece by piece as they
+// are made; one that grows too large for the registry's lengths stops with FileTooLarge.
+Status writeChanged(PosixFiles& files, int fd, const HostKeyText& text, const ValueBatch& batch) {
+    BufferedWriter out(files, fd);
     std::size_t size = 0;
-    forEachChangedPiece(text, batch, [&size](const char*, std::size_t piece) {
-        size += piece;
-        return size < MaxFileSize;
-    });
-    if (size >= MaxFileSize) {
-        return StatusCodes::FileTooLarge;
+    bool tooLarge = false;
+    const bool written = forEachChangedPiece(text, batch,
+                                             [&](const char* bytes, std::size_t piece) {
+                                                 size += piece;
+                                                 tooLarge = size >= MaxFileSize;
+                                                 return !tooLarge && out.write(bytes, piece);
+                                             }) &&
+                         out.flush();
+    return written    ? StatusCodes::Success
+           : tooLarge ? StatusCodes::FileTooLarge
+                      : statusFromErrno(errno);
+}
+
+// The new file as written, for the key's view of it.
+Status readBack(PosixFiles& files, const Replacement& replacement,
+                std::shared_ptr<FileBuffer>& bytes) {
+    auto read = std::make_shared<FileBuffer>();
+    if (!readAll(files, replacement.readable(),
+                 static_cast<std::size_t>(replacement.written().st_size), *read)) {
+        return statusFromErrno(errno);
     }
-    auto out = std::make_shared<FileBuffer>(size);
-    std::size_t used = 0;
-    forEachChangedPiece(text, batch, [&out, &used](const char* bytes, std::size_t piece) {
-        std::memcpy(out->data() + used, bytes, piece);
-        used += piece;
-        return true;
-    });
-    out->resize(used);
-    composed = std::move(out);
+    bytes = std::move(read);
     return StatusCodes::Success;
 }
 
@@ -88,8 +94,10 @@ std::string namesOf(const ValueBatch& batch) {
     for (const std::string& name : batch.removals()) {
         names += (names.empty() ? "<" : ", <") + name + ">";
     }
-    for (const ValueText& set : batch.sets()) {
-        names += (names.empty() ? "<" : ", <") + set.name + ">";
+    std::string name;
+    for (std::size_t i = 0; i < batch.sets().size(); ++i) {
+        batch.sets().name(i, name);
+        names += (names.empty() ? "<" : ", <") + name + ">";
     }
     return names;
 }
@@ -248,15 +256,8 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     const ValueBatch& batch = change.batch;
     const HostKeyText text{bytes->view(), removed};
     if (change.required ? !hasName(text, change.required)
-                        : batch.sets().empty() && !removesAny(text, batch)) {
+                        : batch.sets().size() == 0 && !removesAny(text, batch)) {
         return done(change.required ? StatusCodes::NotFound : StatusCodes::Success);
-    }
-    std::shared_ptr<FileBuffer> composed;
-    if (!batch.sets().empty()) {
-        const Status composing = compose(text, batch, composed);
-        if (composing != StatusCodes::Success) {
-            return done(composing);
-        }
     }
     // A writable directory alone would let the rename succeed; the file itself must be
     // writable too, as the registry would require of the key.
@@ -265,14 +266,27 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         return failed(errno);
     }
     Replacement replacement(files, dirFd, base, RewriteTempInfix);
-    if (!replacement.create(before, file.get()) ||
-        !(composed ? writeAll(files, replacement.fd(), composed->data(), composed->size())
-                   : writeKept(files, replacement.fd(), text, batch)) ||
-        !replacement.finish()) {
+    const bool sets = batch.sets().size() != 0;
+    if (!replacement.create(before, file.get())) {
+        return failed(errno);
+    }
+    const Status writing = sets ? writeChanged(files, replacement.fd(), text, batch)
+                           : writeKept(files, replacement.fd(), text, batch)
+                               ? StatusCodes::Success
+                               : statusFromErrno(errno);
+    if (writing != StatusCodes::Success) {
+        return done(writing);
+    }
+    if (!replacement.finish()) {
         return failed(errno);
     }
     std::shared_ptr<const Snapshot> prepared;
-    if (composed) {
+    if (sets) {
+        std::shared_ptr<FileBuffer> composed;
+        const Status reading = readBack(files, replacement, composed);
+        if (reading != StatusCodes::Success) {
+            return done(reading);
+        }
         prepared = viewAfter(view.path, std::move(composed), {}, replacement.written(), place);
     } else {
         removed.insert(removed.end(), batch.removals().begin(), batch.removals().end());
@@ -372,16 +386,19 @@ Outcome createIn(PosixFiles& files, int dirFd, const std::string& base, const Sn
     if (errno != ENOENT) {
         return failed(errno);
     }
-    std::shared_ptr<FileBuffer> composed;
-    const Status composing = compose(view.text(), batch, composed);
-    if (composing != StatusCodes::Success) {
-        return done(composing);
-    }
     Replacement replacement(files, dirFd, base, RewriteTempInfix);
-    if (!(place ? replacement.createNewFor(place->uid, place->gid) : replacement.createNew()) ||
-        !writeAll(files, replacement.fd(), composed->data(), composed->size()) ||
-        !replacement.finish()) {
+    if (!(place ? replacement.createNewFor(place->uid, place->gid) : replacement.createNew())) {
         return failed(errno);
+    }
+    const Status writing = writeChanged(files, replacement.fd(), view.text(), batch);
+    if (writing != StatusCodes::Success) {
+        return done(writing);
+    }
+    std::shared_ptr<FileBuffer> composed;
+    const Status reading =
+        replacement.finish() ? readBack(files, replacement, composed) : statusFromErrno(errno);
+    if (reading != StatusCodes::Success) {
+        return done(reading);
     }
     std::shared_ptr<const Snapshot> prepared =
         viewAfter(view.path, std::move(composed), {}, replacement.written(), place);
@@ -408,7 +425,7 @@ Outcome createOnce(PosixFiles& files, const Snapshot& view, const Change& change
                    const PuttyWrites& putty, std::shared_ptr<const Snapshot>* written) {
     const ValueBatch& batch = change.batch;
     // Nothing to remove from no file, and no file made for it.
-    if (batch.sets().empty()) {
+    if (batch.sets().size() == 0) {
         return done(change.required ? StatusCodes::NotFound : StatusCodes::Success);
     }
     const auto [dir, base] = splitLast(view.path);
@@ -429,7 +446,7 @@ Outcome attemptChecked(PosixFiles& files, const Snapshot& view, const Change& ch
                        const PuttyWrites& putty, std::shared_ptr<const Snapshot>* written) {
     std::shared_ptr<const CheckedPlace> place = view.place;
     if (!place->makeDir.empty()) {
-        if (change.batch.sets().empty()) {
+        if (change.batch.sets().size() == 0) {
             return done(change.required ? StatusCodes::NotFound : StatusCodes::Success);
         }
         place = makeUsersDirectory(files, *place);
@@ -449,7 +466,7 @@ Outcome attemptChecked(PosixFiles& files, const Snapshot& view, const Change& ch
     if (view.creatable &&
         files.fstatat(dirFd.get(), place->base.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 &&
         errno == ENOENT) {
-        return change.batch.sets().empty()
+        return change.batch.sets().size() == 0
                    ? done(change.required ? StatusCodes::NotFound : StatusCodes::Success)
                    : createIn(files, dirFd.get(), place->base, view, change, putty, written, place);
     }
