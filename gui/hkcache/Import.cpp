@@ -5,6 +5,7 @@
 #include "Caches.h"
 #include "HostFilter.h"
 #include "MatchingKeys.h"
+#include "NameIndex.h"
 #include "Report.h"
 
 #include "KeyModel/CachedName.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -87,19 +89,12 @@ bool sameKey(std::string_view keyType, std::string_view cached, std::string_view
     return a.key && b.key && !a.key->wire.empty() && a.key->wire == b.key->wire;
 }
 
-// One key of the input, named as PuTTY stores it on this platform.
+// One key of the input: its record, and the section it is in. Its name, text and fingerprint
+// are made when they are written or reported (ImportState), one key at a time.
 struct Incoming {
-    std::string name;
-    std::string folded; // comparedName(name) where that is not the name itself
-    const KeyModel::ReadKey* read;
-    std::string_view fingerprint; // the read key's, or "-"
-    std::string section;          // the only cache it goes to; empty: every cache
-
-    std::string_view compared() const { return folded.empty() ? name : folded; }
+    std::uint32_t record;
+    std::uint32_t section; // 1 + its index in the sections; 0: every cache
 };
-
-// Compared name -> index in the input's keys.
-using NameIndex = std::unordered_map<std::string_view, std::size_t>;
 
 // "# <name>" lines of PuTTY's lines, as a backup of several caches has them before each
 // cache's: (line number, name).
@@ -121,14 +116,20 @@ std::vector<std::pair<std::size_t, std::string>> sectionsOf(std::string_view tex
     return sections;
 }
 
-// A change to one cache, for its line of output.
+// A change to one cache, for its line of output and its value.
 struct Planned {
-    const Incoming* key;
-    std::string cachedName;  // a replacement's name as cached; empty for an addition
-    std::string fingerprint; // of the key replaced
+    std::uint32_t key;      // in the incoming keys
+    std::uint32_t replaced; // 1 + its index in the cache's replacements; 0: an addition
 };
 
-// A cached value under a name the import has a key for.
+// A replacement's name as cached (the registry keeps a name's first spelling), and the
+// fingerprint of the key it replaces.
+struct Replaced {
+    std::string cachedName;
+    std::string fingerprint;
+};
+
+// A cached value under a name the import has a key for, other than that very key.
 struct CachedValue {
     std::string name;
     std::string data;
@@ -137,8 +138,8 @@ struct CachedValue {
 
 struct CacheImport {
     const Cache* cache;
-    std::vector<Api::ValueText> sets;
     std::vector<Planned> lines;
+    std::vector<Replaced> replaced;
 };
 
 // What one run has read and found so far.
@@ -146,6 +147,7 @@ struct ImportState {
     const ImportOptions& options;
     const std::string& inputName;
     Diagnostics& diagnostics;
+    const KeyModel::KeyRecords& records;
     // A key was left out because a different one is cached (or read earlier) under its name.
     bool conflict = false;
     std::vector<Incoming> incoming;
@@ -154,12 +156,60 @@ struct ImportState {
     // Per section, the names of its keys.
     std::map<std::string, NameIndex> firstOf;
 
-    void leftOut(const Incoming& key, const KeyModel::ReadKey& earlier) {
-        conflict = true;
-        diagnostics.warning(inputName + ":" + std::to_string(key.read->line),
-                            key.name + ": a different key for it is on line " +
-                                std::to_string(earlier.line) + ": left out");
+    const KeyModel::KeyRecord& record(const Incoming& key) const {
+        return records.keys[key.record];
     }
+    // The key's name as PuTTY stores it here.
+    std::string nameOf(const Incoming& key) const {
+        const KeyModel::KeyRecord& read = record(key);
+        const std::string host = records.host(read);
+        return KeyModel::composeCachedName(
+            KeyModel::CachedName{records.puttyType(read), read.port,
+                                 hostsEscaped() ? KeyModel::escapeHost(host) : host});
+    }
+    std::string comparedNameOf(std::size_t index) const {
+        return comparedName(nameOf(incoming[index]));
+    }
+    KeyModel::KeyText keyOf(const Incoming& key) const { return records.keyOf(record(key)); }
+    const std::string& sectionName(const Incoming& key) const {
+        static const std::string none;
+        return key.section == 0 ? none : sections[key.section - 1].second;
+    }
+    NameIndex& namesOf(const std::string& section) {
+        return firstOf.try_emplace(section, [this](std::size_t i) { return comparedNameOf(i); })
+            .first->second;
+    }
+
+    void leftOut(const Incoming& key, const Incoming& earlier) {
+        conflict = true;
+        diagnostics.warning(inputName + ":" + std::to_string(record(key).line),
+                            nameOf(key) + ": a different key for it is on line " +
+                                std::to_string(record(earlier).line) + ": left out");
+    }
+    // Whether two keys of the input are one.
+    bool sameKeys(const Incoming& a, const Incoming& b) const {
+        const KeyModel::KeyText first = keyOf(a);
+        return sameKey(first.puttyType, first.data, keyOf(b).data);
+    }
+};
+
+// The planned values of one cache, each made when the store comes to it.
+class PlannedValues : public Api::ValueSource {
+public:
+    PlannedValues(const ImportState& run, const CacheImport& cache) : state(run), plan(cache) {}
+    std::size_t size() const override { return plan.lines.size(); }
+    void name(std::size_t index, std::string& out) const override {
+        const Planned& line = plan.lines[index];
+        out = line.replaced ? plan.replaced[line.replaced - 1].cachedName
+                            : state.nameOf(state.incoming[line.key]);
+    }
+    void data(std::size_t index, std::string& out) const override {
+        out = state.keyOf(state.incoming[plan.lines[index].key]).data;
+    }
+
+private:
+    const ImportState& state;
+    const CacheImport& plan;
 };
 
 // The keys meant for `cache`, each name once, in the input's order; `own` gets their names when
@@ -175,106 +225,122 @@ std::vector<const Incoming*> keysFor(ImportState& state, const Cache& cache, Nam
     }
     for (std::size_t i = 0; i < state.incoming.size(); ++i) {
         const Incoming& key = state.incoming[i];
-        if (!key.section.empty() && !sameText(key.section, cache.name, namesIgnoreCase())) {
+        if (key.section != 0 && !sameText(state.sectionName(key), cache.name, namesIgnoreCase())) {
             continue;
         }
         // A name both in every cache's part and in this cache's own.
-        const auto [earlier, first] = own.emplace(key.compared(), i);
-        const KeyModel::ReadKey& before = *state.incoming[earlier->second].read;
+        const auto [earlier, first] = own.emplace(state.comparedNameOf(i), i);
         if (first) {
             order.push_back(&key);
-        } else if (!sameKey(key.read->key->puttyType, before.key->data, key.read->key->data)) {
-            state.leftOut(key, before);
+        } else if (!state.sameKeys(state.incoming[earlier], key)) {
+            state.leftOut(key, state.incoming[earlier]);
         }
     }
     return order;
 }
 
-// Only what the import names is kept of the cache: its first value of each such name. False
-// after the cache's error.
+// What the cache holds under the names the import has keys for: its first value of each such
+// name, kept only where it is not that very key (`same` marks those). False after the cache's
+// error.
 bool readCached(ImportState& state, const Cache& cache, const NameIndex& wanted,
-                std::unordered_map<const Incoming*, CachedValue>& cached) {
+                std::unordered_map<std::size_t, CachedValue>& cached, std::vector<bool>& same) {
     std::string folded;
+    std::vector<bool> seen(state.incoming.size());
     return forEachMatchingKey(
         cache, KeyWalk{},
         [&](const MatchingKey& key) {
-            const auto found = wanted.find(comparedView(key.name, folded));
-            if (found != wanted.end()) {
-                cached.emplace(
-                    &state.incoming[found->second],
-                    CachedValue{std::string(key.name), std::string(key.data), key.refused()});
+            const std::optional<std::size_t> found = wanted.find(comparedView(key.name, folded));
+            if (!found || seen[*found]) {
+                return;
             }
+            seen[*found] = true;
+            std::string refused = key.refused();
+            if (refused.empty()) {
+                const KeyModel::KeyText imported = state.keyOf(state.incoming[*found]);
+                if (sameKey(imported.puttyType, key.data, imported.data)) {
+                    same[*found] = true;
+                    return;
+                }
+            }
+            cached.emplace(*found, CachedValue{std::string(key.name), std::string(key.data),
+                                               std::move(refused)});
         },
         state.diagnostics);
 }
 
-// What importing `key` changes in the cache that holds `cached` under its name (null: none).
-void planKey(ImportState& state, CacheImport& plan, const Incoming& key,
-             const CachedValue* cached) {
+// What importing `key` (the input's `index`) changes in the cache that holds `cached` under its
+// name (null: none, or the key itself).
+void planKey(ImportState& state, CacheImport& plan, std::size_t index, const CachedValue* cached) {
     const ImportOptions& options = state.options;
-    // A dry run writes nothing: no copy of each key's text for it.
+    const Incoming& key = state.incoming[index];
     if (!cached) {
-        if (!options.dryRun) {
-            plan.sets.push_back(Api::ValueText{key.name, key.read->key->data});
-        }
-        plan.lines.push_back(Planned{&key, {}, {}});
+        plan.lines.push_back(Planned{static_cast<std::uint32_t>(index), 0});
         return;
     }
     // What another program keeps under the name is neither replaced nor compared.
     if (!cached->refused.empty()) {
         state.conflict = true;
         state.diagnostics.warning(plan.cache->name + ": " + cached->name,
-                                  cached->refused + " (" + key.name + " not imported)");
+                                  cached->refused + " (" + state.nameOf(key) + " not imported)");
         return;
     }
-    if (sameKey(key.read->key->puttyType, cached->data, key.read->key->data)) {
-        return;
-    }
-    std::string old = fingerprintOf(key.read->key->puttyType, cached->data);
+    const KeyModel::KeyText imported = state.keyOf(key);
+    std::string old = fingerprintOf(imported.puttyType, cached->data);
     if (!options.replace) {
         state.conflict = true;
-        state.diagnostics.warning(plan.cache->name + ": " + cached->name,
-                                  "cached key " + old + " differs from the imported " +
-                                      std::string(key.fingerprint) +
-                                      ": kept (--replace replaces it)");
+        state.diagnostics.warning(
+            plan.cache->name + ": " + cached->name,
+            "cached key " + old + " differs from the imported " +
+                (imported.fingerprint.empty() ? std::string("-") : imported.fingerprint) +
+                ": kept (--replace replaces it)");
         return;
     }
-    // The name as it is cached: the registry keeps a name's first spelling.
-    if (!options.dryRun) {
-        plan.sets.push_back(Api::ValueText{cached->name, key.read->key->data});
-    }
-    plan.lines.push_back(Planned{&key, cached->name, std::move(old)});
+    plan.replaced.push_back(Replaced{cached->name, std::move(old)});
+    plan.lines.push_back(Planned{static_cast<std::uint32_t>(index),
+                                 static_cast<std::uint32_t>(plan.replaced.size())});
 }
 
 // What importing the input changes in one cache; false after an error.
 bool planCache(ImportState& state, CacheImport& plan) {
-    NameIndex own;
+    NameIndex own([&state](std::size_t i) { return state.comparedNameOf(i); });
     const std::vector<const Incoming*> order = keysFor(state, *plan.cache, own);
     // A cache that no key is meant for is left as it is, missing or not.
     if (order.empty()) {
         return true;
     }
-    const NameIndex& wanted = state.sections.empty() ? state.firstOf[""] : own;
+    const NameIndex& wanted = state.sections.empty() ? state.namesOf("") : own;
     // Read, then closed: caches are held one at a time, and a missing one is only empty until
     // something is written to it.
-    std::unordered_map<const Incoming*, CachedValue> cached;
-    if (!readCached(state, *plan.cache, wanted, cached)) {
+    std::unordered_map<std::size_t, CachedValue> cached;
+    std::vector<bool> same(state.incoming.size());
+    if (!readCached(state, *plan.cache, wanted, cached, same)) {
         return false;
     }
     for (const Incoming* key : order) {
-        const auto found = cached.find(key);
-        planKey(state, plan, *key, found == cached.end() ? nullptr : &found->second);
+        const auto index = static_cast<std::size_t>(key - state.incoming.data());
+        const auto found = cached.find(index);
+        if (!same[index]) {
+            planKey(state, plan, index, found == cached.end() ? nullptr : &found->second);
+        }
     }
     return true;
 }
 
-void reportPlanned(const CacheImport& plan, std::size_t count, Report& report) {
+void reportPlanned(const ImportState& state, const CacheImport& plan, std::size_t count,
+                   Report& report) {
     for (std::size_t i = 0; i < count && i < plan.lines.size(); ++i) {
         const Planned& line = plan.lines[i];
-        const bool replaces = !line.cachedName.empty();
-        report.add(Change{plan.cache->name, replaces ? Change::Replaced : Change::Added,
-                          replaces ? line.cachedName : line.key->name, line.key->fingerprint,
-                          line.fingerprint});
+        const Incoming& key = state.incoming[line.key];
+        const KeyModel::KeyText imported = state.keyOf(key);
+        const std::string_view fingerprint =
+            imported.fingerprint.empty() ? std::string_view("-") : imported.fingerprint;
+        if (line.replaced) {
+            const Replaced& replaced = plan.replaced[line.replaced - 1];
+            report.add(Change{plan.cache->name, Change::Replaced, replaced.cachedName, fingerprint,
+                              replaced.fingerprint});
+        } else {
+            report.add(Change{plan.cache->name, Change::Added, state.nameOf(key), fingerprint, {}});
+        }
     }
     report.flush();
 }
@@ -300,19 +366,20 @@ bool hostOption(const std::string& text, std::optional<HostPattern>& host,
 }
 
 // The keys of the input; nullopt after its error.
-std::optional<KeyModel::ReadKeys> readKeys(std::string_view text,
-                                           const std::optional<HostPattern>& host,
-                                           const std::string& inputName,
-                                           const ImportOptions& options, Diagnostics& diagnostics) {
-    KeyModel::ReadKeys read;
+std::optional<KeyModel::KeyRecords>
+readKeys(std::string_view text, const std::optional<HostPattern>& host,
+         const std::string& inputName, const ImportOptions& options, Diagnostics& diagnostics) {
+    KeyModel::KeyRecords read;
     if (options.format == "putty") {
-        read = KeyModel::readPuttyLines(text, hostsEscaped(), options.maxBytes);
+        read = KeyModel::recordPuttyLines(text, hostsEscaped(), options.maxBytes);
     } else {
         std::optional<KeyModel::HostQuery> query;
         if (host) {
             query = KeyModel::HostQuery{host->host, host->port.value_or(22)};
         }
-        read = KeyModel::readKnownHosts(text, query, options.maxBytes);
+        read = KeyModel::recordKnownHosts(text, query, options.maxBytes);
+        // The query's host, where the records find it: the option's, which outlives them.
+        read.queryHost = host ? std::string_view(host->host) : std::string_view();
     }
     if (!read.error.empty()) {
         diagnostics.error(inputName, read.error + ": nothing imported");
@@ -321,6 +388,7 @@ std::optional<KeyModel::ReadKeys> readKeys(std::string_view text,
     for (const KeyModel::ReadWarning& warning : read.warnings) {
         diagnostics.warning(inputName + ":" + std::to_string(warning.line), warning.message);
     }
+    std::vector<KeyModel::ReadWarning>().swap(read.warnings);
     return read;
 }
 
@@ -342,54 +410,44 @@ void findSections(ImportState& state, std::string_view text, const std::vector<C
     }
 }
 
-// The section a key on `line` is in: the last that starts before it; empty for none.
-std::string sectionOf(const ImportState& state, std::size_t line) {
+// The section a key on `line` is in: 1 + the index of the last that starts before it; 0 for
+// none.
+std::uint32_t sectionOf(const ImportState& state, std::size_t line) {
     const auto after = std::upper_bound(
         state.sections.begin(), state.sections.end(), line,
         [](std::size_t number, const auto& section) { return number < section.first; });
-    return after == state.sections.begin() ? std::string() : std::prev(after)->second;
+    return static_cast<std::uint32_t>(after - state.sections.begin());
 }
 
 // Each key read, named as PuTTY stores it here, once per name and section.
-void takeKeys(ImportState& state, const KeyModel::ReadKeys& read,
-              const std::optional<HostPattern>& host) {
-    const bool escaped = hostsEscaped();
-    // No more than one each: the names' views in firstOf stay where they are.
+void takeKeys(ImportState& state, const std::optional<HostPattern>& host) {
+    const KeyModel::KeyRecords& read = state.records;
+    // No more than one each.
     state.incoming.reserve(read.keys.size());
-    for (const KeyModel::ReadKey& key : read.keys) {
+    for (std::size_t i = 0; i < read.keys.size(); ++i) {
+        const KeyModel::KeyRecord& key = read.keys[i];
         // PuTTY's lines name their own hosts: --host only narrows them.
         if (state.options.format == "putty" && host &&
-            (!sameText(key.host, host->host, true) || (host->port && *host->port != key.port))) {
+            (!sameText(read.host(key), host->host, true) ||
+             (host->port && *host->port != key.port))) {
             continue;
         }
-        std::string name = KeyModel::composeCachedName(KeyModel::CachedName{
-            key.key->puttyType, key.port, escaped ? KeyModel::escapeHost(key.host) : key.host});
-        std::string folded;
-        if (comparedView(name, folded).data() == name.data()) {
-            folded.clear();
-        }
-        std::string section = sectionOf(state, key.line);
-        auto& names = state.firstOf[section];
+        const Incoming taken{static_cast<std::uint32_t>(i), sectionOf(state, key.line)};
+        NameIndex& names = state.namesOf(state.sectionName(taken));
         // Sections come from the input: only the part for every cache is sized by the input.
-        if (names.empty() && section.empty()) {
+        if (names.empty() && taken.section == 0) {
             names.reserve(read.keys.size());
         }
         // Taken in, and given back when its name came earlier (that is rare).
-        state.incoming.push_back(Incoming{std::move(name), std::move(folded), &key,
-                                          key.key->fingerprint.empty()
-                                              ? std::string_view("-")
-                                              : std::string_view(key.key->fingerprint),
-                                          std::move(section)});
-        const auto [first, added] =
-            names.emplace(state.incoming.back().compared(), state.incoming.size() - 1);
+        state.incoming.push_back(taken);
+        const auto [first, added] = names.emplace(state.comparedNameOf(state.incoming.size() - 1),
+                                                  state.incoming.size() - 1);
         if (added) {
             continue;
         }
-        const Incoming taken = std::move(state.incoming.back());
         state.incoming.pop_back();
-        const KeyModel::ReadKey& earlier = *state.incoming[first->second].read;
-        if (!sameKey(key.key->puttyType, earlier.key->data, key.key->data)) {
-            state.leftOut(taken, earlier);
+        if (!state.sameKeys(state.incoming[first], taken)) {
+            state.leftOut(taken, state.incoming[first]);
         }
     }
 }
@@ -397,10 +455,10 @@ void takeKeys(ImportState& state, const KeyModel::ReadKeys& read,
 // Writes one cache's changes in one applyChanges (reported in a dry run); false after an error.
 bool writePlan(const ImportState& state, const CacheImport& plan, Report& report) {
     if (state.options.dryRun) {
-        reportPlanned(plan, plan.lines.size(), report);
+        reportPlanned(state, plan, plan.lines.size(), report);
         return true;
     }
-    if (plan.sets.empty()) {
+    if (plan.lines.empty()) {
         return true;
     }
     PAL::OpenKey key(*plan.cache->api);
@@ -411,9 +469,9 @@ bool writePlan(const ImportState& state, const CacheImport& plan, Report& report
         return false;
     }
     std::size_t applied = 0;
-    status = plan.cache->api->applyChanges(key.get(), {}, plan.sets, &applied);
+    status = plan.cache->api->applyChanges(key.get(), {}, PlannedValues(state, plan), &applied);
     // A failure part way (value by value in the registry) says what was written.
-    reportPlanned(plan, applied, report);
+    reportPlanned(state, plan, applied, report);
     if (status != Api::Success) {
         state.diagnostics.error(plan.cache->name, statusText(status));
         return false;
@@ -430,6 +488,7 @@ ExitStatus importInto(ImportState& state, const std::vector<Cache>& caches, Repo
     std::vector<CacheImport> plans;
     for (const Cache& cache : caches) {
         plans.push_back(CacheImport{&cache, {}, {}});
+        plans.back().lines.reserve(state.incoming.size());
         if (!planCache(state, plans.back())) {
             break;
         }
@@ -470,7 +529,7 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
     if (!hostOption(options.host, host, diagnostics)) {
         return ExitStatus::Failure;
     }
-    const std::optional<KeyModel::ReadKeys> read =
+    const std::optional<KeyModel::KeyRecords> read =
         readKeys(text, host, inputName, options, diagnostics);
     if (!read) {
         return ExitStatus::Failure;
@@ -480,9 +539,9 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
                                     caches.size() > 1, options.dryRun, out, diagnostics);
     ExitStatus status = ExitStatus::Failure;
     if (!diagnostics.failed()) {
-        ImportState state{options, inputName, diagnostics, false, {}, {}, {}};
+        ImportState state{options, inputName, diagnostics, *read, false, {}, {}, {}};
         findSections(state, text, caches);
-        takeKeys(state, *read, host);
+        takeKeys(state, host);
         status = importInto(state, caches, report);
     }
     report.finish();

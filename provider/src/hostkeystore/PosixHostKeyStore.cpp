@@ -55,6 +55,27 @@ std::shared_ptr<const Snapshot> PosixHostKeyStore::find(Handle key) {
     return it == keys.end() ? nullptr : it->second.view;
 }
 
+RegistryApi::Status PosixHostKeyStore::load(Handle key, std::shared_ptr<const Snapshot>& view) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = keys.find(key);
+    if (it == keys.end()) {
+        return InvalidHandle;
+    }
+    if (!it->second.view->bytes) {
+        std::shared_ptr<Snapshot> read;
+        try {
+            if (!readWritten(files, *it->second.view, read)) {
+                return statusFromErrno(errno);
+            }
+        } catch (const std::bad_alloc&) {
+            return NotEnoughMemory;
+        }
+        it->second = OpenKey{std::move(read), ValueCursor{}};
+    }
+    view = it->second.view;
+    return Success;
+}
+
 RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, bool create,
                                                 Handle* result) {
     Fd file(files,
@@ -195,9 +216,9 @@ PosixHostKeyStore::queryInfoKey(Handle key, std::uint32_t* subKeyCount,
                                 std::uint32_t* maxSubKeyLength, std::uint32_t* maxClassLength,
                                 std::uint32_t* valueCount, std::uint32_t* maxValueNameLength,
                                 std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime) {
-    auto snapshot = find(key);
-    if (!snapshot) {
-        return InvalidHandle;
+    std::shared_ptr<const Snapshot> snapshot;
+    if (const Status status = load(key, snapshot); status != Success) {
+        return status;
     }
     if (lastWriteTime) {
         // A key shows the file as it was read: its time is the file's then, in FILETIME units
@@ -226,6 +247,10 @@ PosixHostKeyStore::queryInfoKey(Handle key, std::uint32_t* subKeyCount,
 RegistryApi::Status PosixHostKeyStore::enumValue(Handle key, std::uint32_t index, char* name,
                                                  std::uint32_t* nameLength, std::uint32_t* type,
                                                  unsigned char* data, std::uint32_t* dataSize) {
+    std::shared_ptr<const Snapshot> loaded;
+    if (const Status status = load(key, loaded); status != Success) {
+        return status;
+    }
     std::lock_guard<std::mutex> lock(mutex);
     auto it = keys.find(key);
     if (it == keys.end()) {

@@ -77,6 +77,8 @@ public:
 
 private:
     std::shared_ptr<const Snapshot> find(Handle key);
+    // The key's view, read first where it is a file this store wrote and has not read yet.
+    Status load(Handle key, std::shared_ptr<const Snapshot>& view);
     // openKey and createKey: the checks and the memory that runs out, then openFound.
     Status openPath(Handle parent, const char* subKey, bool create, Handle* result);
     Status openFound(Handle parent, const char* subKey, bool create, Handle* result);

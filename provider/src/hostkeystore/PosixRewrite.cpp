@@ -76,18 +76,6 @@ Status writeChanged(PosixFiles& files, int fd, const HostKeyText& text, const Va
                       : statusFromErrno(errno);
 }
 
-// The new file as written, for the key's view of it.
-Status readBack(PosixFiles& files, const Replacement& replacement,
-                std::shared_ptr<FileBuffer>& bytes) {
-    auto read = std::make_shared<FileBuffer>();
-    if (!readAll(files, replacement.readable(),
-                 static_cast<std::size_t>(replacement.written().st_size), *read)) {
-        return statusFromErrno(errno);
-    }
-    bytes = std::move(read);
-    return StatusCodes::Success;
-}
-
 // The names a batch changes, for the log.
 std::string namesOf(const ValueBatch& batch) {
     std::string names;
@@ -197,7 +185,7 @@ Status currentContents(PosixFiles& files, int fd, const Snapshot& view, struct s
     if (status != StatusCodes::Success) {
         return status;
     }
-    if (sameFile(view.file, st)) {
+    if (view.bytes && sameFile(view.file, st)) {
         bytes = view.bytes;
         removed = view.removed;
         return status;
@@ -222,6 +210,18 @@ std::shared_ptr<const Snapshot> viewAfter(const std::string& keyPath,
     view->removed = std::move(removed);
     view->file = file;
     view->nulFreeUntil = firstNul(view->bytes->view());
+    return view;
+}
+
+// The key's view of the new file it wrote, read when the key is next listed.
+std::shared_ptr<const Snapshot> viewWritten(PosixFiles& files, const std::string& keyPath,
+                                            Replacement& replacement,
+                                            std::shared_ptr<const CheckedPlace> place) {
+    auto view = std::make_shared<Snapshot>();
+    view->path = keyPath;
+    view->place = std::move(place);
+    view->file = replacement.written();
+    view->unread = std::make_shared<Fd>(files, replacement.releaseReadable());
     return view;
 }
 
@@ -282,12 +282,7 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     }
     std::shared_ptr<const Snapshot> prepared;
     if (sets) {
-        std::shared_ptr<FileBuffer> composed;
-        const Status reading = readBack(files, replacement, composed);
-        if (reading != StatusCodes::Success) {
-            return done(reading);
-        }
-        prepared = viewAfter(view.path, std::move(composed), {}, replacement.written(), place);
+        prepared = viewWritten(files, view.path, replacement, place);
     } else {
         removed.insert(removed.end(), batch.removals().begin(), batch.removals().end());
         prepared = viewAfter(view.path, std::move(bytes), std::move(removed), replacement.written(),
@@ -394,14 +389,10 @@ Outcome createIn(PosixFiles& files, int dirFd, const std::string& base, const Sn
     if (writing != StatusCodes::Success) {
         return done(writing);
     }
-    std::shared_ptr<FileBuffer> composed;
-    const Status reading =
-        replacement.finish() ? readBack(files, replacement, composed) : statusFromErrno(errno);
-    if (reading != StatusCodes::Success) {
-        return done(reading);
+    if (!replacement.finish()) {
+        return failed(errno);
     }
-    std::shared_ptr<const Snapshot> prepared =
-        viewAfter(view.path, std::move(composed), {}, replacement.written(), place);
+    std::shared_ptr<const Snapshot> prepared = viewWritten(files, view.path, replacement, place);
     // PuTTY's rename of a .tmp would replace the new file.
     if (puttyWriteUnderWay(files, putty.path, putty.first, replacement.written())) {
         return done(StatusCodes::SharingViolation);
@@ -500,6 +491,20 @@ Outcome attempt(PosixFiles& files, const Snapshot& view, const Change& change,
 }
 
 } // namespace
+
+bool readWritten(PosixFiles& files, const Snapshot& view, std::shared_ptr<Snapshot>& read) {
+    auto bytes = std::make_shared<FileBuffer>();
+    if (!readAll(files, view.unread->get(), static_cast<std::size_t>(view.file.st_size), *bytes)) {
+        return false;
+    }
+    read = std::make_shared<Snapshot>();
+    read->path = view.path;
+    read->place = view.place;
+    read->file = view.file;
+    read->bytes = std::move(bytes);
+    read->nulFreeUntil = firstNul(read->bytes->view());
+    return true;
+}
 
 Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, FileBuffer& bytes) {
     const Status status = statHostKeyFile(files, fd, st);
