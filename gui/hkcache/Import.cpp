@@ -204,7 +204,7 @@ public:
                             : state.nameOf(state.incoming[line.key]);
     }
     void data(std::size_t index, std::string& out) const override {
-        out = state.keyOf(state.incoming[plan.lines[index].key]).data;
+        out = state.records.dataOf(state.record(state.incoming[plan.lines[index].key]));
     }
 
 private:
@@ -331,9 +331,9 @@ void reportPlanned(const ImportState& state, const CacheImport& plan, std::size_
     for (std::size_t i = 0; i < count && i < plan.lines.size(); ++i) {
         const Planned& line = plan.lines[i];
         const Incoming& key = state.incoming[line.key];
-        const KeyModel::KeyText imported = state.keyOf(key);
+        const std::string imported = state.records.fingerprintOf(state.record(key));
         const std::string_view fingerprint =
-            imported.fingerprint.empty() ? std::string_view("-") : imported.fingerprint;
+            imported.empty() ? std::string_view("-") : std::string_view(imported);
         if (line.replaced) {
             const Replaced& replaced = plan.replaced[line.replaced - 1];
             report.add(Change{plan.cache->name, Change::Replaced, replaced.cachedName, fingerprint,

@@ -513,20 +513,51 @@ std::string KeyRecords::puttyType(const KeyRecord& record) const {
     return puttyTypeOf(rest.substr(0, rest.find_first_of(" \t")));
 }
 
-KeyText KeyRecords::keyOf(const KeyRecord& record) const {
-    const std::string_view rest = restOfLine(text, record.at);
-    if (puttyLines) {
-        return puttyLineKey(rest);
-    }
-    const std::vector<std::string_view> fields = fieldsOf(rest);
+namespace {
+
+// The wire form of a known_hosts record's key, and its PuTTY text made from it.
+PuttyKeyText knownHostsKey(const KeyRecords& records, const KeyRecord& record, Bytes& wire) {
+    const std::string_view rest = restOfLine(records.text, record.at);
+    const std::size_t type = rest.find_first_of(" \t");
+    const std::size_t start = rest.find_first_not_of(" \t", type);
+    wire = *base64Decode(rest.substr(start, rest.find_first_of(" \t", start) - start));
     Bytes number;
     if (record.recovered != KeyRecord::NoNumber) {
-        const auto* at = reinterpret_cast<const unsigned char*>(numbers.data() + record.recovered);
+        const auto* at =
+            reinterpret_cast<const unsigned char*>(records.numbers.data() + record.recovered);
         number.assign(at + 1, at + 1 + at[0]);
     }
+    return *puttyKeyFromWireWith(wire, number);
+}
+
+} // namespace
+
+std::string KeyRecords::dataOf(const KeyRecord& record) const {
+    if (puttyLines) {
+        const std::string_view rest = restOfLine(text, record.at);
+        return std::string(rest.substr(rest.find(' ') + 1));
+    }
+    Bytes wire;
+    return knownHostsKey(*this, record, wire).data;
+}
+
+std::string KeyRecords::fingerprintOf(const KeyRecord& record) const {
+    if (puttyLines) {
+        return keyOf(record).fingerprint;
+    }
+    const std::string_view rest = restOfLine(text, record.at);
+    const std::size_t type = rest.find_first_of(" \t");
+    const std::size_t start = rest.find_first_not_of(" \t", type);
+    return sha256Fingerprint(
+        *base64Decode(rest.substr(start, rest.find_first_of(" \t", start) - start)));
+}
+
+KeyText KeyRecords::keyOf(const KeyRecord& record) const {
+    if (puttyLines) {
+        return puttyLineKey(restOfLine(text, record.at));
+    }
     KeyText key;
-    key.wire = *base64Decode(fields[1]);
-    PuttyKeyText putty = *puttyKeyFromWireWith(key.wire, number);
+    PuttyKeyText putty = knownHostsKey(*this, record, key.wire);
     key.openSshType = openSshTypeOf(putty.puttyType);
     key.puttyType = std::move(putty.puttyType);
     key.bits = putty.bits;

@@ -77,6 +77,10 @@ struct KeyRecords {
     // The key, its text and fingerprint: as the reader had them, made again without the
     // arithmetic of recovering a point.
     KeyText keyOf(const KeyRecord& record) const;
+    // Only its text (KeyText::data): what a store writes.
+    std::string dataOf(const KeyRecord& record) const;
+    // Only its fingerprint (KeyText::fingerprint): what a report shows.
+    std::string fingerprintOf(const KeyRecord& record) const;
 };
 
 // The host to import for: hashed names are matched against it, other names are narrowed to it.

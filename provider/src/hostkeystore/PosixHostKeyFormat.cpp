@@ -132,11 +132,16 @@ ValueBatch::ValueBatch(const std::vector<std::string>& removals,
         slots *= 2;
     }
     lastSet.assign(slots, 0);
+    shadowed.assign(sets.size(), false);
     std::string name;
     for (std::size_t i = 0; i < sets.size(); ++i) {
         sets.name(i, name);
         const std::uint32_t hash = hashOf(name);
-        lastSet[slotOf(name, hash)] = std::uint64_t(hash) << 32 | (i + 1);
+        std::uint64_t& held = lastSet[slotOf(name, hash)];
+        if (held != 0) {
+            shadowed[static_cast<std::uint32_t>(held) - 1] = true;
+        }
+        held = std::uint64_t(hash) << 32 | (i + 1);
     }
 }
 

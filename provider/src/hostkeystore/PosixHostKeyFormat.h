@@ -72,6 +72,8 @@ public:
     bool removes(std::string_view name) const;
     // Whether `name` is set; *place is then the place in sets() of the value it takes.
     bool setFor(std::string_view name, std::size_t* place) const;
+    // Whether sets()[place] is the last given for its name, the one that is stored.
+    bool lastFor(std::size_t place) const { return !shadowed[place]; }
 
 private:
     // The slot of `name` (hash `hash`) in lastSet: the one holding it, or the empty one where
@@ -83,6 +85,7 @@ private:
     std::unordered_set<std::string_view> removedNames; // more than one removal only
     // Open addressing: a name's hash in the high half, its place + 1 in the low; 0 is empty.
     std::vector<std::uint64_t> lastSet;
+    std::vector<bool> shadowed; // a later value has the name
     mutable std::string scratch;
 };
 
@@ -176,12 +179,7 @@ bool forEachChangedPiece(const HostKeyText& text, const ValueBatch& batch, Write
         return false;
     }
     for (std::size_t i = 0; i < sets.size(); ++i) {
-        std::size_t place = 0;
-        if (placed[i]) {
-            continue;
-        }
-        sets.name(i, value.name);
-        if (!batch.setFor(value.name, &place) || place != i) {
+        if (placed[i] || !batch.lastFor(i)) {
             continue;
         }
         placed[i] = true;
