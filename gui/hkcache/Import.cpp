@@ -212,17 +212,10 @@ private:
     const CacheImport& plan;
 };
 
-// The keys meant for `cache`, each name once, in the input's order; `own` gets their names when
-// some key is for one cache alone.
-std::vector<const Incoming*> keysFor(ImportState& state, const Cache& cache, NameIndex& own) {
-    std::vector<const Incoming*> order;
-    if (state.sections.empty()) {
-        order.reserve(state.incoming.size());
-        for (const Incoming& key : state.incoming) {
-            order.push_back(&key);
-        }
-        return order;
-    }
+// The keys meant for `cache` (their indexes), each name once, in the input's order; `own` gets
+// their names. Only for an input with sections: without, every key is meant for every cache.
+std::vector<std::uint32_t> keysFor(ImportState& state, const Cache& cache, NameIndex& own) {
+    std::vector<std::uint32_t> order;
     for (std::size_t i = 0; i < state.incoming.size(); ++i) {
         const Incoming& key = state.incoming[i];
         if (key.section != 0 && !sameText(state.sectionName(key), cache.name, namesIgnoreCase())) {
@@ -231,7 +224,7 @@ std::vector<const Incoming*> keysFor(ImportState& state, const Cache& cache, Nam
         // A name both in every cache's part and in this cache's own.
         const auto [earlier, first] = own.emplace(state.comparedNameOf(i), i);
         if (first) {
-            order.push_back(&key);
+            order.push_back(static_cast<std::uint32_t>(i));
         } else if (!state.sameKeys(state.incoming[earlier], key)) {
             state.leftOut(key, state.incoming[earlier]);
         }
@@ -303,9 +296,10 @@ void planKey(ImportState& state, CacheImport& plan, std::size_t index, const Cac
 // What importing the input changes in one cache; false after an error.
 bool planCache(ImportState& state, CacheImport& plan) {
     NameIndex own([&state](std::size_t i) { return state.comparedNameOf(i); });
-    const std::vector<const Incoming*> order = keysFor(state, *plan.cache, own);
+    const std::vector<std::uint32_t> order =
+        state.sections.empty() ? std::vector<std::uint32_t>() : keysFor(state, *plan.cache, own);
     // A cache that no key is meant for is left as it is, missing or not.
-    if (order.empty()) {
+    if (state.sections.empty() ? state.incoming.empty() : order.empty()) {
         return true;
     }
     const NameIndex& wanted = state.sections.empty() ? state.namesOf("") : own;
@@ -316,8 +310,9 @@ bool planCache(ImportState& state, CacheImport& plan) {
     if (!readCached(state, *plan.cache, wanted, cached, same)) {
         return false;
     }
-    for (const Incoming* key : order) {
-        const auto index = static_cast<std::size_t>(key - state.incoming.data());
+    const std::size_t count = state.sections.empty() ? state.incoming.size() : order.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t index = state.sections.empty() ? i : order[i];
         const auto found = cached.find(index);
         if (!same[index]) {
             planKey(state, plan, index, found == cached.end() ? nullptr : &found->second);
@@ -488,7 +483,6 @@ ExitStatus importInto(ImportState& state, const std::vector<Cache>& caches, Repo
     std::vector<CacheImport> plans;
     for (const Cache& cache : caches) {
         plans.push_back(CacheImport{&cache, {}, {}});
-        plans.back().lines.reserve(state.incoming.size());
         if (!planCache(state, plans.back())) {
             break;
         }
