@@ -428,11 +428,8 @@ void takeKeys(ImportState& state, const std::optional<HostPattern>& host) {
             continue;
         }
         const Incoming taken{static_cast<std::uint32_t>(i), sectionOf(state, key.line)};
+        // Grown as it fills: moving the hashes makes no name again.
         NameIndex& names = state.namesOf(state.sectionName(taken));
-        // Sections come from the input: only the part for every cache is sized by the input.
-        if (names.empty() && taken.section == 0) {
-            names.reserve(read.keys.size());
-        }
         // Taken in, and given back when its name came earlier (that is rare).
         state.incoming.push_back(taken);
         const auto [first, added] = names.emplace(state.comparedNameOf(state.incoming.size() - 1),
