@@ -61,18 +61,24 @@ RegistryApi::Status PosixHostKeyStore::load(Handle key, std::shared_ptr<const Sn
     if (it == keys.end()) {
         return InvalidHandle;
     }
-    if (!it->second.view->bytes) {
-        std::shared_ptr<Snapshot> read;
-        try {
-            if (!readWritten(files, *it->second.view, read)) {
-                return statusFromErrno(errno);
-            }
-        } catch (const std::bad_alloc&) {
-            return NotEnoughMemory;
-        }
-        it->second = OpenKey{std::move(read), ValueCursor{}};
-    }
+    const Status status = loadHeld(it->second);
     view = it->second.view;
+    return status;
+}
+
+RegistryApi::Status PosixHostKeyStore::loadHeld(OpenKey& key) {
+    if (key.view->bytes) {
+        return Success;
+    }
+    std::shared_ptr<Snapshot> read;
+    try {
+        if (!readWritten(files, *key.view, read)) {
+            return statusFromErrno(errno);
+        }
+    } catch (const std::bad_alloc&) {
+        return NotEnoughMemory;
+    }
+    key = OpenKey{std::move(read), ValueCursor{}};
     return Success;
 }
 
@@ -247,14 +253,13 @@ PosixHostKeyStore::queryInfoKey(Handle key, std::uint32_t* subKeyCount,
 RegistryApi::Status PosixHostKeyStore::enumValue(Handle key, std::uint32_t index, char* name,
                                                  std::uint32_t* nameLength, std::uint32_t* type,
                                                  unsigned char* data, std::uint32_t* dataSize) {
-    std::shared_ptr<const Snapshot> loaded;
-    if (const Status status = load(key, loaded); status != Success) {
-        return status;
-    }
     std::lock_guard<std::mutex> lock(mutex);
     auto it = keys.find(key);
     if (it == keys.end()) {
         return InvalidHandle;
+    }
+    if (const Status status = loadHeld(it->second); status != Success) {
+        return status;
     }
     if (!name || !nameLength || (data && !dataSize)) {
         return InvalidParameter;

@@ -95,6 +95,8 @@ private:
         std::shared_ptr<const Snapshot> view;
         ValueCursor cursor;
     };
+    // load() with the mutex held.
+    Status loadHeld(OpenKey& key);
 
     PosixFiles& files;
     std::mutex mutex;
