@@ -80,6 +80,10 @@ std::string unknownCommand(const std::vector<std::string>& args, const CLI::App&
         if (name == *first) {
             return {};
         }
+        // A hidden command (for the Ansible modules) is run, never offered.
+        if (command->get_group().empty()) {
+            continue;
+        }
         names.append(names.empty() ? "" : ", ").append(name);
         const std::size_t edits = name.rfind(*first, 0) == 0 && !first->empty()
                                       ? 1

@@ -7,6 +7,7 @@
 #include "HostFilter.h"
 #include "ImportInput.h"
 #include "MatchingKeys.h"
+#include "NameIndex.h"
 #include "RegFile.h"
 #include "Report.h"
 
@@ -16,6 +17,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,19 +38,13 @@ bool sameKey(std::string_view keyType, std::string_view cached, std::string_view
     return a.key && b.key && !a.key->wire.empty() && a.key->wire == b.key->wire;
 }
 
-// One key of the input, named as PuTTY stores it on this platform.
+// One key of the input: its record, and the section it is in. Its name, text and fingerprint
+// are made when they are written or reported (ImportState), one key at a time.
 struct Incoming {
-    std::string name;
-    std::string folded; // comparedName(name) where that is not the name itself
-    const KeyModel::ReadKey* read;
-    std::string_view fingerprint; // the read key's, or "-"
-    std::string section;          // the only cache it goes to; empty: every cache
-
-    std::string_view compared() const { return folded.empty() ? name : folded; }
+    std::uint32_t input;
+    std::uint32_t record;
+    std::uint32_t section; // 1 + its index in the sections; 0: every cache
 };
-
-// Compared name -> index in the input's keys.
-using NameIndex = std::unordered_map<std::string_view, std::size_t>;
 
 // "# <name>" lines of PuTTY's lines, as a backup of several caches has them before each
 // cache's: (line number, name). A "## " line starts a removal's section, whose lines are for
@@ -73,14 +69,20 @@ std::vector<std::pair<std::size_t, std::string>> sectionsOf(std::string_view tex
     return sections;
 }
 
-// A change to one cache, for its line of output.
+// A change to one cache, for its line of output and its value.
 struct Planned {
-    const Incoming* key;
-    std::string cachedName;  // a replacement's name as cached; empty for an addition
-    std::string fingerprint; // of the key replaced
+    std::uint32_t key;      // in the incoming keys
+    std::uint32_t replaced; // 1 + its index in the cache's replacements; 0: an addition
 };
 
-// A cached value under a name the import has a key for.
+// A replacement's name as cached (the registry keeps a name's first spelling), and the
+// fingerprint of the key it replaces.
+struct Replaced {
+    std::string cachedName;
+    std::string fingerprint;
+};
+
+// A cached value under a name the import has a key for, other than that very key.
 struct CachedValue {
     std::string name;
     std::string data;
@@ -89,8 +91,8 @@ struct CachedValue {
 
 struct CacheImport {
     const Cache* cache;
-    std::vector<Api::ValueText> sets;
     std::vector<Planned> lines;
+    std::vector<Replaced> replaced;
 };
 
 // What one run has read and found so far.
@@ -98,6 +100,7 @@ struct ImportState {
     const ImportOptions& options;
     const std::vector<ImportInput>& inputs;
     Diagnostics& diagnostics;
+    const std::vector<KeyModel::KeyRecords>& records; // each input's
     // A key was left out because a different one is cached (or read earlier) under its name.
     bool conflict = false;
     std::vector<Incoming> incoming;
@@ -106,16 +109,51 @@ struct ImportState {
     // Per section, the names of its keys.
     std::map<std::string, NameIndex> firstOf;
 
-    void leftOut(const Incoming& key, const KeyModel::ReadKey& earlier) {
+    const KeyModel::KeyRecord& record(const Incoming& key) const {
+        return records[key.input].keys[key.record];
+    }
+    // Its line among all the inputs' lines.
+    std::size_t lineOf(const Incoming& key) const {
+        return record(key).line + inputs[key.input].firstLine - 1;
+    }
+    // The key's name as PuTTY stores it here.
+    std::string nameOf(const Incoming& key) const {
+        const KeyModel::KeyRecords& read = records[key.input];
+        const std::string host = read.host(record(key));
+        return KeyModel::composeCachedName(
+            KeyModel::CachedName{read.puttyType(record(key)), record(key).port,
+                                 hostsEscaped() ? KeyModel::escapeHost(host) : host});
+    }
+    std::string comparedNameOf(std::size_t index) const {
+        return comparedName(nameOf(incoming[index]));
+    }
+    KeyModel::KeyText keyOf(const Incoming& key) const {
+        return records[key.input].keyOf(record(key));
+    }
+    std::string dataOf(const Incoming& key) const { return records[key.input].dataOf(record(key)); }
+    std::string fingerprintOf(const Incoming& key) const {
+        return records[key.input].fingerprintOf(record(key));
+    }
+    const std::string& sectionName(const Incoming& key) const {
+        static const std::string none;
+        return key.section == 0 ? none : sections[key.section - 1].second;
+    }
+    NameIndex& namesOf(const std::string& section) {
+        return firstOf.try_emplace(section, [this](std::size_t i) { return comparedNameOf(i); })
+            .first->second;
+    }
+
+    void leftOut(const Incoming& key, const Incoming& earlier) {
         conflict = true;
-        const std::string here = where(key.read->line);
-        std::string there = where(earlier.line);
+        const std::string here = where(lineOf(key));
+        std::string there = where(lineOf(earlier));
         // In the same input, its line is enough.
         const std::size_t colon = there.rfind(':');
         there = here.compare(0, here.rfind(':'), there, 0, colon) == 0
                     ? "on line " + there.substr(colon + 1)
                     : "at " + there;
-        diagnostics.warning(here, key.name + ": a different key for it is " + there + ": left out");
+        diagnostics.warning(here,
+                            nameOf(key) + ": a different key for it is " + there + ": left out");
     }
 
     // "<input>:<line>" for a line numbered among all the inputs' lines.
@@ -126,121 +164,156 @@ struct ImportState {
         const ImportInput& input = *std::prev(after);
         return input.name + ":" + std::to_string(line - input.firstLine + 1);
     }
+    // Whether two keys of the input are one.
+    bool sameKeys(const Incoming& a, const Incoming& b) const {
+        const KeyModel::KeyText first = keyOf(a);
+        return sameKey(first.puttyType, first.data, keyOf(b).data);
+    }
 };
 
-// The keys meant for `cache`, each name once, in the input's order; `own` gets their names when
-// some key is for one cache alone.
-std::vector<const Incoming*> keysFor(ImportState& state, const Cache& cache, NameIndex& own) {
-    std::vector<const Incoming*> order;
-    if (state.sections.empty()) {
-        order.reserve(state.incoming.size());
-        for (const Incoming& key : state.incoming) {
-            order.push_back(&key);
-        }
-        return order;
+// The planned values of one cache, each made when the store comes to it.
+class PlannedValues : public Api::ValueSource {
+public:
+    PlannedValues(const ImportState& run, const CacheImport& cache) : state(run), plan(cache) {}
+    std::size_t size() const override { return plan.lines.size(); }
+    void name(std::size_t index, std::string& out) const override {
+        const Planned& line = plan.lines[index];
+        out = line.replaced ? plan.replaced[line.replaced - 1].cachedName
+                            : state.nameOf(state.incoming[line.key]);
     }
+    void data(std::size_t index, std::string& out) const override {
+        out = state.dataOf(state.incoming[plan.lines[index].key]);
+    }
+
+private:
+    const ImportState& state;
+    const CacheImport& plan;
+};
+
+// The keys meant for `cache` (their indexes), each name once, in the input's order; `own` gets
+// their names. Only for an input with sections: without, every key is meant for every cache.
+std::vector<std::uint32_t> keysFor(ImportState& state, const Cache& cache, NameIndex& own) {
+    std::vector<std::uint32_t> order;
     for (std::size_t i = 0; i < state.incoming.size(); ++i) {
         const Incoming& key = state.incoming[i];
-        if (!key.section.empty() && !sameText(key.section, cache.name, namesIgnoreCase())) {
+        if (key.section != 0 && !sameText(state.sectionName(key), cache.name, namesIgnoreCase())) {
             continue;
         }
         // A name both in every cache's part and in this cache's own.
-        const auto [earlier, first] = own.emplace(key.compared(), i);
-        const KeyModel::ReadKey& before = *state.incoming[earlier->second].read;
+        const auto [earlier, first] = own.emplace(state.comparedNameOf(i), i);
         if (first) {
-            order.push_back(&key);
-        } else if (!sameKey(key.read->key->puttyType, before.key->data, key.read->key->data)) {
-            state.leftOut(key, before);
+            order.push_back(static_cast<std::uint32_t>(i));
+        } else if (!state.sameKeys(state.incoming[earlier], key)) {
+            state.leftOut(key, state.incoming[earlier]);
         }
     }
     return order;
 }
 
-// Only what the import names is kept of the cache: its first value of each such name. False
-// after the cache's error.
+// What the cache holds under the names the import has keys for: its first value of each such
+// name, kept only where it is not that very key (`same` marks those). False after the cache's
+// error.
 bool readCached(ImportState& state, const Cache& cache, const NameIndex& wanted,
-                std::unordered_map<const Incoming*, CachedValue>& cached) {
+                std::unordered_map<std::size_t, CachedValue>& cached, std::vector<bool>& same) {
     std::string folded;
+    std::vector<bool> seen(state.incoming.size());
     return forEachMatchingKey(
         cache, KeyWalk{},
         [&](const MatchingKey& key) {
-            const auto found = wanted.find(comparedView(key.name, folded));
-            if (found != wanted.end()) {
-                cached.emplace(
-                    &state.incoming[found->second],
-                    CachedValue{std::string(key.name), std::string(key.data), key.refused()});
+            const std::optional<std::size_t> found = wanted.find(comparedView(key.name, folded));
+            if (!found || seen[*found]) {
+                return;
             }
+            seen[*found] = true;
+            std::string refused = key.refused();
+            if (refused.empty()) {
+                const KeyModel::KeyText imported = state.keyOf(state.incoming[*found]);
+                if (sameKey(imported.puttyType, key.data, imported.data)) {
+                    same[*found] = true;
+                    return;
+                }
+            }
+            cached.emplace(*found, CachedValue{std::string(key.name), std::string(key.data),
+                                               std::move(refused)});
         },
         state.diagnostics);
 }
 
-// What importing `key` changes in the cache that holds `cached` under its name (null: none).
-void planKey(ImportState& state, CacheImport& plan, const Incoming& key,
-             const CachedValue* cached) {
+// What importing `key` (the input's `index`) changes in the cache that holds `cached` under its
+// name (null: none, or the key itself).
+void planKey(ImportState& state, CacheImport& plan, std::size_t index, const CachedValue* cached) {
     const ImportOptions& options = state.options;
-    // A dry run writes nothing: no copy of each key's text for it.
+    const Incoming& key = state.incoming[index];
     if (!cached) {
-        if (!options.dryRun) {
-            plan.sets.push_back(Api::ValueText{key.name, key.read->key->data});
-        }
-        plan.lines.push_back(Planned{&key, {}, {}});
+        plan.lines.push_back(Planned{static_cast<std::uint32_t>(index), 0});
         return;
     }
     // What another program keeps under the name is neither replaced nor compared.
     if (!cached->refused.empty()) {
         state.conflict = true;
         state.diagnostics.warning(plan.cache->name + ": " + cached->name,
-                                  cached->refused + " (" + key.name + " not imported)");
+                                  cached->refused + " (" + state.nameOf(key) + " not imported)");
         return;
     }
-    if (sameKey(key.read->key->puttyType, cached->data, key.read->key->data)) {
-        return;
-    }
-    std::string old = fingerprintOf(key.read->key->puttyType, cached->data);
+    const KeyModel::KeyText imported = state.keyOf(key);
+    std::string old = fingerprintOf(imported.puttyType, cached->data);
     if (!options.replace) {
         state.conflict = true;
-        state.diagnostics.warning(plan.cache->name + ": " + cached->name,
-                                  "cached key " + old + " differs from the imported " +
-                                      std::string(key.fingerprint) +
-                                      ": kept (--replace replaces it)");
+        state.diagnostics.warning(
+            plan.cache->name + ": " + cached->name,
+            "cached key " + old + " differs from the imported " +
+                (imported.fingerprint.empty() ? std::string("-") : imported.fingerprint) +
+                ": kept (--replace replaces it)");
         return;
     }
-    // The name as it is cached: the registry keeps a name's first spelling.
-    if (!options.dryRun) {
-        plan.sets.push_back(Api::ValueText{cached->name, key.read->key->data});
-    }
-    plan.lines.push_back(Planned{&key, cached->name, std::move(old)});
+    plan.replaced.push_back(Replaced{cached->name, std::move(old)});
+    plan.lines.push_back(Planned{static_cast<std::uint32_t>(index),
+                                 static_cast<std::uint32_t>(plan.replaced.size())});
 }
 
 // What importing the input changes in one cache; false after an error.
 bool planCache(ImportState& state, CacheImport& plan) {
-    NameIndex own;
-    const std::vector<const Incoming*> order = keysFor(state, *plan.cache, own);
+    NameIndex own([&state](std::size_t i) { return state.comparedNameOf(i); });
+    const std::vector<std::uint32_t> order =
+        state.sections.empty() ? std::vector<std::uint32_t>() : keysFor(state, *plan.cache, own);
     // A cache that no key is meant for is left as it is, missing or not.
-    if (order.empty()) {
+    if (state.sections.empty() ? state.incoming.empty() : order.empty()) {
         return true;
     }
-    const NameIndex& wanted = state.sections.empty() ? state.firstOf[""] : own;
+    const NameIndex& wanted = state.sections.empty() ? state.namesOf("") : own;
     // Read, then closed: caches are held one at a time, and a missing one is only empty until
     // something is written to it.
-    std::unordered_map<const Incoming*, CachedValue> cached;
-    if (!readCached(state, *plan.cache, wanted, cached)) {
+    std::unordered_map<std::size_t, CachedValue> cached;
+    std::vector<bool> same(state.incoming.size());
+    if (!readCached(state, *plan.cache, wanted, cached, same)) {
         return false;
     }
-    for (const Incoming* key : order) {
-        const auto found = cached.find(key);
-        planKey(state, plan, *key, found == cached.end() ? nullptr : &found->second);
+    const std::size_t count = state.sections.empty() ? state.incoming.size() : order.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t index = state.sections.empty() ? i : order[i];
+        const auto found = cached.find(index);
+        if (!same[index]) {
+            planKey(state, plan, index, found == cached.end() ? nullptr : &found->second);
+        }
     }
     return true;
 }
 
-void reportPlanned(const CacheImport& plan, std::size_t count, Report& report) {
+void reportPlanned(const ImportState& state, const CacheImport& plan, std::size_t count,
+                   Report& report) {
     for (std::size_t i = 0; i < count && i < plan.lines.size(); ++i) {
         const Planned& line = plan.lines[i];
-        const bool replaces = !line.cachedName.empty();
-        report.add(Change{plan.cache->name, replaces ? Change::Replaced : Change::Added,
-                          replaces ? line.cachedName : line.key->name, line.key->fingerprint,
-                          line.fingerprint});
+        const Incoming& key = state.incoming[line.key];
+        const std::string imported = state.fingerprintOf(key);
+        const std::string_view fingerprint =
+            imported.empty() ? std::string_view("-") : std::string_view(imported);
+        if (line.replaced) {
+            const Replaced& replaced = plan.replaced[line.replaced - 1];
+            report.add(Change{plan.cache->name, Change::Replaced, replaced.cachedName, fingerprint,
+                              replaced.fingerprint});
+        } else {
+            report.add(Change{plan.cache->name, Change::Added, state.nameOf(key), fingerprint, {}});
+        }
     }
     report.flush();
 }
@@ -267,19 +340,17 @@ bool hostOptions(const std::vector<std::string>& texts, std::vector<HostPattern>
     return true;
 }
 
-// The keys of one input, numbered among all the inputs' lines; nullopt after its error.
-std::optional<KeyModel::ReadKeys> readKeys(const ImportInput& input,
-                                           const std::vector<HostPattern>& hosts,
-                                           const ImportOptions& options, Diagnostics& diagnostics) {
-    KeyModel::ReadKeys read;
+// The keys of one input, each numbered within it; nullopt after its error. What it left out is
+// counted in `leftOut`, and its warnings are not kept.
+std::optional<KeyModel::KeyRecords> readKeys(const ImportInput& input,
+                                             const KeyModel::HostQueries& queries,
+                                             const ImportOptions& options, LeftOutCount& leftOut,
+                                             Diagnostics& diagnostics) {
+    KeyModel::KeyRecords read;
     if (options.format == "putty") {
-        read = KeyModel::readPuttyLines(input.text, hostsEscaped(), options.maxBytes);
+        read = KeyModel::recordPuttyLines(input.text, hostsEscaped(), options.maxBytes);
     } else {
-        KeyModel::HostQueries queries;
-        for (const HostPattern& host : hosts) {
-            queries.push_back(KeyModel::HostQuery{host.host, host.port.value_or(22)});
-        }
-        read = KeyModel::readKnownHosts(input.text, queries, options.maxBytes);
+        read = KeyModel::recordKnownHosts(input.text, queries, options.maxBytes);
     }
     if (!read.error.empty()) {
         diagnostics.error(input.name, read.error + ": nothing imported");
@@ -288,18 +359,17 @@ std::optional<KeyModel::ReadKeys> readKeys(const ImportInput& input,
     for (const KeyModel::ReadWarning& warning : read.warnings) {
         const std::string where = input.name + ":" + std::to_string(warning.line);
         // Which of the hosts a .pub line is for, nothing tells.
-        if (hosts.size() > 1 && warning.kind == KeyModel::ReadWarning::NoHost) {
+        if (queries.size() > 1 && warning.kind == KeyModel::ReadWarning::NoHost) {
             diagnostics.error(where, warning.message);
         } else {
             diagnostics.warning(where, warning.message);
         }
     }
-    for (KeyModel::ReadKey& key : read.keys) {
-        key.line += input.firstLine - 1;
-    }
     if (diagnostics.failed()) {
         return std::nullopt;
     }
+    leftOut.add(input, read.warnings, read.keys.size());
+    std::vector<KeyModel::ReadWarning>().swap(read.warnings);
     return read;
 }
 
@@ -335,57 +405,74 @@ void findSections(ImportState& state, const std::vector<Cache>& caches) {
     }
 }
 
-// The section a key on `line` is in: the last that starts before it; empty for none.
-std::string sectionOf(const ImportState& state, std::size_t line) {
+// The section a key on `line` is in: 1 + the index of the last that starts before it; 0 for
+// none.
+std::uint32_t sectionOf(const ImportState& state, std::size_t line) {
     const auto after = std::upper_bound(
         state.sections.begin(), state.sections.end(), line,
         [](std::size_t number, const auto& section) { return number < section.first; });
-    return after == state.sections.begin() ? std::string() : std::prev(after)->second;
+    return static_cast<std::uint32_t>(after - state.sections.begin());
+}
+
+// Whether a key read is one the run takes: pinned (when pins are given), and of a --host
+// (PuTTY's lines name their own hosts: --host only narrows them).
+bool wanted(const ImportState& state, const Incoming& key, const std::vector<HostPattern>& hosts,
+            FingerprintPins& pins) {
+    const KeyModel::KeyRecords& read = state.records[key.input];
+    const KeyModel::KeyRecord& record = state.record(key);
+    if (!pins.empty()) {
+        const KeyModel::KeyText text = read.keyOf(record);
+        if (!pins.admits(text.fingerprint, state.where(state.lineOf(key)),
+                         read.host(record) + " " + text.openSshType)) {
+            return false;
+        }
+    }
+    return state.options.format != "putty" || hosts.empty() ||
+           std::any_of(hosts.begin(), hosts.end(), [&](const HostPattern& host) {
+               return sameText(read.host(record), host.host, true) &&
+                      (!host.port || *host.port == record.port);
+           });
+}
+
+// One key read into the run, unless a key of its name came earlier in its section.
+void takeKey(ImportState& state, Incoming taken, const std::vector<HostPattern>& hosts,
+             FingerprintPins& pins) {
+    if (!wanted(state, taken, hosts, pins)) {
+        return;
+    }
+    taken.section = sectionOf(state, state.lineOf(taken));
+    // A removal's dated section, or the start of another input, is for every cache.
+    if (taken.section != 0 && state.sectionName(taken).empty()) {
+        taken.section = 0;
+    }
+    // Grown as it fills: moving the hashes makes no name again.
+    NameIndex& names = state.namesOf(state.sectionName(taken));
+    // Taken in, and given back when its name came earlier (that is rare).
+    state.incoming.push_back(taken);
+    const auto [first, added] =
+        names.emplace(state.comparedNameOf(state.incoming.size() - 1), state.incoming.size() - 1);
+    if (added) {
+        return;
+    }
+    state.incoming.pop_back();
+    if (!state.sameKeys(state.incoming[first], taken)) {
+        state.leftOut(taken, state.incoming[first]);
+    }
 }
 
 // Each key read, named as PuTTY stores it here, once per name and section.
-void takeKeys(ImportState& state, const KeyModel::ReadKeys& read,
-              const std::vector<HostPattern>& hosts) {
-    const bool escaped = hostsEscaped();
-    // No more than one each: the names' views in firstOf stay where they are.
-    state.incoming.reserve(read.keys.size());
-    for (const KeyModel::ReadKey& key : read.keys) {
-        // PuTTY's lines name their own hosts: --host only narrows them.
-        if (state.options.format == "putty" && !hosts.empty() &&
-            std::none_of(hosts.begin(), hosts.end(), [&key](const HostPattern& host) {
-                return sameText(key.host, host.host, true) &&
-                       (!host.port || *host.port == key.port);
-            })) {
-            continue;
-        }
-        std::string name = KeyModel::composeCachedName(KeyModel::CachedName{
-            key.key->puttyType, key.port, escaped ? KeyModel::escapeHost(key.host) : key.host});
-        std::string folded;
-        if (comparedView(name, folded).data() == name.data()) {
-            folded.clear();
-        }
-        std::string section = sectionOf(state, key.line);
-        auto& names = state.firstOf[section];
-        // Sections come from the input: only the part for every cache is sized by the input.
-        if (names.empty() && section.empty()) {
-            names.reserve(read.keys.size());
-        }
-        // Taken in, and given back when its name came earlier (that is rare).
-        state.incoming.push_back(Incoming{std::move(name), std::move(folded), &key,
-                                          key.key->fingerprint.empty()
-                                              ? std::string_view("-")
-                                              : std::string_view(key.key->fingerprint),
-                                          std::move(section)});
-        const auto [first, added] =
-            names.emplace(state.incoming.back().compared(), state.incoming.size() - 1);
-        if (added) {
-            continue;
-        }
-        const Incoming taken = std::move(state.incoming.back());
-        state.incoming.pop_back();
-        const KeyModel::ReadKey& earlier = *state.incoming[first->second].read;
-        if (!sameKey(key.key->puttyType, earlier.key->data, key.key->data)) {
-            state.leftOut(taken, earlier);
+void takeKeys(ImportState& state, const std::vector<HostPattern>& hosts, FingerprintPins& pins) {
+    std::size_t count = 0;
+    for (const KeyModel::KeyRecords& read : state.records) {
+        count += read.keys.size();
+    }
+    // No more than one each.
+    state.incoming.reserve(count);
+    for (std::size_t input = 0; input < state.records.size(); ++input) {
+        for (std::size_t i = 0; i < state.records[input].keys.size(); ++i) {
+            takeKey(state,
+                    Incoming{static_cast<std::uint32_t>(input), static_cast<std::uint32_t>(i), 0},
+                    hosts, pins);
         }
     }
 }
@@ -393,10 +480,10 @@ void takeKeys(ImportState& state, const KeyModel::ReadKeys& read,
 // Writes one cache's changes in one applyChanges (reported in a dry run); false after an error.
 bool writePlan(const ImportState& state, const CacheImport& plan, Report& report) {
     if (state.options.dryRun) {
-        reportPlanned(plan, plan.lines.size(), report);
+        reportPlanned(state, plan, plan.lines.size(), report);
         return true;
     }
-    if (plan.sets.empty()) {
+    if (plan.lines.empty()) {
         return true;
     }
     PAL::OpenKey key(*plan.cache->api);
@@ -407,9 +494,9 @@ bool writePlan(const ImportState& state, const CacheImport& plan, Report& report
         return false;
     }
     std::size_t applied = 0;
-    status = plan.cache->api->applyChanges(key.get(), {}, plan.sets, &applied);
+    status = plan.cache->api->applyChanges(key.get(), {}, PlannedValues(state, plan), &applied);
     // A failure part way (value by value in the registry) says what was written.
-    reportPlanned(plan, applied, report);
+    reportPlanned(state, plan, applied, report);
     if (status != Api::Success) {
         state.diagnostics.error(plan.cache->name, statusText(status));
         return false;
@@ -442,37 +529,20 @@ ExitStatus importInto(ImportState& state, const std::vector<Cache>& caches, Repo
     return state.conflict ? ExitStatus::Conflict : ExitStatus::Done;
 }
 
-// The inputs' keys, numbered among all their lines, and what was left out for `leftOut`.
-std::optional<KeyModel::ReadKeys> readAll(const std::vector<ImportInput>& inputs,
-                                          const std::vector<HostPattern>& hosts,
-                                          const ImportOptions& options, LeftOutCount& leftOut,
-                                          Diagnostics& diagnostics) {
-    KeyModel::ReadKeys all;
+// Each input's keys, and what was left out for `leftOut`; nullopt after an error.
+std::optional<std::vector<KeyModel::KeyRecords>>
+readAll(const std::vector<ImportInput>& inputs, const KeyModel::HostQueries& queries,
+        const ImportOptions& options, LeftOutCount& leftOut, Diagnostics& diagnostics) {
+    std::vector<KeyModel::KeyRecords> all;
     for (const ImportInput& input : inputs) {
-        std::optional<KeyModel::ReadKeys> read = readKeys(input, hosts, options, diagnostics);
+        std::optional<KeyModel::KeyRecords> read =
+            readKeys(input, queries, options, leftOut, diagnostics);
         if (!read) {
             return std::nullopt;
         }
-        leftOut.add(input, *read);
-        if (all.keys.empty()) {
-            all.keys = std::move(read->keys);
-        } else {
-            std::move(read->keys.begin(), read->keys.end(), std::back_inserter(all.keys));
-        }
+        all.push_back(std::move(*read));
     }
     return all;
-}
-
-// Only the pinned keys are kept; the others are named for the message that no key was.
-void keepPinned(KeyModel::ReadKeys& read, FingerprintPins& pins, const ImportState& state) {
-    if (pins.empty()) {
-        return;
-    }
-    const auto unpinned = [&](const KeyModel::ReadKey& key) {
-        return !pins.admits(key.key->fingerprint, state.where(key.line),
-                            key.host + " " + key.key->openSshType);
-    };
-    read.keys.erase(std::remove_if(read.keys.begin(), read.keys.end(), unpinned), read.keys.end());
 }
 
 // An input that yields no key is a failure of its own: a script must not go on as if seeded.
@@ -528,8 +598,13 @@ ExitStatus importInputs(const std::vector<ImportInput>& inputs, const ImportOpti
     if (!hostOptions(options.hosts, hosts, diagnostics) || !pins.parse(diagnostics)) {
         return ExitStatus::Failure;
     }
+    KeyModel::HostQueries queries; // the records' hosts of hashed and .pub lines
+    for (const HostPattern& host : hosts) {
+        queries.push_back(KeyModel::HostQuery{host.host, host.port.value_or(22)});
+    }
     LeftOutCount leftOut;
-    std::optional<KeyModel::ReadKeys> read = readAll(inputs, hosts, options, leftOut, diagnostics);
+    const std::optional<std::vector<KeyModel::KeyRecords>> read =
+        readAll(inputs, queries, options, leftOut, diagnostics);
     if (!read) {
         return ExitStatus::Failure;
     }
@@ -538,10 +613,9 @@ ExitStatus importInputs(const std::vector<ImportInput>& inputs, const ImportOpti
                                     caches.size() > 1, options.dryRun, out, diagnostics);
     ExitStatus status = ExitStatus::Failure;
     if (!diagnostics.failed()) {
-        ImportState state{options, inputs, diagnostics, false, {}, {}, {}};
-        keepPinned(*read, pins, state);
+        ImportState state{options, inputs, diagnostics, *read, false, {}, {}, {}};
         findSections(state, caches);
-        takeKeys(state, *read, hosts);
+        takeKeys(state, hosts, pins);
         status = state.incoming.empty() ? nothingToImport(leftOut, options, pins, diagnostics)
                                         : importInto(state, caches, report);
     }

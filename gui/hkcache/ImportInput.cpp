@@ -95,9 +95,10 @@ std::optional<std::vector<std::string>> readInputs(const std::vector<std::string
     return texts;
 }
 
-void LeftOutCount::add(const ImportInput& input, const KeyModel::ReadKeys& read) {
-    keys += read.keys.size();
-    for (const KeyModel::ReadWarning& warning : read.warnings) {
+void LeftOutCount::add(const ImportInput& input, const std::vector<KeyModel::ReadWarning>& warnings,
+                       std::size_t keysRead) {
+    keys += keysRead;
+    for (const KeyModel::ReadWarning& warning : warnings) {
         ++kinds[warning.kind];
     }
     privateKey = privateKey || input.text.find("PRIVATE KEY-----") != std::string_view::npos;

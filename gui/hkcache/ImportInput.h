@@ -33,7 +33,8 @@ std::string inputName(const std::string& path);
 class LeftOutCount {
 public:
     // An input's warnings, and how many keys it gave before pins and --host narrowed them.
-    void add(const ImportInput& input, const KeyModel::ReadKeys& read);
+    void add(const ImportInput& input, const std::vector<KeyModel::ReadWarning>& warnings,
+             std::size_t keysRead);
     // "no key to import: ..." as an error; `pinned`: --fingerprint was given.
     void report(bool hostGiven, bool pinned, Diagnostics& diagnostics) const;
 

@@ -7,24 +7,27 @@ namespace KeyModel {
 
 namespace {
 
+// The 6-bit values of base64's characters, -1 for every other byte: a key's text is looked up
+// character by character, several times in an import of many keys.
+struct Base64Values {
+    signed char value[256];
+
+    constexpr Base64Values() : value() {
+        for (int c = 0; c < 256; ++c) {
+            value[c] = c >= 'A' && c <= 'Z'   ? static_cast<signed char>(c - 'A')
+                       : c >= 'a' && c <= 'z' ? static_cast<signed char>(c - 'a' + 26)
+                       : c >= '0' && c <= '9' ? static_cast<signed char>(c - '0' + 52)
+                       : c == '+'             ? 62
+                       : c == '/'             ? 63
+                                              : -1;
+        }
+    }
+};
+constexpr Base64Values base64Values;
+
 // The 6-bit value of a base64 character, or -1.
 int base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') {
-        return c - 'A';
-    }
-    if (c >= 'a' && c <= 'z') {
-        return c - 'a' + 26;
-    }
-    if (c >= '0' && c <= '9') {
-        return c - '0' + 52;
-    }
-    if (c == '+') {
-        return 62;
-    }
-    if (c == '/') {
-        return 63;
-    }
-    return -1;
+    return base64Values.value[static_cast<unsigned char>(c)];
 }
 
 } // namespace

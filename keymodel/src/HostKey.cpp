@@ -440,7 +440,9 @@ std::optional<std::string> readEcdsaKey(const KeyType& type, WireReader& reader)
     return std::string(type.curveName) + "," + formatHex(x) + "," + formatHex(y);
 }
 
-std::optional<std::string> readEdDsaKey(const KeyType& type, WireReader& reader) {
+// `known`: the x recovered before for this very wire form, taken as it is; `recovered` gets x.
+std::optional<std::string> readEdDsaKey(const KeyType& type, WireReader& reader, const Bytes* known,
+                                        Bytes* recovered) {
     Bytes key;
     if (!reader.string(key) || key.size() != type.encodedSize) {
         return std::nullopt;
@@ -449,9 +451,12 @@ std::optional<std::string> readEdDsaKey(const KeyType& type, WireReader& reader)
     key.back() &= 0x7F;
     Bytes bigEndian(key.rbegin(), key.rend());
     const Bytes y = stripLeadingZeros(bigEndian.data(), bigEndian.data() + bigEndian.size());
-    const std::optional<Bytes> x = detail::edwardsX(type.edwards, y, odd);
+    const std::optional<Bytes> x = known ? *known : detail::edwardsX(type.edwards, y, odd);
     if (!x) {
         return std::nullopt;
+    }
+    if (recovered) {
+        *recovered = *x;
     }
     return formatHex(*x) + "," + formatHex(y);
 }
@@ -471,7 +476,9 @@ ParsedKey parsePuttyKey(std::string_view puttyType, std::string_view data) {
     return ParsedKey{hostKeyOf(*type, *numbers), std::string()};
 }
 
-std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire) {
+namespace {
+
+std::optional<PuttyKeyText> fromWire(const Bytes& wire, const Bytes* known, Bytes* recovered) {
     WireReader reader(wire);
     Bytes name;
     if (!reader.string(name)) {
@@ -495,13 +502,28 @@ std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire) {
         data = readEcdsaKey(*type, reader);
         break;
     case Kind::EdDsa:
-        data = readEdDsaKey(*type, reader);
+        data = readEdDsaKey(*type, reader, known, recovered);
         break;
     }
     if (!data || !reader.atEnd()) {
         return std::nullopt;
     }
     return PuttyKeyText{std::string(type->putty), std::move(*data), bits};
+}
+
+} // namespace
+
+std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire) {
+    return fromWire(wire, nullptr, nullptr);
+}
+
+std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire, Bytes& recovered) {
+    recovered.clear();
+    return fromWire(wire, nullptr, &recovered);
+}
+
+std::optional<PuttyKeyText> puttyKeyFromWireWith(const Bytes& wire, const Bytes& recovered) {
+    return fromWire(wire, recovered.empty() ? nullptr : &recovered, nullptr);
 }
 
 std::string openSshTypeOf(std::string_view puttyType) {

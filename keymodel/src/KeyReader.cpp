@@ -162,43 +162,67 @@ std::optional<const HostQuery*> hashMatches(std::string_view field, const HostQu
     return nullptr;
 }
 
-// The key of `type` and base64 `text`, or a warning's message in `why`.
-std::shared_ptr<KeyText> keyOf(std::string_view type, std::string_view text, std::string& why) {
+// Where one part's lines put their keys: offsets are from the start of the whole text.
+struct Sink {
+    const char* base;
+    std::vector<KeyRecord>& keys;
+    std::string& numbers;
+
+    std::uint32_t offset(std::string_view piece) const {
+        return static_cast<std::uint32_t>(piece.data() - base);
+    }
+    void add(KeyRecord record, std::string_view host) {
+        record.hostAt = offset(host);
+        record.hostSize = static_cast<std::uint32_t>(host.size());
+        keys.push_back(record);
+    }
+};
+
+// Checks the key of `type` and base64 `text`, keeping in `numbers` what took arithmetic to
+// recover (*recovered: where); false with a warning's message in `why`.
+bool checkKey(std::string_view type, std::string_view text, std::string& why, Sink& sink,
+              std::uint32_t& recovered) {
     const std::string puttyType = puttyTypeOf(type);
     if (puttyType.empty()) {
         why = "key type " + std::string(type) + " left out: PuTTY does not cache it";
-        return nullptr;
+        return false;
     }
+    Bytes number;
     std::optional<Bytes> wire = base64Decode(text);
-    std::optional<PuttyKeyText> putty = wire ? puttyKeyFromWire(*wire) : std::nullopt;
+    std::optional<PuttyKeyText> putty = wire ? puttyKeyFromWire(*wire, number) : std::nullopt;
     if (!putty) {
         why = "malformed line left out: the key is not a valid " + std::string(type) + " key";
-        return nullptr;
+        return false;
     }
     if (putty->puttyType != puttyType) {
         why = "malformed line left out: a " + std::string(type) + " line holds a " +
               openSshTypeOf(putty->puttyType) + " key";
-        return nullptr;
+        return false;
     }
-    // The wire form was read strictly (minimal integers, an Edwards point recovered), so it is
-    // the one PuTTY's text gives back: no second parse is needed.
-    auto key = std::make_shared<KeyText>();
-    key->openSshType = openSshTypeOf(putty->puttyType);
-    key->puttyType = std::move(putty->puttyType);
-    key->bits = putty->bits;
-    key->wire = std::move(*wire);
-    key->data = std::move(putty->data);
-    key->fingerprint = sha256Fingerprint(key->wire);
-    return key;
+    recovered = KeyRecord::NoNumber;
+    if (!number.empty()) {
+        recovered = static_cast<std::uint32_t>(sink.numbers.size());
+        sink.numbers += static_cast<char>(number.size());
+        sink.numbers.append(number.begin(), number.end());
+    }
+    return true;
 }
 
 bool sameHost(const HostPort& name, const HostQuery& query) {
     return name.port == query.port && lowerCase(name.host) == lowerCase(query.host);
 }
 
-// A hashed name's key to `out` when it is one query's host.
-ReadWarning readHashedName(std::string_view field, std::size_t number, const HostQueries& queries,
-                           const std::shared_ptr<const KeyText>& key, std::vector<ReadKey>& out) {
+// A record that names one of the queries' hosts rather than a host in the text.
+KeyRecord forQuery(KeyRecord key, const HostQueries& queries, const HostQuery& query) {
+    key.hostAt = static_cast<std::uint32_t>(&query - queries.data());
+    key.hostSize = KeyRecord::QueryHost;
+    key.port = query.port;
+    return key;
+}
+
+// A hashed name's key to the sink when it is one query's host.
+ReadWarning readHashedName(std::string_view field, const KeyRecord& key, const HostQueries& queries,
+                           Sink& sink) {
     const std::optional<const HostQuery*> match = hashMatches(field, queries);
     if (!match) {
         return leftOut("malformed line left out: bad hashed name", ReadWarning::NotAKey);
@@ -208,23 +232,23 @@ ReadWarning readHashedName(std::string_view field, std::size_t number, const Hos
                        ReadWarning::HashedName);
     }
     if (*match) {
-        out.push_back(ReadKey{number, (*match)->host, (*match)->port, key});
+        sink.keys.push_back(forQuery(key, queries, **match));
     }
     return {};
 }
 
 // A key for each of the comma-separated `names` (those of the query's host, given one). Each
-// name goes to `out` as it is read; a name that leaves the line out takes them back.
-ReadWarning readHostNames(std::string_view names, std::size_t number, const HostQueries& queries,
-                          const std::shared_ptr<const KeyText>& key, std::vector<ReadKey>& out) {
-    const std::size_t before = out.size();
+// name goes to the sink as it is read; a name that leaves the line out takes them back.
+ReadWarning readHostNames(std::string_view names, KeyRecord key, const HostQueries& queries,
+                          Sink& sink) {
+    const std::size_t before = sink.keys.size();
     bool pattern = false;
     std::size_t start = 0;
     for (;;) {
         const std::size_t comma = names.find(',', start);
         const std::string_view name = names.substr(start, comma - start);
         if (!name.empty() && name[0] == '!') {
-            out.resize(before);
+            sink.keys.resize(before);
             // Whom it excludes takes OpenSSH's pattern match to tell: the line is not used.
             return leftOut("negated pattern " + std::string(name) + ": line left out");
         }
@@ -234,10 +258,12 @@ ReadWarning readHostNames(std::string_view names, std::size_t number, const Host
             if (queries.empty() ||
                 std::any_of(queries.begin(), queries.end(),
                             [&](const HostQuery& query) { return sameHost(*host, query); })) {
-                out.push_back(ReadKey{number, std::move(host->host), host->port, key});
+                key.port = host->port;
+                // The host as it lies in the name: `[host]:port` has it after the bracket.
+                sink.add(key, name.substr(name[0] == '[' ? 1 : 0, host->host.size()));
             }
         } else {
-            out.resize(before);
+            sink.keys.resize(before);
             return leftOut("malformed line left out: bad host name or port " + std::string(name),
                            ReadWarning::NotAKey);
         }
@@ -249,9 +275,9 @@ ReadWarning readHostNames(std::string_view names, std::size_t number, const Host
     return pattern ? leftOut("wildcard pattern left out") : ReadWarning{};
 }
 
-// One known_hosts line: its keys appended to `out`, or the reason it is left out.
+// One known_hosts line: its keys to the sink, or the reason it is left out.
 ReadWarning readLine(std::string_view line, std::size_t number, const HostQueries& queries,
-                     std::vector<ReadKey>& out) {
+                     Sink& sink) {
     const std::vector<std::string_view> fields = fieldsOf(line);
     if (fields[0][0] == '@') {
         return leftOut("marker " + std::string(fields[0]) + " left out");
@@ -267,14 +293,16 @@ ReadWarning readLine(std::string_view line, std::size_t number, const HostQuerie
         return leftOut("certificate key type " + std::string(type) + " left out");
     }
     std::string why;
-    const std::shared_ptr<const KeyText> key = keyOf(type, fields[typeField + 1], why);
-    if (!key) {
+    KeyRecord key;
+    key.line = static_cast<std::uint32_t>(number);
+    key.at = sink.offset(type);
+    if (!checkKey(type, fields[typeField + 1], why, sink, key.recovered)) {
         return leftOut(std::move(why), ReadWarning::NotAKey);
     }
     if (!publicKeyLine) {
         return fields[0].substr(0, hashMagic.size()) == hashMagic
-                   ? readHashedName(fields[0], number, queries, key, out)
-                   : readHostNames(fields[0], number, queries, key, out);
+                   ? readHashedName(fields[0], key, queries, sink)
+                   : readHostNames(fields[0], key, queries, sink);
     }
     if (queries.size() != 1) {
         return leftOut(
@@ -284,7 +312,7 @@ ReadWarning readLine(std::string_view line, std::size_t number, const HostQuerie
                       std::to_string(queries.size()),
             ReadWarning::NoHost);
     }
-    out.push_back(ReadKey{number, queries[0].host, queries[0].port, key});
+    sink.keys.push_back(forQuery(key, queries, queries[0]));
     return {};
 }
 
@@ -296,13 +324,17 @@ namespace {
 struct Part {
     std::string_view text;
     std::size_t firstLine = 1;
-    ReadKeys read;
+    std::vector<KeyRecord> keys;
+    std::vector<ReadWarning> warnings;
+    std::string numbers;
     std::exception_ptr failure;
 };
 
 // A part is at least this long; there are no more of them than cores, nor than this.
 constexpr std::size_t BytesPerPart = std::size_t(1) << 20;
 constexpr std::size_t MostParts = 8;
+// Records hold 32-bit offsets.
+constexpr std::size_t MostBytes = 0xFFFFFFFEu;
 
 // `text` cut after a line break into up to `count` parts of about equal length.
 std::vector<Part> partsOf(std::string_view text, std::size_t count) {
@@ -327,17 +359,18 @@ std::vector<Part> partsOf(std::string_view text, std::size_t count) {
 
 // Each line of `part` to `read`; a throw is kept for the joining thread to rethrow.
 template <typename ReadLine>
-void readPart(ReadLine& read, Part& part) {
+void readPart(ReadLine& read, const char* base, Part& part) {
     try {
         // Most lines give one key, and no key's line is shorter than this.
         constexpr std::size_t ShortestKeyLine = 64;
-        part.read.keys.reserve(part.text.size() / ShortestKeyLine + 1);
+        part.keys.reserve(part.text.size() / ShortestKeyLine + 1);
+        Sink sink{base, part.keys, part.numbers};
         std::size_t number = part.firstLine;
         forEachLine(part.text, [&](std::string_view line) {
-            ReadWarning why = read(line, number, part.read.keys);
+            ReadWarning why = read(line, number, sink);
             if (!why.message.empty()) {
                 why.line = number;
-                part.read.warnings.push_back(std::move(why));
+                part.warnings.push_back(std::move(why));
             }
             ++number;
         });
@@ -348,8 +381,8 @@ void readPart(ReadLine& read, Part& part) {
 
 // Reads every part, parts[1] to parts[threads.size()] on threads, the rest here.
 template <typename ReadLine>
-void readParts(ReadLine& read, std::vector<Part>& parts) {
-    const auto readOne = [&read](Part& part) { readPart(read, part); };
+void readParts(ReadLine& read, const char* base, std::vector<Part>& parts) {
+    const auto readOne = [&read, base](Part& part) { readPart(read, base, part); };
     std::vector<std::thread> threads;
     threads.reserve(parts.size());
     for (std::size_t i = 1; i < parts.size(); ++i) {
@@ -370,27 +403,36 @@ void readParts(ReadLine& read, std::vector<Part>& parts) {
     }
 }
 
-// The parts' keys and warnings into `result`, in the order of the lines.
-void joinParts(std::vector<Part>& parts, ReadKeys& result) {
+// The parts' keys, numbers and warnings into `result`, in the order of the lines.
+void joinParts(std::vector<Part>& parts, KeyRecords& result) {
     std::size_t keys = 0;
+    std::size_t numbers = 0;
     for (const Part& part : parts) {
         if (part.failure) {
             std::rethrow_exception(part.failure);
         }
-        keys += part.read.keys.size();
+        keys += part.keys.size();
+        numbers += part.numbers.size();
     }
     // The first part's keys stay where they are.
     if (!parts.empty()) {
-        result.keys = std::move(parts[0].read.keys);
+        result.keys = std::move(parts[0].keys);
+        result.numbers = std::move(parts[0].numbers);
     }
     result.keys.reserve(keys);
+    result.numbers.reserve(numbers);
     for (Part& part : parts) {
         if (&part != &parts[0]) {
-            std::move(part.read.keys.begin(), part.read.keys.end(),
-                      std::back_inserter(result.keys));
+            const auto moved = static_cast<std::uint32_t>(result.numbers.size());
+            for (KeyRecord& key : part.keys) {
+                key.recovered += key.recovered == KeyRecord::NoNumber ? 0 : moved;
+                result.keys.push_back(key);
+            }
+            result.numbers += part.numbers;
+            std::vector<KeyRecord>().swap(part.keys);
+            std::string().swap(part.numbers);
         }
-        std::move(part.read.warnings.begin(), part.read.warnings.end(),
-                  std::back_inserter(result.warnings));
+        std::move(part.warnings.begin(), part.warnings.end(), std::back_inserter(result.warnings));
     }
 }
 
@@ -399,22 +441,32 @@ void joinParts(std::vector<Part>& parts, ReadKeys& result) {
 // text is read in parts on threads of their own (most of the time goes on the keys'
 // arithmetic), joined in the order of the lines.
 template <typename ReadLine>
-ReadKeys readEachLine(std::string_view text, std::size_t maxBytes, ReadLine read) {
-    ReadKeys result;
-    result.error = refusal(text, maxBytes);
+KeyRecords recordEachLine(std::string_view text, std::size_t maxBytes, ReadLine read) {
+    KeyRecords result;
+    result.text = text;
+    result.error = refusal(text, std::min(maxBytes, MostBytes));
     if (!result.error.empty()) {
         return result;
     }
     const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
     std::vector<Part> parts =
         partsOf(text, std::min({cores, MostParts, text.size() / BytesPerPart + 1}));
-    readParts(read, parts);
+    readParts(read, text.data(), parts);
     joinParts(parts, result);
     return result;
 }
 
-ReadWarning readPuttyLine(std::string_view line, std::size_t number, bool escapedNames,
-                          std::vector<ReadKey>& keys) {
+// The line that starts at or holds `at`'s fields, from `at` to its end (no CR LF).
+std::string_view restOfLine(std::string_view text, std::size_t at) {
+    std::string_view rest = text.substr(at, text.find('\n', at) - at);
+    if (!rest.empty() && rest.back() == '\r') {
+        rest.remove_suffix(1);
+    }
+    return rest;
+}
+
+// The names are unescaped when they are asked for.
+ReadWarning readPuttyLine(std::string_view line, std::size_t number, Sink& sink) {
     if (line.find_first_not_of(" \t") == std::string_view::npos || line[0] == '#') {
         return {};
     }
@@ -425,23 +477,144 @@ ReadWarning readPuttyLine(std::string_view line, std::size_t number, bool escape
         return leftOut("malformed line left out: not <type>@<port>:<host> <data>",
                        ReadWarning::NotAKey);
     }
-    const std::string_view data = line.substr(space + 1);
-    ParsedKey parsed = parsePuttyKey(name->keyType, data);
+    ParsedKey parsed = parsePuttyKey(name->keyType, line.substr(space + 1));
     if (!parsed.key) {
         return leftOut("malformed line left out: " + parsed.error, ReadWarning::NotAKey);
     }
-    auto key = std::make_shared<KeyText>();
-    static_cast<HostKey&>(*key) = std::move(*parsed.key);
-    key->data = std::string(data);
-    if (!key->wire.empty()) {
-        key->fingerprint = sha256Fingerprint(key->wire);
-    }
-    keys.push_back(ReadKey{number, escapedNames ? unescapeHost(name->host) : name->host, name->port,
-                           std::move(key)});
+    KeyRecord key;
+    key.line = static_cast<std::uint32_t>(number);
+    key.at = sink.offset(line);
+    key.port = name->port;
+    sink.add(key, line.substr(space - name->host.size(), name->host.size()));
     return {};
 }
 
+// The KeyText of a PuTTY line.
+KeyText puttyLineKey(std::string_view line) {
+    const std::size_t space = line.find(' ');
+    const std::optional<CachedName> name = parseCachedName(line.substr(0, space));
+    KeyText key;
+    ParsedKey parsed = parsePuttyKey(name->keyType, line.substr(space + 1));
+    static_cast<HostKey&>(key) = std::move(*parsed.key);
+    key.data = std::string(line.substr(space + 1));
+    if (!key.wire.empty()) {
+        key.fingerprint = sha256Fingerprint(key.wire);
+    }
+    return key;
+}
+
+// Records as keys, each line's key shared by the names it gives.
+ReadKeys readKeysOf(KeyRecords records) {
+    ReadKeys read;
+    read.error = std::move(records.error);
+    read.warnings = std::move(records.warnings);
+    read.keys.reserve(records.keys.size());
+    std::shared_ptr<const KeyText> last;
+    for (std::size_t i = 0; i < records.keys.size(); ++i) {
+        const KeyRecord& record = records.keys[i];
+        if (i == 0 || records.keys[i - 1].at != record.at) {
+            last = std::make_shared<const KeyText>(records.keyOf(record));
+        }
+        read.keys.push_back(ReadKey{record.line, records.host(record), record.port, last});
+    }
+    return read;
+}
+
 } // namespace
+
+std::string KeyRecords::host(const KeyRecord& record) const {
+    if (record.hostSize == KeyRecord::QueryHost) {
+        return (*queries)[record.hostAt].host;
+    }
+    const std::string_view host = text.substr(record.hostAt, record.hostSize);
+    return puttyLines && escapedNames ? unescapeHost(host) : std::string(host);
+}
+
+std::string KeyRecords::puttyType(const KeyRecord& record) const {
+    const std::string_view rest = restOfLine(text, record.at);
+    if (puttyLines) {
+        return std::string(rest.substr(0, rest.find('@')));
+    }
+    return puttyTypeOf(rest.substr(0, rest.find_first_of(" \t")));
+}
+
+namespace {
+
+// The wire form of a known_hosts record's key, and its PuTTY text made from it.
+PuttyKeyText knownHostsKey(const KeyRecords& records, const KeyRecord& record, Bytes& wire) {
+    const std::string_view rest = restOfLine(records.text, record.at);
+    const std::size_t type = rest.find_first_of(" \t");
+    const std::size_t start = rest.find_first_not_of(" \t", type);
+    wire = *base64Decode(rest.substr(start, rest.find_first_of(" \t", start) - start));
+    Bytes number;
+    if (record.recovered != KeyRecord::NoNumber) {
+        const auto* at =
+            reinterpret_cast<const unsigned char*>(records.numbers.data() + record.recovered);
+        number.assign(at + 1, at + 1 + at[0]);
+    }
+    return *puttyKeyFromWireWith(wire, number);
+}
+
+} // namespace
+
+std::string KeyRecords::dataOf(const KeyRecord& record) const {
+    if (puttyLines) {
+        const std::string_view rest = restOfLine(text, record.at);
+        return std::string(rest.substr(rest.find(' ') + 1));
+    }
+    Bytes wire;
+    return knownHostsKey(*this, record, wire).data;
+}
+
+std::string KeyRecords::fingerprintOf(const KeyRecord& record) const {
+    if (puttyLines) {
+        return keyOf(record).fingerprint;
+    }
+    const std::string_view rest = restOfLine(text, record.at);
+    const std::size_t type = rest.find_first_of(" \t");
+    const std::size_t start = rest.find_first_not_of(" \t", type);
+    return sha256Fingerprint(
+        *base64Decode(rest.substr(start, rest.find_first_of(" \t", start) - start)));
+}
+
+KeyText KeyRecords::keyOf(const KeyRecord& record) const {
+    if (puttyLines) {
+        return puttyLineKey(restOfLine(text, record.at));
+    }
+    KeyText key;
+    PuttyKeyText putty = knownHostsKey(*this, record, key.wire);
+    key.openSshType = openSshTypeOf(putty.puttyType);
+    key.puttyType = std::move(putty.puttyType);
+    key.bits = putty.bits;
+    key.data = std::move(putty.data);
+    key.fingerprint = sha256Fingerprint(key.wire);
+    return key;
+}
+
+KeyRecords recordKnownHosts(std::string_view text, const HostQueries& queries,
+                            std::size_t maxBytes) {
+    KeyRecords records = recordEachLine(
+        text, maxBytes,
+        [&queries](std::string_view line, std::size_t number, Sink& sink) -> ReadWarning {
+            const std::size_t first = line.find_first_not_of(" \t");
+            if (first == std::string_view::npos || line[first] == '#') {
+                return {};
+            }
+            return readLine(line.substr(first), number, queries, sink);
+        });
+    records.queries = &queries;
+    return records;
+}
+
+KeyRecords recordPuttyLines(std::string_view text, bool escapedNames, std::size_t maxBytes) {
+    KeyRecords records =
+        recordEachLine(text, maxBytes, [](std::string_view line, std::size_t number, Sink& sink) {
+            return readPuttyLine(line, number, sink);
+        });
+    records.puttyLines = true;
+    records.escapedNames = escapedNames;
+    return records;
+}
 
 ReadKeys readKnownHosts(std::string_view text, const std::optional<HostQuery>& query,
                         std::size_t maxBytes) {
@@ -449,23 +622,11 @@ ReadKeys readKnownHosts(std::string_view text, const std::optional<HostQuery>& q
 }
 
 ReadKeys readKnownHosts(std::string_view text, const HostQueries& queries, std::size_t maxBytes) {
-    return readEachLine(text, maxBytes,
-                        [&queries](std::string_view line, std::size_t number,
-                                   std::vector<ReadKey>& keys) -> ReadWarning {
-                            const std::size_t first = line.find_first_not_of(" \t");
-                            if (first == std::string_view::npos || line[first] == '#') {
-                                return {};
-                            }
-                            return readLine(line.substr(first), number, queries, keys);
-                        });
+    return readKeysOf(recordKnownHosts(text, queries, maxBytes));
 }
 
 ReadKeys readPuttyLines(std::string_view text, bool escapedNames, std::size_t maxBytes) {
-    return readEachLine(
-        text, maxBytes,
-        [escapedNames](std::string_view line, std::size_t number, std::vector<ReadKey>& keys) {
-            return readPuttyLine(line, number, escapedNames, keys);
-        });
+    return readKeysOf(recordPuttyLines(text, escapedNames, maxBytes));
 }
 
 } // namespace KeyModel

@@ -517,7 +517,7 @@ InMemoryRegistry::Status InMemoryRegistry::setValue(Handle handle, const char* n
 
 InMemoryRegistry::Status InMemoryRegistry::applyChanges(Handle key,
                                                         const std::vector<std::string>& removals,
-                                                        const std::vector<ValueText>& sets,
+                                                        const ValueSource& sets,
                                                         std::size_t* applied) {
     Status status = Success;
     if (impl->injected(Op::ApplyChanges, status)) {

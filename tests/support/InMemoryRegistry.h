@@ -76,7 +76,8 @@ public:
                     std::uint32_t size) override;
     // The base class's change by change, counted (and failed, when injected) as one call.
     Status applyChanges(Handle key, const std::vector<std::string>& removals,
-                        const std::vector<ValueText>& sets, std::size_t* applied) override;
+                        const ValueSource& sets, std::size_t* applied) override;
+    using RegistryApi::applyChanges;
     Status closeKey(Handle key) override;
 
 private:

@@ -464,6 +464,21 @@ TEST_F(HkCacheChangeTest, ImportAddsLeavesIdenticalAndKeepsConflictsUnlessReplac
     EXPECT_FALSE(registry->hasKey(CurrentUser, CachePath));
 }
 
+TEST_F(HkCacheChangeTest, AnImportOfManyKeysFindsANameAgainAfterThousandsOfOthers) {
+    std::string keys;
+    for (int i = 0; i < 3000; ++i) {
+        keys += "host" + std::to_string(i) + " ssh-rsa " + Base64A + "\n";
+    }
+    keys += "host7 ssh-rsa " + Base64B + "\nhost2999 ssh-rsa " + Base64A + "\n";
+    const Outcome result = run({"import", input(keys)});
+    EXPECT_EQ(3000u, lineCount(result.out));
+    EXPECT_EQ("hkcache: warning: " + dir.file("input") +
+                  ":3001: rsa2@22:host7: a different key for it is on line 8: left out\n",
+              result.err);
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ(3000u, registry->valueNames(CurrentUser, CachePath).size());
+}
+
 TEST_F(HkCacheChangeTest, PuttyLinesKeepTheirCommentsAndAreNarrowedByHostAndPort) {
     seed();
     struct Row {

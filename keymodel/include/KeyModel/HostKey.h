@@ -38,6 +38,11 @@ struct PuttyKeyText {
     unsigned bits = 0; // as HostKey::bits
 };
 std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire);
+// The same in two steps, for a reader that keeps many keys and writes them later: the number
+// that costs arithmetic to recover (an Edwards key's x) goes to `recovered` (left empty for
+// other keys), and puttyKeyFromWireWith takes it back instead of recovering it again.
+std::optional<PuttyKeyText> puttyKeyFromWire(const Bytes& wire, Bytes& recovered);
+std::optional<PuttyKeyText> puttyKeyFromWireWith(const Bytes& wire, const Bytes& recovered);
 
 // The OpenSSH type name that PuTTY's name stands for ("rsa2" -> "ssh-rsa"), and back;
 // empty when there is none.

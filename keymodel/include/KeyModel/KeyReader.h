@@ -6,6 +6,7 @@
 #include "KeyModel/HostKey.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,45 @@ struct HostQuery {
 };
 using HostQueries = std::vector<HostQuery>;
 
+// One key read, where it lies in the text read: a few offsets, for a reader of many keys that
+// makes each key's text when it writes it (KeyRecords::keyOf). A known_hosts line naming
+// several hosts gives a record each, all at the line's key.
+struct KeyRecord {
+    static constexpr std::uint32_t QueryHost = 0xFFFFFFFFu; // hostSize of a hashed or .pub line
+    static constexpr std::uint32_t NoNumber = 0xFFFFFFFFu;
+
+    std::uint32_t line = 0;
+    std::uint32_t at = 0;     // the key's fields: known_hosts' type, or PuTTY's name
+    std::uint32_t hostAt = 0; // the host (unescaped when it is written), or the query's index
+    std::uint32_t hostSize = QueryHost;
+    std::uint32_t recovered = NoNumber; // in KeyRecords::numbers: what puttyKeyFromWire kept
+    std::uint32_t port = 22;
+};
+
+// The keys of a text as records; the text (and the queries) must outlive them.
+struct KeyRecords {
+    std::vector<KeyRecord> keys;
+    std::vector<ReadWarning> warnings;
+    std::string error;
+    std::string numbers; // each a length byte and that many bytes
+    std::string_view text;
+    const HostQueries* queries = nullptr;
+    bool puttyLines = false;
+    bool escapedNames = false;
+
+    // The key's host as the user types it (unescaped).
+    std::string host(const KeyRecord& record) const;
+    // PuTTY's type name of the key.
+    std::string puttyType(const KeyRecord& record) const;
+    // The key, its text and fingerprint: as the reader had them, made again without the
+    // arithmetic of recovering a point.
+    KeyText keyOf(const KeyRecord& record) const;
+    // Only its text (KeyText::data): what a store writes.
+    std::string dataOf(const KeyRecord& record) const;
+    // Only its fingerprint (KeyText::fingerprint): what a report shows.
+    std::string fingerprintOf(const KeyRecord& record) const;
+};
+
 // As OpenSSH reads known_hosts: comments, blank lines, leading blanks, comma-separated names,
 // `[host]:port`, hashed names (only with a query, matched as ssh hashes the lower-cased name).
 // A line of a .pub file (`type base64 [comment]`) is the query host's key. Patterns, markers,
@@ -72,6 +112,11 @@ ReadKeys readKnownHosts(std::string_view text, const HostQueries& queries, std::
 // and '#' comments are skipped. `escapedNames`: the hosts are in PuTTY for Windows' escaped
 // form (what it stores), so each is unescaped; PuTTY for Unix stores them as they are.
 ReadKeys readPuttyLines(std::string_view text, bool escapedNames, std::size_t maxBytes);
+
+// The same as records: `text` and `queries` must outlive the result.
+KeyRecords recordKnownHosts(std::string_view text, const HostQueries& queries,
+                            std::size_t maxBytes);
+KeyRecords recordPuttyLines(std::string_view text, bool escapedNames, std::size_t maxBytes);
 
 } // namespace KeyModel
 

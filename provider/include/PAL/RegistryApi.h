@@ -73,13 +73,38 @@ public:
         std::string name;
         std::string data; // without the terminating NUL
     };
+    // Values to store, each made when a backend comes to it, as often as it comes back (a
+    // rewrite that starts over walks them again): a large batch is never held whole.
+    class ValueSource {
+    public:
+        virtual ~ValueSource() = default;
+        virtual std::size_t size() const = 0;
+        // The name, and the data (without its NUL), of value `index` < size(), into `out`.
+        virtual void name(std::size_t index, std::string& out) const = 0;
+        virtual void data(std::size_t index, std::string& out) const = 0;
+    };
+    // The values of a list as a source.
+    class ValueList : public ValueSource {
+    public:
+        explicit ValueList(const std::vector<ValueText>& list) : values(list) {}
+        std::size_t size() const override { return values.size(); }
+        void name(std::size_t index, std::string& out) const override { out = values[index].name; }
+        void data(std::size_t index, std::string& out) const override { out = values[index].data; }
+
+    private:
+        const std::vector<ValueText>& values;
+    };
     // Applies `removals` (names that need not exist) and then `sets` to the key. This default
     // makes one deleteValue or setValue per change, in that order, and stops at the first
     // failure: a failure part way leaves the earlier changes made, and *applied (when given)
     // says how many there were. A backend that can make the batch all at once, or not at all,
     // overrides it.
     virtual Status applyChanges(Handle key, const std::vector<std::string>& removals,
-                                const std::vector<ValueText>& sets, std::size_t* applied);
+                                const ValueSource& sets, std::size_t* applied);
+    Status applyChanges(Handle key, const std::vector<std::string>& removals,
+                        const std::vector<ValueText>& sets, std::size_t* applied) {
+        return applyChanges(key, removals, ValueList(sets), applied);
+    }
     // RegCloseKey. Root handles are never really closed.
     virtual Status closeKey(Handle key) = 0;
     // Whether an open key shows the key as it was when it was opened, so that nothing another

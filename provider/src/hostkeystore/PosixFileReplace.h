@@ -67,6 +67,8 @@ public:
     bool finish();
     // The new file's status once finished.
     const struct stat& written() const { return mine; }
+    // The finished new file, open for reading at its start: the caller's to close.
+    int releaseReadable() { return pin.release(); }
 
     enum class Swap {
         Done,         // the new file is in place

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace PAL {
 namespace detail {
@@ -105,17 +106,58 @@ bool hasName(const HostKeyText& text, const std::string& name) {
     return false;
 }
 
+namespace {
+
+std::uint32_t hashOf(std::string_view name) {
+    const std::size_t hash = std::hash<std::string_view>()(name);
+    return static_cast<std::uint32_t>(hash ^ (std::uint64_t(hash) >> 32));
+}
+
+} // namespace
+
 ValueBatch::ValueBatch(const std::vector<std::string>& removals,
-                       const std::vector<RegistryApi::ValueText>& sets)
+                       const RegistryApi::ValueSource& sets)
     : removed(removals), stored(sets) {
     // One name (a delete) is compared directly.
     if (removals.size() > 1) {
         removedNames.reserve(removals.size());
         removedNames.insert(removals.begin(), removals.end());
     }
-    lastSet.reserve(sets.size());
+    if (sets.size() == 0) {
+        return;
+    }
+    // At most half full, so that a probe ends soon.
+    std::size_t slots = 2;
+    while (slots < 2 * sets.size()) {
+        slots *= 2;
+    }
+    lastSet.assign(slots, 0);
+    shadowed.assign(sets.size(), false);
+    std::string name;
     for (std::size_t i = 0; i < sets.size(); ++i) {
-        lastSet[sets[i].name] = i;
+        sets.name(i, name);
+        const std::uint32_t hash = hashOf(name);
+        std::uint64_t& held = lastSet[slotOf(name, hash)];
+        if (held != 0) {
+            shadowed[static_cast<std::uint32_t>(held) - 1] = true;
+        }
+        held = std::uint64_t(hash) << 32 | (i + 1);
+    }
+}
+
+std::size_t ValueBatch::slotOf(std::string_view name, std::uint32_t hash) const {
+    const std::size_t mask = lastSet.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const std::uint64_t held = lastSet[slot];
+        if (held == 0) {
+            return slot;
+        }
+        if (held >> 32 == hash) {
+            stored.name(static_cast<std::uint32_t>(held) - 1, scratch);
+            if (scratch == name) {
+                return slot;
+            }
+        }
     }
 }
 
@@ -126,16 +168,16 @@ bool ValueBatch::removes(std::string_view name) const {
     return !removedNames.empty() && removedNames.count(name) != 0;
 }
 
-const RegistryApi::ValueText* ValueBatch::setFor(std::string_view name, std::size_t* place) const {
+bool ValueBatch::setFor(std::string_view name, std::size_t* place) const {
     if (lastSet.empty()) {
-        return nullptr;
+        return false;
     }
-    auto it = lastSet.find(name);
-    if (it == lastSet.end()) {
-        return nullptr;
+    const std::uint64_t held = lastSet[slotOf(name, hashOf(name))];
+    if (held == 0) {
+        return false;
     }
-    *place = it->second;
-    return &stored[it->second];
+    *place = static_cast<std::uint32_t>(held) - 1;
+    return true;
 }
 
 bool removesAny(const HostKeyText& text, const ValueBatch& batch) {

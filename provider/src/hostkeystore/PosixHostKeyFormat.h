@@ -62,22 +62,31 @@ bool hasName(const HostKeyText& text, const std::string& name);
 
 // Changes made in one rewrite: the lines of `removals` go, then every line of a name in `sets`
 // gets that name's data (the last given for it), and the names of `sets` that no line has
-// are added at the end, in order. Holds references to both lists.
+// are added at the end, in order. Holds references to both; keeps no name of `sets`, only
+// their hashes: a name is asked of the source again where two hashes meet.
 class ValueBatch {
 public:
-    ValueBatch(const std::vector<std::string>& removals,
-               const std::vector<RegistryApi::ValueText>& sets);
+    ValueBatch(const std::vector<std::string>& removals, const RegistryApi::ValueSource& sets);
     const std::vector<std::string>& removals() const { return removed; }
-    const std::vector<RegistryApi::ValueText>& sets() const { return stored; }
+    const RegistryApi::ValueSource& sets() const { return stored; }
     bool removes(std::string_view name) const;
-    // The value stored under `name` and its place in sets(); none when it is not set.
-    const RegistryApi::ValueText* setFor(std::string_view name, std::size_t* place) const;
+    // Whether `name` is set; *place is then the place in sets() of the value it takes.
+    bool setFor(std::string_view name, std::size_t* place) const;
+    // Whether sets()[place] is the last given for its name, the one that is stored.
+    bool lastFor(std::size_t place) const { return !shadowed[place]; }
 
 private:
+    // The slot of `name` (hash `hash`) in lastSet: the one holding it, or the empty one where
+    // it goes.
+    std::size_t slotOf(std::string_view name, std::uint32_t hash) const;
+
     const std::vector<std::string>& removed;
-    const std::vector<RegistryApi::ValueText>& stored;
+    const RegistryApi::ValueSource& stored;
     std::unordered_set<std::string_view> removedNames; // more than one removal only
-    std::unordered_map<std::string_view, std::size_t> lastSet;
+    // Open addressing: a name's hash in the high half, its place + 1 in the low; 0 is empty.
+    std::vector<std::uint64_t> lastSet;
+    std::vector<bool> shadowed; // a later value has the name
+    mutable std::string scratch;
 };
 
 // Whether the batch removes a line of `text` that has no data to take instead.
@@ -124,8 +133,9 @@ bool forEachKeptRun(const HostKeyText& text, const ValueBatch& batch, Write&& wr
 
 template <typename Write>
 bool forEachChangedPiece(const HostKeyText& text, const ValueBatch& batch, Write&& write) {
-    const std::vector<RegistryApi::ValueText>& sets = batch.sets();
+    const RegistryApi::ValueSource& sets = batch.sets();
     std::vector<bool> placed(sets.size());
+    RegistryApi::ValueText value;
     char last = '\n'; // an empty file needs no line break before an added line
     const auto put = [&](const char* bytes, std::size_t size) {
         if (size == 0) {
@@ -134,8 +144,10 @@ bool forEachChangedPiece(const HostKeyText& text, const ValueBatch& batch, Write
         last = bytes[size - 1];
         return write(bytes, size);
     };
-    const auto putLine = [&](const RegistryApi::ValueText& value, const char* end,
-                             std::size_t endSize) {
+    // The value at `place`, asked of the source, as a line.
+    const auto putLine = [&](std::size_t place, const char* end, std::size_t endSize) {
+        sets.name(place, value.name);
+        sets.data(place, value.data);
         return put(value.name.data(), value.name.size()) && put(" ", 1) &&
                put(value.data.data(), value.data.size()) && put(end, endSize);
     };
@@ -146,8 +158,7 @@ bool forEachChangedPiece(const HostKeyText& text, const ValueBatch& batch, Write
         // A line deleted since the read stays gone, whatever the batch says of its name.
         const bool deleted = removedLine(text, line);
         std::size_t place = 0;
-        const RegistryApi::ValueText* set =
-            deleted ? nullptr : batch.setFor(nameOf(text.bytes, line), &place);
+        const bool set = !deleted && batch.setFor(nameOf(text.bytes, line), &place);
         const bool gone = deleted || (!set && batch.removes(nameOf(text.bytes, line)));
         if (!set && !gone) {
             continue;
@@ -157,7 +168,7 @@ bool forEachChangedPiece(const HostKeyText& text, const ValueBatch& batch, Write
         }
         runStart = line.end;
         // A line keeps its own ending ("\r\n", "\n", or none at the end of the file).
-        if (set && !putLine(*set, bytes + line.textEnd, line.end - line.textEnd)) {
+        if (set && !putLine(place, bytes + line.textEnd, line.end - line.textEnd)) {
             return false;
         }
         if (set) {
@@ -168,12 +179,11 @@ bool forEachChangedPiece(const HostKeyText& text, const ValueBatch& batch, Write
         return false;
     }
     for (std::size_t i = 0; i < sets.size(); ++i) {
-        std::size_t place = 0;
-        if (placed[i] || batch.setFor(sets[i].name, &place) != &sets[i]) {
+        if (placed[i] || !batch.lastFor(i)) {
             continue;
         }
         placed[i] = true;
-        if ((last != '\n' && !put("\n", 1)) || !putLine(sets[i], "\n", 1)) {
+        if ((last != '\n' && !put("\n", 1)) || !putLine(i, "\n", 1)) {
             return false;
         }
     }

@@ -55,6 +55,33 @@ std::shared_ptr<const Snapshot> PosixHostKeyStore::find(Handle key) {
     return it == keys.end() ? nullptr : it->second.view;
 }
 
+RegistryApi::Status PosixHostKeyStore::load(Handle key, std::shared_ptr<const Snapshot>& view) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = keys.find(key);
+    if (it == keys.end()) {
+        return InvalidHandle;
+    }
+    const Status status = loadHeld(it->second);
+    view = it->second.view;
+    return status;
+}
+
+RegistryApi::Status PosixHostKeyStore::loadHeld(OpenKey& key) {
+    if (key.view->bytes) {
+        return Success;
+    }
+    std::shared_ptr<Snapshot> read;
+    try {
+        if (!readWritten(files, *key.view, read)) {
+            return statusFromErrno(errno);
+        }
+    } catch (const std::bad_alloc&) {
+        return NotEnoughMemory;
+    }
+    key = OpenKey{std::move(read), ValueCursor{}};
+    return Success;
+}
+
 RegistryApi::Status PosixHostKeyStore::openFile(const std::string& path, bool create,
                                                 Handle* result) {
     Fd file(files,
@@ -195,9 +222,9 @@ PosixHostKeyStore::queryInfoKey(Handle key, std::uint32_t* subKeyCount,
                                 std::uint32_t* maxSubKeyLength, std::uint32_t* maxClassLength,
                                 std::uint32_t* valueCount, std::uint32_t* maxValueNameLength,
                                 std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime) {
-    auto snapshot = find(key);
-    if (!snapshot) {
-        return InvalidHandle;
+    std::shared_ptr<const Snapshot> snapshot;
+    if (const Status status = load(key, snapshot); status != Success) {
+        return status;
     }
     if (lastWriteTime) {
         // A key shows the file as it was read: its time is the file's then, in FILETIME units
@@ -230,6 +257,9 @@ RegistryApi::Status PosixHostKeyStore::enumValue(Handle key, std::uint32_t index
     auto it = keys.find(key);
     if (it == keys.end()) {
         return InvalidHandle;
+    }
+    if (const Status status = loadHeld(it->second); status != Success) {
+        return status;
     }
     if (!name || !nameLength || (data && !dataSize)) {
         return InvalidParameter;
@@ -294,7 +324,8 @@ RegistryApi::Status PosixHostKeyStore::deleteValue(Handle key, const char* name)
     try {
         const std::vector<std::string> removals{name};
         const std::vector<ValueText> sets;
-        const ValueBatch batch(removals, sets);
+        const ValueList values(sets);
+        const ValueBatch batch(removals, values);
         return rewrite(key, Change{batch, name});
     } catch (const std::bad_alloc&) {
         return NotEnoughMemory;
@@ -320,7 +351,8 @@ RegistryApi::Status PosixHostKeyStore::setValue(Handle key, const char* name, st
         }
         const std::vector<std::string> removals;
         const std::vector<ValueText> sets{{name, std::move(text)}};
-        const ValueBatch batch(removals, sets);
+        const ValueList values(sets);
+        const ValueBatch batch(removals, values);
         return rewrite(key, Change{batch, nullptr});
     } catch (const std::bad_alloc&) {
         return NotEnoughMemory;
@@ -329,8 +361,7 @@ RegistryApi::Status PosixHostKeyStore::setValue(Handle key, const char* name, st
 
 RegistryApi::Status PosixHostKeyStore::applyChanges(Handle key,
                                                     const std::vector<std::string>& removals,
-                                                    const std::vector<ValueText>& sets,
-                                                    std::size_t* applied) {
+                                                    const ValueSource& sets, std::size_t* applied) {
     if (applied) {
         *applied = 0;
     }
@@ -342,13 +373,16 @@ RegistryApi::Status PosixHostKeyStore::applyChanges(Handle key,
             return InvalidParameter;
         }
     }
-    for (const ValueText& set : sets) {
-        if (!fitsLine(set.name, set.data)) {
-            return InvalidParameter;
-        }
-    }
     Status status = NotEnoughMemory;
     try {
+        ValueText set;
+        for (std::size_t i = 0; i < sets.size(); ++i) {
+            sets.name(i, set.name);
+            sets.data(i, set.data);
+            if (!fitsLine(set.name, set.data)) {
+                return InvalidParameter;
+            }
+        }
         const ValueBatch batch(removals, sets);
         status = rewrite(key, Change{batch, nullptr});
     } catch (const std::bad_alloc&) {

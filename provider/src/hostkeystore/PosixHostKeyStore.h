@@ -65,7 +65,8 @@ public:
     // The whole batch in one rewrite, or nothing: *applied is then every change, or 0. Names
     // no line can have are refused (InvalidParameter) before anything is done.
     Status applyChanges(Handle key, const std::vector<std::string>& removals,
-                        const std::vector<ValueText>& sets, std::size_t* applied) override;
+                        const ValueSource& sets, std::size_t* applied) override;
+    using RegistryApi::applyChanges;
     Status closeKey(Handle key) override;
     // Each open key reads the file once.
     bool keysAreSnapshots() const override { return true; }
@@ -76,6 +77,8 @@ public:
 
 private:
     std::shared_ptr<const Snapshot> find(Handle key);
+    // The key's view, read first where it is a file this store wrote and has not read yet.
+    Status load(Handle key, std::shared_ptr<const Snapshot>& view);
     // openKey and createKey: the checks and the memory that runs out, then openFound.
     Status openPath(Handle parent, const char* subKey, bool create, Handle* result);
     Status openFound(Handle parent, const char* subKey, bool create, Handle* result);
@@ -92,6 +95,8 @@ private:
         std::shared_ptr<const Snapshot> view;
         ValueCursor cursor;
     };
+    // load() with the mutex held.
+    Status loadHeld(OpenKey& key);
 
     PosixFiles& files;
     std::mutex mutex;

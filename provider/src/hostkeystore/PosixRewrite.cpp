@@ -58,28 +58,22 @@ bool writeKept(PosixFiles& files, int fd, const HostKeyText& text, const ValueBa
            out.flush();
 }
 
-// The file's new contents once a batch with sets is applied: measured, then copied, so that
-// one that would not fit is refused before any memory is taken for it.
-Status compose(const HostKeyText& text, const ValueBatch& batch,
-               std::shared_ptr<FileBuffer>& composed) {
+// Writes the file's new contents once a batch with sets is applied, piece by piece as they
+// are made; one that grows too large for the registry's lengths stops with FileTooLarge.
+Status writeChanged(PosixFiles& files, int fd, const HostKeyText& text, const ValueBatch& batch) {
+    BufferedWriter out(files, fd);
     std::size_t size = 0;
-    forEachChangedPiece(text, batch, [&size](const char*, std::size_t piece) {
-        size += piece;
-        return size < MaxFileSize;
-    });
-    if (size >= MaxFileSize) {
-        return StatusCodes::FileTooLarge;
-    }
-    auto out = std::make_shared<FileBuffer>(size);
-    std::size_t used = 0;
-    forEachChangedPiece(text, batch, [&out, &used](const char* bytes, std::size_t piece) {
-        std::memcpy(out->data() + used, bytes, piece);
-        used += piece;
-        return true;
-    });
-    out->resize(used);
-    composed = std::move(out);
-    return StatusCodes::Success;
+    bool tooLarge = false;
+    const bool written = forEachChangedPiece(text, batch,
+                                             [&](const char* bytes, std::size_t piece) {
+                                                 size += piece;
+                                                 tooLarge = size >= MaxFileSize;
+                                                 return !tooLarge && out.write(bytes, piece);
+                                             }) &&
+                         out.flush();
+    return written    ? StatusCodes::Success
+           : tooLarge ? StatusCodes::FileTooLarge
+                      : statusFromErrno(errno);
 }
 
 // The names a batch changes, for the log.
@@ -88,8 +82,10 @@ std::string namesOf(const ValueBatch& batch) {
     for (const std::string& name : batch.removals()) {
         names += (names.empty() ? "<" : ", <") + name + ">";
     }
-    for (const ValueText& set : batch.sets()) {
-        names += (names.empty() ? "<" : ", <") + set.name + ">";
+    std::string name;
+    for (std::size_t i = 0; i < batch.sets().size(); ++i) {
+        batch.sets().name(i, name);
+        names += (names.empty() ? "<" : ", <") + name + ">";
     }
     return names;
 }
@@ -189,7 +185,7 @@ Status currentContents(PosixFiles& files, int fd, const Snapshot& view, struct s
     if (status != StatusCodes::Success) {
         return status;
     }
-    if (sameFile(view.file, st)) {
+    if (view.bytes && sameFile(view.file, st)) {
         bytes = view.bytes;
         removed = view.removed;
         return status;
@@ -214,6 +210,18 @@ std::shared_ptr<const Snapshot> viewAfter(const std::string& keyPath,
     view->removed = std::move(removed);
     view->file = file;
     view->nulFreeUntil = firstNul(view->bytes->view());
+    return view;
+}
+
+// The key's view of the new file it wrote, read when the key is next listed.
+std::shared_ptr<const Snapshot> viewWritten(PosixFiles& files, const std::string& keyPath,
+                                            Replacement& replacement,
+                                            std::shared_ptr<const CheckedPlace> place) {
+    auto view = std::make_shared<Snapshot>();
+    view->path = keyPath;
+    view->place = std::move(place);
+    view->file = replacement.written();
+    view->unread = std::make_shared<Fd>(files, replacement.releaseReadable());
     return view;
 }
 
@@ -248,15 +256,8 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     const ValueBatch& batch = change.batch;
     const HostKeyText text{bytes->view(), removed};
     if (change.required ? !hasName(text, change.required)
-                        : batch.sets().empty() && !removesAny(text, batch)) {
+                        : batch.sets().size() == 0 && !removesAny(text, batch)) {
         return done(change.required ? StatusCodes::NotFound : StatusCodes::Success);
-    }
-    std::shared_ptr<FileBuffer> composed;
-    if (!batch.sets().empty()) {
-        const Status composing = compose(text, batch, composed);
-        if (composing != StatusCodes::Success) {
-            return done(composing);
-        }
     }
     // A writable directory alone would let the rename succeed; the file itself must be
     // writable too, as the registry would require of the key.
@@ -265,15 +266,23 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
         return failed(errno);
     }
     Replacement replacement(files, dirFd, base, RewriteTempInfix);
-    if (!replacement.create(before, file.get()) ||
-        !(composed ? writeAll(files, replacement.fd(), composed->data(), composed->size())
-                   : writeKept(files, replacement.fd(), text, batch)) ||
-        !replacement.finish()) {
+    const bool sets = batch.sets().size() != 0;
+    if (!replacement.create(before, file.get())) {
+        return failed(errno);
+    }
+    const Status writing = sets ? writeChanged(files, replacement.fd(), text, batch)
+                           : writeKept(files, replacement.fd(), text, batch)
+                               ? StatusCodes::Success
+                               : statusFromErrno(errno);
+    if (writing != StatusCodes::Success) {
+        return done(writing);
+    }
+    if (!replacement.finish()) {
         return failed(errno);
     }
     std::shared_ptr<const Snapshot> prepared;
-    if (composed) {
-        prepared = viewAfter(view.path, std::move(composed), {}, replacement.written(), place);
+    if (sets) {
+        prepared = viewWritten(files, view.path, replacement, place);
     } else {
         removed.insert(removed.end(), batch.removals().begin(), batch.removals().end());
         prepared = viewAfter(view.path, std::move(bytes), std::move(removed), replacement.written(),
@@ -372,19 +381,18 @@ Outcome createIn(PosixFiles& files, int dirFd, const std::string& base, const Sn
     if (errno != ENOENT) {
         return failed(errno);
     }
-    std::shared_ptr<FileBuffer> composed;
-    const Status composing = compose(view.text(), batch, composed);
-    if (composing != StatusCodes::Success) {
-        return done(composing);
-    }
     Replacement replacement(files, dirFd, base, RewriteTempInfix);
-    if (!(place ? replacement.createNewFor(place->uid, place->gid) : replacement.createNew()) ||
-        !writeAll(files, replacement.fd(), composed->data(), composed->size()) ||
-        !replacement.finish()) {
+    if (!(place ? replacement.createNewFor(place->uid, place->gid) : replacement.createNew())) {
         return failed(errno);
     }
-    std::shared_ptr<const Snapshot> prepared =
-        viewAfter(view.path, std::move(composed), {}, replacement.written(), place);
+    const Status writing = writeChanged(files, replacement.fd(), view.text(), batch);
+    if (writing != StatusCodes::Success) {
+        return done(writing);
+    }
+    if (!replacement.finish()) {
+        return failed(errno);
+    }
+    std::shared_ptr<const Snapshot> prepared = viewWritten(files, view.path, replacement, place);
     // PuTTY's rename of a .tmp would replace the new file.
     if (puttyWriteUnderWay(files, putty.path, putty.first, replacement.written())) {
         return done(StatusCodes::SharingViolation);
@@ -408,7 +416,7 @@ Outcome createOnce(PosixFiles& files, const Snapshot& view, const Change& change
                    const PuttyWrites& putty, std::shared_ptr<const Snapshot>* written) {
     const ValueBatch& batch = change.batch;
     // Nothing to remove from no file, and no file made for it.
-    if (batch.sets().empty()) {
+    if (batch.sets().size() == 0) {
         return done(change.required ? StatusCodes::NotFound : StatusCodes::Success);
     }
     const auto [dir, base] = splitLast(view.path);
@@ -429,7 +437,7 @@ Outcome attemptChecked(PosixFiles& files, const Snapshot& view, const Change& ch
                        const PuttyWrites& putty, std::shared_ptr<const Snapshot>* written) {
     std::shared_ptr<const CheckedPlace> place = view.place;
     if (!place->makeDir.empty()) {
-        if (change.batch.sets().empty()) {
+        if (change.batch.sets().size() == 0) {
             return done(change.required ? StatusCodes::NotFound : StatusCodes::Success);
         }
         place = makeUsersDirectory(files, *place);
@@ -449,7 +457,7 @@ Outcome attemptChecked(PosixFiles& files, const Snapshot& view, const Change& ch
     if (view.creatable &&
         files.fstatat(dirFd.get(), place->base.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 &&
         errno == ENOENT) {
-        return change.batch.sets().empty()
+        return change.batch.sets().size() == 0
                    ? done(change.required ? StatusCodes::NotFound : StatusCodes::Success)
                    : createIn(files, dirFd.get(), place->base, view, change, putty, written, place);
     }
@@ -483,6 +491,20 @@ Outcome attempt(PosixFiles& files, const Snapshot& view, const Change& change,
 }
 
 } // namespace
+
+bool readWritten(PosixFiles& files, const Snapshot& view, std::shared_ptr<Snapshot>& read) {
+    auto bytes = std::make_shared<FileBuffer>();
+    if (!readAll(files, view.unread->get(), static_cast<std::size_t>(view.file.st_size), *bytes)) {
+        return false;
+    }
+    read = std::make_shared<Snapshot>();
+    read->path = view.path;
+    read->place = view.place;
+    read->file = view.file;
+    read->bytes = std::move(bytes);
+    read->nulFreeUntil = firstNul(read->bytes->view());
+    return true;
+}
 
 Status readHostKeyFile(PosixFiles& files, int fd, struct stat& st, FileBuffer& bytes) {
     const Status status = statHostKeyFile(files, fd, st);

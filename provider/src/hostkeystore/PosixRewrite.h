@@ -28,7 +28,10 @@ constexpr const char* RewriteTempInfix = ".hkprune-";
 // since (a delete that finds the file unchanged writes from the same bytes).
 struct Snapshot {
     std::string path; // the location the key was opened at, symbolic links unresolved
-    std::shared_ptr<const FileBuffer> bytes;
+    std::shared_ptr<const FileBuffer> bytes; // null until `unread` is read
+    // The file as this store just wrote it, read only when the key is listed: a large import
+    // need not hold what it wrote.
+    std::shared_ptr<Fd> unread;
     std::vector<std::string> removed;
     struct stat file {}; // the file that holds bytes less removed
     std::size_t nulFreeUntil = 0;
@@ -54,6 +57,9 @@ struct Change {
     // A delete's name, which must be there (NotFound otherwise); none for a batch.
     const char* required;
 };
+
+// The key's view of a file it wrote: `view`, read from `unread`; false with errno.
+bool readWritten(PosixFiles& files, const Snapshot& view, std::shared_ptr<Snapshot>& read);
 
 // Reads an open host-key file whole; `st` is its status before the read. Refused when it is
 // nothing PuTTY could have written, or too large for the registry's 32-bit lengths.

@@ -17,8 +17,7 @@ bool RegistryApi::isPredefinedKey(Handle handle) {
 }
 
 RegistryApi::Status RegistryApi::applyChanges(Handle key, const std::vector<std::string>& removals,
-                                              const std::vector<ValueText>& sets,
-                                              std::size_t* applied) {
+                                              const ValueSource& sets, std::size_t* applied) {
     std::size_t done = 0;
     Status status = Success;
     for (const std::string& name : removals) {
@@ -29,15 +28,18 @@ RegistryApi::Status RegistryApi::applyChanges(Handle key, const std::vector<std:
         status = Success;
         ++done;
     }
-    for (auto set = sets.begin(); status == Success && set != sets.end(); ++set) {
-        if (set->data.size() >= UINT32_MAX) {
+    ValueText set;
+    for (std::size_t i = 0; status == Success && i < sets.size(); ++i) {
+        sets.name(i, set.name);
+        sets.data(i, set.data);
+        if (set.data.size() >= UINT32_MAX) {
             status = InvalidParameter;
             break;
         }
         // REG_SZ: the data with its NUL.
-        status = setValue(key, set->name.c_str(), RegSz,
-                          reinterpret_cast<const unsigned char*>(set->data.c_str()),
-                          static_cast<std::uint32_t>(set->data.size() + 1));
+        status = setValue(key, set.name.c_str(), RegSz,
+                          reinterpret_cast<const unsigned char*>(set.data.c_str()),
+                          static_cast<std::uint32_t>(set.data.size() + 1));
         done += status == Success ? 1 : 0;
     }
     if (applied != nullptr) {
