@@ -3,9 +3,11 @@
 
 #include "Command.h"
 #include "Diagnostics.h"
+#include "Fetch.h"
 #include "Import.h"
 #include "List.h"
 #include "Removal.h"
+#include "Verify.h"
 
 #include "PAL/Escape.h"
 #include "PAL/Process.h"
@@ -23,7 +25,8 @@ namespace hkcache {
 namespace {
 
 // A new command is a file with its DeclareCommand, and a row here (the order of --help).
-const DeclareCommand Commands[] = {declareList, declareRemove, declareImport};
+const DeclareCommand Commands[] = {declareList, declareRemove, declareImport, declareVerify,
+                                   declareFetch};
 
 // The command that was parsed; the first one when none was (a parse error ends the run first).
 const Command& parsedCommand(const std::vector<Command>& commands) {
@@ -40,7 +43,9 @@ const Command& parsedCommand(const std::vector<Command>& commands) {
 
 int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     using hkcache::ExitStatus;
-    CLI::App app("Shows, removes and imports the SSH host keys that PuTTY caches.", "hkcache");
+    CLI::App app(
+        "Shows, removes, imports, verifies and fetches the SSH host keys that PuTTY caches.",
+        "hkcache");
     app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string("hkcache ") + HKCACHE_VERSION);
     app.require_subcommand(1);
