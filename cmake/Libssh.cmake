@@ -68,9 +68,8 @@ if(WIN32)
     IMPORTED_IMPLIB ${hk_libssh_implib}
     IMPORTED_LOCATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/libssh.dll
     INTERFACE_INCLUDE_DIRECTORIES ${hk_libssh_prefix}/include)
-  # The connection handed to libssh (SSH_OPTIONS_FD) is a Winsock socket of the caller's.
   add_library(hk_libssh INTERFACE)
-  target_link_libraries(hk_libssh INTERFACE hk_libssh_dll ws2_32)
+  target_link_libraries(hk_libssh INTERFACE hk_libssh_dll)
   add_dependencies(hk_libssh hk_libssh_build)
   install(FILES ${hk_libssh_dlls} DESTINATION ${CMAKE_INSTALL_BINDIR})
 else()

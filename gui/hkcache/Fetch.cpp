@@ -3,9 +3,11 @@
 #include "Fetch.h"
 
 #include "Caches.h"
+#include "FingerprintPins.h"
 #include "Import.h"
 #include "ParallelRuns.h"
 #include "ProbeOptions.h"
+#include "Report.h"
 #include "SshProbe.h"
 
 #include "KeyModel/CachedName.h"
@@ -25,7 +27,7 @@ const char* const FetchedTypes[] = {"ssh-ed25519", "ecdsa-sha2-nistp256", "ecdsa
 
 struct FetchOptions {
     std::vector<std::string> hosts;
-    std::vector<std::string> pins;
+    FingerprintPins pins;
     bool trustOnFirstUse = false;
     std::string type;
     std::string cache = "current";
@@ -63,20 +65,15 @@ ExitStatus worse(ExitStatus a, ExitStatus b) {
 
 // The arguments, checked: the hosts and the pins; false after a usage error.
 bool checkArguments(const FetchOptions& options, std::vector<HostPattern>& hosts,
-                    std::vector<std::string>& pins, std::vector<std::string>& types,
+                    FingerprintPins& pins, std::vector<std::string>& types,
                     Diagnostics& diagnostics) {
-    if (options.pins.empty() && !options.trustOnFirstUse) {
+    if (!pins.parse(diagnostics)) {
+        return false;
+    }
+    if (pins.empty() && !options.trustOnFirstUse) {
         diagnostics.error("fetch", "no --fingerprint: nothing would be trusted "
                                    "(--trust-on-first-use stores whatever answers)");
         return false;
-    }
-    for (const std::string& pin : options.pins) {
-        const std::optional<std::string> parsed = parseFingerprintPin(pin);
-        if (!parsed) {
-            diagnostics.error(pin, "not a SHA256 fingerprint as ssh-keygen -l prints it");
-            return false;
-        }
-        pins.push_back(*parsed);
     }
     for (const std::string& text : options.hosts) {
         const std::optional<HostPattern> host = parseHostPattern(text);
@@ -116,8 +113,8 @@ std::string whereOf(const HostPattern& host) {
 
 // What one host's probes come to: its lines to store, its warnings and its status.
 ExitStatus judgeHost(const HostPattern& host, const std::vector<const Probed*>& probes,
-                     const FetchOptions& options, const std::vector<std::string>& pins,
-                     std::string& lines, Diagnostics& diagnostics) {
+                     const FetchOptions& options, FingerprintPins& pins, std::string& lines,
+                     Diagnostics& diagnostics) {
     const std::string where = whereOf(host);
     bool answered = false;
     std::string unreachable; // why a connection failed; empty when none did
@@ -143,8 +140,9 @@ ExitStatus judgeHost(const HostPattern& host, const std::vector<const Probed*>& 
                                     result.reason + ")");
             continue;
         }
-        const bool pinned = std::find(pins.begin(), pins.end(), probe->fingerprint) != pins.end();
-        if (!pinned && !options.trustOnFirstUse) {
+        // Pinned, or trusted on first use: admits() lets every key through without a pin.
+        const bool pinned = pins.admits(probe->fingerprint, where, probe->type);
+        if (!pinned) {
             shown.push_back(probe->type + " " + probe->fingerprint);
             continue;
         }
@@ -198,7 +196,7 @@ std::vector<Probed> probeAll(const std::vector<HostPattern>& hosts,
 
 ExitStatus fetch(const FetchOptions& options, std::ostream& out, Diagnostics& diagnostics) {
     std::vector<HostPattern> hosts;
-    std::vector<std::string> pins;
+    FingerprintPins pins = options.pins;
     std::vector<std::string> types;
     if (!checkArguments(options, hosts, pins, types, diagnostics)) {
         return ExitStatus::Failure;
@@ -215,6 +213,13 @@ ExitStatus fetch(const FetchOptions& options, std::ostream& out, Diagnostics& di
         }
         status = worse(status, judgeHost(hosts[host], its, options, pins, lines, diagnostics));
     }
+    // Nothing to store is no import (whose status would say its input held no key).
+    if (lines.empty()) {
+        Report::changes(options.format == "json" ? Format::Json : Format::Text, false,
+                        options.dryRun, out, diagnostics)
+            .finish();
+        return status;
+    }
     ImportOptions import;
     import.format = "putty";
     import.cache = options.cache;
@@ -227,35 +232,17 @@ ExitStatus fetch(const FetchOptions& options, std::ostream& out, Diagnostics& di
 
 } // namespace
 
-std::optional<std::string> parseFingerprintPin(const std::string& text) {
-    const std::string prefix = "SHA256:";
-    if (text.compare(0, prefix.size(), prefix) != 0) {
-        return std::nullopt;
-    }
-    std::string base64 = text.substr(prefix.size());
-    while (!base64.empty() && base64.back() == '=') {
-        base64.pop_back();
-    }
-    const std::optional<KeyModel::Bytes> digest = KeyModel::base64Decode(base64 + "=");
-    if (!digest || digest->size() != 32) {
-        return std::nullopt;
-    }
-    return prefix + base64;
-}
-
 Command declareFetch(CLI::App& app) {
     auto options = std::make_shared<FetchOptions>();
     CLI::App* command = app.add_subcommand(
         "fetch", "Cache servers' keys that prove themselves and match a pinned fingerprint");
     command->add_option("HOST", options->hosts, "Servers (HOST, HOST:PORT, [HOST]:PORT)")
         ->required();
-    CLI::Option* pins =
-        command->add_option("--fingerprint", options->pins, "SHA256:... of a key to store")
-            ->type_name("FP");
+    options->pins.declare(*command);
     command
         ->add_flag("--trust-on-first-use", options->trustOnFirstUse,
                    "Store every key the servers prove, unpinned")
-        ->excludes(pins);
+        ->excludes(command->get_option("--fingerprint"));
     command->add_option("--type,-t", options->type, "Only keys of this type")->type_name("TYPE");
     addCacheOption(*command, options->cache);
     command->add_flag("--replace", options->replace, "Replace a different key cached for a name");

@@ -5,16 +5,9 @@
 
 #include "Command.h"
 
-#include <optional>
-#include <string>
-
 namespace hkcache {
 
 Command declareFetch(CLI::App& app);
-
-// A fingerprint as `ssh-keygen -l` prints it, "SHA256:" and base64 of 32 bytes with or without
-// its padding, in the unpadded form; nullopt for anything else.
-std::optional<std::string> parseFingerprintPin(const std::string& text);
 
 } // namespace hkcache
 

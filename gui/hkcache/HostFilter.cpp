@@ -17,7 +17,28 @@ std::string_view withoutBrackets(std::string_view host) {
     return host;
 }
 
+// `user@host` as ssh and plink take it: the user ends at the last '@' (a user name may hold
+// one), and never inside brackets.
+std::string_view withoutUser(std::string_view text) {
+    const std::size_t at = text.substr(0, text.find('[')).rfind('@');
+    return at == std::string_view::npos ? text : text.substr(at + 1);
+}
+
 } // namespace
+
+std::string puttyTypeName(std::string_view type) {
+    // ssh-keygen's names: PuTTY's `rsa` (SSH-1) would silently match nothing on a cache of today.
+    // The registry's case-blind names would let `RSA` reach the SSH-1 keys again.
+    const bool ignoreCase = namesIgnoreCase();
+    if (sameText(type, "rsa", ignoreCase)) {
+        return "rsa2";
+    }
+    if (sameText(type, "rsa1", ignoreCase)) {
+        return "rsa";
+    }
+    const std::string putty = KeyModel::puttyTypeOf(type);
+    return putty.empty() ? std::string(type) : putty;
+}
 
 std::optional<unsigned> parsePort(std::string_view text) {
     if (text.empty() || text.size() > 5) {
@@ -38,6 +59,7 @@ std::optional<unsigned> parsePort(std::string_view text) {
 
 std::optional<HostPattern> parseHostPattern(std::string_view text) {
     HostPattern pattern;
+    text = withoutUser(text);
     if (!text.empty() && text.front() == '[') {
         const std::size_t close = text.find(']');
         if (close == std::string_view::npos) {
@@ -119,9 +141,7 @@ std::optional<KeyFilter> makeKeyFilter(const std::vector<std::string>& hosts,
         filter.hosts.push_back(*pattern);
     }
     if (!type.empty()) {
-        // OpenSSH's names are taken for PuTTY's.
-        const std::string putty = KeyModel::puttyTypeOf(type);
-        filter.keyType = putty.empty() ? type : putty;
+        filter.keyType = puttyTypeName(type);
     }
     if (port != 0) {
         filter.port = port;

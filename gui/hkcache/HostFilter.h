@@ -20,8 +20,13 @@ struct HostPattern {
 };
 
 // HOST, HOST:PORT, [HOST], [HOST]:PORT, or an IPv6 address without brackets (two or more
-// colons); nullopt when a bracket is unbalanced, the host is empty or a port is not 1 to 65535.
+// colons), each with or without `user@` before it; nullopt when a bracket is unbalanced, the host
+// is empty or a port is not 1 to 65535.
 std::optional<HostPattern> parseHostPattern(std::string_view text);
+
+// PuTTY's name for a key type as hkcache takes it: OpenSSH's names, PuTTY's, `rsa` for SSH-2
+// RSA (as ssh-keygen means it) and `rsa1` for SSH-1 RSA; other text as it is.
+std::string puttyTypeName(std::string_view type);
 
 // A port from 1 to 65535 in decimal.
 std::optional<unsigned> parsePort(std::string_view text);
@@ -42,7 +47,7 @@ struct KeyFilter {
     std::string typedHost(const KeyModel::CachedName& name) const;
 };
 
-// The filter of a command's HOST arguments, key type (PuTTY's name or OpenSSH's) and port (0:
+// The filter of a command's HOST arguments, key type (puttyTypeName) and port (0:
 // any), comparing names as the platform's cache does; nullopt, with an error reported, for a
 // HOST of none of the forms.
 std::optional<KeyFilter> makeKeyFilter(const std::vector<std::string>& hosts,

@@ -3,21 +3,18 @@
 #include "Import.h"
 
 #include "Caches.h"
+#include "FingerprintPins.h"
 #include "HostFilter.h"
+#include "ImportInput.h"
 #include "MatchingKeys.h"
 #include "Report.h"
 
 #include "KeyModel/CachedName.h"
 #include "KeyModel/KeyReader.h"
 
-#include "PAL/StandardInput.h"
-
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,55 +24,6 @@ namespace hkcache {
 namespace {
 
 using Api = PAL::RegistryApi;
-
-struct CloseFile {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-// The whole of `path` ("-": standard input), or the reason it cannot be had. The file is opened
-// once; a directory fails at its first read. An endless stream stops one byte past the limit.
-std::optional<std::string> readInput(const std::string& path, std::size_t maxBytes,
-                                     std::string* reason) {
-    std::unique_ptr<std::FILE, CloseFile> owned;
-    std::FILE* file = path == "-" ? PAL::standardInputAsBytes() : nullptr;
-    if (path != "-") {
-        owned.reset(std::fopen(path.c_str(), "rb"));
-        if (!owned) {
-            *reason = std::strerror(errno);
-            return std::nullopt;
-        }
-        file = owned.get();
-    }
-    std::string text;
-    // A file's size is known ahead (a pipe's is not): read into one buffer of that size.
-    const long at = std::ftell(file);
-    if (at >= 0 && std::fseek(file, 0, SEEK_END) == 0) {
-        const long end = std::ftell(file);
-        if (std::fseek(file, at, SEEK_SET) != 0) {
-            *reason = std::strerror(errno);
-            return std::nullopt;
-        }
-        if (end > at) {
-            text.reserve(std::min<std::size_t>(std::size_t(end - at), maxBytes) + 1);
-        }
-    }
-    std::vector<char> chunk(std::size_t(1) << 16);
-    for (;;) {
-        const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
-        text.append(chunk.data(), got);
-        if (text.size() > maxBytes) {
-            *reason = "longer than " + std::to_string(maxBytes) + " bytes";
-            return std::nullopt;
-        }
-        if (got < chunk.size()) {
-            if (std::ferror(file)) {
-                *reason = std::strerror(errno);
-                return std::nullopt;
-            }
-            return text;
-        }
-    }
-}
 
 // The same key, though its text may be written another way.
 bool sameKey(std::string_view keyType, std::string_view cached, std::string_view imported) {
@@ -144,7 +92,7 @@ struct CacheImport {
 // What one run has read and found so far.
 struct ImportState {
     const ImportOptions& options;
-    const std::string& inputName;
+    const std::vector<ImportInput>& inputs;
     Diagnostics& diagnostics;
     // A key was left out because a different one is cached (or read earlier) under its name.
     bool conflict = false;
@@ -156,9 +104,23 @@ struct ImportState {
 
     void leftOut(const Incoming& key, const KeyModel::ReadKey& earlier) {
         conflict = true;
-        diagnostics.warning(inputName + ":" + std::to_string(key.read->line),
-                            key.name + ": a different key for it is on line " +
-                                std::to_string(earlier.line) + ": left out");
+        const std::string here = where(key.read->line);
+        std::string there = where(earlier.line);
+        // In the same input, its line is enough.
+        const std::size_t colon = there.rfind(':');
+        there = here.compare(0, here.rfind(':'), there, 0, colon) == 0
+                    ? "on line " + there.substr(colon + 1)
+                    : "at " + there;
+        diagnostics.warning(here, key.name + ": a different key for it is " + there + ": left out");
+    }
+
+    // "<input>:<line>" for a line numbered among all the inputs' lines.
+    std::string where(std::size_t line) const {
+        const auto after =
+            std::upper_bound(inputs.begin(), inputs.end(), line,
+                             [](std::size_t n, const ImportInput& in) { return n < in.firstLine; });
+        const ImportInput& input = *std::prev(after);
+        return input.name + ":" + std::to_string(line - input.firstLine + 1);
     }
 };
 
@@ -279,66 +241,91 @@ void reportPlanned(const CacheImport& plan, std::size_t count, Report& report) {
     report.flush();
 }
 
-// --host into `host` (left empty when not given); false after its error.
-bool hostOption(const std::string& text, std::optional<HostPattern>& host,
-                Diagnostics& diagnostics) {
-    if (text.empty()) {
-        return true;
-    }
-    if (!(host = parseHostPattern(text))) {
-        diagnostics.error(text, "not a host name, HOST:PORT or [HOST]:PORT");
-        return false;
-    }
-    // PuTTY for Unix's file has no name holding one: the real run would fail at the cache, and a
-    // dry run is to say what the real run does.
-    if (std::any_of(host->host.begin(), host->host.end(),
-                    [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == '\x7f'; })) {
-        diagnostics.error(text, "a host name holds no white space or control bytes");
-        return false;
+// Each --host into `hosts`; false after its error.
+bool hostOptions(const std::vector<std::string>& texts, std::vector<HostPattern>& hosts,
+                 Diagnostics& diagnostics) {
+    for (const std::string& text : texts) {
+        std::optional<HostPattern> host = parseHostPattern(text);
+        if (!host) {
+            diagnostics.error(text, "not a host name, HOST:PORT or [HOST]:PORT");
+            return false;
+        }
+        // PuTTY for Unix's file has no name holding one: the real run would fail at the cache,
+        // and a dry run is to say what the real run does.
+        if (std::any_of(host->host.begin(), host->host.end(), [](char c) {
+                return static_cast<unsigned char>(c) <= ' ' || c == '\x7f';
+            })) {
+            diagnostics.error(text, "a host name holds no white space or control bytes");
+            return false;
+        }
+        hosts.push_back(std::move(*host));
     }
     return true;
 }
 
-// The keys of the input; nullopt after its error.
-std::optional<KeyModel::ReadKeys> readKeys(std::string_view text,
-                                           const std::optional<HostPattern>& host,
-                                           const std::string& inputName,
+// The keys of one input, numbered among all the inputs' lines; nullopt after its error.
+std::optional<KeyModel::ReadKeys> readKeys(const ImportInput& input,
+                                           const std::vector<HostPattern>& hosts,
                                            const ImportOptions& options, Diagnostics& diagnostics) {
     KeyModel::ReadKeys read;
     if (options.format == "putty") {
-        read = KeyModel::readPuttyLines(text, hostsEscaped(), options.maxBytes);
+        read = KeyModel::readPuttyLines(input.text, hostsEscaped(), options.maxBytes);
     } else {
-        std::optional<KeyModel::HostQuery> query;
-        if (host) {
-            query = KeyModel::HostQuery{host->host, host->port.value_or(22)};
+        KeyModel::HostQueries queries;
+        for (const HostPattern& host : hosts) {
+            queries.push_back(KeyModel::HostQuery{host.host, host.port.value_or(22)});
         }
-        read = KeyModel::readKnownHosts(text, query, options.maxBytes);
+        read = KeyModel::readKnownHosts(input.text, queries, options.maxBytes);
     }
     if (!read.error.empty()) {
-        diagnostics.error(inputName, read.error + ": nothing imported");
+        diagnostics.error(input.name, read.error + ": nothing imported");
         return std::nullopt;
     }
     for (const KeyModel::ReadWarning& warning : read.warnings) {
-        diagnostics.warning(inputName + ":" + std::to_string(warning.line), warning.message);
+        const std::string where = input.name + ":" + std::to_string(warning.line);
+        // Which of the hosts a .pub line is for, nothing tells.
+        if (hosts.size() > 1 && warning.kind == KeyModel::ReadWarning::NoHost) {
+            diagnostics.error(where, warning.message);
+        } else {
+            diagnostics.warning(where, warning.message);
+        }
+    }
+    for (KeyModel::ReadKey& key : read.keys) {
+        key.line += input.firstLine - 1;
+    }
+    if (diagnostics.failed()) {
+        return std::nullopt;
     }
     return read;
 }
 
 // The lines after "# <cache name>" go to that cache alone, whichever caches are selected, so
 // that a backup of several caches is put back where it came from and nowhere else.
-void findSections(ImportState& state, std::string_view text, const std::vector<Cache>& caches) {
+// A section ends with its input: each input after the first starts with one for every cache.
+void findSections(ImportState& state, const std::vector<Cache>& caches) {
     if (state.options.format != "putty") {
         return;
     }
-    state.sections = sectionsOf(text);
-    for (const auto& section : state.sections) {
-        if (std::none_of(caches.begin(), caches.end(), [&](const Cache& cache) {
-                return sameText(cache.name, section.second, namesIgnoreCase());
-            })) {
-            state.diagnostics.warning(state.inputName + ":" + std::to_string(section.first),
-                                      "no cache selected is " + section.second +
-                                          ": its keys left out");
+    bool named = false;
+    for (const ImportInput& input : state.inputs) {
+        if (input.firstLine != 1) {
+            state.sections.emplace_back(input.firstLine, std::string());
         }
+        for (auto& section : sectionsOf(input.text)) {
+            section.first += input.firstLine - 1;
+            named = true;
+            if (std::none_of(caches.begin(), caches.end(), [&](const Cache& cache) {
+                    return sameText(cache.name, section.second, namesIgnoreCase());
+                })) {
+                state.diagnostics.warning(state.where(section.first), "no cache selected is " +
+                                                                          section.second +
+                                                                          ": its keys left out");
+            }
+            state.sections.push_back(std::move(section));
+        }
+    }
+    if (!named) {
+        state.sections.clear();
     }
 }
 
@@ -352,14 +339,17 @@ std::string sectionOf(const ImportState& state, std::size_t line) {
 
 // Each key read, named as PuTTY stores it here, once per name and section.
 void takeKeys(ImportState& state, const KeyModel::ReadKeys& read,
-              const std::optional<HostPattern>& host) {
+              const std::vector<HostPattern>& hosts) {
     const bool escaped = hostsEscaped();
     // No more than one each: the names' views in firstOf stay where they are.
     state.incoming.reserve(read.keys.size());
     for (const KeyModel::ReadKey& key : read.keys) {
         // PuTTY's lines name their own hosts: --host only narrows them.
-        if (state.options.format == "putty" && host &&
-            (!sameText(key.host, host->host, true) || (host->port && *host->port != key.port))) {
+        if (state.options.format == "putty" && !hosts.empty() &&
+            std::none_of(hosts.begin(), hosts.end(), [&key](const HostPattern& host) {
+                return sameText(key.host, host.host, true) &&
+                       (!host.port || *host.port == key.port);
+            })) {
             continue;
         }
         std::string name = KeyModel::composeCachedName(KeyModel::CachedName{
@@ -446,32 +436,86 @@ ExitStatus importInto(ImportState& state, const std::vector<Cache>& caches, Repo
     return state.conflict ? ExitStatus::Conflict : ExitStatus::Done;
 }
 
+// The inputs' keys, numbered among all their lines, and what was left out for `leftOut`.
+std::optional<KeyModel::ReadKeys> readAll(const std::vector<ImportInput>& inputs,
+                                          const std::vector<HostPattern>& hosts,
+                                          const ImportOptions& options, LeftOutCount& leftOut,
+                                          Diagnostics& diagnostics) {
+    KeyModel::ReadKeys all;
+    for (const ImportInput& input : inputs) {
+        std::optional<KeyModel::ReadKeys> read = readKeys(input, hosts, options, diagnostics);
+        if (!read) {
+            return std::nullopt;
+        }
+        leftOut.add(input, *read);
+        if (all.keys.empty()) {
+            all.keys = std::move(read->keys);
+        } else {
+            std::move(read->keys.begin(), read->keys.end(), std::back_inserter(all.keys));
+        }
+    }
+    return all;
+}
+
+// Only the pinned keys are kept; the others are named for the message that no key was.
+void keepPinned(KeyModel::ReadKeys& read, FingerprintPins& pins, const ImportState& state) {
+    if (pins.empty()) {
+        return;
+    }
+    const auto unpinned = [&](const KeyModel::ReadKey& key) {
+        return !pins.admits(key.key->fingerprint, state.where(key.line),
+                            key.host + " " + key.key->openSshType);
+    };
+    read.keys.erase(std::remove_if(read.keys.begin(), read.keys.end(), unpinned), read.keys.end());
+}
+
+// An input that yields no key is a failure of its own: a script must not go on as if seeded.
+ExitStatus nothingToImport(const LeftOutCount& leftOut, const ImportOptions& options,
+                           const FingerprintPins& pins, Diagnostics& diagnostics) {
+    pins.seen(diagnostics);
+    leftOut.report(!options.hosts.empty(), !pins.empty(), diagnostics);
+    return ExitStatus::NothingToImport;
+}
+
 } // namespace
 
 ExitStatus importKeys(const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics) {
     // Arguments are checked before standard input is waited for.
-    std::optional<HostPattern> host;
-    if (!hostOption(options.host, host, diagnostics)) {
+    std::vector<HostPattern> hosts;
+    FingerprintPins pins = options.pins;
+    if (!hostOptions(options.hosts, hosts, diagnostics) || !pins.parse(diagnostics)) {
         return ExitStatus::Failure;
     }
-    const std::string inputName = options.input == "-" ? "standard input" : options.input;
-    std::string reason;
-    const std::optional<std::string> text = readInput(options.input, options.maxBytes, &reason);
-    if (!text) {
-        diagnostics.error(inputName, reason + ": nothing imported");
+    const std::optional<std::vector<std::string>> texts =
+        readInputs(options.inputs, options.maxBytes, diagnostics);
+    if (!texts) {
         return ExitStatus::Failure;
     }
-    return importText(*text, inputName, options, out, diagnostics);
+    std::vector<ImportInput> inputs;
+    std::size_t line = 1;
+    for (std::size_t i = 0; i < texts->size(); ++i) {
+        const std::string& text = (*texts)[i];
+        inputs.push_back(ImportInput{inputName(options.inputs[i]), text, line});
+        line += std::size_t(std::count(text.begin(), text.end(), '\n')) +
+                (text.empty() || text.back() == '\n' ? 0 : 1);
+    }
+    return importInputs(inputs, options, out, diagnostics);
 }
 
 ExitStatus importText(std::string_view text, const std::string& inputName,
                       const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics) {
-    std::optional<HostPattern> host;
-    if (!hostOption(options.host, host, diagnostics)) {
+    return importInputs({ImportInput{inputName, text, 1}}, options, out, diagnostics);
+}
+
+ExitStatus importInputs(const std::vector<ImportInput>& inputs, const ImportOptions& options,
+                        std::ostream& out, Diagnostics& diagnostics) {
+    std::vector<HostPattern> hosts;
+    FingerprintPins pins = options.pins;
+    if (!hostOptions(options.hosts, hosts, diagnostics) || !pins.parse(diagnostics)) {
         return ExitStatus::Failure;
     }
-    const std::optional<KeyModel::ReadKeys> read =
-        readKeys(text, host, inputName, options, diagnostics);
+    LeftOutCount leftOut;
+    std::optional<KeyModel::ReadKeys> read = readAll(inputs, hosts, options, leftOut, diagnostics);
     if (!read) {
         return ExitStatus::Failure;
     }
@@ -480,10 +524,12 @@ ExitStatus importText(std::string_view text, const std::string& inputName,
                                     caches.size() > 1, options.dryRun, out, diagnostics);
     ExitStatus status = ExitStatus::Failure;
     if (!diagnostics.failed()) {
-        ImportState state{options, inputName, diagnostics, false, {}, {}, {}};
-        findSections(state, text, caches);
-        takeKeys(state, *read, host);
-        status = importInto(state, caches, report);
+        ImportState state{options, inputs, diagnostics, false, {}, {}, {}};
+        keepPinned(*read, pins, state);
+        findSections(state, caches);
+        takeKeys(state, *read, hosts);
+        status = state.incoming.empty() ? nothingToImport(leftOut, options, pins, diagnostics)
+                                        : importInto(state, caches, report);
     }
     report.finish();
     return status;
@@ -493,14 +539,17 @@ Command declareImport(CLI::App& app) {
     auto options = std::make_shared<ImportOptions>();
     CLI::App* command = app.add_subcommand(
         "import", "Add keys from a known_hosts file or public key files, or PuTTY's lines");
-    command->add_option("FILE", options->input, "Keys to import (default -: standard input)");
+    command->add_option("FILE", options->inputs,
+                        "Keys to import, read in order (default -: standard input)");
     addFormatOption(*command, options->format, {"known_hosts", "putty"},
                     "known_hosts (default; public key files too) or putty");
     command
-        ->add_option("--host", options->host,
-                     "The host (HOST or [HOST]:PORT) that hashed names and public key files "
-                     "stand for; only its keys are imported")
-        ->type_name("NAME");
+        ->add_option("--host", options->hosts,
+                     "A host (HOST or [HOST]:PORT) that hashed names stand for, or the one that "
+                     "public key files do; only their keys are imported; repeatable")
+        ->type_name("NAME")
+        ->allow_extra_args(false);
+    options->pins.declare(*command);
     addCacheOption(*command, options->cache);
     command->add_flag("--replace", options->replace, "Replace a different key cached for a name");
     command->add_flag("--dry-run", options->dryRun, "Show what would change, change nothing");

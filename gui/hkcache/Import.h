@@ -5,11 +5,14 @@
 
 #include "Command.h"
 #include "Diagnostics.h"
+#include "FingerprintPins.h"
+#include "ImportInput.h"
 
 #include <cstddef>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace hkcache {
 
@@ -17,9 +20,10 @@ namespace hkcache {
 constexpr std::size_t MaxImportBytes = std::size_t(256) << 20;
 
 struct ImportOptions {
-    std::string input = "-";            // a file, or "-": standard input
-    std::string format = "known_hosts"; // or "putty"
-    std::string host;                   // HOST or [HOST]:PORT; empty: none
+    std::vector<std::string> inputs{"-"}; // files, and "-" (standard input) once at most
+    std::string format = "known_hosts";   // or "putty"
+    std::vector<std::string> hosts;       // HOST or [HOST]:PORT each; none: every host
+    FingerprintPins pins;                 // --fingerprint, not yet parsed
     std::string cache = "current";
     bool replace = false;
     bool dryRun = false;
@@ -31,11 +35,15 @@ Command declareImport(CLI::App& app);
 
 // Reports "added <name> <fingerprint>" and "replaced <name> <old> -> <new>" per key changed
 // ("would add", "would replace" with dryRun). Done; Conflict when a key was left out because
-// another is cached under its name; Failure.
+// another is cached under its name; NothingToImport when the inputs give no key (pins and
+// hosts applied), with one line saying why; Failure.
 ExitStatus importKeys(const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics);
 // The same for an input already read, named `inputName` in messages.
 ExitStatus importText(std::string_view text, const std::string& inputName,
                       const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics);
+// The same for several inputs already read, their lines numbered one after another.
+ExitStatus importInputs(const std::vector<ImportInput>& inputs, const ImportOptions& options,
+                        std::ostream& out, Diagnostics& diagnostics);
 
 } // namespace hkcache
 

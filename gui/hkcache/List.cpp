@@ -2,6 +2,7 @@
 #include "List.h"
 
 #include "Caches.h"
+#include "FingerprintPins.h"
 #include "HostFilter.h"
 #include "MatchingKeys.h"
 #include "Report.h"
@@ -17,6 +18,7 @@ namespace {
 struct ListOptions {
     Selection selection;
     std::string format = "text";
+    FingerprintPins pins;
 };
 
 const std::map<std::string, Format> Formats = {
@@ -26,10 +28,10 @@ const std::map<std::string, Format> Formats = {
     {"putty", Format::Putty},
 };
 
-ExitStatus list(const ListOptions& options, std::ostream& out, Diagnostics& diagnostics) {
+ExitStatus list(ListOptions& options, std::ostream& out, Diagnostics& diagnostics) {
     const Selection& selection = options.selection;
     const std::optional<KeyFilter> filter = filterOf(selection, diagnostics);
-    if (!filter) {
+    if (!filter || !options.pins.parse(diagnostics)) {
         return ExitStatus::Failure;
     }
     KeyWalk walk;
@@ -42,13 +44,22 @@ ExitStatus list(const ListOptions& options, std::ostream& out, Diagnostics& diag
         forEachMatchingKey(
             cache, walk,
             [&](const MatchingKey& key) {
-                report.add(ListedKey{cache.name, key.name, *key.parsed, key.host, key.data});
+                // Most listings have no pin: no key is hashed for one.
+                if (options.pins.empty() ||
+                    options.pins.admits(fingerprintOf(key.parsed->keyType, key.data), cache.name,
+                                        key.name)) {
+                    report.add(ListedKey{cache.name, key.name, *key.parsed, key.host, key.data});
+                }
             },
             diagnostics);
     }
     report.finish();
     if (diagnostics.failed()) {
         return ExitStatus::Failure;
+    }
+    // A pin that matches nothing says what was there instead.
+    if (!report.count() && !options.pins.empty()) {
+        options.pins.seen(diagnostics);
     }
     return report.count() ? ExitStatus::Listed : ExitStatus::NothingMatched;
 }
@@ -66,6 +77,7 @@ Command declareList(CLI::App& app) {
         names.push_back(entry.first);
     }
     addFormatOption(*command, options->format, names, "text (default), json, known_hosts or putty");
+    options->pins.declare(*command);
     return {command, [options](std::ostream& out, Diagnostics& diagnostics) {
                 return list(*options, out, diagnostics);
             }};

@@ -133,9 +133,16 @@ bool isWildcard(std::string_view name) {
     return name.find_first_of("*?") != std::string_view::npos;
 }
 
-// `|1|salt|hash` against the query as ssh hashes it: lower case, `[host]:port` unless 22.
-// nullopt when the field is malformed.
-std::optional<bool> hashMatches(std::string_view field, const std::optional<HostQuery>& query) {
+using Kind = ReadWarning::Kind;
+
+// A line left out, for readPart to number.
+ReadWarning leftOut(std::string message, Kind kind = ReadWarning::Other) {
+    return ReadWarning{0, std::move(message), kind};
+}
+
+// `|1|salt|hash` against the queries as ssh hashes them: lower case, `[host]:port` unless 22.
+// The query matched, or nullptr; nullopt when the field is malformed.
+std::optional<const HostQuery*> hashMatches(std::string_view field, const HostQueries& queries) {
     const std::string_view rest = field.substr(hashMagic.size());
     const std::size_t bar = rest.find('|');
     if (bar == std::string_view::npos) {
@@ -146,11 +153,13 @@ std::optional<bool> hashMatches(std::string_view field, const std::optional<Host
     if (!salt || !hash || salt->size() != sha1Size || hash->size() != sha1Size) {
         return std::nullopt;
     }
-    if (!query) {
-        return false;
+    for (const HostQuery& query : queries) {
+        const std::string name = knownHostsHost(lowerCase(query.host), query.port);
+        if (hmacSha1(*salt, Bytes(name.begin(), name.end())) == *hash) {
+            return &query;
+        }
     }
-    const std::string name = knownHostsHost(lowerCase(query->host), query->port);
-    return hmacSha1(*salt, Bytes(name.begin(), name.end())) == *hash;
+    return nullptr;
 }
 
 // The key of `type` and base64 `text`, or a warning's message in `why`.
@@ -187,27 +196,26 @@ bool sameHost(const HostPort& name, const HostQuery& query) {
     return name.port == query.port && lowerCase(name.host) == lowerCase(query.host);
 }
 
-// A hashed name's key to `out` when it is the query's host.
-std::string readHashedName(std::string_view field, std::size_t number,
-                           const std::optional<HostQuery>& query,
+// A hashed name's key to `out` when it is one query's host.
+ReadWarning readHashedName(std::string_view field, std::size_t number, const HostQueries& queries,
                            const std::shared_ptr<const KeyText>& key, std::vector<ReadKey>& out) {
-    const std::optional<bool> match = hashMatches(field, query);
+    const std::optional<const HostQuery*> match = hashMatches(field, queries);
     if (!match) {
-        return "malformed line left out: bad hashed name";
+        return leftOut("malformed line left out: bad hashed name", ReadWarning::NotAKey);
     }
-    if (!query) {
-        return "hashed name left out: give the host to match it against";
+    if (queries.empty()) {
+        return leftOut("hashed name left out: give the host to match it against",
+                       ReadWarning::HashedName);
     }
     if (*match) {
-        out.push_back(ReadKey{number, query->host, query->port, key});
+        out.push_back(ReadKey{number, (*match)->host, (*match)->port, key});
     }
     return {};
 }
 
 // A key for each of the comma-separated `names` (those of the query's host, given one). Each
 // name goes to `out` as it is read; a name that leaves the line out takes them back.
-std::string readHostNames(std::string_view names, std::size_t number,
-                          const std::optional<HostQuery>& query,
+ReadWarning readHostNames(std::string_view names, std::size_t number, const HostQueries& queries,
                           const std::shared_ptr<const KeyText>& key, std::vector<ReadKey>& out) {
     const std::size_t before = out.size();
     bool pattern = false;
@@ -218,57 +226,65 @@ std::string readHostNames(std::string_view names, std::size_t number,
         if (!name.empty() && name[0] == '!') {
             out.resize(before);
             // Whom it excludes takes OpenSSH's pattern match to tell: the line is not used.
-            return "negated pattern " + std::string(name) + ": line left out";
+            return leftOut("negated pattern " + std::string(name) + ": line left out");
         }
         if (isWildcard(name)) {
             pattern = true;
         } else if (std::optional<HostPort> host = hostPortOf(name)) {
-            if (!query || sameHost(*host, *query)) {
+            if (queries.empty() ||
+                std::any_of(queries.begin(), queries.end(),
+                            [&](const HostQuery& query) { return sameHost(*host, query); })) {
                 out.push_back(ReadKey{number, std::move(host->host), host->port, key});
             }
         } else {
             out.resize(before);
-            return "malformed line left out: bad host name or port " + std::string(name);
+            return leftOut("malformed line left out: bad host name or port " + std::string(name),
+                           ReadWarning::NotAKey);
         }
         if (comma == std::string_view::npos) {
             break;
         }
         start = comma + 1;
     }
-    return pattern ? "wildcard pattern left out" : std::string();
+    return pattern ? leftOut("wildcard pattern left out") : ReadWarning{};
 }
 
 // One known_hosts line: its keys appended to `out`, or the reason it is left out.
-std::string readLine(std::string_view line, std::size_t number,
-                     const std::optional<HostQuery>& query, std::vector<ReadKey>& out) {
+ReadWarning readLine(std::string_view line, std::size_t number, const HostQueries& queries,
+                     std::vector<ReadKey>& out) {
     const std::vector<std::string_view> fields = fieldsOf(line);
     if (fields[0][0] == '@') {
-        return "marker " + std::string(fields[0]) + " left out";
+        return leftOut("marker " + std::string(fields[0]) + " left out");
     }
     // A .pub line: the type first, as no host name in known_hosts is a key type.
     const bool publicKeyLine = !puttyTypeOf(fields[0]).empty() || isCertificateType(fields[0]);
     const std::size_t typeField = publicKeyLine ? 0 : 1;
     if (fields.size() < typeField + 2) {
-        return "malformed line left out: too few fields";
+        return leftOut("malformed line left out: too few fields", ReadWarning::NotAKey);
     }
     const std::string_view type = fields[typeField];
     if (isCertificateType(type)) {
-        return "certificate key type " + std::string(type) + " left out";
+        return leftOut("certificate key type " + std::string(type) + " left out");
     }
     std::string why;
     const std::shared_ptr<const KeyText> key = keyOf(type, fields[typeField + 1], why);
     if (!key) {
-        return why;
+        return leftOut(std::move(why), ReadWarning::NotAKey);
     }
     if (!publicKeyLine) {
         return fields[0].substr(0, hashMagic.size()) == hashMagic
-                   ? readHashedName(fields[0], number, query, key, out)
-                   : readHostNames(fields[0], number, query, key, out);
+                   ? readHashedName(fields[0], number, queries, key, out)
+                   : readHostNames(fields[0], number, queries, key, out);
     }
-    if (!query) {
-        return "public key without a host name left out: give the host to import it for";
+    if (queries.size() != 1) {
+        return leftOut(
+            queries.empty()
+                ? "public key without a host name left out: give the host to import it for"
+                : "public key without a host name left out: give one host for it, not " +
+                      std::to_string(queries.size()),
+            ReadWarning::NoHost);
     }
-    out.push_back(ReadKey{number, query->host, query->port, key});
+    out.push_back(ReadKey{number, queries[0].host, queries[0].port, key});
     return {};
 }
 
@@ -318,9 +334,10 @@ void readPart(ReadLine& read, Part& part) {
         part.read.keys.reserve(part.text.size() / ShortestKeyLine + 1);
         std::size_t number = part.firstLine;
         forEachLine(part.text, [&](std::string_view line) {
-            std::string why = read(line, number, part.read.keys);
-            if (!why.empty()) {
-                part.read.warnings.push_back(ReadWarning{number, std::move(why)});
+            ReadWarning why = read(line, number, part.read.keys);
+            if (!why.message.empty()) {
+                why.line = number;
+                part.read.warnings.push_back(std::move(why));
             }
             ++number;
         });
@@ -396,7 +413,7 @@ ReadKeys readEachLine(std::string_view text, std::size_t maxBytes, ReadLine read
     return result;
 }
 
-std::string readPuttyLine(std::string_view line, std::size_t number, bool escapedNames,
+ReadWarning readPuttyLine(std::string_view line, std::size_t number, bool escapedNames,
                           std::vector<ReadKey>& keys) {
     if (line.find_first_not_of(" \t") == std::string_view::npos || line[0] == '#') {
         return {};
@@ -405,12 +422,13 @@ std::string readPuttyLine(std::string_view line, std::size_t number, bool escape
     const std::optional<CachedName> name =
         space == std::string_view::npos ? std::nullopt : parseCachedName(line.substr(0, space));
     if (!name) {
-        return "malformed line left out: not <type>@<port>:<host> <data>";
+        return leftOut("malformed line left out: not <type>@<port>:<host> <data>",
+                       ReadWarning::NotAKey);
     }
     const std::string_view data = line.substr(space + 1);
     ParsedKey parsed = parsePuttyKey(name->keyType, data);
     if (!parsed.key) {
-        return "malformed line left out: " + parsed.error;
+        return leftOut("malformed line left out: " + parsed.error, ReadWarning::NotAKey);
     }
     auto key = std::make_shared<KeyText>();
     static_cast<HostKey&>(*key) = std::move(*parsed.key);
@@ -427,14 +445,18 @@ std::string readPuttyLine(std::string_view line, std::size_t number, bool escape
 
 ReadKeys readKnownHosts(std::string_view text, const std::optional<HostQuery>& query,
                         std::size_t maxBytes) {
+    return readKnownHosts(text, query ? HostQueries{*query} : HostQueries{}, maxBytes);
+}
+
+ReadKeys readKnownHosts(std::string_view text, const HostQueries& queries, std::size_t maxBytes) {
     return readEachLine(text, maxBytes,
-                        [&query](std::string_view line, std::size_t number,
-                                 std::vector<ReadKey>& keys) -> std::string {
+                        [&queries](std::string_view line, std::size_t number,
+                                   std::vector<ReadKey>& keys) -> ReadWarning {
                             const std::size_t first = line.find_first_not_of(" \t");
                             if (first == std::string_view::npos || line[first] == '#') {
                                 return {};
                             }
-                            return readLine(line.substr(first), number, query, keys);
+                            return readLine(line.substr(first), number, queries, keys);
                         });
 }
 

@@ -170,6 +170,23 @@ class HkCachePeers(unittest.TestCase):
             env=self.env, start_new_session=True, timeout=30)
         return result.stdout.decode()
 
+    def test_ci_seeds_the_pinned_key_and_a_wrong_pin_seeds_nothing(self):
+        server = next(s for s in self.servers if s.putty_type == "ssh-ed25519")
+        other = next(s for s in self.servers if s.putty_type == "rsa2")
+        scan = subprocess.run(["ssh-keyscan", "-p", str(server.port), "127.0.0.1"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30).stdout
+        for pin, status, plink in [(other.fingerprint, 5, "key is not cached"),
+                                   (server.fingerprint, 0, "Cannot answer interactive prompts")]:
+            env = dict(self.env, PUTTYDIR=tempfile.mkdtemp(dir=self.tmp.name))
+            seeded = subprocess.run([EXE, "import", "--fingerprint", pin], input=scan, env=env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+            self.assertEqual(status, seeded.returncode, seeded.stderr)
+            out = subprocess.run(["plink", "-batch", "-P", str(server.port), "nobody@127.0.0.1",
+                                  "true"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, env=env, start_new_session=True,
+                                 timeout=30).stdout.decode()
+            self.assertIn(plink, out)
+
     def test_known_hosts_passes_ssh_and_a_wrong_key_does_not(self):
         status, out, err = self.hkcache("list", "--format", "known_hosts")
         self.assertEqual((0, ""), (status, err))

@@ -24,7 +24,7 @@ printf '#!/bin/sh\necho apt-get >>"%s/apt"\n' "$dir" >"$dir/bin/apt-get"
 cat >"$dir/bin/dpkg-query" <<'EOF'
 #!/bin/sh
 for p; do :; done
-case $p in libssl-dev | libcli11-dev | nlohmann-json3-dev) printf 'install ok installed'; exit 0 ;; esac
+case $p in libssl-dev | libssh-dev | libcli11-dev | nlohmann-json3-dev) printf 'install ok installed'; exit 0 ;; esac
 exit 1
 EOF
 for tool in ninja g++; do printf '#!/bin/sh\n' >"$dir/bin/$tool"; done

@@ -72,7 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const char* const hosts[] = {"web.example.com", "[WEB.example.com]:2222", "::1"};
     hkcache::ImportOptions options;
     options.format = (mode & 1) ? "putty" : "known_hosts";
-    options.host = (mode >> 1) & 3 ? hosts[((mode >> 1) & 3) - 1] : "";
+    if ((mode >> 1) & 3) {
+        options.hosts = {hosts[((mode >> 1) & 3) - 1]};
+    }
     options.maxBytes = text.size();
     std::ofstream(cacheFile(), std::ios::trunc).close();
 
@@ -93,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool differs = false;
     std::multiset<std::string> expected;
     for (const ReadKey& key : read.keys) {
-        if ((mode & 1) && !options.host.empty()) {
+        if ((mode & 1) && !options.hosts.empty()) {
             continue; // narrowed by --host: checked by the unit tests, not here
         }
         const std::string name =
@@ -107,13 +109,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected.insert((mode & 1) ? name + " " + key.key->data
                                    : knownHostsLine(key.host, key.port, *key.key));
     }
-    if ((mode & 1) && !options.host.empty()) {
+    if ((mode & 1) && !options.hosts.empty()) {
         return 0;
     }
 
     std::string printed;
     const int status = import(text, options, &printed);
-    const int wanted = !read.error.empty() ? 2 : differs ? 1 : 0;
+    const int wanted = !read.error.empty() ? 2 : read.keys.empty() ? 5 : differs ? 1 : 0;
     if (status != wanted) {
         fail("import exited " + std::to_string(status) + ", not " + std::to_string(wanted), text);
     }

@@ -418,7 +418,7 @@ TEST_F(HkCacheChangeTest, ImportAddsLeavesIdenticalAndKeepsConflictsUnlessReplac
     // A dry run, or an input with no key, makes no missing key.
     fresh();
     EXPECT_EQ(0, run({"import", "--dry-run", input("host5 ssh-rsa " + Base64A + "\n")}).status);
-    EXPECT_EQ(0, run({"import", input("# nothing\n")}).status);
+    EXPECT_EQ(5, run({"import", input("# nothing\n")}).status);
     EXPECT_FALSE(registry->hasKey(CurrentUser, CachePath));
 }
 
@@ -484,15 +484,23 @@ TEST_F(HkCacheChangeTest, HashedNamesAndPublicKeysNeedTheHost) {
     struct Row {
         std::vector<std::string> args;
         std::string out;
-        std::size_t warnings;
+        std::size_t errLines;
+        int status;
     };
     const Row rows[] = {
-        {{hashed}, "", 1},
-        {{hashed, "--host", "HOST9"}, "added rsa2@22:HOST9 " + FingerprintA + "\n", 0},
-        {{hashed, "--host", "host8"}, "", 0},
-        {{hashed, "--host", "[host9]:2222"}, "", 0},
-        {{pub}, "", 1},
-        {{pub, "--host", "[host9]:2222"}, "added rsa2@2222:host9 " + FingerprintB + "\n", 0},
+        {{hashed}, "", 2, 5},
+        {{hashed, "--host", "HOST9"}, "added rsa2@22:HOST9 " + FingerprintA + "\n", 0, 0},
+        {{hashed, "--host", "host8"}, "", 1, 5},
+        {{hashed, "--host", "[host9]:2222"}, "", 1, 5},
+        {{pub}, "", 2, 5},
+        {{pub, "--host", "[host9]:2222"}, "added rsa2@2222:host9 " + FingerprintB + "\n", 0, 0},
+        // Several files and hosts; a .pub line is for one host only.
+        {{pub, hashed, "--host", "h8", "--host", "host9"}, "", 1, 2},
+        {{input("", "empty"), hashed, "--host", "h8", "--host", "host9"},
+         "added rsa2@22:host9 " + FingerprintA + "\n",
+         0,
+         0},
+        {{hashed, "--host", "host9", "--fingerprint", FingerprintB}, "", 2, 5},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.args.back());
@@ -501,8 +509,8 @@ TEST_F(HkCacheChangeTest, HashedNamesAndPublicKeysNeedTheHost) {
         args.insert(args.end(), row.args.begin(), row.args.end());
         const Outcome result = run(args);
         EXPECT_EQ(row.out, result.out);
-        EXPECT_EQ(row.warnings, lineCount(result.err)) << result.err;
-        EXPECT_EQ(0, result.status);
+        EXPECT_EQ(row.errLines, lineCount(result.err)) << result.err;
+        EXPECT_EQ(row.status, result.status);
     }
 }
 
@@ -594,12 +602,17 @@ TEST_F(HkCacheChangeTest, BadInputChangesNothing) {
     std::ostringstream err;
     hkcache::Diagnostics diagnostics(err);
     hkcache::ImportOptions tooLong;
-    tooLong.input = input(good, "long");
+    tooLong.inputs = {input(good, "long")};
     tooLong.maxBytes = good.size() - 1;
     EXPECT_EQ(hkcache::ExitStatus::Failure, hkcache::importKeys(tooLong, out, diagnostics));
-    EXPECT_EQ("hkcache: " + tooLong.input + ": longer than " + std::to_string(good.size() - 1) +
+    EXPECT_EQ("hkcache: " + tooLong.inputs[0] + ": longer than " + std::to_string(good.size() - 1) +
                   " bytes: nothing imported\n",
               err.str());
+    // The limit is of all the inputs.
+    tooLong.inputs = {input(good, "half"), input(good, "half")};
+    tooLong.maxBytes = good.size() * 2 - 1;
+    hkcache::Diagnostics again(err);
+    EXPECT_EQ(hkcache::ExitStatus::Failure, hkcache::importKeys(tooLong, out, again));
     EXPECT_EQ(0u, registry->calls(Op::ApplyChanges));
     EXPECT_EQ(before, names());
 

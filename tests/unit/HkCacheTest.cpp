@@ -137,8 +137,12 @@ TEST_F(HkCacheTest, FiltersPickKeysByHostTypeAndPort) {
         {{"[::1]"}, "rsa2@22:::1"},
         {{"[::1]:22"}, "rsa2@22:::1"},
         {{"fe80::1"}, "rsa2@22:[fe80::1]"},
-        // PuTTY's type names, and OpenSSH's for the same types.
-        {{"-t", "rsa"}, "rsa@22:old"},
+        // A user before the host, as plink and ssh take it.
+        {{"a@b@host1:2222", "u@[::1]:22"}, "rsa2@2222:host1 rsa2@22:::1"},
+        // PuTTY's type names, OpenSSH's and ssh-keygen's for the same types.
+        {{"-t", "rsa"}, "rsa2@22:host1 rsa2@2222:host1 rsa2@22:::1 rsa2@22:[fe80::1]"},
+        {{"-t", "rsa1"}, "rsa@22:old"},
+        {{"--fingerprint", FingerprintB + "="}, "rsa2@2222:host1"},
         {{"-t", "ssh-rsa"}, "rsa2@22:host1 rsa2@2222:host1 rsa2@22:::1 rsa2@22:[fe80::1]"},
         {{"-t", "ssh-dss"}, "dss@22:host2"},
         {{"--port", "2222"}, "rsa2@2222:host1"},
@@ -195,6 +199,7 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
         {{"list", "host:x"}, 2, true},
         {{"list", "[::1"}, 2, true},
         {{"list", "--bogus"}, 2, true},
+        {{"list", "--fingerprint", "SHA256:eMsoZyguUYCtJvhRxf7XNPwYCCInRGmHMmIJ7dTYXL"}, 2, true},
         {{"remove", "host1", "--backup", "x", "--no-backup"}, 2, true},
         {{"remove", "host:x"}, 2, true},
         {{"import", "--format", "xml"}, 2, true},

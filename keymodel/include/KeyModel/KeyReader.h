@@ -32,8 +32,16 @@ struct ReadKey {
 // A line left out, or a wildcard the line's other names are read without; and why (the
 // message does not hold the line number).
 struct ReadWarning {
+    // What kind of line it was, for a summary when no key is left.
+    enum Kind {
+        Other,      // a marker, pattern or certificate: known_hosts that PuTTY has no use for
+        HashedName, // a hashed name, and no host given to match it against
+        NoHost,     // a .pub line, and not exactly one host given to import it for
+        NotAKey,    // neither a key line nor a key PuTTY caches
+    };
     std::size_t line = 0;
     std::string message;
+    Kind kind = Other;
 };
 
 // `error` set: the file as a whole is refused (entries and warnings are then empty).
@@ -43,11 +51,12 @@ struct ReadKeys {
     std::string error;
 };
 
-// The host to import for: hashed names are matched against it, other names are narrowed to it.
+// A host to import for: hashed names are matched against it, other names are narrowed to it.
 struct HostQuery {
     std::string host; // as the user types it, without brackets
     unsigned port = 22;
 };
+using HostQueries = std::vector<HostQuery>;
 
 // As OpenSSH reads known_hosts: comments, blank lines, leading blanks, comma-separated names,
 // `[host]:port`, hashed names (only with a query, matched as ssh hashes the lower-cased name).
@@ -56,6 +65,8 @@ struct HostQuery {
 // `maxBytes`, or one holding control bytes other than tab and CR LF, is an error.
 ReadKeys readKnownHosts(std::string_view text, const std::optional<HostQuery>& query,
                         std::size_t maxBytes);
+// The same for any of several hosts (none: every host); a .pub line needs exactly one.
+ReadKeys readKnownHosts(std::string_view text, const HostQueries& queries, std::size_t maxBytes);
 
 // PuTTY's `<type>@<port>:<host> <data>` lines, every key checked by parsePuttyKey; blank lines
 // and '#' comments are skipped. `escapedNames`: the hosts are in PuTTY for Windows' escaped
