@@ -4,19 +4,28 @@
 set(hk_doc ${PROJECT_SOURCE_DIR}/doc)
 
 if(WIN32)
-  # Read in Notepad, so CRLF line ends and .txt names; README.txt names the version.
+  # Read in Notepad, so CRLF line ends and .txt names; README.txt names the version. Other
+  # projects' texts (a folder given) are copied as they are but for the line ends.
   function(hk_install_crlf src name)
     file(READ ${src} text)
-    string(CONFIGURE "${text}" text @ONLY)
+    if(ARGC EQUAL 2)
+      string(CONFIGURE "${text}" text @ONLY)
+    endif()
     string(REPLACE "\n" "\r\n" text "${text}")
-    set(out ${CMAKE_CURRENT_BINARY_DIR}/crlf/${name})
+    set(out ${CMAKE_CURRENT_BINARY_DIR}/crlf/${ARGV2}/${name})
     file(WRITE ${out}.new "${text}")
     configure_file(${out}.new ${out} COPYONLY)
-    install(FILES ${out} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES ${out} DESTINATION ${CMAKE_INSTALL_DOCDIR}/${ARGV2})
   endfunction()
   hk_install_crlf(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt)
   hk_install_crlf(${hk_doc}/THIRD-PARTY-NOTICES.txt THIRD-PARTY-NOTICES.txt)
   hk_install_crlf(${hk_doc}/README-windows.txt README.txt)
+  # The licences of the DLLs beside hkcache.exe, from their source packages.
+  file(GLOB licences ${hk_doc}/licenses/*)
+  foreach(licence IN LISTS licences)
+    get_filename_component(name ${licence} NAME)
+    hk_install_crlf(${licence} ${name}.txt licenses)
+  endforeach()
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${hk_doc}/THIRD-PARTY-NOTICES.txt
                 ${PROJECT_SOURCE_DIR}/README.md

@@ -8,6 +8,8 @@ An import of a known_hosts file writes the values committed beside this script (
 Windows' names, escaped, and its data, as checked against plink's own lines), a remove of one
 host takes every type and keeps them in %USERPROFILE%\\SshHostKeys.old, whose import brings them
 back; with HK_NATIVE_HKCACHE the POSIX build writes the same lines, its names unescaped.
+With HK_NATIVE_HKCACHE, fetch and verify against live sshds (and a closed port) give the same
+results and exit statuses as the POSIX build, which fills a store of its own the same way.
 
 Run by ctest inside the Wine fixture (WINEPREFIX, WINEDEBUG set, wineserver running):
     hkcache_wine_test.py --exe build/windows/bin/hkcache.exe
@@ -23,8 +25,8 @@ import unittest
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_common import main  # noqa: E402
-from hkcache_plink_test import KEY_TYPES, serve_and_cache  # noqa: E402
+from e2e_common import free_port, main  # noqa: E402
+from hkcache_plink_test import KEY_TYPES, Server, serve_and_cache  # noqa: E402
 from wine_test import harness, wine  # noqa: E402
 
 EXE = None
@@ -152,6 +154,12 @@ class HkCacheWine(unittest.TestCase):
                          sorted(re.findall(r"^    (\S+)    REG_SZ    (\S+)\r?$", listed, re.M)))
 
 
+def clear_current(cwd):
+    with open(os.path.join(cwd, "clean.reg"), "w", newline="") as f:
+        f.write("REGEDIT4\r\n\r\n[-%s]\r\n\r\n" % CURRENT)
+    harness(["regedit", "/s", "clean.reg"], cwd=cwd)
+
+
 def unescape(name):
     return re.sub(rb"%([0-9A-F]{2})", lambda m: bytes([int(m.group(1), 16)]), name)
 
@@ -177,9 +185,7 @@ class HkCacheWineImport(unittest.TestCase):
         self.dir.cleanup()
 
     def clean(self):
-        with open(os.path.join(self.cwd, "clean.reg"), "w", newline="") as f:
-            f.write("REGEDIT4\r\n\r\n[-%s]\r\n\r\n" % CURRENT)
-        harness(["regedit", "/s", "clean.reg"], cwd=self.cwd)
+        clear_current(self.cwd)
         if os.path.exists(self.backup):
             os.remove(self.backup)
 
@@ -244,6 +250,50 @@ class HkCacheWineImport(unittest.TestCase):
             self.assertEqual(sorted(b"%s %s" % (unescape(n), d) for n, d in self.values.items()),
                              sorted(f.read().splitlines()))
 
+
+@unittest.skipUnless(NATIVE, "HK_NATIVE_HKCACHE names no native hkcache")
+class HkCacheWineLive(unittest.TestCase):
+    maxDiff = None
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="hk-hkcache-live-")
+        self.cwd = self.dir.name
+        self.env = dict(os.environ, PUTTYSSHHOSTKEYS=os.path.join(self.cwd, "store"))
+        open(self.env["PUTTYSSHHOSTKEYS"], "w").close()
+        clear_current(self.cwd)
+        self.servers = []
+        for cleanup in (self.dir.cleanup, lambda: [s.stop() for s in self.servers]):
+            self.addCleanup(cleanup)
+        self.addCleanup(clear_current, self.cwd)
+        self.servers += [Server(self.cwd, *kind) for kind in KEY_TYPES[:-1]]  # all but DSA
+
+    def both(self, *args):
+        """hkcache.exe's and the POSIX build's (status, sorted lines, errors), which must agree."""
+        native = subprocess.run([NATIVE] + list(args), env=self.env, cwd=self.cwd, timeout=120,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        status, out, err = wine([EXE] + list(args), cwd=self.cwd, timeout=120)
+        # libgcrypt's notice that Wine keeps no disk statistics is the only line of its own.
+        err = re.sub(rb"NOTE: you should run 'diskperf -y'[^\n]*\n", b"", err)
+        ours = (status, sorted(out.replace(b"\r\n", b"\n").splitlines()), err.replace(b"\r", b""))
+        self.assertEqual((native.returncode, sorted(native.stdout.splitlines()), native.stderr),
+                         ours)
+        return ours
+
+    def test_fetch_and_verify_as_the_posix_build_gives_them(self):
+        hosts = ["127.0.0.1:%d" % s.port for s in self.servers]
+        self.assertEqual(len(hosts), len(self.both("fetch", "--trust-on-first-use", *hosts)[1]))
+        self.assertEqual(1, self.both("fetch", *hosts, "--fingerprint", "SHA256:" + "A" * 43)[0])
+        # One key that its server does not hold, one name whose port is closed.
+        subprocess.run(["ssh-keygen", "-q", "-N", "", "-t", "ed25519", "-f", "other"],
+                       cwd=self.cwd, check=True, timeout=60)
+        with open(os.path.join(self.cwd, "other.pub")) as f, \
+                open(os.path.join(self.cwd, "known_hosts"), "w") as known_hosts:
+            other = " ".join(f.read().split()[:2])
+            known_hosts.write("[127.0.0.1]:%d %s\n[127.0.0.1]:%d %s\n" % (
+                self.servers[-1].port, other, free_port(), other))
+        self.assertEqual(0, self.both("import", "--replace", "known_hosts")[0])
+        status, out, _ = self.both("verify", "--timeout", "5")
+        self.assertEqual((3, [b"MISMATCH", b"match", b"unreachable"]),
+                         (status, sorted({line.split()[0] for line in out})))
 
 if __name__ == "__main__":
     main("hkcache.exe")
