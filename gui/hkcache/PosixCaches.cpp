@@ -4,6 +4,7 @@
 
 #include "PAL/Accounts.h"
 #include "PAL/HostKeyFile.h"
+#include "PAL/OpenKey.h"
 #include "PAL/PuttyCache.h"
 
 #include <optional>
@@ -32,7 +33,14 @@ std::vector<Cache> everyUsersCache(Diagnostics& diagnostics) {
     }
     std::vector<Cache> caches;
     for (const PAL::Account& account : PAL::accountsByHome()) {
-        caches.push_back(userCache(account));
+        Cache cache = userCache(account);
+        // Every user's cache is those that exist: an import never makes one in /bin or /dev
+        // for a system account. A file refused by the walk is kept, to be reported.
+        PAL::OpenKey key(*cache.api);
+        std::string reason;
+        if (cache.open(key.out(), &reason) != Api::NotFound) {
+            caches.push_back(std::move(cache));
+        }
     }
     return caches;
 }

@@ -263,6 +263,16 @@ class HkCachePeers(unittest.TestCase):
             self.assertEqual(len(self.servers),
                              [k["cache"] for k in json.loads(out)["keys"]].count(cache), err)
             self.assertNotIn(cache, err)
+            # Every user's cache is those there are: none is made for the others (/bin...).
+            server = self.servers[0]
+            with tempfile.NamedTemporaryFile("w", suffix=".known_hosts") as keys:
+                keys.write("[hk-all.invalid]:2 %s %s\n" % (server.openssh_type, server.base64))
+                keys.flush()
+                status, out, err = self.hkcache("import", "--cache", "all", "--dry-run",
+                                                "--output-format", "json", keys.name)
+            made = {c["cache"] for c in json.loads(out)["changes"]}
+            self.assertIn(cache, made, err)
+            self.assertEqual([], [path for path in made if not os.path.exists(path)])
             # Root's removal keeps the backup beside their file, and theirs.
             status, out, err = self.hkcache("remove", "--cache", "user:" + user, "127.0.0.1")
             self.assertEqual((0, "hkcache: removed keys kept in %s.old\n" % cache), (status, err))
