@@ -82,6 +82,12 @@ bool configure(ssh_session session, TcpConnection::Native socket, const std::str
            ssh_options_set(session, SSH_OPTIONS_TIMEOUT_USEC, &microseconds) == SSH_OK;
 }
 
+// Windows may reset a connection that the server closes as it refuses the key exchange, and
+// the reset can overtake the refusal; it is never a server's answer about its key.
+bool droppedEarly(const ProbeResult& result) {
+    return result.outcome == ProbeResult::Failed && result.reason.rfind("Socket error", 0) == 0;
+}
+
 class LibsshProbe : public SshProbe {
 public:
     ProbeResult probe(const std::string& host, unsigned port, const std::string& algorithms,
@@ -89,6 +95,16 @@ public:
         static std::once_flag initialised;
         std::call_once(initialised, [] { ssh_init(); });
         const Clock::time_point deadline = Clock::now() + timeout;
+        ProbeResult result = probeOnce(host, port, algorithms, deadline);
+        for (int again = 0; again < 2 && droppedEarly(result) && Clock::now() < deadline; ++again) {
+            result = probeOnce(host, port, algorithms, deadline);
+        }
+        return result;
+    }
+
+private:
+    static ProbeResult probeOnce(const std::string& host, unsigned port,
+                                 const std::string& algorithms, Clock::time_point deadline) {
         // Closed after the session is freed: libssh never closes a socket it was given.
         const TcpConnection connection(host, port, deadline);
         if (!connection.connected()) {
