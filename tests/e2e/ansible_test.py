@@ -45,11 +45,15 @@ PLAYBOOK = """
        ignore_errors: true, name: plink_gone}
 - hosts: root_host
   gather_facts: false
-  vars: {r: &r {name: "%(other)s", hkcache_path: "%(exe)s"}}
+  vars: {r: &r {name: "%(other)s", hkcache_path: "%(exe)s"},
+         p: &p {name: "[127.0.0.1]:%(port)d", hkcache_path: "%(exe)s", cache: "user:%(user_b)s"}}
   tasks:
     - {hkprune.putty.putty_hostkey: {<<: *r, key: "%(key)s", cache: "user:%(user_a)s"}}
     - {hkprune.putty.putty_hostkey: {<<: *r, key: "%(key)s", cache: "user:%(user_b)s"}}
     - {hkprune.putty.putty_hostkey: {<<: *r, state: absent, cache: all}, name: all_gone}
+    - {hkprune.putty.putty_hostkey: {<<: *p, fingerprint: "%(fingerprint)s"}, name: pinned}
+    - {hkprune.putty.putty_hostkey: {<<: *p, fingerprint: "SHA256:%(wrong)s"}, name: wrong_pin,
+       ignore_errors: true}
 """
 
 
@@ -108,10 +112,12 @@ class Collection(unittest.TestCase):
         root = cls.root
         with open(root + "/host.pub") as f:
             cls.key = " ".join(f.read().split()[:2])
+        cls.fingerprint = run("ssh-keygen", "-lf", root + "/host.pub").stdout.split()[1].decode()
         cls.other = "hk-ansible-%d.invalid" % os.getpid()
         with open(root + "/site.yml", "w") as f:
             f.write(PLAYBOOK % {"port": cls.port, "key": cls.key, "exe": EXE, "other": cls.other,
-                               "user_a": cls.users[0], "user_b": cls.users[1]})
+                               "user_a": cls.users[0], "user_b": cls.users[1],
+                               "fingerprint": cls.fingerprint, "wrong": "A" * 43})
         with open(root + "/hosts", "w") as f:
             for group, user in (("a", cls.users[0]), ("root", "root")):
                 f.write("%s_host ansible_host=127.0.0.1 ansible_user=%s\n" % (group, user))
@@ -163,6 +169,13 @@ class Collection(unittest.TestCase):
         homes = [os.path.join(self.root, user, ".putty/sshhostkeys") for user in self.users]
         self.assertLessEqual(set(homes), set(self.results["all_gone"]["fingerprints"]),
                              self.results["all_gone"])
+
+    def test_a_pinned_fingerprint_fetches_the_proved_key_and_a_wrong_one_nothing(self):
+        pinned, wrong = self.results["pinned"], self.results["wrong_pin"]
+        cache = os.path.join(self.root, self.users[1], ".putty/sshhostkeys")
+        self.assertEqual((True, [self.fingerprint]),
+                         (pinned["changed"], pinned["fingerprints"].get(cache)), pinned)
+        self.assertEqual((True, False), (wrong.get("failed"), wrong["changed"]), wrong)
 
     def test_ansible_doc_and_yamllint(self):
         env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=os.path.dirname(EXE) + "/..")
