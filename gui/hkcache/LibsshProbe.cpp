@@ -105,8 +105,8 @@ public:
 private:
     static ProbeResult probeOnce(const std::string& host, unsigned port,
                                  const std::string& algorithms, Clock::time_point deadline) {
-        // Closed after the session is freed: libssh never closes a socket it was given.
-        const TcpConnection connection(host, port, deadline);
+        // Closed after the session is freed, unless libssh has closed it (below).
+        TcpConnection connection(host, port, deadline);
         if (!connection.connected()) {
             return {ProbeResult::Unreachable, {}, connection.reason()};
         }
@@ -132,6 +132,13 @@ private:
         result.key = serverKey(session.get());
         if (result.outcome == ProbeResult::Proved && result.key.empty()) {
             result = {ProbeResult::Failed, {}, "the server's key could not be read"};
+        }
+        // libssh closes a socket it was given when its connection fails, and in ssh_free unless
+        // ssh_disconnect gave it back: closed twice, the number may be another thread's socket.
+        if (ssh_get_fd(session.get()) == SSH_INVALID_SOCKET) {
+            connection.release();
+        } else {
+            ssh_disconnect(session.get());
         }
         return result;
     }

@@ -37,6 +37,10 @@ public:
     const std::string& reason() const {
         return why;
     }
+    // Another owner has closed it.
+    void release() {
+        socket = Invalid;
+    }
 
 private:
     Native socket = Invalid;
