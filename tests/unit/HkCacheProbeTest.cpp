@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <new>
 
 namespace {
 
@@ -78,6 +79,26 @@ TEST(HkCacheProbeTest, EachOutcomeHasItsWordAndStatus) {
         EXPECT_EQ(row.status, result.status) << result.err;
     }
     EXPECT_EQ(3, hktest::runHkCacheWith({"verify", "-j", "3"}).status);
+    hkcache::setSshProbe(nullptr);
+}
+
+// Out of memory in a probe's thread ends the run with its message, never the process.
+TEST(HkCacheProbeTest, AThrowInAProbeThreadEndsTheRun) {
+    hktest::InMemoryRegistry registry;
+    const hktest::ScopedRegistryApi inForce(registry);
+    struct Throws : hkcache::SshProbe {
+        ProbeResult probe(const std::string&, unsigned, const std::string&,
+                          std::chrono::milliseconds) override {
+            throw std::bad_alloc();
+        }
+    } servers;
+    hkcache::setSshProbe(&servers);
+    for (const char* name : {"rsa2@1:t", "rsa2@2:t", "rsa2@3:t"}) {
+        registry.setValue(hktest::CurrentUser, hktest::CachePath, name, hktest::KeyA);
+    }
+    const hktest::Outcome result = hktest::runHkCacheWith({"verify", "-j", "3"});
+    EXPECT_EQ(2, result.status);
+    EXPECT_EQ("hkcache: out of memory\n", result.err);
     hkcache::setSshProbe(nullptr);
 }
 
