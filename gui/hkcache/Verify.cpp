@@ -204,6 +204,9 @@ ExitStatus verify(const VerifyOptions& options, std::ostream& out, Diagnostics& 
     if (diagnostics.failed()) {
         return ExitStatus::Failure;
     }
+    if (keys.empty()) {
+        reportNothingMatched(diagnostics, options.selection, caches);
+    }
     SshProbe& probe = sshProbe();
     runInParallel(keys.size(), options.probe.jobs,
                   [&](std::size_t i) { check(keys[i], probe, options.probe.timeoutMs()); });

@@ -78,6 +78,8 @@ TEST(HkCacheProbeTest, EachOutcomeHasItsWordAndStatus) {
         EXPECT_EQ(row.out, result.out) << result.err;
         EXPECT_EQ(row.status, result.status) << result.err;
     }
+    EXPECT_EQ(0u, hktest::runHkCacheWith({"verify", "nothere"})
+                      .err.rfind("hkcache: no cached key for nothere in ", 0));
     EXPECT_EQ(3, hktest::runHkCacheWith({"verify", "-j", "3"}).status);
     hkcache::setSshProbe(nullptr);
 }
