@@ -53,7 +53,7 @@ set(CPACK_PACKAGE_VENDOR "${HKPRUNE_AUTHORS}")
 set(CPACK_PACKAGE_CONTACT "${HKPRUNE_PACKAGE_CONTACT}")
 # The package holds both programs: its summary is not hkprune's alone.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Lists, removes and imports the SSH host keys that PuTTY caches")
+    "Lists, checks, removes and imports the SSH host keys that PuTTY caches")
 # The .deb's extended description; a line with a dot separates paragraphs.
 set(CPACK_PACKAGE_DESCRIPTION [[
 hkprune lists the SSH host keys that the PuTTY tools (plink, pscp, putty)
@@ -70,8 +70,10 @@ the keys with their SHA256 fingerprints (as JSON or OpenSSH known_hosts lines
 too), removes every key of a host after keeping them in a backup that one
 import puts back, and imports keys from known_hosts files, servers' .pub files
 or PuTTY's own lines, so that an unattended plink trusts a server from the
-start. It reads and changes every user's cache for root (every loaded profile
-on Windows), and its exit status tells "nothing matched" from a failure.]])
+start. It checks every cached key against its live server, which must prove
+that it holds the key, and fetches a server's key only when it matches a pinned
+fingerprint. It reads and changes every user's cache for root (every loaded
+profile on Windows), and its exit status tells "nothing matched" from a failure.]])
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)
