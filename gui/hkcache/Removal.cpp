@@ -215,7 +215,8 @@ bool removeFrom(CacheRemoval& removal, Api::Handle key, std::size_t from, Report
         names.push_back(removal.keys[i].name);
     }
     std::size_t applied = 0;
-    const Api::Status status = removal.cache->api->applyChanges(key, names, {}, &applied);
+    const Api::Status status =
+        removal.cache->api->applyChanges(key, names, std::vector<Api::ValueText>{}, &applied);
     removal.removed += std::min(applied, names.size());
     // What was removed is reported even when the rest failed: the backup holds it all.
     reportRemoved(removal, from, applied, report);

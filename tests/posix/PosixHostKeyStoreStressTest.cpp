@@ -219,7 +219,8 @@ TEST(HostKeyStoreStress, BatchesRemovingHostsWhilePuTTYAddsKeys) {
         RegistryApi::Status status =
             store.openKey(hktest::currentUser(), hktest::cachePath(), &key);
         if (status == RegistryApi::Success) {
-            status = store.applyChanges(key, asked[static_cast<std::size_t>(b)], {}, nullptr);
+            status = store.applyChanges(key, asked[static_cast<std::size_t>(b)],
+                                        std::vector<RegistryApi::ValueText>{}, nullptr);
             store.closeKey(key);
         }
         results.push_back(status);

@@ -641,7 +641,8 @@ protected:
 TEST_F(NewFile, TheFirstSetMakesTheDirectoryAndTheFileAsPuTTYDoes) {
     Handle key = create();
     EXPECT_EQ(0u, valueCount(key));
-    EXPECT_EQ(RegistryApi::Success, store.applyChanges(key, {"a@1:h"}, {}, nullptr));
+    EXPECT_EQ(RegistryApi::Success,
+              store.applyChanges(key, {"a@1:h"}, std::vector<RegistryApi::ValueText>{}, nullptr));
     EXPECT_EQ(RegistryApi::NotFound, store.deleteValue(key, "a@1:h"));
     EXPECT_FALSE(std::filesystem::exists(puttyDir)) << "made for nothing to write";
     const mode_t old = ::umask(027);
