@@ -71,9 +71,10 @@ too), removes every key of a host after keeping them in a backup that one
 import puts back, and imports keys from known_hosts files, servers' .pub files
 or PuTTY's own lines, so that an unattended plink trusts a server from the
 start. It checks every cached key against its live server, which must prove
-that it holds the key, and fetches a server's key only when it matches a pinned
-fingerprint. It reads and changes every user's cache for root (every loaded
-profile on Windows), and its exit status tells "nothing matched" from a failure.]])
+that it holds the key, and fetches a server's key only when it matches a
+pinned fingerprint. It reads and changes every user's cache for root (every
+loaded profile on Windows), and its exit status tells "nothing matched" from
+a failure.]])
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)
