@@ -421,9 +421,10 @@ bool wanted(const ImportState& state, const Incoming& key, const std::vector<Hos
     const KeyModel::KeyRecords& read = state.records[key.input];
     const KeyModel::KeyRecord& record = state.record(key);
     if (!pins.empty()) {
-        const KeyModel::KeyText text = read.keyOf(record);
-        if (!pins.admits(text.fingerprint, state.where(state.lineOf(key)),
-                         read.host(record) + " " + text.openSshType)) {
+        // Only the fingerprint: the key's PuTTY text is made when it is written.
+        if (!pins.admits(read.fingerprintOf(record), state.where(state.lineOf(key)),
+                         read.host(record) + " " +
+                             KeyModel::openSshTypeOf(read.puttyType(record)))) {
             return false;
         }
     }
