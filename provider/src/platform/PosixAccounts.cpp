@@ -21,7 +21,7 @@ const Entry* lookUp(Entry& entry, std::vector<char>& buffer, const Lookup& looku
     for (;;) {
         Entry* found = nullptr;
         const int error = lookup(&entry, buffer.data(), buffer.size(), &found);
-        if (error == ERANGE && buffer.size() < (1u << 24)) {
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
             buffer.resize(buffer.size() * 2);
             continue;
         }
