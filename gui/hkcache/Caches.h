@@ -28,7 +28,8 @@ struct Cache {
     std::function<PAL::RegistryApi::Status(PAL::RegistryApi::Handle*, std::string* reason)> create;
     // POSIX: the user whose file another user's cache is (what root writes beside it is theirs).
     std::optional<std::uint32_t> owner;
-    // Windows: the account whose profile holds it, named beside it; empty when not looked up.
+    // The account whose profile (Windows) or home (POSIX) holds another user's cache, named
+    // beside it; empty when not looked up.
     std::string account{};
 };
 
@@ -43,7 +44,8 @@ std::vector<Cache> loadedProfileCaches(Diagnostics& diagnostics);
 std::vector<Cache> profileCache(const std::string& sid, Diagnostics& diagnostics);
 
 // Per platform: the caches that `current`, `default`, `all` or `user:NAME` stands for. What
-// cannot be had is reported (an error, or a warning for a refused file of one of many).
+// cannot be had is reported: an error, or, for one of every user's caches, a refusal that
+// leaves it out and lets the run go on with the others.
 std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnostics);
 
 // Per platform: whether cached names compare ignoring case (the registry) or not (a file).

@@ -26,6 +26,11 @@ void Diagnostics::error(std::string_view where, std::string_view reason) {
     line(err, "", where, reason);
 }
 
+void Diagnostics::refused(std::string_view where, std::string_view reason) {
+    anyRefused = true;
+    line(err, "", where, reason);
+}
+
 void Diagnostics::warning(std::string_view where, std::string_view reason) {
     line(err, "warning: ", where, reason);
 }

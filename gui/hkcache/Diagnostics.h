@@ -35,15 +35,24 @@ public:
     // "hkcache: <where>: <reason>", control bytes escaped (PAL/Escape.h); the run ends with
     // ExitStatus::Failure.
     void error(std::string_view where, std::string_view reason);
+    // As error(), for one cache of several that cannot be had: the run goes on with the others
+    // (failed() stays false) and ends with ExitStatus::Failure (outcome()).
+    void refused(std::string_view where, std::string_view reason);
     // "hkcache: warning: <where>: <reason>"; the status is not changed.
     void warning(std::string_view where, std::string_view reason);
     // "hkcache: <message>": what happened, told to the user; the status is not changed.
     void note(std::string_view message);
+    // Whether an error stops the run.
     bool failed() const { return anyError; }
+    // The run's exit status: `status`, or Failure when a cache was refused.
+    ExitStatus outcome(ExitStatus status) const {
+        return anyRefused ? ExitStatus::Failure : status;
+    }
 
 private:
     std::ostream& err;
     bool anyError = false;
+    bool anyRefused = false;
 };
 
 // The layer words every status the same way for both programs.

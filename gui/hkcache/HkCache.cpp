@@ -136,7 +136,7 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
     // What was changed before a failure like this is printed as it is made; the POSIX store
     // changes all of a cache or none of it.
     try {
-        return int(hkcache::parsedCommand(commands).run(out, diagnostics));
+        return int(diagnostics.outcome(hkcache::parsedCommand(commands).run(out, diagnostics)));
     } catch (const std::bad_alloc&) {
         out.flush();
         err << "hkcache: out of memory\n";

@@ -22,8 +22,12 @@ Cache userCache(const PAL::Account& user) {
             return PAL::openUserHostKeyFile(user.home, user.uid, user.gid, create, key, reason);
         };
     };
-    return Cache{PAL::userHostKeyFilePath(user.home), &PAL::platformRegistryApi(), opener(false),
-                 opener(true), user.uid};
+    return Cache{PAL::userHostKeyFilePath(user.home),
+                 &PAL::platformRegistryApi(),
+                 opener(false),
+                 opener(true),
+                 user.uid,
+                 user.name};
 }
 
 std::vector<Cache> everyUsersCache(Diagnostics& diagnostics) {
@@ -35,11 +39,15 @@ std::vector<Cache> everyUsersCache(Diagnostics& diagnostics) {
     for (const PAL::Account& account : PAL::accountsByHome()) {
         Cache cache = userCache(account);
         // Every user's cache is those that exist: an import never makes one in /bin or /dev
-        // for a system account. A file refused by the walk is kept, to be reported.
+        // for a system account. One that cannot be had (a file refused by the walk) is
+        // reported and left out: the others are still worked on.
         PAL::OpenKey key(*cache.api);
         std::string reason;
-        if (cache.open(key.out(), &reason) != Api::NotFound) {
+        const Api::Status status = cache.open(key.out(), &reason);
+        if (status == Api::Success) {
             caches.push_back(std::move(cache));
+        } else if (status != Api::NotFound) {
+            diagnostics.refused(cache.name, reason.empty() ? statusText(status) : reason);
         }
     }
     return caches;

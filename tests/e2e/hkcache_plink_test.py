@@ -3,7 +3,8 @@
 key type; hkcache lists each with the fingerprint ssh-keygen gives for the server's public key
 file, in JSON that Python parses, and as known_hosts lines that ssh accepts (and refuses when a
 key is wrong). As root, another user's file is read from their home, and a planted link to
-/etc/shadow is refused; and for a user of its own with no ~/.putty, an import of the servers'
+/etc/shadow is refused, a cache PuTTY wrote under umask 002 is worked on beside a refused one,
+each named by its user; and for a user of its own with no ~/.putty, an import of the servers'
 public keys lets plink -batch pass host-key verification, a remove makes it refuse again, the
 import of the remove's backup undoes that, and other hosts' lines keep their bytes throughout.
 
@@ -13,6 +14,7 @@ import of the remove's backup undoes that, and other hosts' lines keep their byt
 import contextlib
 import json
 import os
+import pathlib
 import pwd
 import shutil
 import subprocess
@@ -40,10 +42,10 @@ KEY_TYPES = [
 
 
 @contextlib.contextmanager
-def throwaway_user(prefix, home):
+def throwaway_user(prefix, home, *options):
     """A user of its own whose home is `home` (not made here), deleted again after."""
     user = "%s%d" % (prefix, os.getpid())
-    subprocess.run(["useradd", "-M", "-d", home, user], check=True, timeout=30)
+    subprocess.run(["useradd", "-M", "-d", home, user] + list(options), check=True, timeout=30)
     try:
         yield pwd.getpwnam(user)
     finally:
@@ -305,6 +307,51 @@ class HkCachePeers(unittest.TestCase):
                         self.assertIn("hkcache: %s: refused: " % cache, err)
                         self.assertFalse([line for line in shadow if line in out])
                         self.assertNotIn(cache, out)
+
+    @unittest.skipUnless(os.geteuid() == 0, "other users' caches need root")
+    def test_every_cache_but_a_refused_one_is_worked_on_and_named_by_its_user(self):
+        server, group = self.servers[0], "hkg%d" % os.getpid()
+        os.chmod(self.tmp.name, 0o711)
+        subprocess.run(["groupadd", group], check=True, timeout=30)
+        self.addCleanup(subprocess.run, ["groupdel", group], timeout=30)
+        homes = [os.path.join(self.tmp.name, "home-" + name) for name in ("hku", "hkv", "hkw")]
+        with throwaway_user("hku", homes[0]) as own, \
+                throwaway_user("hkv", homes[1], "-N", "-g", group) as safe, \
+                throwaway_user("hkw", homes[2], "-N", "-g", group) as unsafe:
+            caches = [os.path.join(home, ".putty", "sshhostkeys") for home in homes]
+            for entry, mode in ((own, 0o755), (safe, 0o700), (unsafe, 0o700)):
+                os.mkdir(entry.pw_dir, mode)
+                os.chown(entry.pw_dir, entry.pw_uid, entry.pw_gid)
+            # PuTTY's own writes under umask 002 (a group of the user's alone), and a file
+            # writable by a group that two users share.
+            subprocess.run(["sh", "-c", "umask 002; mkdir ~/.putty; plink -P %d nobody@127.0.0.1"
+                            " true" % server.port], input=b"y\n", capture_output=True,
+                           env={"PATH": self.env["PATH"], "HOME": own.pw_dir},
+                           preexec_fn=lambda: (os.setgroups([]), os.setgid(own.pw_gid),
+                                               os.setuid(own.pw_uid)), timeout=30)
+            self.assertEqual([0o40775, 0o100664],
+                             [os.stat(p).st_mode for p in (os.path.dirname(caches[0]), caches[0])])
+            for entry, cache, mode in ((safe, caches[1], 0o600), (unsafe, caches[2], 0o620)):
+                os.mkdir(os.path.dirname(cache), 0o700)
+                shutil.copy(self.store, cache)
+                os.chmod(cache, mode)
+                for path in (os.path.dirname(cache), cache):
+                    os.chown(path, entry.pw_uid, entry.pw_gid)
+            refused = "hkcache: %s: refused: the file is writable by group %d, not the " \
+                "user's alone\n" % (caches[2], unsafe.pw_gid)
+            key = ["127.0.0.1", "--port", str(server.port), "--cache", "all"]
+            status, out, err = self.hkcache("list", "-f", "json", *key)
+            self.assertEqual((2, refused), (status, err))
+            self.assertEqual([(caches[0], own.pw_name), (caches[1], safe.pw_name)], sorted(
+                (k["cache"], k["account"]) for k in json.loads(out)["keys"] if k["cache"] in caches))
+            status, out, err = self.hkcache("list", *key)
+            self.assertIn("(%s) %s\n" % (own.pw_name, caches[0]), out)
+            status, out, err = self.hkcache("verify", *key)
+            self.assertEqual((2, refused), (status, err))
+            self.assertIn("%s: match %s" % (caches[0], server.name), out)
+            self.assertEqual(2, self.hkcache("remove", *key)[0])
+            self.assertEqual([False, False, True],
+                             [server.name in pathlib.Path(cache).read_text() for cache in caches])
 
     # plink finds ~ in the password database, not in HOME: a user of its own needs root.
     @unittest.skipUnless(os.geteuid() == 0, "a user whose home plink uses needs root")

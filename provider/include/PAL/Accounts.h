@@ -11,6 +11,7 @@ namespace PAL {
 
 // POSIX builds: an account of the password database.
 struct Account {
+    std::string name;
     std::string home;
     std::uint32_t uid = 0;
     std::uint32_t gid = 0;
@@ -21,6 +22,10 @@ std::optional<Account> findAccount(const std::string& name);
 // POSIX builds: every account that has a home, one per home however named (accounts that share
 // one, often /, share what it holds), in the database's order.
 std::vector<Account> accountsByHome();
+// POSIX builds: whether `gid` is the private group of the account `uid`: its primary group, and
+// no other account's primary group, with no other account listed as a member. What that group
+// may write, only that user can.
+bool isPrivateGroup(std::uint32_t gid, std::uint32_t uid);
 // POSIX builds: whether this process runs as root.
 bool runsAsRoot();
 

@@ -44,11 +44,18 @@ std::string ownerBeside(PosixFiles& files, int dir, const BackupBeside& cache,
     if (!cache.owner && (!found || fileSt.st_uid == 0)) {
         return {}; // root's own
     }
+    const std::string moved = "refused: the directory no longer holds the cache file of its owner";
     struct stat dirSt {};
-    if (!found || (cache.owner && fileSt.st_uid != *cache.owner) || files.fstat(dir, &dirSt) != 0 ||
-        (dirSt.st_uid != fileSt.st_uid && dirSt.st_uid != 0) ||
-        (dirSt.st_mode & (S_IWGRP | S_IWOTH))) {
-        return "refused: the directory no longer holds the cache file of its owner";
+    if (!found || (cache.owner && fileSt.st_uid != *cache.owner) || files.fstat(dir, &dirSt) != 0) {
+        return moved;
+    }
+    // Writable by its group only where that group is the owner's alone, as the walk allows.
+    detail::CheckedPlace user(files);
+    user.uid = fileSt.st_uid;
+    user.gid = dirSt.st_gid;
+    detail::askAboutGroup(user, dirSt);
+    if (!detail::distrustDirectory(dirSt, user, "").empty()) {
+        return moved;
     }
     *owner = Owner{fileSt.st_uid, fileSt.st_gid};
     return {};

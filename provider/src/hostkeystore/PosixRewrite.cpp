@@ -250,7 +250,7 @@ Outcome changeOnce(PosixFiles& files, int dirFd, const std::string& base, const 
     if (status != StatusCodes::Success) {
         return done(status);
     }
-    if (place && !distrustFile(before, place->uid, base).empty()) {
+    if (place && !distrustFile(before, *place, base).empty()) {
         return done(StatusCodes::AccessDenied);
     }
     const ValueBatch& batch = change.batch;
@@ -353,12 +353,14 @@ std::shared_ptr<const CheckedPlace> makeUsersDirectory(PosixFiles& files,
     place->base = home.base;
     place->uid = home.uid;
     place->gid = home.gid;
+    place->privateGroup = home.privateGroup;
+    place->groupAsked = home.groupAsked;
     struct stat st {};
     if (place->dir.get() < 0 || (made && files.fchown(place->dir.get(), home.uid, home.gid) != 0) ||
         files.fstat(place->dir.get(), &st) != 0) {
         return nullptr;
     }
-    if (!distrustDirectory(st, home.uid, home.makeDir).empty()) {
+    if (!distrustDirectory(st, *place, home.makeDir).empty()) {
         errno = EACCES;
         return nullptr;
     }

@@ -1,6 +1,8 @@
 // The walk to another user's host-key file, and the checks on what it finds.
 #include "PosixUserFile.h"
 
+#include "PAL/Accounts.h"
+
 #include <fcntl.h>
 
 #include <cerrno>
@@ -17,6 +19,19 @@ std::string kindOf(mode_t mode) {
            : S_ISDIR(mode)  ? "a directory"
            : S_ISLNK(mode)  ? "a symbolic link"
                             : "something";
+}
+
+// Who but the user and root may write it: others, or a group that is not the user's alone;
+// empty for nobody.
+std::string writersBesides(const struct stat& st, const CheckedPlace& user) {
+    const bool theirGroup = user.privateGroup && st.st_uid == user.uid && st.st_gid == user.gid;
+    if (st.st_mode & S_IWOTH) {
+        return " is writable by others";
+    }
+    if ((st.st_mode & S_IWGRP) && !theirGroup) {
+        return " is writable by group " + std::to_string(st.st_gid) + ", not the user's alone";
+    }
+    return {};
 }
 
 Walk refused(RegistryApi::Status status, std::string reason = {}) {
@@ -39,29 +54,38 @@ std::pair<std::string, std::string> splitLast(std::string path) {
     return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-std::string distrustDirectory(const struct stat& st, uid_t uid, const std::string& what) {
-    if (st.st_uid != uid && st.st_uid != 0) {
+void askAboutGroup(CheckedPlace& user, const struct stat& st) {
+    if (!user.groupAsked && (st.st_mode & S_IWGRP) && st.st_uid == user.uid &&
+        st.st_gid == user.gid) {
+        user.groupAsked = true;
+        user.privateGroup = isPrivateGroup(user.gid, user.uid);
+    }
+}
+
+std::string distrustDirectory(const struct stat& st, const CheckedPlace& user,
+                              const std::string& what) {
+    if (st.st_uid != user.uid && st.st_uid != 0) {
         return "refused: " + what + " is owned by uid " + std::to_string(st.st_uid);
     }
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-        return "refused: " + what + " is writable by others";
+    if (const std::string writers = writersBesides(st, user); !writers.empty()) {
+        return "refused: " + what + writers;
     }
     return {};
 }
 
-std::string distrustFile(const struct stat& st, uid_t uid, const std::string& what) {
+std::string distrustFile(const struct stat& st, const CheckedPlace& user, const std::string& what) {
     if (!S_ISREG(st.st_mode)) {
         return "refused: " + what + " is " + kindOf(st.st_mode) + ", not a regular file";
     }
     // Root's own file, hard-linked into a home, is not the user's to have written.
-    if (st.st_uid != uid) {
+    if (st.st_uid != user.uid) {
         return "refused: " + what + " is owned by uid " + std::to_string(st.st_uid);
     }
     if (st.st_nlink != 1) {
         return "refused: " + what + " has " + std::to_string(st.st_nlink) + " hard links";
     }
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-        return "refused: " + what + " is writable by others";
+    if (const std::string writers = writersBesides(st, user); !writers.empty()) {
+        return "refused: " + what + writers;
     }
     return {};
 }
@@ -72,7 +96,7 @@ int reopenChecked(PosixFiles& files, const CheckedPlace& place, int dir, std::st
     if (fd.get() < 0 || files.fstat(fd.get(), &st) != 0) {
         return -1;
     }
-    const std::string why = distrustDirectory(st, place.uid, "its directory");
+    const std::string why = distrustDirectory(st, place, "its directory");
     if (!why.empty()) {
         if (reason) {
             *reason = why;
@@ -123,7 +147,8 @@ Walk walkToUserFile(PosixFiles& files, const std::string& home, const std::strin
         if (place->dir.get() < 0 || files.fstat(place->dir.get(), &st) != 0) {
             return refused(statusFromErrno(errno));
         }
-        std::string why = distrustDirectory(st, uid, walked);
+        askAboutGroup(*place, st);
+        std::string why = distrustDirectory(st, *place, walked);
         const std::size_t slash = target->find('/', from);
         const std::string part = target->substr(from, slash - from);
         walked += "/" + part;
@@ -163,7 +188,8 @@ Walk walkToUserFile(PosixFiles& files, const std::string& home, const std::strin
             if (files.fstat(file.get(), &st) != 0) {
                 return refused(statusFromErrno(errno));
             }
-            why = distrustFile(st, uid, "the file");
+            askAboutGroup(*place, st);
+            why = distrustFile(st, *place, "the file");
             if (!why.empty()) {
                 file.reset(-1);
                 return refused(RegistryApi::AccessDenied, why);

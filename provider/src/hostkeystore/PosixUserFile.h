@@ -26,13 +26,22 @@ struct CheckedPlace {
     std::string base;    // the file's name in its directory
     uid_t uid = 0;
     gid_t gid = 0;
+    // `gid` is the user's private group: what is theirs and writable by it is theirs alone.
+    // Asked once, when the walk first meets something of theirs that their group may write.
+    bool privateGroup = false;
+    bool groupAsked = false;
 };
 
-// Why a directory on the way (`what`) may not be trusted for the user `uid`; empty when it may.
-std::string distrustDirectory(const struct stat& st, uid_t uid, const std::string& what);
+// Settles `user.privateGroup` when `st` is the first thing of the user's found writable by
+// their group.
+void askAboutGroup(CheckedPlace& user, const struct stat& st);
+// Why a directory on the way (`what`) may not be trusted for `user`: anything but theirs or
+// root's, writable by nobody else; empty when it may.
+std::string distrustDirectory(const struct stat& st, const CheckedPlace& user,
+                              const std::string& what);
 // Why the user's file may not be trusted: anything but a regular file with one link, owned by
 // that user and writable by nobody else; empty when it may.
-std::string distrustFile(const struct stat& st, uid_t uid, const std::string& what);
+std::string distrustFile(const struct stat& st, const CheckedPlace& user, const std::string& what);
 
 struct Walk {
     RegistryApi::Status status = RegistryApi::Success;
