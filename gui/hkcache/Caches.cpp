@@ -130,6 +130,22 @@ std::vector<Cache> loadedProfileCaches(Diagnostics& diagnostics) {
     return caches;
 }
 
+std::vector<Cache> readableCaches(std::vector<Cache> caches, bool keepMissing,
+                                  Diagnostics& diagnostics) {
+    std::vector<Cache> kept;
+    for (Cache& cache : caches) {
+        PAL::OpenKey key(*cache.api);
+        std::string reason;
+        const Api::Status status = cache.open(key.out(), &reason);
+        if (status == Api::Success || (keepMissing && status == Api::NotFound)) {
+            kept.push_back(std::move(cache));
+        } else if (status != Api::NotFound) {
+            diagnostics.refused(cache.name, reason.empty() ? statusText(status) : reason);
+        }
+    }
+    return kept;
+}
+
 std::vector<Cache> profileCache(const std::string& sid, Diagnostics& diagnostics) {
     PAL::OpenKey profile;
     const Api::Status status = profile.open(Api::rootHandle(UsersRoot), sid);

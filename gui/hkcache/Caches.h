@@ -48,6 +48,11 @@ std::vector<Cache> profileCache(const std::string& sid, Diagnostics& diagnostics
 // leaves it out and lets the run go on with the others.
 std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnostics);
 
+// The caches of `caches` that can be read; each other one is reported as refused, and the run
+// goes on with the rest. `keepMissing`: one not made yet is kept (else left out).
+std::vector<Cache> readableCaches(std::vector<Cache> caches, bool keepMissing,
+                                  Diagnostics& diagnostics);
+
 // Per platform: whether cached names compare ignoring case (the registry) or not (a file).
 bool namesIgnoreCase();
 // Per platform: whether hosts in cached names are escaped (PuTTY for Windows) or stored as

@@ -4,7 +4,6 @@
 
 #include "PAL/Accounts.h"
 #include "PAL/HostKeyFile.h"
-#include "PAL/OpenKey.h"
 #include "PAL/PuttyCache.h"
 
 #include <optional>
@@ -37,20 +36,11 @@ std::vector<Cache> everyUsersCache(Diagnostics& diagnostics) {
     }
     std::vector<Cache> caches;
     for (const PAL::Account& account : PAL::accountsByHome()) {
-        Cache cache = userCache(account);
-        // Every user's cache is those that exist: an import never makes one in /bin or /dev
-        // for a system account. One that cannot be had (a file refused by the walk) is
-        // reported and left out: the others are still worked on.
-        PAL::OpenKey key(*cache.api);
-        std::string reason;
-        const Api::Status status = cache.open(key.out(), &reason);
-        if (status == Api::Success) {
-            caches.push_back(std::move(cache));
-        } else if (status != Api::NotFound) {
-            diagnostics.refused(cache.name, reason.empty() ? statusText(status) : reason);
-        }
+        caches.push_back(userCache(account));
     }
-    return caches;
+    // Every user's cache is those that exist: an import never makes one in /bin or /dev for a
+    // system account.
+    return readableCaches(std::move(caches), false, diagnostics);
 }
 
 } // namespace

@@ -43,7 +43,7 @@ std::vector<Cache> selectCaches(const std::string& which, Diagnostics& diagnosti
                               std::string(".DEFAULT\\") + puttyCacheSubKey())};
     }
     if (which == "all") {
-        return withAccounts(loadedProfileCaches(diagnostics));
+        return withAccounts(readableCaches(loadedProfileCaches(diagnostics), true, diagnostics));
     }
     const std::string name = which.substr(5);
     if (name.rfind("S-1-", 0) == 0 || name.rfind("s-1-", 0) == 0 || name == ".DEFAULT") {

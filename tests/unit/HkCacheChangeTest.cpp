@@ -237,6 +237,22 @@ TEST_F(HkCacheChangeTest, OneBackupOfSeveralCachesPutsEachCachesKeysBack) {
     EXPECT_EQ("", run({"import", "--cache", "default", "--format", "putty", backup}).out);
 }
 
+TEST_F(HkCacheChangeTest, AProfileThatCannotBeReadIsReportedAndTheOthersAreStillChanged) {
+    if (!hkcache::hostsEscaped()) {
+        GTEST_SKIP() << "every user's cache is a file of theirs on POSIX";
+    }
+    const std::string sid = "S-1-5-21-0-0-0-1000";
+    registry->setValue(Users, ".DEFAULT\\" + CachePath, "rsa2@22:host1", KeyA);
+    registry->setValue(Users, sid + "\\" + CachePath, "rsa2@22:host1", KeyB);
+    // The selection opens .DEFAULT's cache first: that profile refuses the caller.
+    registry->failOn(Op::Open, PAL::RegistryApi::AccessDenied);
+    const Outcome removed = run({"remove", "--cache", "all", "--no-backup", "host1"});
+    EXPECT_EQ(2, removed.status);
+    EXPECT_EQ("removed rsa2@22:host1 " + FingerprintB + "\n", removed.out);
+    EXPECT_NE(std::string::npos, removed.err.find("HKEY_USERS\\.DEFAULT\\")) << removed.err;
+    EXPECT_EQ(1u, registry->valueNames(Users, ".DEFAULT\\" + CachePath).size());
+}
+
 TEST_F(HkCacheChangeTest, ASectionGoesOnlyToTheCacheItNames) {
     const std::string backup = input("# /elsewhere/sshhostkeys\nrsa2@22:host1 " + KeyA + "\n");
     const Outcome result = run({"import", "--format", "putty", backup});
