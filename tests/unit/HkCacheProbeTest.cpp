@@ -1,5 +1,6 @@
 // verify and fetch against a fake server: each outcome of the SSH seam gives its result word and
 // exit status.
+#include "ParallelRuns.h"
 #include "SshProbe.h"
 
 #include "KeyModel/Digest.h"
@@ -11,6 +12,7 @@
 
 #include <map>
 #include <new>
+#include <system_error>
 
 namespace {
 
@@ -101,6 +103,39 @@ TEST(HkCacheProbeTest, AThrowInAProbeThreadEndsTheRun) {
     const hktest::Outcome result = hktest::runHkCacheWith({"verify", "-j", "3"});
     EXPECT_EQ(2, result.status);
     EXPECT_EQ("hkcache: out of memory\n", result.err);
+    hkcache::setSshProbe(nullptr);
+}
+
+// A thread that cannot be started ends the run as out of memory, once the started ones have
+// joined: never in std::terminate.
+TEST(HkCacheProbeTest, AThreadThatCannotBeStartedEndsTheRun) {
+    hktest::InMemoryRegistry registry;
+    const hktest::ScopedRegistryApi inForce(registry);
+    FakeServers servers;
+    hkcache::setSshProbe(&servers);
+    for (const char* host : {"a", "b", "c"}) {
+        registry.setValue(hktest::CurrentUser, hktest::CachePath, std::string("rsa2@1:") + host,
+                          hktest::KeyA);
+    }
+    servers.ports = {{1, {ProbeResult::Proved, WireA, ""}}};
+    static int starts;
+    static bool outOfMemory;
+    hkcache::setThreadStarter([](std::function<void()> work) {
+        if (++starts == 2) {
+            outOfMemory ? throw std::bad_alloc()
+                        : throw std::system_error(
+                              std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        return std::thread(std::move(work));
+    });
+    for (bool each : {false, true}) {
+        starts = 0;
+        outOfMemory = each;
+        const hktest::Outcome result = hktest::runHkCacheWith({"verify", "-j", "3"});
+        EXPECT_EQ(2, result.status);
+        EXPECT_EQ("hkcache: out of memory\n", result.err);
+    }
+    hkcache::setThreadStarter(nullptr);
     hkcache::setSshProbe(nullptr);
 }
 
