@@ -322,7 +322,7 @@ ExitStatus verify(const VerifyOptions& options, std::ostream& out, Diagnostics& 
     if (keys.empty()) {
         reportNothingMatched(diagnostics, options.selection, caches);
     }
-    std::vector<Probe> probes = probesOf(keys);
+    const std::vector<Probe> probes = probesOf(keys);
     ResultStream results(keys, options, caches.size() > 1, out, diagnostics);
     std::vector<std::size_t> unprobed;
     for (std::size_t i = 0; i < keys.size(); ++i) {

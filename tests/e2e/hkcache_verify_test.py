@@ -149,7 +149,8 @@ class HkCacheVerify(unittest.TestCase):
                 process = subprocess.Popen(
                     [EXE, "verify", "-j", "2", "--timeout", "3", "-f", form], env=env,
                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                    start_new_session=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                    start_new_session=True,  # a script's background job ignores SIGINT
+                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
                 start = time.monotonic()
                 first = process.stdout.readline().decode()
                 self.assertLess(time.monotonic() - start, 2, first)
