@@ -16,7 +16,8 @@ namespace hkcache {
 // Done: a change made (or, in a dry run, that would be). Conflict: an import left a key out
 // because another is cached under its name. Mismatch: a server proved another key than the
 // cached one, or could not prove its key. Unchecked: a key or host could not be checked.
-// NothingToImport: the input held no key that could be imported.
+// NothingToImport: the input held no key that could be imported. Interrupted, Terminated: a
+// verify stopped by a signal (PAL::StopSignals' statuses).
 enum class ExitStatus : int {
     Listed = 0,
     Done = 0,
@@ -26,11 +27,15 @@ enum class ExitStatus : int {
     Mismatch = 3,
     Unchecked = 4,
     NothingToImport = 5,
+    Interrupted = 130,
+    Terminated = 143,
 };
 
 class Diagnostics {
 public:
-    explicit Diagnostics(std::ostream& stream) : err(stream) {}
+    // `onTerminal`: `stream` is a terminal that a person watches, where progress is shown.
+    explicit Diagnostics(std::ostream& stream, bool onTerminal = false)
+        : err(stream), terminal(onTerminal) {}
 
     // "hkcache: <where>: <reason>", control bytes escaped (PAL/Escape.h); the run ends with
     // ExitStatus::Failure.
@@ -44,13 +49,20 @@ public:
     void note(std::string_view message);
     // Whether an error stops the run.
     bool failed() const { return anyError; }
-    // The run's exit status: `status`, or Failure when a cache was refused.
+    // The run's exit status: `status`, or Failure when a cache was refused (a stop signal's
+    // status still wins: the run did not finish).
     ExitStatus outcome(ExitStatus status) const {
-        return anyRefused ? ExitStatus::Failure : status;
+        const bool stopped = status == ExitStatus::Interrupted || status == ExitStatus::Terminated;
+        return anyRefused && !stopped ? ExitStatus::Failure : status;
     }
+    // On a terminal, "hkcache: <line>" in place of the last progress line (empty: cleared, as
+    // it must be before anything else is printed); elsewhere nothing.
+    void progress(std::string_view line);
 
 private:
     std::ostream& err;
+    bool terminal;
+    std::string shown; // the progress line on the terminal
     bool anyError = false;
     bool anyRefused = false;
 };

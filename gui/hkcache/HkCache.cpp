@@ -132,7 +132,9 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
         err << "hkcache: " << PAL::escaped(e.what()) << '\n';
         return int(ExitStatus::Failure);
     }
-    hkcache::Diagnostics diagnostics(err);
+    // Progress only where a person watches: the process's own standard error on a terminal,
+    // never a test's stream or a pipe.
+    hkcache::Diagnostics diagnostics(err, &err == &std::cerr && PAL::standardErrorIsTerminal());
     // What was changed before a failure like this is printed as it is made; the POSIX store
     // changes all of a cache or none of it.
     try {

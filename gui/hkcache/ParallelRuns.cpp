@@ -1,19 +1,69 @@
 #include "ParallelRuns.h"
 
+#include "PAL/StopSignals.h"
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 namespace hkcache {
+namespace {
 
-void runInParallel(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& run) {
+std::thread startWorker(std::function<void()> work) {
+    std::thread thread;
+    PAL::withStopSignalsHeld([&] { thread = std::thread(std::move(work)); });
+    return thread;
+}
+
+ThreadStarter starter = &startWorker;
+
+// The threads started, joined on every way out: a joinable std::thread that is destroyed ends
+// the process.
+class Workers {
+public:
+    Workers(std::atomic<std::size_t>& claimed, std::size_t items) : next(claimed), count(items) {}
+    ~Workers() { join(); }
+    Workers(const Workers&) = delete;
+    Workers& operator=(const Workers&) = delete;
+
+    std::vector<std::thread> threads;
+
+    // Lets each finish the item it has, and starts none.
+    void join() {
+        next = count;
+        for (std::thread& thread : threads) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+
+private:
+    std::atomic<std::size_t>& next;
+    std::size_t count;
+};
+
+} // namespace
+
+ThreadStarter setThreadStarter(ThreadStarter replacement) {
+    const ThreadStarter previous = starter;
+    starter = replacement ? replacement : &startWorker;
+    return previous;
+}
+
+void runInParallel(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& run,
+                   const std::function<void()>& meanwhile) {
     std::atomic<std::size_t> next{0};
+    std::mutex lock;
+    std::condition_variable finished;
+    std::size_t running = 0; // threads started that have not finished
     // A throw (out of memory) ends every thread's work and is rethrown once all have joined.
-    std::mutex failed;
     std::exception_ptr failure;
     const auto work = [&] {
         try {
@@ -22,27 +72,43 @@ void runInParallel(std::size_t count, unsigned jobs, const std::function<void(st
             }
         } catch (...) {
             next = count;
-            const std::lock_guard<std::mutex> lock(failed);
+            const std::lock_guard<std::mutex> held(lock);
             if (!failure) {
                 failure = std::current_exception();
             }
         }
     };
+    const auto worker = [&] {
+        work();
+        const std::lock_guard<std::mutex> held(lock);
+        --running;
+        finished.notify_one();
+    };
     const std::size_t threads = std::min<std::size_t>(std::max(jobs, 1u), count);
-    std::vector<std::thread> pool;
-    // The calling thread is one of them; a thread that cannot be started leaves its share to
-    // the others.
-    for (std::size_t i = 1; i < threads; ++i) {
-        try {
-            pool.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;
+    Workers workers(next, count);
+    try {
+        workers.threads.reserve(threads);
+        // Without `meanwhile`, the calling thread is one of them.
+        for (std::size_t i = meanwhile ? 0 : 1; i < threads; ++i) {
+            const std::lock_guard<std::mutex> held(lock);
+            workers.threads.push_back(starter(worker));
+            ++running;
         }
+    } catch (const std::system_error&) {
+        throw std::bad_alloc(); // `workers` joins the others first
     }
-    work();
-    for (std::thread& thread : pool) {
-        thread.join();
+    if (meanwhile) {
+        std::unique_lock<std::mutex> held(lock);
+        while (!finished.wait_for(held, std::chrono::milliseconds(250),
+                                  [&] { return running == 0; })) {
+            held.unlock();
+            meanwhile();
+            held.lock();
+        }
+    } else {
+        work();
     }
+    workers.join();
     if (failure) {
         std::rethrow_exception(failure);
     }

@@ -10,6 +10,7 @@ throwaway user's fetch with the right pin lets plink -batch pass host-key verifi
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -130,6 +131,38 @@ class HkCacheVerify(unittest.TestCase):
         self.assertEqual(4, status, err)
         self.assertEqual(["unreachable", "unreachable"], [w for w, _ in words(out).values()], out)
         self.assertLess(elapsed, 4)
+
+    def test_results_stream_in_cache_order_until_a_signal_stops_the_rest(self):
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)
+        port = silent.getsockname()[1]
+        ed, ecdsa = (next(s for s in self.servers if s.putty_type == t)
+                     for t in ("ssh-ed25519", "ecdsa-sha2-nistp256"))
+        # Two at once: the second hangs while the third is proved (held behind it) and the fourth
+        # hangs; the signal comes then, and the fifth never starts.
+        names = [ed.name, "ssh-ed25519@%d:127.0.0.1" % port, ecdsa.name,
+                 "rsa2@%d:127.0.0.1" % port, "ecdsa-sha2-nistp256@%d:127.0.0.1" % port]
+        env = self.cache_of([n + " " + self.cached(n.split("@")[0]) for n in names])
+        for sig, status, form in ((signal.SIGINT, 130, "text"), (signal.SIGTERM, 143, "jsonl")):
+            with self.subTest(form):
+                process = subprocess.Popen(
+                    [EXE, "verify", "-j", "2", "--timeout", "3", "-f", form], env=env,
+                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                    start_new_session=True,  # a script's background job ignores SIGINT
+                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                start = time.monotonic()
+                first = process.stdout.readline().decode()
+                self.assertLess(time.monotonic() - start, 2, first)
+                time.sleep(1)
+                process.send_signal(sig)
+                rest, err = process.communicate(timeout=30)
+                out = first + rest.decode()
+                self.assertEqual(status, process.returncode, out + err.decode())
+                self.assertEqual(names[:4], list(words(out)) if form == "text" else
+                                 [json.loads(line)["name"] for line in out.splitlines()])
+                self.assertEqual("hkcache: stopped: 1 of 5 keys not checked\n", err.decode())
+        silent.close()
 
     def test_impostor_that_replays_a_key_is_bad_proof(self):
         victim = next(s for s in self.servers if s.putty_type == "ssh-ed25519")

@@ -1,5 +1,6 @@
 // verify and fetch against a fake server: each outcome of the SSH seam gives its result word and
 // exit status.
+#include "ParallelRuns.h"
 #include "SshProbe.h"
 
 #include "KeyModel/Digest.h"
@@ -9,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <new>
+#include <system_error>
 
 namespace {
 
@@ -24,8 +27,10 @@ const KeyModel::Bytes WireB = *KeyModel::base64Decode(hktest::Base64B);
 // Serves what each port is set to, and an RSA key alone.
 struct FakeServers : hkcache::SshProbe {
     std::map<unsigned, ProbeResult> ports;
+    std::atomic<int> calls{0};
     ProbeResult probe(const std::string&, unsigned port, const std::string& algorithms,
                       std::chrono::milliseconds) override {
+        ++calls;
         if (algorithms != "rsa-sha2-512,rsa-sha2-256") {
             return {ProbeResult::NotOffered, {}, "no match"};
         }
@@ -50,6 +55,10 @@ TEST(HkCacheProbeTest, EachOutcomeHasItsWordAndStatus) {
     }
     registry.setValue(hktest::CurrentUser, hktest::CachePath, "rsa@7:h", hktest::KeyA);
     const std::string a = " " + FingerprintA;
+    std::string cache; // in JSON
+    for (char c : hktest::currentCacheName()) {
+        cache += c == '\\' ? "\\\\" : std::string(1, c);
+    }
     struct Row {
         std::vector<std::string> args;
         std::string out;
@@ -66,6 +75,12 @@ TEST(HkCacheProbeTest, EachOutcomeHasItsWordAndStatus) {
         {{"verify", "-p", "5"}, "unreachable rsa2@5:h" + a + " (refused)\n", 4},
         {{"verify", "-p", "6"}, "failed rsa2@6:h" + a + " (broken)\n", 4},
         {{"verify", "-p", "7"}, "not checked rsa@7:h - (an SSH-1 key)\n", 4},
+        {{"verify", "-p", "2", "-f", "jsonl"},
+         "{\"cache\":\"" + cache +
+             "\",\"name\":\"rsa2@2:h\",\"host\":\"h\",\"port\":2,\"type\":\"rsa2\","
+             "\"result\":\"MISMATCH\",\"fingerprint\":\"" +
+             FingerprintA + "\",\"server_fingerprint\":\"" + FingerprintB + "\",\"reason\":null}\n",
+         3},
         {{"verify", "nothere"}, "", 1},
         {{"fetch", "g:1", "--fingerprint", FingerprintA + "="}, "added rsa2@1:g" + a + "\n", 0},
         {{"fetch", "g:2", "h:5", "--fingerprint", FingerprintA}, "", 1},
@@ -101,6 +116,62 @@ TEST(HkCacheProbeTest, AThrowInAProbeThreadEndsTheRun) {
     const hktest::Outcome result = hktest::runHkCacheWith({"verify", "-j", "3"});
     EXPECT_EQ(2, result.status);
     EXPECT_EQ("hkcache: out of memory\n", result.err);
+    hkcache::setSshProbe(nullptr);
+}
+
+// A thread that cannot be started ends the run as out of memory, once the started ones have
+// joined: never in std::terminate.
+TEST(HkCacheProbeTest, AThreadThatCannotBeStartedEndsTheRun) {
+    hktest::InMemoryRegistry registry;
+    const hktest::ScopedRegistryApi inForce(registry);
+    FakeServers servers;
+    hkcache::setSshProbe(&servers);
+    for (const char* host : {"a", "b", "c"}) {
+        registry.setValue(hktest::CurrentUser, hktest::CachePath, std::string("rsa2@1:") + host,
+                          hktest::KeyA);
+    }
+    servers.ports = {{1, {ProbeResult::Proved, WireA, ""}}};
+    static int starts;
+    static bool outOfMemory;
+    hkcache::setThreadStarter([](std::function<void()> work) {
+        if (++starts == 2) {
+            outOfMemory ? throw std::bad_alloc()
+                        : throw std::system_error(
+                              std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        return std::thread(std::move(work));
+    });
+    for (bool each : {false, true}) {
+        starts = 0;
+        outOfMemory = each;
+        const hktest::Outcome result = hktest::runHkCacheWith({"verify", "-j", "3"});
+        EXPECT_EQ(2, result.status);
+        EXPECT_EQ("hkcache: out of memory\n", result.err);
+    }
+    hkcache::setThreadStarter(nullptr);
+    hkcache::setSshProbe(nullptr);
+}
+
+// The same host, port and key type cached by two users is asked for once; each cached key is
+// compared with what it proved.
+TEST(HkCacheProbeTest, AKeyInSeveralCachesIsProbedOnce) {
+    if (!hkcache::hostsEscaped()) {
+        GTEST_SKIP() << "every user's cache is a file of theirs on POSIX";
+    }
+    hktest::InMemoryRegistry registry;
+    const hktest::ScopedRegistryApi inForce(registry);
+    FakeServers servers;
+    hkcache::setSshProbe(&servers);
+    servers.ports = {{1, {ProbeResult::Proved, WireA, ""}}};
+    const std::string sid = "S-1-5-21-0-0-0-1000";
+    registry.setValue(hktest::Users, ".DEFAULT\\" + hktest::CachePath, "rsa2@1:h", hktest::KeyA);
+    registry.setValue(hktest::Users, sid + "\\" + hktest::CachePath, "rsa2@1:h", hktest::KeyB);
+    const hktest::Outcome result = hktest::runHkCacheWith({"verify", "--cache", "all"});
+    EXPECT_EQ(1, servers.calls);
+    EXPECT_EQ("HKEY_USERS\\.DEFAULT\\" + hktest::CachePath + ": match rsa2@1:h " + FingerprintA +
+                  "\nHKEY_USERS\\" + sid + "\\" + hktest::CachePath + ": MISMATCH rsa2@1:h " +
+                  FingerprintB + " -> " + FingerprintA + "\n",
+              result.out);
     hkcache::setSshProbe(nullptr);
 }
 

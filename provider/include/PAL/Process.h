@@ -25,6 +25,10 @@ int finishStandardOutput(int status);
 // finishStandardOutput, then ends the process (or hands over to the installed handler).
 [[noreturn]] void exitProcess(int status);
 
+// Whether standard error is a terminal (Windows: a console) that a person watches, where a
+// line may be redrawn in place.
+bool standardErrorIsTerminal();
+
 // Installs `handler` (null restores the default) and returns the one it replaces.
 ExitHandler setExitHandler(ExitHandler handler);
 

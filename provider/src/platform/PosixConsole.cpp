@@ -1,6 +1,8 @@
 // Standard streams on POSIX.
 #include "Console.h"
 
+#include "PAL/Process.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -32,4 +34,9 @@ void binaryStandardOutput() {
 }
 
 } // namespace console
+
+bool standardErrorIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
+
 } // namespace PAL

@@ -1,6 +1,8 @@
 // Standard streams on Windows.
 #include "Console.h"
 
+#include "PAL/Process.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -32,4 +34,11 @@ void binaryStandardOutput() {
 }
 
 } // namespace console
+
+bool standardErrorIsTerminal() {
+    // As for standard output: NUL is a character device too, but no console.
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 } // namespace PAL
