@@ -21,13 +21,15 @@ using hktest::FingerprintB;
 const KeyModel::Bytes WireA = *KeyModel::base64Decode(hktest::Base64A);
 const KeyModel::Bytes WireB = *KeyModel::base64Decode(hktest::Base64B);
 
-// Serves what each port is set to, and an RSA key alone.
+// Serves what each port is set to for RSA, and for the other types what `others` holds.
 struct FakeServers : hkcache::SshProbe {
     std::map<unsigned, ProbeResult> ports;
+    std::map<unsigned, ProbeResult> others;
     ProbeResult probe(const std::string&, unsigned port, const std::string& algorithms,
                       std::chrono::milliseconds) override {
         if (algorithms != "rsa-sha2-512,rsa-sha2-256") {
-            return {ProbeResult::NotOffered, {}, "no match"};
+            return others.count(port) ? others[port]
+                                      : ProbeResult{ProbeResult::NotOffered, {}, "no match"};
         }
         return ports.at(port);
     }
@@ -43,7 +45,9 @@ TEST(HkCacheProbeTest, EachOutcomeHasItsWordAndStatus) {
                      {3, {ProbeResult::BadProof, WireA, "bad signature"}},
                      {4, {ProbeResult::NotOffered, {}, "no match"}},
                      {5, {ProbeResult::Unreachable, {}, "refused"}},
-                     {6, {ProbeResult::Failed, {}, "broken"}}};
+                     {6, {ProbeResult::Failed, {}, "broken"}},
+                     {8, {ProbeResult::Proved, WireA, ""}}};
+    servers.others = {{8, {ProbeResult::BadProof, WireB, "bad signature"}}};
     for (unsigned port = 1; port <= 6; ++port) {
         registry.setValue(hktest::CurrentUser, hktest::CachePath,
                           "rsa2@" + std::to_string(port) + ":h", hktest::KeyA);
@@ -71,6 +75,11 @@ TEST(HkCacheProbeTest, EachOutcomeHasItsWordAndStatus) {
         {{"fetch", "g:2", "h:5", "--fingerprint", FingerprintA}, "", 1},
         {{"fetch", "h:3", "h:5", "--trust-on-first-use", "--dry-run"}, "", 4},
         {{"fetch", "h:1"}, "", 2},
+        {{"verify", "-p", "1", "--timeout", "NaN"}, "", 2},
+        // Refused as import refuses it, before any server is asked.
+        {{"fetch", "a b:1", "--fingerprint", FingerprintA}, "", 2},
+        // The RSA key is stored; the types whose proof failed still count.
+        {{"fetch", "g:8", "--fingerprint", FingerprintA}, "added rsa2@8:g" + a + "\n", 4},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.args.at(0) + " " + row.args.at(1));
