@@ -11,9 +11,11 @@ import json
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -41,6 +43,33 @@ def words(out):
         word = " ".join(line.split(" ")[:2]) if line.split(" ")[0] in ("BAD", "not") else line.split(" ")[0]
         results[line[len(word) + 1:].split(" ")[0]] = (word, line)
     return results
+
+
+def disconnecting(text):
+    """The port of a server that agrees to a key exchange and then disconnects with `text`."""
+    def string(data):
+        return struct.pack(">I", len(data)) + data
+
+    def packet(payload):
+        padding = 8 - (len(payload) + 5) % 8 + 8
+        return struct.pack(">IB", len(payload) + padding + 1, padding) + payload + bytes(padding)
+
+    kexinit = bytes([20]) + os.urandom(16) + b"".join(string(names) for names in [
+        b"curve25519-sha256,ecdh-sha2-nistp256", b"ssh-ed25519", b"aes128-ctr", b"aes128-ctr",
+        b"hmac-sha2-256", b"hmac-sha2-256", b"none", b"none", b"", b""]) + bytes(5)
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        while True:
+            connection = listener.accept()[0]
+            connection.sendall(b"SSH-2.0-Hostile\r\n" + packet(kexinit) +
+                               packet(bytes([1]) + struct.pack(">I", 2) + string(text) + string(b"")))
+            connection.recv(4096)
+            time.sleep(0.2)
+            connection.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return listener.getsockname()[1]
 
 
 class HkCacheVerify(unittest.TestCase):
@@ -131,17 +160,23 @@ class HkCacheVerify(unittest.TestCase):
         self.assertEqual(["unreachable", "unreachable"], [w for w, _ in words(out).values()], out)
         self.assertLess(elapsed, 4)
 
-    def test_impostor_that_replays_a_key_is_bad_proof(self):
-        victim = next(s for s in self.servers if s.putty_type == "ssh-ed25519")
+    def impostor(self, victim):
+        """The port of a server that shows `victim`'s key and signs with an Ed25519 key."""
         own = os.path.join(self.tmp.name, "impostor")
-        subprocess.run(["ssh-keygen", "-q", "-N", "", "-t", "ed25519", "-f", own], check=True,
-                       stdin=subprocess.DEVNULL, timeout=60)
+        if not os.path.exists(own):
+            subprocess.run(["ssh-keygen", "-q", "-N", "", "-t", "ed25519", "-f", own],
+                           check=True, stdin=subprocess.DEVNULL, timeout=60)
         port = free_port()
         self.others.append(subprocess.Popen(
             [paramiko_python(), os.path.join(HERE, "impostor_server.py"), str(port),
              victim.key + ".pub", own], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL))
         self.assertTrue(listening(port, time.monotonic() + 15))
+        return port
+
+    def test_impostor_that_replays_a_key_is_bad_proof(self):
+        victim = next(s for s in self.servers if s.putty_type == "ssh-ed25519")
+        port = self.impostor(victim)
         scanned = subprocess.run(["ssh-keyscan", "-p", str(port), "-t", "ed25519", "127.0.0.1"],
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                  timeout=30).stdout.decode().split()
@@ -149,6 +184,26 @@ class HkCacheVerify(unittest.TestCase):
         env = self.cache_of(["ssh-ed25519@%d:127.0.0.1 %s" % (port, self.cached("ssh-ed25519"))])
         status, out, err = self.hkcache("verify", env=env)
         self.assertEqual((3, "BAD PROOF"), (status, out[:9]), out + err)
+
+    def test_the_servers_words_never_decide_and_another_type_is_named(self):
+        ecdsa = next(s for s in self.servers if s.putty_type == "ecdsa-sha2-nistp256")
+        ed25519 = next(s for s in self.servers if s.putty_type == "ssh-ed25519")
+        data = self.cached("ssh-ed25519")
+        texts = ["Failed to verify server hostkey signature",
+                 "no match for method server host key algo", "Timeout connecting\x1b[2J"]
+        ports = [disconnecting(text.encode()) for text in texts] + [self.impostor(ecdsa)]
+        env = self.cache_of(["ssh-ed25519@%d:127.0.0.1 %s" % (port, data) for port in ports] +
+                            ["ecdsa-sha2-nistp256@%d:127.0.0.1 %s" % (
+                                ed25519.port, self.cached("ecdsa-sha2-nistp256"))])
+        status, out, err = self.hkcache("verify", "--timeout", "5", env=env)
+        self.assertEqual(4, status, out + err)
+        lines = [words(out)["ssh-ed25519@%d:127.0.0.1" % port] for port in ports]
+        self.assertEqual(["failed"] * 4, [word for word, _ in lines], out)
+        self.assertIn(texts[0] + ")", lines[0][1])
+        self.assertIn("Timeout connecting\\x1b[2J)", lines[2][1])
+        self.assertIn("(the server sent a key of type ecdsa-sha2-nistp256 for ssh-ed25519)", lines[3][1])
+        self.assertIn("(server offers ssh-ed25519 %s)" % ed25519.fingerprint,
+                      words(out)["ecdsa-sha2-nistp256@%d:127.0.0.1" % ed25519.port][1])
 
     # plink finds ~ in the password database, not in HOME: a user of its own needs root.
     @unittest.skipUnless(os.geteuid() == 0, "a user whose home plink uses needs root")
