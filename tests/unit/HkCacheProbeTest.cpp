@@ -1,6 +1,7 @@
 // verify and fetch against a fake server: each outcome of the SSH seam gives its result word and
 // exit status.
 #include "SshProbe.h"
+#include "TcpConnection.h"
 
 #include "KeyModel/Digest.h"
 
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <map>
 #include <new>
 
@@ -91,6 +93,26 @@ TEST(HkCacheProbeTest, EachOutcomeHasItsWordAndStatus) {
                       .err.rfind("hkcache: no cached key for nothere in ", 0));
     EXPECT_EQ(3, hktest::runHkCacheWith({"verify", "-j", "3"}).status);
     hkcache::setSshProbe(nullptr);
+}
+
+// A name service that does not answer is given up on at the deadline, fractions included.
+TEST(HkCacheProbeTest, ANameNotResolvedInTimeIsUnreachable) {
+    hktest::InMemoryRegistry registry;
+    const hktest::ScopedRegistryApi inForce(registry);
+    registry.setValue(hktest::CurrentUser, hktest::CachePath, "rsa2@22:slow.test", hktest::KeyA);
+    std::promise<void> answer;
+    hkcache::setResolver([answered = answer.get_future().share()](const std::string&, unsigned) {
+        answered.wait_for(std::chrono::seconds(3));
+        return hkcache::Resolved{{}, "answered late"};
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const hktest::Outcome result = hktest::runHkCacheWith({"verify", "--timeout", "0.3"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    answer.set_value();
+    hkcache::setResolver(nullptr);
+    EXPECT_EQ("unreachable rsa2@22:slow.test " + FingerprintA + " (name lookup timed out)\n",
+              result.out);
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
 }
 
 // Out of memory in a probe's thread ends the run with its message, never the process.
