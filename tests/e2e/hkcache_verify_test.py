@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """hkcache verify and fetch against live servers on loopback: one sshd per key type whose keys
 plink cached, a server whose key was regenerated, a closed port, a listener that never answers,
-and an impostor that replays a victim's public key (which ssh-keyscan accepts). As root, a
-throwaway user's fetch with the right pin lets plink -batch pass host-key verification.
+one whose queue is full, servers that disconnect with libssh's own words, and an impostor that
+replays a victim's public key (which ssh-keyscan accepts). As root, a throwaway user's fetch
+with the right pin lets plink -batch pass host-key verification; the whole run has a network
+namespace of its own, whose name server never answers.
 
     hkcache_verify_test.py --exe build/native/bin/hkcache
 """
@@ -174,6 +176,26 @@ class HkCacheVerify(unittest.TestCase):
         self.assertTrue(listening(port, time.monotonic() + 15))
         return port
 
+    def test_a_connect_or_a_lookup_that_hangs_ends_at_a_fraction_of_a_second(self):
+        full = socket.create_server(("127.0.0.1", 0), backlog=0)
+        port = full.getsockname()[1]
+        # The queue holds one connection never accepted: the kernel drops later SYNs.
+        queued = socket.create_connection(("127.0.0.1", port))
+        hosts = ["127.0.0.1:%d" % port]
+        if OWN_NETWORK == "silent-dns":
+            hosts.append("hangs.example.com")
+        env = self.cache_of(["ssh-ed25519@%d:%s %s" % (int(h.partition(":")[2] or 22),
+                                                      h.partition(":")[0],
+                                                      self.cached("ssh-ed25519")) for h in hosts])
+        start = time.monotonic()
+        status, out, err = self.hkcache("verify", "--timeout", "0.5", env=env)
+        elapsed = time.monotonic() - start
+        full.close()
+        queued.close()
+        self.assertEqual((4, ["unreachable"] * len(hosts)),
+                         (status, [w for w, _ in words(out).values()]), out + err)
+        self.assertLess(elapsed, 0.9, out)
+
     def test_impostor_that_replays_a_key_is_bad_proof(self):
         victim = next(s for s in self.servers if s.putty_type == "ssh-ed25519")
         port = self.impostor(victim)
@@ -241,5 +263,28 @@ class HkCacheVerify(unittest.TestCase):
             self.assertIn("Cannot answer interactive prompts", run(*plink)[1])
 
 
+# The servers, hostile ones included, talk in a network of this run's own where the system
+# allows one (root, unshare, ip), with a name server that never answers; else on loopback.
+OWN_NETWORK = os.environ.get("HK_OWN_NETWORK")
+
+
+def in_own_network():
+    if OWN_NETWORK or os.geteuid() != 0 or not (shutil.which("unshare") and shutil.which("ip")):
+        return
+    resolv = tempfile.NamedTemporaryFile("w", prefix="hk-resolv-", suffix=".conf")
+    resolv.write("nameserver 127.0.0.1\noptions timeout:5 attempts:1\n")
+    resolv.flush()
+    # A name server that reads every question and answers none.
+    silent = ("import socket,os,sys; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); "
+              "s.bind(('127.0.0.1',53)); s.set_inheritable(True); os.execvp(sys.argv[1],sys.argv[1:])")
+    script = ('ip link set lo up && mount --bind "$0" /etc/resolv.conf && exec "$@"')
+    command = ["unshare", "-n", "-m", "--propagation", "private", "--", "sh", "-c", script,
+               resolv.name, sys.executable, "-c", silent, sys.executable] + sys.argv
+    if subprocess.run(["unshare", "-n", "-m", "true"], stderr=subprocess.DEVNULL).returncode:
+        return
+    sys.exit(subprocess.run(command, env=dict(os.environ, HK_OWN_NETWORK="silent-dns")).returncode)
+
+
 if __name__ == "__main__":
+    in_own_network()
     main("hkcache")
