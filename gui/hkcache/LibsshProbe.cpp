@@ -42,7 +42,8 @@ constexpr float MethodsAgreed = 0.8f; // every algorithm agreed, the server's ke
 
 // The host-key algorithms asked for when the one wanted is not offered, to say what is.
 const char* const EveryAlgorithm = "ssh-ed25519,ecdsa-sha2-nistp256,ecdsa-sha2-nistp384,"
-                                   "ecdsa-sha2-nistp521,rsa-sha2-512,rsa-sha2-256,ssh-rsa";
+                                   "ecdsa-sha2-nistp521,rsa-sha2-512,rsa-sha2-256,ssh-rsa,"
+                                   "ssh-dss"; // libssh leaves out what it was built without
 
 // What one connection showed besides libssh's error.
 struct Seen {
@@ -234,6 +235,9 @@ private:
                                 " for " + typeName(done.seen.signatureType);
             } else if (done.seen.reached >= MethodsAgreed && !libsshClosed) {
                 result.outcome = ProbeResult::BadProof;
+                if (result.reason.empty()) {
+                    result.reason = "the server's signature could not be read";
+                }
             } else {
                 result.outcome = ProbeResult::Failed;
             }
