@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 """hkcache verify and fetch against live servers on loopback: one sshd per key type whose keys
 plink cached, a server whose key was regenerated, a closed port, a listener that never answers,
-one whose queue is full, servers that disconnect with libssh's own words, and an impostor that
-replays a victim's public key (which ssh-keyscan accepts). As root, a throwaway user's fetch
-with the right pin lets plink -batch pass host-key verification; the whole run has a network
-namespace of its own, whose name server never answers.
+and an impostor that replays a victim's public key (which ssh-keyscan accepts). As root, a
+throwaway user's fetch with the right pin lets plink -batch pass host-key verification, and the
+run has a network of its own (unshare) whose name server never answers.
 
     hkcache_verify_test.py --exe build/native/bin/hkcache
 """
@@ -48,28 +47,22 @@ def words(out):
 
 
 def disconnecting(text):
-    """The port of a server that agrees to a key exchange and then disconnects with `text`."""
+    """The port of a server that agrees to a key exchange, then disconnects with `text`."""
     def string(data):
         return struct.pack(">I", len(data)) + data
 
     def packet(payload):
-        padding = 8 - (len(payload) + 5) % 8 + 8
-        return struct.pack(">IB", len(payload) + padding + 1, padding) + payload + bytes(padding)
-
-    kexinit = bytes([20]) + os.urandom(16) + b"".join(string(names) for names in [
-        b"curve25519-sha256,ecdh-sha2-nistp256", b"ssh-ed25519", b"aes128-ctr", b"aes128-ctr",
-        b"hmac-sha2-256", b"hmac-sha2-256", b"none", b"none", b"", b""]) + bytes(5)
+        pad = 16 - (len(payload) + 5) % 8
+        return struct.pack(">IB", len(payload) + pad + 1, pad) + payload + bytes(pad)
+    names = [b"curve25519-sha256", b"ssh-ed25519"] + [b"aes128-ctr"] * 2 + [b"hmac-sha2-256"] * 2
+    kexinit = bytes([20] + [0] * 16) + b"".join(map(string, names + [b"none"] * 2 + [b""] * 2))
+    sent = packet(kexinit + bytes(5)) + packet(b"\1\0\0\0\2" + string(text) + string(b""))
     listener = socket.create_server(("127.0.0.1", 0))
 
     def serve():
         while True:
-            connection = listener.accept()[0]
-            connection.sendall(b"SSH-2.0-Hostile\r\n" + packet(kexinit) +
-                               packet(bytes([1]) + struct.pack(">I", 2) + string(text) + string(b"")))
-            connection.recv(4096)
-            time.sleep(0.2)
-            connection.close()
-
+            with listener.accept()[0] as connection:
+                connection.sendall(b"SSH-2.0-x\r\n" + sent), connection.recv(4096)
     threading.Thread(target=serve, daemon=True).start()
     return listener.getsockname()[1]
 
@@ -164,10 +157,9 @@ class HkCacheVerify(unittest.TestCase):
 
     def impostor(self, victim):
         """The port of a server that shows `victim`'s key and signs with an Ed25519 key."""
-        own = os.path.join(self.tmp.name, "impostor")
-        if not os.path.exists(own):
-            subprocess.run(["ssh-keygen", "-q", "-N", "", "-t", "ed25519", "-f", own],
-                           check=True, stdin=subprocess.DEVNULL, timeout=60)
+        own = os.path.join(self.tmp.name, "impostor-" + victim.putty_type)
+        subprocess.run(["ssh-keygen", "-q", "-N", "", "-t", "ed25519", "-f", own], check=True,
+                       stdin=subprocess.DEVNULL, timeout=60)
         port = free_port()
         self.others.append(subprocess.Popen(
             [paramiko_python(), os.path.join(HERE, "impostor_server.py"), str(port),
@@ -177,22 +169,16 @@ class HkCacheVerify(unittest.TestCase):
         return port
 
     def test_a_connect_or_a_lookup_that_hangs_ends_at_a_fraction_of_a_second(self):
-        full = socket.create_server(("127.0.0.1", 0), backlog=0)
-        port = full.getsockname()[1]
         # The queue holds one connection never accepted: the kernel drops later SYNs.
-        queued = socket.create_connection(("127.0.0.1", port))
-        hosts = ["127.0.0.1:%d" % port]
-        if OWN_NETWORK == "silent-dns":
-            hosts.append("hangs.example.com")
-        env = self.cache_of(["ssh-ed25519@%d:%s %s" % (int(h.partition(":")[2] or 22),
-                                                      h.partition(":")[0],
-                                                      self.cached("ssh-ed25519")) for h in hosts])
+        full = socket.create_server(("127.0.0.1", 0), backlog=0)
+        queued = socket.create_connection(full.getsockname())
+        names = ["%d:127.0.0.1" % full.getsockname()[1]] + ["22:hangs.example.com"] * OWN_NETWORK
+        env = self.cache_of(["ssh-ed25519@%s %s" % (n, self.cached("ssh-ed25519")) for n in names])
         start = time.monotonic()
         status, out, err = self.hkcache("verify", "--timeout", "0.5", env=env)
         elapsed = time.monotonic() - start
-        full.close()
-        queued.close()
-        self.assertEqual((4, ["unreachable"] * len(hosts)),
+        full.close(), queued.close()
+        self.assertEqual((4, ["unreachable"] * len(names)),
                          (status, [w for w, _ in words(out).values()]), out + err)
         self.assertLess(elapsed, 0.9, out)
 
@@ -208,19 +194,17 @@ class HkCacheVerify(unittest.TestCase):
         self.assertEqual((3, "BAD PROOF"), (status, out[:9]), out + err)
 
     def test_the_servers_words_never_decide_and_another_type_is_named(self):
-        ecdsa = next(s for s in self.servers if s.putty_type == "ecdsa-sha2-nistp256")
-        ed25519 = next(s for s in self.servers if s.putty_type == "ssh-ed25519")
-        data = self.cached("ssh-ed25519")
+        ecdsa, ed25519 = (next(s for s in self.servers if s.putty_type == t)
+                          for t in ("ecdsa-sha2-nistp256", "ssh-ed25519"))
         texts = ["Failed to verify server hostkey signature",
                  "no match for method server host key algo", "Timeout connecting\x1b[2J"]
         ports = [disconnecting(text.encode()) for text in texts] + [self.impostor(ecdsa)]
-        env = self.cache_of(["ssh-ed25519@%d:127.0.0.1 %s" % (port, data) for port in ports] +
-                            ["ecdsa-sha2-nistp256@%d:127.0.0.1 %s" % (
-                                ed25519.port, self.cached("ecdsa-sha2-nistp256"))])
+        env = self.cache_of(["ssh-ed25519@%d:127.0.0.1 %s" % (p, self.cached("ssh-ed25519"))
+                             for p in ports] + ["ecdsa-sha2-nistp256@%d:127.0.0.1 %s" % (
+                                 ed25519.port, self.cached("ecdsa-sha2-nistp256"))])
         status, out, err = self.hkcache("verify", "--timeout", "5", env=env)
-        self.assertEqual(4, status, out + err)
         lines = [words(out)["ssh-ed25519@%d:127.0.0.1" % port] for port in ports]
-        self.assertEqual(["failed"] * 4, [word for word, _ in lines], out)
+        self.assertEqual((4, ["failed"] * 4), (status, [word for word, _ in lines]), out + err)
         self.assertIn(texts[0] + ")", lines[0][1])
         self.assertIn("Timeout connecting\\x1b[2J)", lines[2][1])
         self.assertIn("(the server sent a key of type ecdsa-sha2-nistp256 for ssh-ed25519)", lines[3][1])
@@ -263,26 +247,24 @@ class HkCacheVerify(unittest.TestCase):
             self.assertIn("Cannot answer interactive prompts", run(*plink)[1])
 
 
-# The servers, hostile ones included, talk in a network of this run's own where the system
-# allows one (root, unshare, ip), with a name server that never answers; else on loopback.
-OWN_NETWORK = os.environ.get("HK_OWN_NETWORK")
+# Set when the script runs again in a network of its own (where root, unshare and ip allow it),
+# with a name server that reads and never answers.
+OWN_NETWORK = bool(os.environ.get("HK_OWN_NETWORK"))
+SILENT = ("import socket,os,sys; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); "
+          "s.bind(('127.0.0.1',53)); s.set_inheritable(True); os.execvp(sys.argv[1],sys.argv[1:])")
 
 
 def in_own_network():
-    if OWN_NETWORK or os.geteuid() != 0 or not (shutil.which("unshare") and shutil.which("ip")):
+    if OWN_NETWORK or os.geteuid() or not (shutil.which("ip") and shutil.which("unshare")) or \
+            subprocess.run(["unshare", "-n", "-m", "true"], stderr=subprocess.DEVNULL).returncode:
         return
-    resolv = tempfile.NamedTemporaryFile("w", prefix="hk-resolv-", suffix=".conf")
-    resolv.write("nameserver 127.0.0.1\noptions timeout:5 attempts:1\n")
-    resolv.flush()
-    # A name server that reads every question and answers none.
-    silent = ("import socket,os,sys; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); "
-              "s.bind(('127.0.0.1',53)); s.set_inheritable(True); os.execvp(sys.argv[1],sys.argv[1:])")
-    script = ('ip link set lo up && mount --bind "$0" /etc/resolv.conf && exec "$@"')
-    command = ["unshare", "-n", "-m", "--propagation", "private", "--", "sh", "-c", script,
-               resolv.name, sys.executable, "-c", silent, sys.executable] + sys.argv
-    if subprocess.run(["unshare", "-n", "-m", "true"], stderr=subprocess.DEVNULL).returncode:
-        return
-    sys.exit(subprocess.run(command, env=dict(os.environ, HK_OWN_NETWORK="silent-dns")).returncode)
+    with tempfile.NamedTemporaryFile("w", prefix="hk-resolv-") as resolv:
+        resolv.write("nameserver 127.0.0.1\noptions timeout:5 attempts:1\n")
+        resolv.flush()
+        script = 'ip link set lo up && mount --bind "$0" /etc/resolv.conf && exec "$@"'
+        sys.exit(subprocess.run(["unshare", "-n", "-m", "sh", "-c", script, resolv.name,
+                                 sys.executable, "-c", SILENT, sys.executable] + sys.argv,
+                                env=dict(os.environ, HK_OWN_NETWORK="1")).returncode)
 
 
 if __name__ == "__main__":
