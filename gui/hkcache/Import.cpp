@@ -318,6 +318,31 @@ void reportPlanned(const ImportState& state, const CacheImport& plan, std::size_
     report.flush();
 }
 
+} // namespace
+
+bool hostOptions(const std::vector<std::string>& texts, std::vector<HostPattern>& hosts,
+                 Diagnostics& diagnostics) {
+    for (const std::string& text : texts) {
+        std::optional<HostPattern> host = parseHostPattern(text);
+        if (!host) {
+            diagnostics.error(text, "not a host name, HOST:PORT or [HOST]:PORT");
+            return false;
+        }
+        // PuTTY for Unix's file has no name holding one: the real run would fail at the cache,
+        // and a dry run is to say what the real run does.
+        if (std::any_of(host->host.begin(), host->host.end(), [](char c) {
+                return static_cast<unsigned char>(c) <= ' ' || c == '\x7f';
+            })) {
+            diagnostics.error(text, "a host name holds no white space or control bytes");
+            return false;
+        }
+        hosts.push_back(std::move(*host));
+    }
+    return true;
+}
+
+namespace {
+
 // The keys of one input, each numbered within it; nullopt after its error. What it left out is
 // counted in `leftOut`, and its warnings are not kept.
 std::optional<KeyModel::KeyRecords> readKeys(const ImportInput& input,
@@ -533,27 +558,6 @@ ExitStatus nothingToImport(const LeftOutCount& leftOut, const ImportOptions& opt
 }
 
 } // namespace
-
-bool hostOptions(const std::vector<std::string>& texts, std::vector<HostPattern>& hosts,
-                 Diagnostics& diagnostics) {
-    for (const std::string& text : texts) {
-        std::optional<HostPattern> host = parseHostPattern(text);
-        if (!host) {
-            diagnostics.error(text, "not a host name, HOST:PORT or [HOST]:PORT");
-            return false;
-        }
-        // PuTTY for Unix's file has no name holding one: the real run would fail at the cache,
-        // and a dry run is to say what the real run does.
-        if (std::any_of(host->host.begin(), host->host.end(), [](char c) {
-                return static_cast<unsigned char>(c) <= ' ' || c == '\x7f';
-            })) {
-            diagnostics.error(text, "a host name holds no white space or control bytes");
-            return false;
-        }
-        hosts.push_back(std::move(*host));
-    }
-    return true;
-}
 
 ExitStatus importKeys(const ImportOptions& options, std::ostream& out, Diagnostics& diagnostics) {
     // Arguments are checked before standard input is waited for.
