@@ -77,8 +77,9 @@ int connectTo(const TcpAddress& address, Clock::time_point deadline, std::string
 
 const TcpConnection::Native TcpConnection::Invalid = -1;
 
-Resolved systemResolve(const std::string& host, unsigned port) {
+Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly) {
     addrinfo hints{};
+    hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;

@@ -29,10 +29,11 @@ struct Resolved {
 using Resolver = std::function<Resolved(const std::string& host, unsigned port)>;
 // Puts `resolver` in force (empty: the system's again); returns the one it replaces.
 Resolver setResolver(Resolver resolver);
-// The system's resolver, per platform: it blocks as long as the name service takes.
-Resolved systemResolve(const std::string& host, unsigned port);
-// What the resolver in force gives by `deadline`; one that takes longer is left to end alone
-// (at most a few hundred at once) and the name did not resolve in time.
+// The system's resolver, per platform: it blocks as long as the name service takes, unless only
+// an address written in numbers is taken.
+Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly);
+// An address in numbers as it is; else what the resolver in force gives by `deadline`. One that
+// takes longer is left to end alone (at most a few hundred at once): the name did not resolve.
 Resolved resolveBefore(const std::string& host, unsigned port,
                        std::chrono::steady_clock::time_point deadline);
 

@@ -30,7 +30,9 @@ struct Lookup {
 
 Resolver resolverInForce() {
     const std::lock_guard<std::mutex> hold(inForceLock);
-    return inForce ? inForce : Resolver(systemResolve);
+    return inForce ? inForce : [](const std::string& host, unsigned port) {
+        return systemResolve(host, port, false);
+    };
 }
 
 } // namespace
@@ -43,6 +45,11 @@ Resolver setResolver(Resolver resolver) {
 
 Resolved resolveBefore(const std::string& host, unsigned port,
                        std::chrono::steady_clock::time_point deadline) {
+    // An address in numbers needs no name service, and no thread (Wine may stall a new one).
+    Resolved numeric = systemResolve(host, port, true);
+    if (!numeric.addresses.empty()) {
+        return numeric;
+    }
     if (++pending > MostPending) {
         --pending;
         return {{}, "too many name lookups still running"};

@@ -111,8 +111,9 @@ SOCKET connectTo(const TcpAddress& address, Clock::time_point deadline, std::str
 
 const TcpConnection::Native TcpConnection::Invalid = INVALID_SOCKET;
 
-Resolved systemResolve(const std::string& host, unsigned port) {
+Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly) {
     addrinfo hints{};
+    hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
