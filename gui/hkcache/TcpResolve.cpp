@@ -13,8 +13,8 @@
 namespace hkcache {
 namespace {
 
-// Lookups given up on that may still be running: each holds a thread until its name service
-// answers or gives up (seconds), so a run of many slow names is refused past this many.
+// Lookups still running, given up on or not: each holds a thread until its name service answers
+// or gives up (seconds), so past this many a run of slow names fails at once.
 constexpr int MostPending = 256;
 
 std::mutex inForceLock;
