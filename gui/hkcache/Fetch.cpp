@@ -75,13 +75,9 @@ bool checkArguments(const FetchOptions& options, std::vector<HostPattern>& hosts
                                    "(--trust-on-first-use stores whatever answers)");
         return false;
     }
-    for (const std::string& text : options.hosts) {
-        const std::optional<HostPattern> host = parseHostPattern(text);
-        if (!host) {
-            diagnostics.error(text, "not a host name, HOST:PORT or [HOST]:PORT");
-            return false;
-        }
-        hosts.push_back(*host);
+    // A name no cache can hold is refused before any server is asked for its key.
+    if (!hostOptions(options.hosts, hosts, diagnostics)) {
+        return false;
     }
     if (options.type.empty()) {
         types.assign(std::begin(FetchedTypes), std::end(FetchedTypes));

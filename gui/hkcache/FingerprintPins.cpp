@@ -58,7 +58,12 @@ bool FingerprintPins::parse(Diagnostics& diagnostics) {
 
 bool FingerprintPins::admits(std::string_view fingerprint, std::string_view where,
                              std::string_view name) {
-    if (pins.empty() || std::find(pins.begin(), pins.end(), fingerprint) != pins.end()) {
+    if (pins.empty()) {
+        return true;
+    }
+    // A key with no fingerprint (SSH-1, data not understood) is never the one pinned.
+    if (fingerprint.substr(0, Prefix.size()) == Prefix &&
+        std::find(pins.begin(), pins.end(), fingerprint) != pins.end()) {
         return true;
     }
     if (++refused <= MostShown) {

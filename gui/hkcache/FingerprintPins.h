@@ -24,8 +24,9 @@ public:
     // base64 of 32 bytes (with or without its `=`).
     bool parse(Diagnostics& diagnostics);
 
-    // True when no pin is given, or `fingerprint` (sha256Fingerprint's form) is pinned; a key
-    // that is not is kept, as `where` and `name`, for seen().
+    // True when no pin is given, or `fingerprint` (sha256Fingerprint's form) is pinned, whole;
+    // a key that is not (one with no fingerprint never is) is kept, as `where` and `name`, for
+    // seen().
     bool admits(std::string_view fingerprint, std::string_view where, std::string_view name);
     bool empty() const { return pins.empty(); }
     // A warning for each key that was not admitted (the first few of many).

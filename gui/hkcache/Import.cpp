@@ -318,7 +318,8 @@ void reportPlanned(const ImportState& state, const CacheImport& plan, std::size_
     report.flush();
 }
 
-// Each --host into `hosts`; false after its error.
+} // namespace
+
 bool hostOptions(const std::vector<std::string>& texts, std::vector<HostPattern>& hosts,
                  Diagnostics& diagnostics) {
     for (const std::string& text : texts) {
@@ -339,6 +340,8 @@ bool hostOptions(const std::vector<std::string>& texts, std::vector<HostPattern>
     }
     return true;
 }
+
+namespace {
 
 // The keys of one input, each numbered within it; nullopt after its error. What it left out is
 // counted in `leftOut`, and its warnings are not kept.

@@ -6,6 +6,7 @@
 #include "Command.h"
 #include "Diagnostics.h"
 #include "FingerprintPins.h"
+#include "HostFilter.h"
 #include "ImportInput.h"
 
 #include <cstddef>
@@ -32,6 +33,11 @@ struct ImportOptions {
 };
 
 Command declareImport(CLI::App& app);
+
+// Each host text (HOST, HOST:PORT, [HOST]:PORT) into `hosts`; false after the error for the first
+// that is none, or that holds a name no cache can store.
+bool hostOptions(const std::vector<std::string>& texts, std::vector<HostPattern>& hosts,
+                 Diagnostics& diagnostics);
 
 // Reports "added <name> <fingerprint>" and "replaced <name> <old> -> <new>" per key changed
 // ("would add", "would replace" with dryRun). Done; Conflict when a key was left out because

@@ -35,15 +35,17 @@ int millisecondsLeft(Clock::time_point deadline) {
 }
 
 // One address: the connected socket, or -1 with the reason.
-int connectTo(const addrinfo& address, Clock::time_point deadline, std::string& why) {
-    CloseSocket owned{
-        socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC, address.ai_protocol)};
+int connectTo(const TcpAddress& address, Clock::time_point deadline, std::string& why) {
+    CloseSocket owned{socket(address.family, address.type | SOCK_CLOEXEC, address.protocol)};
     const int flags = owned.fd < 0 ? -1 : fcntl(owned.fd, F_GETFL);
     if (flags < 0 || fcntl(owned.fd, F_SETFL, flags | O_NONBLOCK) < 0) {
         why = std::strerror(errno);
         return -1;
     }
-    int error = connect(owned.fd, address.ai_addr, address.ai_addrlen) == 0 ? 0 : errno;
+    int error = connect(owned.fd, reinterpret_cast<const sockaddr*>(address.sockaddr.data()),
+                        socklen_t(address.sockaddr.size())) == 0
+                    ? 0
+                    : errno;
     if (error == EINPROGRESS) {
         pollfd wait{owned.fd, POLLOUT, 0};
         int ready;
@@ -75,20 +77,32 @@ int connectTo(const addrinfo& address, Clock::time_point deadline, std::string& 
 
 const TcpConnection::Native TcpConnection::Invalid = -1;
 
-TcpConnection::TcpConnection(const std::string& host, unsigned port, Clock::time_point deadline) {
+Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly) {
     addrinfo hints{};
+    hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int error = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (error != 0) {
-        why = error == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(error);
-        return;
+        return {{}, error == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(error)};
     }
     const std::unique_ptr<addrinfo, FreeAddresses> addresses(found);
-    for (const addrinfo* address = found; address && socket < 0; address = address->ai_next) {
-        socket = connectTo(*address, deadline, why);
-        if (socket < 0 && millisecondsLeft(deadline) == 0) {
+    Resolved resolved;
+    for (const addrinfo* address = found; address; address = address->ai_next) {
+        resolved.addresses.push_back(
+            {address->ai_family, address->ai_socktype, address->ai_protocol,
+             std::string(reinterpret_cast<const char*>(address->ai_addr), address->ai_addrlen)});
+    }
+    return resolved;
+}
+
+TcpConnection::TcpConnection(const std::string& host, unsigned port, Clock::time_point deadline) {
+    const Resolved resolved = resolveBefore(host, port, deadline);
+    why = resolved.why;
+    for (const TcpAddress& address : resolved.addresses) {
+        socket = connectTo(address, deadline, why);
+        if (socket >= 0 || millisecondsLeft(deadline) == 0) {
             break;
         }
     }

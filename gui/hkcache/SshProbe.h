@@ -15,13 +15,15 @@ struct ProbeResult {
     enum Outcome {
         Proved,     // the key exchange completed: `key` is the server's, its signature checked
         BadProof,   // the server showed a key but its signature over the exchange did not verify
-        NotOffered, // the server serves no key of the algorithms asked for
+        NotOffered, // the server serves no key of the algorithms asked for (the reason names
+                    // the one it does serve, when it proves one)
         Unreachable,
         Failed, // any other protocol error
     };
     Outcome outcome = Failed;
     KeyModel::Bytes key; // wire form; empty when the server showed none
-    std::string reason;  // what went wrong, in the library's or the system's words
+    std::string reason;  // what went wrong, in the library's or the system's words: shown, never
+                         // matched, since a server's own text can be part of it
 };
 
 class SshProbe {

@@ -6,9 +6,36 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace hkcache {
+
+// One address a name resolved to, as the socket calls take it.
+struct TcpAddress {
+    int family = 0;
+    int type = 0;
+    int protocol = 0;
+    std::string sockaddr; // the platform's sockaddr, its bytes
+};
+
+struct Resolved {
+    std::vector<TcpAddress> addresses;
+    std::string why; // when there are none
+};
+
+// How a host name becomes addresses: the system's resolver unless a test put another in.
+using Resolver = std::function<Resolved(const std::string& host, unsigned port)>;
+// Puts `resolver` in force (empty: the system's again); returns the one it replaces.
+Resolver setResolver(Resolver resolver);
+// The system's resolver, per platform: it blocks as long as the name service takes, unless only
+// an address written in numbers is taken.
+Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly);
+// An address in numbers as it is; else what the resolver in force gives by `deadline`. One that
+// takes longer is left to end alone (at most a few hundred at once): the name did not resolve.
+Resolved resolveBefore(const std::string& host, unsigned port,
+                       std::chrono::steady_clock::time_point deadline);
 
 class TcpConnection {
 public:
@@ -20,8 +47,8 @@ public:
     static const Native Invalid;
 
     TcpConnection() = default;
-    // Every address `host` resolves to, in turn, until one connects or `deadline` passes; an
-    // unconnected one holds the reason (the last address's).
+    // Every address `host` resolves to (by `deadline`), in turn, until one connects or `deadline`
+    // passes; an unconnected one holds the reason (the last address's).
     TcpConnection(const std::string& host, unsigned port,
                   std::chrono::steady_clock::time_point deadline);
     ~TcpConnection();

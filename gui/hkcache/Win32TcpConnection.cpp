@@ -60,15 +60,16 @@ long millisecondsLeft(Clock::time_point deadline) {
 
 // One address: the connected socket, or INVALID_SOCKET with the reason. A refused connection
 // shows in the except set, which is why it is waited for here and not in the library.
-SOCKET connectTo(const addrinfo& address, Clock::time_point deadline, std::string& why) {
-    CloseSocket owned{socket(address.ai_family, address.ai_socktype, address.ai_protocol)};
+SOCKET connectTo(const TcpAddress& address, Clock::time_point deadline, std::string& why) {
+    CloseSocket owned{socket(address.family, address.type, address.protocol)};
     u_long nonBlocking = 1;
     if (owned.socket == INVALID_SOCKET ||
         ioctlsocket(owned.socket, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
         why = wsaText(WSAGetLastError());
         return INVALID_SOCKET;
     }
-    int error = connect(owned.socket, address.ai_addr, int(address.ai_addrlen)) == 0
+    int error = connect(owned.socket, reinterpret_cast<const sockaddr*>(address.sockaddr.data()),
+                        int(address.sockaddr.size())) == 0
                     ? 0
                     : WSAGetLastError();
     if (error == WSAEWOULDBLOCK) {
@@ -110,25 +111,36 @@ SOCKET connectTo(const addrinfo& address, Clock::time_point deadline, std::strin
 
 const TcpConnection::Native TcpConnection::Invalid = INVALID_SOCKET;
 
-TcpConnection::TcpConnection(const std::string& host, unsigned port, Clock::time_point deadline) {
-    if (!winsockStarted(why)) {
-        return;
-    }
+Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly) {
     addrinfo hints{};
+    hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
     const int error = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (error != 0) {
-        why = wsaText(error);
-        return;
+        return {{}, wsaText(error)};
     }
     const std::unique_ptr<addrinfo, FreeAddresses> addresses(found);
-    for (const addrinfo* address = found; address && socket == Invalid;
-         address = address->ai_next) {
-        socket = connectTo(*address, deadline, why);
-        if (socket == Invalid && millisecondsLeft(deadline) == 0) {
+    Resolved resolved;
+    for (const addrinfo* address = found; address; address = address->ai_next) {
+        resolved.addresses.push_back(
+            {address->ai_family, address->ai_socktype, address->ai_protocol,
+             std::string(reinterpret_cast<const char*>(address->ai_addr), address->ai_addrlen)});
+    }
+    return resolved;
+}
+
+TcpConnection::TcpConnection(const std::string& host, unsigned port, Clock::time_point deadline) {
+    if (!winsockStarted(why)) {
+        return;
+    }
+    const Resolved resolved = resolveBefore(host, port, deadline);
+    why = resolved.why;
+    for (const TcpAddress& address : resolved.addresses) {
+        socket = connectTo(address, deadline, why);
+        if (socket != Invalid || millisecondsLeft(deadline) == 0) {
             break;
         }
     }

@@ -2,7 +2,8 @@
 """hkcache verify and fetch against live servers on loopback: one sshd per key type whose keys
 plink cached, a server whose key was regenerated, a closed port, a listener that never answers,
 and an impostor that replays a victim's public key (which ssh-keyscan accepts). As root, a
-throwaway user's fetch with the right pin lets plink -batch pass host-key verification.
+throwaway user's fetch with the right pin lets plink -batch pass host-key verification, and the
+run has a network of its own (unshare) whose name server never answers.
 
     hkcache_verify_test.py --exe build/native/bin/hkcache
 """
@@ -12,9 +13,11 @@ import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -42,6 +45,27 @@ def words(out):
         word = " ".join(line.split(" ")[:2]) if line.split(" ")[0] in ("BAD", "not") else line.split(" ")[0]
         results[line[len(word) + 1:].split(" ")[0]] = (word, line)
     return results
+
+
+def disconnecting(text):
+    """The port of a server that agrees to a key exchange, then disconnects with `text`."""
+    def string(data):
+        return struct.pack(">I", len(data)) + data
+
+    def packet(payload):
+        pad = 16 - (len(payload) + 5) % 8
+        return struct.pack(">IB", len(payload) + pad + 1, pad) + payload + bytes(pad)
+    names = [b"curve25519-sha256", b"ssh-ed25519"] + [b"aes128-ctr"] * 2 + [b"hmac-sha2-256"] * 2
+    kexinit = bytes([20] + [0] * 16) + b"".join(map(string, names + [b"none"] * 2 + [b""] * 2))
+    sent = packet(kexinit + bytes(5)) + packet(b"\1\0\0\0\2" + string(text) + string(b""))
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        while True:
+            with listener.accept()[0] as connection:
+                connection.sendall(b"SSH-2.0-x\r\n" + sent), connection.recv(4096)
+    threading.Thread(target=serve, daemon=True).start()
+    return listener.getsockname()[1]
 
 
 class HkCacheVerify(unittest.TestCase):
@@ -164,9 +188,9 @@ class HkCacheVerify(unittest.TestCase):
                 self.assertEqual("hkcache: stopped: 1 of 5 keys not checked\n", err.decode())
         silent.close()
 
-    def test_impostor_that_replays_a_key_is_bad_proof(self):
-        victim = next(s for s in self.servers if s.putty_type == "ssh-ed25519")
-        own = os.path.join(self.tmp.name, "impostor")
+    def impostor(self, victim):
+        """The port of a server that shows `victim`'s key and signs with an Ed25519 key."""
+        own = os.path.join(self.tmp.name, "impostor-" + victim.putty_type)
         subprocess.run(["ssh-keygen", "-q", "-N", "", "-t", "ed25519", "-f", own], check=True,
                        stdin=subprocess.DEVNULL, timeout=60)
         port = free_port()
@@ -175,6 +199,25 @@ class HkCacheVerify(unittest.TestCase):
              victim.key + ".pub", own], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL))
         self.assertTrue(listening(port, time.monotonic() + 15))
+        return port
+
+    def test_a_connect_or_a_lookup_that_hangs_ends_at_a_fraction_of_a_second(self):
+        # The queue holds one connection never accepted: the kernel drops later SYNs.
+        full = socket.create_server(("127.0.0.1", 0), backlog=0)
+        queued = socket.create_connection(full.getsockname())
+        names = ["%d:127.0.0.1" % full.getsockname()[1]] + ["22:hangs.example.com"] * OWN_NETWORK
+        env = self.cache_of(["ssh-ed25519@%s %s" % (n, self.cached("ssh-ed25519")) for n in names])
+        start = time.monotonic()
+        status, out, err = self.hkcache("verify", "--timeout", "0.5", env=env)
+        elapsed = time.monotonic() - start
+        full.close(), queued.close()
+        self.assertEqual((4, ["unreachable"] * len(names)),
+                         (status, [w for w, _ in words(out).values()]), out + err)
+        self.assertLess(elapsed, 0.9, out)
+
+    def test_impostor_that_replays_a_key_is_bad_proof(self):
+        victim = next(s for s in self.servers if s.putty_type == "ssh-ed25519")
+        port = self.impostor(victim)
         scanned = subprocess.run(["ssh-keyscan", "-p", str(port), "-t", "ed25519", "127.0.0.1"],
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                  timeout=30).stdout.decode().split()
@@ -182,6 +225,24 @@ class HkCacheVerify(unittest.TestCase):
         env = self.cache_of(["ssh-ed25519@%d:127.0.0.1 %s" % (port, self.cached("ssh-ed25519"))])
         status, out, err = self.hkcache("verify", env=env)
         self.assertEqual((3, "BAD PROOF"), (status, out[:9]), out + err)
+
+    def test_the_servers_words_never_decide_and_another_type_is_named(self):
+        ecdsa, ed25519 = (next(s for s in self.servers if s.putty_type == t)
+                          for t in ("ecdsa-sha2-nistp256", "ssh-ed25519"))
+        texts = ["Failed to verify server hostkey signature",
+                 "no match for method server host key algo", "Timeout connecting\x1b[2J"]
+        ports = [disconnecting(text.encode()) for text in texts] + [self.impostor(ecdsa)]
+        env = self.cache_of(["ssh-ed25519@%d:127.0.0.1 %s" % (p, self.cached("ssh-ed25519"))
+                             for p in ports] + ["ecdsa-sha2-nistp256@%d:127.0.0.1 %s" % (
+                                 ed25519.port, self.cached("ecdsa-sha2-nistp256"))])
+        status, out, err = self.hkcache("verify", "--timeout", "5", env=env)
+        lines = [words(out)["ssh-ed25519@%d:127.0.0.1" % port] for port in ports]
+        self.assertEqual((4, ["failed"] * 4), (status, [word for word, _ in lines]), out + err)
+        self.assertIn(texts[0] + ")", lines[0][1])
+        self.assertIn("Timeout connecting\\x1b[2J)", lines[2][1])
+        self.assertIn("(the server sent a key of type ecdsa-sha2-nistp256 for ssh-ed25519)", lines[3][1])
+        self.assertIn("(server offers ssh-ed25519 %s)" % ed25519.fingerprint,
+                      words(out)["ecdsa-sha2-nistp256@%d:127.0.0.1" % ed25519.port][1])
 
     # plink finds ~ in the password database, not in HOME: a user of its own needs root.
     @unittest.skipUnless(os.geteuid() == 0, "a user whose home plink uses needs root")
@@ -219,5 +280,26 @@ class HkCacheVerify(unittest.TestCase):
             self.assertIn("Cannot answer interactive prompts", run(*plink)[1])
 
 
+# Set when the script runs again in a network of its own (where root, unshare and ip allow it),
+# with a name server that reads and never answers.
+OWN_NETWORK = bool(os.environ.get("HK_OWN_NETWORK"))
+SILENT = ("import socket,os,sys; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); "
+          "s.bind(('127.0.0.1',53)); s.set_inheritable(True); os.execvp(sys.argv[1],sys.argv[1:])")
+
+
+def in_own_network():
+    if OWN_NETWORK or os.geteuid() or not (shutil.which("ip") and shutil.which("unshare")) or \
+            subprocess.run(["unshare", "-n", "-m", "true"], stderr=subprocess.DEVNULL).returncode:
+        return
+    with tempfile.NamedTemporaryFile("w", prefix="hk-resolv-") as resolv:
+        resolv.write("nameserver 127.0.0.1\noptions timeout:5 attempts:1\n")
+        resolv.flush()
+        script = 'ip link set lo up && mount --bind "$0" /etc/resolv.conf && exec "$@"'
+        sys.exit(subprocess.run(["unshare", "-n", "-m", "sh", "-c", script, resolv.name,
+                                 sys.executable, "-c", SILENT, sys.executable] + sys.argv,
+                                env=dict(os.environ, HK_OWN_NETWORK="1")).returncode)
+
+
 if __name__ == "__main__":
+    in_own_network()
     main("hkcache")

@@ -518,6 +518,8 @@ TEST_F(HkCacheChangeTest, PuttyLinesKeepTheirCommentsAndAreNarrowedByHostAndPort
          0},
         // SSH-1 keys have no wire form to compare: their numbers differ.
         {{}, "rsa@22:old " + KeyB + "\n", "", ": rsa@22:old: cached key ", 1},
+        // Nor a fingerprint for a pin to match, however loosely compared.
+        {{"--fingerprint", FingerprintA}, "rsa@22:new " + KeyA + "\n", "", "-: not pinned", 5},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.lines);

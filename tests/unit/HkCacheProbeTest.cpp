@@ -2,6 +2,7 @@
 // exit status.
 #include "ParallelRuns.h"
 #include "SshProbe.h"
+#include "TcpConnection.h"
 
 #include "KeyModel/Digest.h"
 
@@ -14,6 +15,7 @@
 #include <map>
 #include <new>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -24,15 +26,17 @@ using hktest::FingerprintB;
 const KeyModel::Bytes WireA = *KeyModel::base64Decode(hktest::Base64A);
 const KeyModel::Bytes WireB = *KeyModel::base64Decode(hktest::Base64B);
 
-// Serves what each port is set to, and an RSA key alone.
+// Serves what each port is set to for RSA, and for the other types what `others` holds.
 struct FakeServers : hkcache::SshProbe {
     std::map<unsigned, ProbeResult> ports;
+    std::map<unsigned, ProbeResult> others;
     std::atomic<int> calls{0};
     ProbeResult probe(const std::string&, unsigned port, const std::string& algorithms,
                       std::chrono::milliseconds) override {
         ++calls;
         if (algorithms != "rsa-sha2-512,rsa-sha2-256") {
-            return {ProbeResult::NotOffered, {}, "no match"};
+            return others.count(port) ? others.at(port)
+                                      : ProbeResult{ProbeResult::NotOffered, {}, "no match"};
         }
         return ports.at(port);
     }
@@ -48,7 +52,9 @@ TEST(HkCacheProbeTest, EachOutcomeHasItsWordAndStatus) {
                      {3, {ProbeResult::BadProof, WireA, "bad signature"}},
                      {4, {ProbeResult::NotOffered, {}, "no match"}},
                      {5, {ProbeResult::Unreachable, {}, "refused"}},
-                     {6, {ProbeResult::Failed, {}, "broken"}}};
+                     {6, {ProbeResult::Failed, {}, "broken"}},
+                     {8, {ProbeResult::Proved, WireA, ""}}};
+    servers.others = {{8, {ProbeResult::BadProof, WireB, "bad signature"}}};
     for (unsigned port = 1; port <= 6; ++port) {
         registry.setValue(hktest::CurrentUser, hktest::CachePath,
                           "rsa2@" + std::to_string(port) + ":h", hktest::KeyA);
@@ -86,6 +92,11 @@ TEST(HkCacheProbeTest, EachOutcomeHasItsWordAndStatus) {
         {{"fetch", "g:2", "h:5", "--fingerprint", FingerprintA}, "", 1},
         {{"fetch", "h:3", "h:5", "--trust-on-first-use", "--dry-run"}, "", 4},
         {{"fetch", "h:1"}, "", 2},
+        {{"verify", "-p", "1", "--timeout", "NaN"}, "", 2},
+        // Refused as import refuses it, before any server is asked.
+        {{"fetch", "a b:1", "--fingerprint", FingerprintA}, "", 2},
+        // The RSA key is stored; the types whose proof failed still count.
+        {{"fetch", "g:8", "--fingerprint", FingerprintA}, "added rsa2@8:g" + a + "\n", 4},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.args.at(0) + " " + row.args.at(1));
@@ -97,6 +108,21 @@ TEST(HkCacheProbeTest, EachOutcomeHasItsWordAndStatus) {
                       .err.rfind("hkcache: no cached key for nothere in ", 0));
     EXPECT_EQ(3, hktest::runHkCacheWith({"verify", "-j", "3"}).status);
     hkcache::setSshProbe(nullptr);
+}
+
+// A name service that does not answer is given up on at the deadline, fractions included.
+TEST(HkCacheProbeTest, ANameNotResolvedInTimeIsUnreachable) {
+    hktest::InMemoryRegistry registry;
+    const hktest::ScopedRegistryApi inForce(registry);
+    registry.setValue(hktest::CurrentUser, hktest::CachePath, "rsa2@22:slow.test", hktest::KeyA);
+    hkcache::setResolver([](const std::string&, unsigned) {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        return hkcache::Resolved{{}, "answered late"};
+    });
+    const hktest::Outcome result = hktest::runHkCacheWith({"verify", "--timeout", "0.3"});
+    hkcache::setResolver(nullptr);
+    EXPECT_EQ("unreachable rsa2@22:slow.test " + FingerprintA + " (name lookup timed out)\n",
+              result.out);
 }
 
 // Out of memory in a probe's thread ends the run with its message, never the process.
