@@ -178,7 +178,8 @@ void Report::add(const Change& change) {
 }
 
 void Report::addJsonEntry(const std::string& entry) {
-    buffer.append(listed > 1 ? ",\n  " : "\n  ").append(entry);
+    // Valid JSON as nlohmann writes it, but a terminal showing it must not be driven.
+    buffer.append(listed > 1 ? ",\n  " : "\n  ").append(PAL::jsonEscapedControls(entry));
 }
 
 void Report::flush() {

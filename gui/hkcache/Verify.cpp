@@ -167,7 +167,9 @@ void writeJson(const std::vector<Checked>& keys, std::ostream& out) {
             {"reason", orNull(key.reason)},
         });
     }
-    out << Json{{"results", results}}.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+    out << PAL::jsonEscapedControls(
+               Json{{"results", results}}.dump(2, ' ', false, Json::error_handler_t::replace))
+        << '\n';
 }
 
 ExitStatus statusOf(const std::vector<Checked>& keys) {

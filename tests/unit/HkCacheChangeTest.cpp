@@ -590,13 +590,15 @@ TEST_F(HkCacheChangeTest, NamesAreWrittenAndComparedAsThePlatformsPuttyDoes) {
     const Outcome result =
         run({"import", input("h\xe9st ssh-rsa " + Base64A + "\nhost1 ssh-rsa " + Base64A + "\n")});
     const std::string stored = escaped ? "rsa2@22:h%E9st" : "rsa2@22:h\xe9st";
-    EXPECT_EQ("added " + stored + " " + FingerprintA + "\n" +
+    // A byte that is not UTF-8 is shown escaped.
+    const std::string shown = escaped ? stored : "rsa2@22:h\\xe9st";
+    EXPECT_EQ("added " + shown + " " + FingerprintA + "\n" +
                   (folded ? "" : "added rsa2@22:host1 " + FingerprintA + "\n"),
               result.out);
     EXPECT_EQ(folded ? 1 : 0, result.status);
     EXPECT_NE(std::string::npos, names().find(stored));
     // Removed by the host as typed.
-    EXPECT_EQ("removed " + stored + " " + FingerprintA + "\n",
+    EXPECT_EQ("removed " + shown + " " + FingerprintA + "\n",
               run({"remove", "--no-backup", "h\xe9st"}).out);
     // DEL, as any control byte, is printed escaped.
     const std::string del = std::string("rsa2@22:a") + (escaped ? "%7F " : "\\x7f ") + FingerprintA;
