@@ -46,7 +46,14 @@ struct RegKeys {
     std::string lines;
     std::size_t valuesLeftOut = 0; // other keys' values, other types, deletions, default values
     std::size_t keysLeftOut = 0;   // other keys, and key deletions
-    std::string error;             // set: the file is refused whole
+    // Host keys PuTTY for Unix cannot store (a space or a control character in the host).
+    struct LeftOut {
+        std::size_t line;
+        std::string name;
+        std::string reason;
+    };
+    std::vector<LeftOut> unstorable;
+    std::string error; // set: the file is refused whole
     std::size_t errorLine = 0;
 };
 

@@ -517,13 +517,16 @@ TEST_F(HkCacheChangeTest, PuttyLinesKeepTheirCommentsAndAreNarrowedByHostAndPort
 
 TEST_F(HkCacheChangeTest, ARegFileOfTheCacheImportsItBack) {
     seed();
+    // A host that is not ASCII, escaped in the file as PuTTY for Windows stores it.
+    const std::string cafe = hkcache::hostsEscaped() ? "rsa2@22:caf%C3%A9" : "rsa2@22:caf\xc3\xa9";
+    set(cafe, KeyA);
     const Outcome listed = run({"list", "--format", "reg"});
     fresh();
     // Data not understood is left out, as from PuTTY's lines.
     const Outcome imported = run({"import", "--format", "reg", input(listed.out)});
     EXPECT_EQ(0, imported.status) << imported.err;
-    EXPECT_EQ(4u, lineCount(imported.out));
-    EXPECT_EQ("rsa2@22:host1 rsa2@2222:host1 rsa2@22:host2 rsa@22:old", names());
+    EXPECT_EQ(5u, lineCount(imported.out));
+    EXPECT_EQ("rsa2@22:host1 rsa2@2222:host1 rsa2@22:host2 rsa@22:old " + cafe, names());
 }
 
 TEST_F(HkCacheChangeTest, ACacheThatCannotBeReadIsLeftAsItWas) {
