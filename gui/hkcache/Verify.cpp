@@ -6,6 +6,7 @@
 #include "MatchingKeys.h"
 #include "ParallelRuns.h"
 #include "ProbeOptions.h"
+#include "Report.h"
 #include "SshProbe.h"
 
 #include "KeyModel/Digest.h"
@@ -88,6 +89,8 @@ Checked checkedOf(const Cache& cache, const MatchingKey& key) {
         checked.cached = parsed.key->wire;
         if (checked.algorithms.empty()) {
             checked.reason = "the SSH library does not check " + checked.type + " keys";
+        } else if (checked.host.empty()) {
+            checked.reason = "an empty host: no server to ask";
         }
     }
     return checked;
@@ -134,7 +137,7 @@ void writeText(const std::vector<Checked>& keys, bool showCache, std::ostream& o
             line.append(": ");
         }
         line.append(wordOf(key.verdict)).append(" ");
-        PAL::appendEscaped(line, key.name);
+        appendShownName(line, key.name);
         line.append(" ").append(key.fingerprint());
         if (key.verdict != Verdict::Match && !key.serverFingerprint.empty()) {
             line.append(" -> ").append(key.serverFingerprint);

@@ -609,6 +609,11 @@ TEST_F(HkCacheChangeTest, NamesAreWrittenAndComparedAsThePlatformsPuttyDoes) {
               run({"import", "-f", "putty", input("rsa2@22:a\x7f " + KeyA + "\n")}).out);
     EXPECT_EQ("would remove " + del + "\n", run({"remove", "--dry-run", "a\x7f"}).out);
     EXPECT_EQ("removed " + del + "\n", run({"remove", "--no-backup", "a\x7f"}).out);
+    // The empty host plink caches for some targets: listed, and removed by an empty argument.
+    set("rsa2@65535:", KeyA);
+    EXPECT_EQ("rsa2@65535:\"\" rsa2 8 " + FingerprintA + "\n", run({"list", ""}).out);
+    EXPECT_EQ("removed rsa2@65535:\"\" " + FingerprintA + "\n",
+              run({"remove", "--no-backup", ""}).out);
 }
 
 TEST_F(HkCacheChangeTest, AFailurePartWayPrintsWhatWasChanged) {
