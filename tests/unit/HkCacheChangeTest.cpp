@@ -700,6 +700,11 @@ TEST_F(HkCacheChangeTest, BadInputChangesNothing) {
     EXPECT_EQ(0u, partly.err.find("hkcache: warning: " + dir.file("input") + ":1: malformed"))
         << partly.err;
     EXPECT_EQ(0, partly.status);
+    // An input of exactly the limit is read.
+    tooLong.inputs = {input("host7 ssh-rsa " + Base64A + "\n", "exact")};
+    tooLong.maxBytes = good.size();
+    hkcache::Diagnostics atLimit(err);
+    EXPECT_EQ(hkcache::ExitStatus::Done, hkcache::importKeys(tooLong, out, atLimit)) << err.str();
 }
 
 } // namespace
