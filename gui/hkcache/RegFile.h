@@ -46,6 +46,8 @@ struct RegKeys {
     std::string lines;
     std::size_t valuesLeftOut = 0; // other keys' values, other types, deletions, default values
     std::size_t keysLeftOut = 0;   // other keys, and key deletions
+    std::string error;             // set: the file is refused whole
+    std::size_t errorLine = 0;
     // Host keys PuTTY for Unix cannot store (a space or a control character in the host).
     struct LeftOut {
         std::size_t line;
@@ -53,8 +55,6 @@ struct RegKeys {
         std::string reason;
     };
     std::vector<LeftOut> unstorable;
-    std::string error; // set: the file is refused whole
-    std::size_t errorLine = 0;
 };
 
 // Reads what `reg export` (UTF-16LE with a byte-order mark) and `regedit /e` (also the ANSI

@@ -43,6 +43,7 @@ PLAYBOOK = """
     - {stat: {path: .putty/sshhostkeys.old}, register: backup, name: backup}
     - {command: "plink -batch -P %(port)d probe@127.0.0.1 true", register: plink_gone,
        ignore_errors: true, name: plink_gone}
+    - {hkprune.putty.putty_hostkey: {<<: *a, state: absent}, name: absent_again}
 - hosts: root_host
   gather_facts: false
   vars: {r: &r {name: "%(other)s", hkcache_path: "%(exe)s"},
@@ -51,6 +52,10 @@ PLAYBOOK = """
     - {hkprune.putty.putty_hostkey: {<<: *r, key: "%(key)s", cache: "user:%(user_a)s"}}
     - {hkprune.putty.putty_hostkey: {<<: *r, key: "%(key)s", cache: "user:%(user_b)s"}}
     - {hkprune.putty.putty_hostkey: {<<: *r, state: absent, cache: all}, name: all_gone}
+    - {stat: {path: "%(cache_b)s"}, name: before_pinned_check}
+    - {hkprune.putty.putty_hostkey: {<<: *p, fingerprint: "%(fingerprint)s"}, check_mode: true,
+       name: pinned_check}
+    - {stat: {path: "%(cache_b)s"}, name: after_pinned_check}
     - {hkprune.putty.putty_hostkey: {<<: *p, fingerprint: "%(fingerprint)s"}, name: pinned}
     - {hkprune.putty.putty_hostkey: {<<: *p, fingerprint: "SHA256:%(wrong)s"}, name: wrong_pin,
        ignore_errors: true}
@@ -117,7 +122,8 @@ class Collection(unittest.TestCase):
         with open(root + "/site.yml", "w") as f:
             f.write(PLAYBOOK % {"port": cls.port, "key": cls.key, "exe": EXE, "other": cls.other,
                                "user_a": cls.users[0], "user_b": cls.users[1],
-                               "fingerprint": cls.fingerprint, "wrong": "A" * 43})
+                               "fingerprint": cls.fingerprint, "wrong": "A" * 43,
+                               "cache_b": os.path.join(root, cls.users[1], ".putty/sshhostkeys")})
         with open(root + "/hosts", "w") as f:
             for group, user in (("a", cls.users[0]), ("root", "root")):
                 f.write("%s_host ansible_host=127.0.0.1 ansible_user=%s\n" % (group, user))
@@ -165,6 +171,10 @@ class Collection(unittest.TestCase):
         self.assertTrue(self.results["backup"]["stat"]["exists"])
         self.assertIn("key is not cached", self.results["plink_gone"]["stderr"])
 
+    def test_absent_of_a_host_not_cached_is_ok_and_unchanged(self):
+        again = self.results["absent_again"]
+        self.assertEqual((False, False), (again.get("failed", False), again["changed"]), again)
+
     def test_cache_all_reaches_every_users_file(self):
         homes = [os.path.join(self.root, user, ".putty/sshhostkeys") for user in self.users]
         self.assertLessEqual(set(homes), set(self.results["all_gone"]["fingerprints"]),
@@ -176,6 +186,13 @@ class Collection(unittest.TestCase):
         self.assertEqual((True, [self.fingerprint]),
                          (pinned["changed"], pinned["fingerprints"].get(cache)), pinned)
         self.assertEqual((True, False), (wrong.get("failed"), wrong["changed"]), wrong)
+        # Check mode with a fingerprint predicts the fetch and writes nothing.
+        check = self.results["pinned_check"]
+        self.assertEqual((True, ["would add"]),
+                         (check["changed"], [c["action"] for c in check["changes"]]), check)
+        before, after = ([self.results[name]["stat"].get(k) for k in ("exists", "checksum", "mtime")]
+                         for name in ("before_pinned_check", "after_pinned_check"))
+        self.assertEqual(before, after)
 
     def test_ansible_doc_and_yamllint(self):
         env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=os.path.dirname(EXE) + "/..")
