@@ -181,11 +181,6 @@ class Collection(unittest.TestCase):
                              self.results["all_gone"])
 
     def test_a_pinned_fingerprint_fetches_the_proved_key_and_a_wrong_one_nothing(self):
-        pinned, wrong = self.results["pinned"], self.results["wrong_pin"]
-        cache = os.path.join(self.root, self.users[1], ".putty/sshhostkeys")
-        self.assertEqual((True, [self.fingerprint]),
-                         (pinned["changed"], pinned["fingerprints"].get(cache)), pinned)
-        self.assertEqual((True, False), (wrong.get("failed"), wrong["changed"]), wrong)
         # Check mode with a fingerprint predicts the fetch and writes nothing.
         check = self.results["pinned_check"]
         self.assertEqual((True, ["would add"]),
@@ -193,6 +188,11 @@ class Collection(unittest.TestCase):
         before, after = ([self.results[name]["stat"].get(k) for k in ("exists", "checksum", "mtime")]
                          for name in ("before_pinned_check", "after_pinned_check"))
         self.assertEqual(before, after)
+        pinned, wrong = self.results["pinned"], self.results["wrong_pin"]
+        cache = os.path.join(self.root, self.users[1], ".putty/sshhostkeys")
+        self.assertEqual((True, [self.fingerprint]),
+                         (pinned["changed"], pinned["fingerprints"].get(cache)), pinned)
+        self.assertEqual((True, False), (wrong.get("failed"), wrong["changed"]), wrong)
 
     def test_ansible_doc_and_yamllint(self):
         env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=os.path.dirname(EXE) + "/..")
