@@ -1,6 +1,7 @@
 // The .reg reader on fuzzed bytes. Every refusal names a line; every line read is a section or
-// a `name data` line of printable ASCII; and what was read, written again as reg export writes
-// it, reads back to the same lines.
+// a `name data` line, the data printable ASCII, the name without a space or a control character
+// (a POSIX build's hosts unescaped); and what was read, written again as reg export writes it,
+// reads back to the same lines.
 #include "FuzzSupport.h"
 #include "RegFile.h"
 
@@ -23,6 +24,16 @@ bool printable(std::string_view text) {
     return true;
 }
 
+// A tab or DEL may be in a host PuTTY for Unix stores; no other control character, no space.
+bool storableName(std::string_view name) {
+    for (const char c : name) {
+        if (c == ' ' || (static_cast<unsigned char>(c) < ' ' && c != '\t')) {
+            return false;
+        }
+    }
+    return !name.empty();
+}
+
 // The lines read, written as a .reg file of the keys their sections name.
 std::string written(const std::string& lines) {
     std::string out;
@@ -43,10 +54,11 @@ std::string written(const std::string& lines) {
         const std::size_t space = line.find(' ');
         const std::string name = line.substr(0, space);
         const auto parsed = KeyModel::parseCachedName(name);
-        if (space == std::string::npos || !printable(line) ||
+        if (space == std::string::npos || !storableName(name) ||
+            !printable(line.substr(space + 1)) ||
             !writer.add(out, key, parsed ? hkcache::regValueName(name, *parsed) : name,
                         line.substr(space + 1))) {
-            fail("a line read is not a name and data of printable ASCII", line);
+            fail("a line read is not a storable name and printable data", line);
         }
     }
     hkcache::RegWriter::finish(out);
