@@ -7,6 +7,7 @@
 
 #include "KeyModel/CachedName.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,16 +23,6 @@ bool printable(std::string_view text) {
         }
     }
     return true;
-}
-
-// A tab or DEL may be in a host PuTTY for Unix stores; no other control character, no space.
-bool storableName(std::string_view name) {
-    for (const char c : name) {
-        if (c == ' ' || (static_cast<unsigned char>(c) < ' ' && c != '\t')) {
-            return false;
-        }
-    }
-    return !name.empty();
 }
 
 // The lines read, written as a .reg file of the keys their sections name.
@@ -54,8 +45,12 @@ std::string written(const std::string& lines) {
         const std::size_t space = line.find(' ');
         const std::string name = line.substr(0, space);
         const auto parsed = KeyModel::parseCachedName(name);
-        if (space == std::string::npos || !storableName(name) ||
-            !printable(line.substr(space + 1)) ||
+        // A host PuTTY for Unix stores may hold a tab or DEL; no other control character.
+        const auto control = [](char c) {
+            return static_cast<unsigned char>(c) < ' ' && c != '\t';
+        };
+        if (space == std::string::npos || name.empty() ||
+            std::any_of(name.begin(), name.end(), control) || !printable(line.substr(space + 1)) ||
             !writer.add(out, key, parsed ? hkcache::regValueName(name, *parsed) : name,
                         line.substr(space + 1))) {
             fail("a line read is not a storable name and printable data", line);

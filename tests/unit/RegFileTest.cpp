@@ -47,9 +47,9 @@ TEST(RegFileTest, ReadsWhatEditorsWriteAndRefusesTheRestByLine) {
         // or a control character, which its lines cannot hold.
         {V4 + "\"rsa2@22:caf%C3%A9\"=\"0x1\"\r\n\"rsa2@22:a%20b\"=\"0x1\"\r\n" +
              "\"rsa2@22:a%0Ab\"=\"0x1\"\r\n",
-         escaped
-             ? "\n\n#;" + Path + "\nrsa2@22:caf%C3%A9 0x1\nrsa2@22:a%20b 0x1\nrsa2@22:a%0Ab 0x1\n"
-             : "\n\n#;" + Path + "\nrsa2@22:caf\xc3\xa9 0x1\n\n\n",
+         "\n\n#;" + Path +
+             (escaped ? "\nrsa2@22:caf%C3%A9 0x1\nrsa2@22:a%20b 0x1\nrsa2@22:a%0Ab 0x1\n"
+                      : "\nrsa2@22:caf\xc3\xa9 0x1\n\n\n"),
          0, 0, 0, escaped ? 0u : 2u},
         {utf16("REGEDIT4\r\n\r\n") + "x", "an odd number of bytes", 0, 0, 3},
         {V4 + std::string("\"a\"=\"\0\"", 7), "a NUL", 0, 0, 4},
