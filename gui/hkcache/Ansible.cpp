@@ -7,6 +7,8 @@
 #include "KeyModel/Digest.h"
 #include "KeyModel/HostKey.h"
 
+#include "PAL/Escape.h"
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -308,7 +310,8 @@ ExitStatus runTask(const std::string& path, std::ostream& out) {
             {"changed", false}, {"failed", true}, {"msg", std::string("hkcache: ") + e.what()}};
     }
     // Names that are not UTF-8 become U+FFFD: Ansible reads the result as JSON text.
-    out << result.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+    out << PAL::jsonEscapedControls(result.dump(-1, ' ', false, Json::error_handler_t::replace))
+        << '\n';
     return result["failed"].get<bool>() ? ExitStatus::Failure : ExitStatus::Done;
 }
 

@@ -133,7 +133,9 @@ std::optional<KeyFilter> makeKeyFilter(const std::vector<std::string>& hosts,
     filter.ignoreCase = namesIgnoreCase();
     filter.escaped = hostsEscaped();
     for (const std::string& host : hosts) {
-        std::optional<HostPattern> pattern = parseHostPattern(host);
+        // An empty argument names the empty host that plink caches for some targets.
+        std::optional<HostPattern> pattern =
+            host.empty() ? std::optional<HostPattern>(HostPattern{}) : parseHostPattern(host);
         if (!pattern) {
             diagnostics.error(host, "not a host name, HOST:PORT or [HOST]:PORT");
             return std::nullopt;

@@ -47,9 +47,9 @@ struct KeyFilter {
     std::string typedHost(const KeyModel::CachedName& name) const;
 };
 
-// The filter of a command's HOST arguments, key type (puttyTypeName) and port (0:
-// any), comparing names as the platform's cache does; nullopt, with an error reported, for a
-// HOST of none of the forms.
+// The filter of a command's HOST arguments (an empty one: the empty host), key type (puttyTypeName)
+// and port (0: any), comparing names as the platform's cache does; nullopt, with an error reported,
+// for a HOST of none of the forms.
 std::optional<KeyFilter> makeKeyFilter(const std::vector<std::string>& hosts,
                                        const std::string& type, unsigned port,
                                        Diagnostics& diagnostics);

@@ -231,16 +231,32 @@ bool otherValue(Reader& reader, std::string_view first) {
     return reader.fail("not a value regedit writes");
 }
 
-// The name PuTTY stores here: PuTTY for Unix's hosts are not escaped. Empty: it has no line.
-std::string platformName(const std::string& name) {
+// Why PuTTY for Unix cannot store a host (what its file and an import's lines cannot hold);
+// empty when it can.
+std::string unstorable(std::string_view host) {
+    if (host.find(' ') != std::string_view::npos) {
+        return "a space in its host: PuTTY for Unix's name ends at the first space";
+    }
+    const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; };
+    if (std::any_of(host.begin(), host.end(), control)) {
+        return "a control character in its host: PuTTY for Unix's lines cannot hold it";
+    }
+    return {};
+}
+
+// The name PuTTY stores here for the value `name` PuTTY for Windows stored (every byte of its
+// host that is not printable ASCII escaped): on Unix the host unescaped, as PuTTY for Unix
+// stores it (UTF-8 stays UTF-8). Empty, with `why` set, when it cannot be stored here.
+std::string platformName(const std::string& name, std::string& why) {
     const std::optional<KeyModel::CachedName> parsed = KeyModel::parseCachedName(name);
     if (hostsEscaped() || !parsed) {
         return name;
     }
     const std::string host = KeyModel::unescapeHost(parsed->host);
-    return printable(host, '!') ? KeyModel::composeCachedName(
-                                      KeyModel::CachedName{parsed->keyType, parsed->port, host})
-                                : std::string();
+    why = unstorable(host);
+    return why.empty() ? KeyModel::composeCachedName(
+                             KeyModel::CachedName{parsed->keyType, parsed->port, host})
+                       : std::string();
 }
 
 bool valueLine(Reader& reader, std::string_view line, std::string& emit) {
@@ -266,10 +282,15 @@ bool valueLine(Reader& reader, std::string_view line, std::string& emit) {
     if (end != rest.size()) {
         return reader.fail("more after the value's closing quote");
     }
-    const std::string stored = odd ? std::string() : platformName(name);
-    if (!reader.inCache || stored.empty() || !printable(stored, '!') || stored[0] == '#' ||
+    if (!reader.inCache || odd || !printable(name, '!') || name[0] == '#' ||
         !printable(data, ' ')) {
         ++reader.result.valuesLeftOut;
+        return true;
+    }
+    std::string why;
+    const std::string stored = platformName(name, why);
+    if (!why.empty()) {
+        reader.result.unstorable.push_back({reader.number, name, why});
         return true;
     }
     reader.named.insert(reader.key);
@@ -394,6 +415,10 @@ std::optional<std::string> regFileLines(std::string_view bytes, const std::strin
         diagnostics.error(inputName + ":" + std::to_string(read.errorLine),
                           read.error + ": nothing imported");
         return std::nullopt;
+    }
+    for (const RegKeys::LeftOut& value : read.unstorable) {
+        diagnostics.warning(inputName + ":" + std::to_string(value.line) + ": " + value.name,
+                            value.reason + ": left out");
     }
     if (read.valuesLeftOut || read.keysLeftOut) {
         diagnostics.warning(inputName, "left out " + std::to_string(read.valuesLeftOut) +

@@ -48,6 +48,13 @@ struct RegKeys {
     std::size_t keysLeftOut = 0;   // other keys, and key deletions
     std::string error;             // set: the file is refused whole
     std::size_t errorLine = 0;
+    // Host keys PuTTY for Unix cannot store (a space or a control character in the host).
+    struct LeftOut {
+        std::size_t line;
+        std::string name;
+        std::string reason;
+    };
+    std::vector<LeftOut> unstorable;
 };
 
 // Reads what `reg export` (UTF-16LE with a byte-order mark) and `regedit /e` (also the ANSI

@@ -394,7 +394,8 @@ Command declareRemove(CLI::App& app) {
     auto options = std::make_shared<RemoveOptions>();
     CLI::App* command = app.add_subcommand("remove", "Remove every cached key of hosts");
     addSelection(*command, options->selection,
-                 "Remove the keys of these hosts (HOST, HOST:PORT, [HOST]:PORT)",
+                 "Remove the keys of these hosts (HOST, HOST:PORT, [HOST]:PORT; '' for the "
+                 "empty host)",
                  "Only keys of this type")
         ->required();
     command->add_flag("--dry-run", options->dryRun, "Show what would be removed, change nothing");

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
+
 namespace hkcache {
 namespace {
 
@@ -38,6 +40,16 @@ const char* verb(Change::Action action, bool dryRun) {
 }
 
 } // namespace
+
+void appendShownName(std::string& line, std::string_view name) {
+    PAL::appendEscaped(line, name);
+    if (!name.empty() && name.back() == ':') {
+        const std::optional<KeyModel::CachedName> parsed = KeyModel::parseCachedName(name);
+        if (parsed && parsed->host.empty()) {
+            line.append("\"\"");
+        }
+    }
+}
 
 Report::Report(Format chosen, bool namesCaches, std::ostream& stream, Diagnostics& messages)
     : format(chosen), showCache(namesCaches), out(stream), diagnostics(messages) {
@@ -128,7 +140,7 @@ void Report::addJson(const ListedKey& key, const KeyModel::ParsedKey& parsed) {
 
 void Report::addText(const ListedKey& key, const KeyModel::ParsedKey& parsed) {
     // Escaped: another user's name must not drive the terminal of root listing every cache.
-    PAL::appendEscaped(buffer, key.name);
+    appendShownName(buffer, key.name);
     buffer.append(" ");
     PAL::appendEscaped(buffer, key.parsed.keyType);
     buffer.append(" ");
@@ -167,7 +179,7 @@ void Report::add(const Change& change) {
             buffer.append(": ");
         }
         buffer.append(verb(change.action, dryRun)).append(" ");
-        PAL::appendEscaped(buffer, change.name);
+        appendShownName(buffer, change.name);
         buffer.append(" ");
         if (replaced) {
             buffer.append(change.oldFingerprint).append(" -> ");
@@ -178,7 +190,8 @@ void Report::add(const Change& change) {
 }
 
 void Report::addJsonEntry(const std::string& entry) {
-    buffer.append(listed > 1 ? ",\n  " : "\n  ").append(entry);
+    // Valid JSON as nlohmann writes it, but a terminal showing it must not be driven.
+    buffer.append(listed > 1 ? ",\n  " : "\n  ").append(PAL::jsonEscapedControls(entry));
 }
 
 void Report::flush() {

@@ -37,6 +37,10 @@ struct Change {
     std::string_view oldFingerprint; // the key replaced, "-" when it has none
 };
 
+// Appends a cached name as text lines show it: escaped, and an empty host as "" (plink caches
+// some that way), so that the line still says what `remove ''` takes.
+void appendShownName(std::string& line, std::string_view name);
+
 class Report {
 public:
     // A listing; `showCache`: the text form names each key's cache (more than one is listed).

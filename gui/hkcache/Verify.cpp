@@ -7,6 +7,7 @@
 #include "MatchingKeys.h"
 #include "ParallelRuns.h"
 #include "ProbeOptions.h"
+#include "Report.h"
 #include "SshProbe.h"
 
 #include "KeyModel/Digest.h"
@@ -94,6 +95,8 @@ Checked checkedOf(const Cache& cache, const MatchingKey& key) {
         checked.cached = parsed.key->wire;
         if (checked.algorithms.empty()) {
             checked.reason = "the SSH library does not check " + checked.type + " keys";
+        } else if (checked.host.empty()) {
+            checked.reason = "an empty host: no server to ask";
         }
     }
     return checked;
@@ -162,7 +165,7 @@ std::string textLine(const Checked& key, bool showCache) {
         line.append(": ");
     }
     line.append(wordOf(key.verdict)).append(" ");
-    PAL::appendEscaped(line, key.name);
+    appendShownName(line, key.name);
     line.append(" ").append(key.fingerprint());
     if (key.verdict != Verdict::Match && !key.serverFingerprint.empty()) {
         line.append(" -> ").append(key.serverFingerprint);
@@ -236,7 +239,8 @@ public:
                     results.push_back(jsonOf(keys[i]));
                 }
             }
-            out << Json{{"results", results}}.dump(2, ' ', false, Json::error_handler_t::replace)
+            out << PAL::jsonEscapedControls(Json{{"results", results}}.dump(
+                       2, ' ', false, Json::error_handler_t::replace))
                 << '\n';
         }
         return keys.size() - done;
@@ -253,7 +257,9 @@ private:
                 continue;
             }
             if (format == "jsonl") {
-                out << jsonOf(keys[written]).dump(-1, ' ', false, Json::error_handler_t::replace)
+                out << PAL::jsonEscapedControls(
+                           jsonOf(keys[written])
+                               .dump(-1, ' ', false, Json::error_handler_t::replace))
                     << '\n';
             } else {
                 out << textLine(keys[written], showCache) << '\n';

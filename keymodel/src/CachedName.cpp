@@ -33,7 +33,8 @@ std::optional<CachedName> parseCachedName(std::string_view name) {
         return std::nullopt;
     }
     const std::size_t colon = name.find(':', at + 1);
-    if (colon == std::string_view::npos || colon + 1 == name.size()) {
+    // plink stores an empty host for some targets (`ssh-ed25519@65535:`).
+    if (colon == std::string_view::npos) {
         return std::nullopt;
     }
     const std::optional<unsigned> port = parsePort(name.substr(at + 1, colon - at - 1));

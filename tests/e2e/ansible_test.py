@@ -43,6 +43,7 @@ PLAYBOOK = """
     - {stat: {path: .putty/sshhostkeys.old}, register: backup, name: backup}
     - {command: "plink -batch -P %(port)d probe@127.0.0.1 true", register: plink_gone,
        ignore_errors: true, name: plink_gone}
+    - {hkprune.putty.putty_hostkey: {<<: *a, state: absent}, name: absent_again}
 - hosts: root_host
   gather_facts: false
   vars: {r: &r {name: "%(other)s", hkcache_path: "%(exe)s"},
@@ -51,6 +52,8 @@ PLAYBOOK = """
     - {hkprune.putty.putty_hostkey: {<<: *r, key: "%(key)s", cache: "user:%(user_a)s"}}
     - {hkprune.putty.putty_hostkey: {<<: *r, key: "%(key)s", cache: "user:%(user_b)s"}}
     - {hkprune.putty.putty_hostkey: {<<: *r, state: absent, cache: all}, name: all_gone}
+    - {hkprune.putty.putty_hostkey: {<<: *p, fingerprint: "%(fingerprint)s"}, check_mode: true,
+       name: pinned_check}
     - {hkprune.putty.putty_hostkey: {<<: *p, fingerprint: "%(fingerprint)s"}, name: pinned}
     - {hkprune.putty.putty_hostkey: {<<: *p, fingerprint: "SHA256:%(wrong)s"}, name: wrong_pin,
        ignore_errors: true}
@@ -165,12 +168,19 @@ class Collection(unittest.TestCase):
         self.assertTrue(self.results["backup"]["stat"]["exists"])
         self.assertIn("key is not cached", self.results["plink_gone"]["stderr"])
 
+    def test_absent_of_a_host_not_cached_is_ok_and_unchanged(self):
+        again = self.results["absent_again"]
+        self.assertEqual((False, False), (again.get("failed", False), again["changed"]), again)
+
     def test_cache_all_reaches_every_users_file(self):
         homes = [os.path.join(self.root, user, ".putty/sshhostkeys") for user in self.users]
         self.assertLessEqual(set(homes), set(self.results["all_gone"]["fingerprints"]),
                              self.results["all_gone"])
 
     def test_a_pinned_fingerprint_fetches_the_proved_key_and_a_wrong_one_nothing(self):
+        # Check mode predicts the fetch and writes nothing: the run after it still adds the key.
+        check = self.results["pinned_check"]
+        self.assertEqual(["would add"], [c["action"] for c in check["changes"]], check)
         pinned, wrong = self.results["pinned"], self.results["wrong_pin"]
         cache = os.path.join(self.root, self.users[1], ".putty/sshhostkeys")
         self.assertEqual((True, [self.fingerprint]),

@@ -1,11 +1,13 @@
 // The .reg reader on fuzzed bytes. Every refusal names a line; every line read is a section or
-// a `name data` line of printable ASCII; and what was read, written again as reg export writes
-// it, reads back to the same lines.
+// a `name data` line, the data printable ASCII, the name without a space or a control character
+// (a POSIX build's hosts unescaped); and what was read, written again as reg export writes it,
+// reads back to the same lines.
 #include "FuzzSupport.h"
 #include "RegFile.h"
 
 #include "KeyModel/CachedName.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,10 +45,15 @@ std::string written(const std::string& lines) {
         const std::size_t space = line.find(' ');
         const std::string name = line.substr(0, space);
         const auto parsed = KeyModel::parseCachedName(name);
-        if (space == std::string::npos || !printable(line) ||
+        // A host PuTTY for Unix stores may hold a tab or DEL; no other control character.
+        const auto control = [](char c) {
+            return static_cast<unsigned char>(c) < ' ' && c != '\t';
+        };
+        if (space == std::string::npos || name.empty() ||
+            std::any_of(name.begin(), name.end(), control) || !printable(line.substr(space + 1)) ||
             !writer.add(out, key, parsed ? hkcache::regValueName(name, *parsed) : name,
                         line.substr(space + 1))) {
-            fail("a line read is not a name and data of printable ASCII", line);
+            fail("a line read is not a storable name and printable data", line);
         }
     }
     hkcache::RegWriter::finish(out);

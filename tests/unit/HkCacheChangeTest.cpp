@@ -535,13 +535,16 @@ TEST_F(HkCacheChangeTest, PuttyLinesKeepTheirCommentsAndAreNarrowedByHostAndPort
 
 TEST_F(HkCacheChangeTest, ARegFileOfTheCacheImportsItBack) {
     seed();
+    // A host that is not ASCII, escaped in the file as PuTTY for Windows stores it.
+    const std::string cafe = hkcache::hostsEscaped() ? "rsa2@22:caf%C3%A9" : "rsa2@22:caf\xc3\xa9";
+    set(cafe, KeyA);
     const Outcome listed = run({"list", "--format", "reg"});
     fresh();
     // Data not understood is left out, as from PuTTY's lines.
     const Outcome imported = run({"import", "--format", "reg", input(listed.out)});
     EXPECT_EQ(0, imported.status) << imported.err;
-    EXPECT_EQ(4u, lineCount(imported.out));
-    EXPECT_EQ("rsa2@22:host1 rsa2@2222:host1 rsa2@22:host2 rsa@22:old", names());
+    EXPECT_EQ(5u, lineCount(imported.out));
+    EXPECT_EQ("rsa2@22:host1 rsa2@2222:host1 rsa2@22:host2 rsa@22:old " + cafe, names());
 }
 
 TEST_F(HkCacheChangeTest, ACacheThatCannotBeReadIsLeftAsItWas) {
@@ -608,13 +611,15 @@ TEST_F(HkCacheChangeTest, NamesAreWrittenAndComparedAsThePlatformsPuttyDoes) {
     const Outcome result =
         run({"import", input("h\xe9st ssh-rsa " + Base64A + "\nhost1 ssh-rsa " + Base64A + "\n")});
     const std::string stored = escaped ? "rsa2@22:h%E9st" : "rsa2@22:h\xe9st";
-    EXPECT_EQ("added " + stored + " " + FingerprintA + "\n" +
+    // A byte that is not UTF-8 is shown escaped.
+    const std::string shown = escaped ? stored : "rsa2@22:h\\xe9st";
+    EXPECT_EQ("added " + shown + " " + FingerprintA + "\n" +
                   (folded ? "" : "added rsa2@22:host1 " + FingerprintA + "\n"),
               result.out);
     EXPECT_EQ(folded ? 1 : 0, result.status);
     EXPECT_NE(std::string::npos, names().find(stored));
     // Removed by the host as typed.
-    EXPECT_EQ("removed " + stored + " " + FingerprintA + "\n",
+    EXPECT_EQ("removed " + shown + " " + FingerprintA + "\n",
               run({"remove", "--no-backup", "h\xe9st"}).out);
     // DEL, as any control byte, is printed escaped.
     const std::string del = std::string("rsa2@22:a") + (escaped ? "%7F " : "\\x7f ") + FingerprintA;
@@ -622,6 +627,11 @@ TEST_F(HkCacheChangeTest, NamesAreWrittenAndComparedAsThePlatformsPuttyDoes) {
               run({"import", "-f", "putty", input("rsa2@22:a\x7f " + KeyA + "\n")}).out);
     EXPECT_EQ("would remove " + del + "\n", run({"remove", "--dry-run", "a\x7f"}).out);
     EXPECT_EQ("removed " + del + "\n", run({"remove", "--no-backup", "a\x7f"}).out);
+    // The empty host plink caches for some targets: listed, and removed by an empty argument.
+    set("rsa2@65535:", KeyA);
+    EXPECT_EQ("rsa2@65535:\"\" rsa2 8 " + FingerprintA + "\n", run({"list", ""}).out);
+    EXPECT_EQ("removed rsa2@65535:\"\" " + FingerprintA + "\n",
+              run({"remove", "--no-backup", ""}).out);
 }
 
 TEST_F(HkCacheChangeTest, AFailurePartWayPrintsWhatWasChanged) {
@@ -708,6 +718,11 @@ TEST_F(HkCacheChangeTest, BadInputChangesNothing) {
     EXPECT_EQ(0u, partly.err.find("hkcache: warning: " + dir.file("input") + ":1: malformed"))
         << partly.err;
     EXPECT_EQ(0, partly.status);
+    // An input of exactly the limit is read.
+    tooLong.inputs = {input("host7 ssh-rsa " + Base64A + "\n", "exact")};
+    tooLong.maxBytes = good.size();
+    hkcache::Diagnostics atLimit(err);
+    EXPECT_EQ(hkcache::ExitStatus::Done, hkcache::importKeys(tooLong, out, atLimit)) << err.str();
 }
 
 } // namespace

@@ -117,18 +117,19 @@ TEST_F(HkCacheTest, EachFormatListsTheCacheAndWarnsOncePerKeyItCannotShow) {
 }
 
 TEST_F(HkCacheTest, JsonHasEveryFieldAndStaysUtf8) {
-    set("rsa2@22:h\xe9st", KeyA);
+    set("rsa2@22:h\xe9st\xc2\x9b\xe2\x80\xae\xc3\xa9", KeyA);
     set("rsa@22:old", KeyA);
     const Outcome result = run({"list", "-f", "json"});
     EXPECT_EQ(0, result.status);
-    // A byte that is not UTF-8 becomes U+FFFD.
+    // A byte that is not UTF-8 becomes U+FFFD; CSI and a bidi override, JSON escapes.
     std::string cache = "\"cache\":\"";
     for (char c : currentName()) {
         cache += c == '\\' ? "\\\\" : std::string(1, c); // a registry path's backslashes
     }
     cache += "\"";
     EXPECT_EQ("{\"keys\": [\n  {" + cache +
-                  ",\"name\":\"rsa2@22:h\xef\xbf\xbdst\",\"host\":\"h\xef\xbf\xbdst\","
+                  ",\"name\":\"rsa2@22:h\xef\xbf\xbdst\\u009b\\u202e\xc3\xa9\","
+                  "\"host\":\"h\xef\xbf\xbdst\\u009b\\u202e\xc3\xa9\","
                   "\"port\":22,\"type\":\"rsa2\",\"openssh_type\":\"ssh-rsa\",\"bits\":8,"
                   "\"fingerprint\":\"" +
                   FingerprintA + "\",\"key\":\"" + Base64A + "\"},\n  {" + cache +
@@ -214,6 +215,9 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
         {{"list", "--format", "x\ny"}, 2, true},
         {{"list", "--port", "0"}, 2, true},
         {{"list", "--port", "65536"}, 2, true},
+        {{"list", "--port", "65535"}, 1, true},
+        {{"list", "[host1]:65535"}, 1, true},
+        {{"list", "host1:65536"}, 2, true},
         {{"list", "--cache", "everyone"}, 2, true},
         {{"list", "--cache", "user:"}, 2, true},
         {{"list", "host:x"}, 2, true},

@@ -374,6 +374,10 @@ TEST(KeyModelTest, MalformedWireFormsAreRefused) {
         rsaType + sshString(Bytes{0x01}) + Bytes(rsa.begin() + 18, rsa.end()), // e = 1
         sshString(bytesOf("ssh-dss")) + sshString(Bytes{0x01}) + e + e + e,    // p = 1
         Bytes(ecdsa.begin(), ecdsa.end() - 1) + Bytes{0x90},                   // off the curve
+        // The same point in 66 bytes, y given a leading zero: not RFC 5656's fixed width.
+        Bytes(ecdsa.begin(), ecdsa.end() - 69) +
+            sshString(Bytes(ecdsa.end() - 65, ecdsa.end() - 32) + Bytes{0} +
+                      Bytes(ecdsa.end() - 32, ecdsa.end())),
         sshString(bytesOf("ssh-ed25519")) + sshString(Bytes(31, 1)),
         sshString(bytesOf("ssh-ed25519")) + sshString(Bytes(31, 0xff) + Bytes{0x7f}), // y >= p
         sshString(bytesOf("ssh-ed448")) + sshString(Bytes(56, 0) + Bytes{0x01}), // not x's parity
@@ -402,7 +406,7 @@ TEST(KeyModelTest, CachedNamesSplitAtTheFirstAtAndColon) {
         {"rsa2@022:h", false, "", 0, ""},
         {"rsa2@+22:h", false, "", 0, ""},
         {"rsa2@:h", false, "", 0, ""},
-        {"rsa2@22:", false, "", 0, ""},
+        {"ssh-ed25519@65535:", true, "ssh-ed25519", 65535, ""}, // plink caches an empty host
         {"@22:h", false, "", 0, ""},
         {"rsa222:h", false, "", 0, ""},
         {"rsa2@22h", false, "", 0, ""},

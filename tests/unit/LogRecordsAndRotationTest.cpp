@@ -122,10 +122,18 @@ TEST_F(LogTest, ThreadIdIsTheWritingThreads) {
 }
 
 // A record is one line whatever its message holds: control bytes are written escaped, so that
-// a line break in an argument cannot forge records. Every other byte goes out unchanged.
+// a line break in an argument cannot forge records, and so are the C1 and bidi controls and
+// bytes that are not UTF-8, so that a terminal showing it is not driven. Other text is unchanged.
 TEST_F(LogTest, ControlBytesOfAMessageAreWrittenEscaped) {
     const std::pair<std::string, std::string> rows[] = {
-        {"C:\\temp \"x\" \xE9\xA0~", "C:\\temp \"x\" \xE9\xA0~"},
+        {"C:\\temp \"x\" caf\xC3\xA9 \xC2\xA0\xE2\x80\xAF\xE2\x81\xA5\xF0\x9F\x94\x91~",
+         "C:\\temp \"x\" caf\xC3\xA9 \xC2\xA0\xE2\x80\xAF\xE2\x81\xA5\xF0\x9F\x94\x91~"},
+        // CSI, OSC, the first and last C1, right-to-left override, pop directional isolate
+        {"\xC2\x9B[J\xC2\x9D;x\xC2\x80\xC2\x9F\xE2\x80\xAEtxt.exe\xE2\x81\xA9",
+         "\\xc2\\x9b[J\\xc2\\x9d;x\\xc2\\x80\\xc2\\x9f\\xe2\\x80\\xaetxt.exe\\xe2\\x81\\xa9"},
+        // cut short, overlong, a surrogate, past U+10FFFF, a lone continuation byte
+        {"\xE9\xA0~\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80\x9B\xE2\x80",
+         "\\xe9\\xa0~\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\x9b\\xe2\\x80"},
         {"rsa2\n2024-01-31T09:05:07 0x1  TRACE PAL forged",
          "rsa2\\n2024-01-31T09:05:07 0x1  TRACE PAL forged"},
         {"a\r\n\tb\v", "a\\r\\n\\tb\\x0b"},

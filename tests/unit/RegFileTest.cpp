@@ -1,6 +1,7 @@
 // The .reg reader: what regedit and reg.exe write is read, the cache key's REG_SZ values each on
 // its own line's number; what no editor writes is refused with the line it is on.
 #include "RegFile.h"
+#include "Caches.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +27,9 @@ TEST(RegFileTest, ReadsWhatEditorsWriteAndRefusesTheRestByLine) {
         std::string bytes;
         std::string lines; // with error: the reason's start
         std::size_t values, keys, errorLine;
+        std::size_t unstorable = 0;
     };
+    const bool escaped = hkcache::hostsEscaped();
     const Row rows[] = {
         {utf16("Windows Registry Editor Version 5.00\r\n\r\n[" + Path + "]\r\n" + Key + "\r\n"),
          "\n\n#;" + Path + "\nrsa2@22:h 0x23,0xc5\n\n", 0, 0, 0},
@@ -40,6 +43,14 @@ TEST(RegFileTest, ReadsWhatEditorsWriteAndRefusesTheRestByLine) {
         {V4 + Key + "[" + Users + "]\r\n" + Key,
          "\n\n# " + Path + "\nrsa2@22:h 0x23,0xc5\n# " + Users + "\nrsa2@22:h 0x23,0xc5\n", 0, 0,
          0},
+        // PuTTY for Windows' escapes undone as PuTTY for Unix stores the host, but for a space
+        // or a control character, which its lines cannot hold.
+        {V4 + "\"rsa2@22:caf%C3%A9\"=\"0x1\"\r\n\"rsa2@22:a%20b\"=\"0x1\"\r\n" +
+             "\"rsa2@22:a%0Ab\"=\"0x1\"\r\n",
+         "\n\n#;" + Path +
+             (escaped ? "\nrsa2@22:caf%C3%A9 0x1\nrsa2@22:a%20b 0x1\nrsa2@22:a%0Ab 0x1\n"
+                      : "\nrsa2@22:caf\xc3\xa9 0x1\n\n\n"),
+         0, 0, 0, escaped ? 0u : 2u},
         {utf16("REGEDIT4\r\n\r\n") + "x", "an odd number of bytes", 0, 0, 3},
         {V4 + std::string("\"a\"=\"\0\"", 7), "a NUL", 0, 0, 4},
         {V4 + "\"rsa2@22:h\"=\"0x23\r\n", "no closing quote", 0, 0, 4},
@@ -65,6 +76,7 @@ TEST(RegFileTest, ReadsWhatEditorsWriteAndRefusesTheRestByLine) {
         EXPECT_EQ(row.lines, read.lines);
         EXPECT_EQ(row.values, read.valuesLeftOut);
         EXPECT_EQ(row.keys, read.keysLeftOut);
+        EXPECT_EQ(row.unstorable, read.unstorable.size());
     }
 }
 

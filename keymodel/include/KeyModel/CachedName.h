@@ -15,8 +15,8 @@ struct CachedName {
     std::string host; // as stored (escaped where PuTTY for Windows wrote it)
 };
 
-// Splits at the first '@' and the first ':' after it; nullopt when the name is not of that
-// form or the port is not a decimal number from 1 to 65535.
+// Splits at the first '@' and the first ':' after it (the host after it may be empty); nullopt
+// when the name is not of that form or the port is not a decimal number from 1 to 65535.
 std::optional<CachedName> parseCachedName(std::string_view name);
 std::string composeCachedName(const CachedName& name);
 
