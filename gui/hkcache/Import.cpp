@@ -51,20 +51,8 @@ struct Incoming {
 // any cache until its own "# <name>" lines: its name is empty.
 std::vector<std::pair<std::size_t, std::string>> sectionsOf(std::string_view text) {
     std::vector<std::pair<std::size_t, std::string>> sections;
-    std::size_t number = 0;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        std::string_view line = text.substr(start, end - start);
-        ++number;
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (line.size() > 2 && line.substr(0, 2) == "# ") {
-            sections.emplace_back(number, std::string(line.substr(2)));
-        } else if (line.substr(0, 3) == "## ") {
-            sections.emplace_back(number, std::string());
-        }
-        start = end + 1;
+    for (const SectionLine& line : sectionLines(text)) {
+        sections.emplace_back(line.line, line.dated ? std::string() : std::string(line.text));
     }
     return sections;
 }
@@ -162,7 +150,7 @@ struct ImportState {
             std::upper_bound(inputs.begin(), inputs.end(), line,
                              [](std::size_t n, const ImportInput& in) { return n < in.firstLine; });
         const ImportInput& input = *std::prev(after);
-        return input.name + ":" + std::to_string(line - input.firstLine + 1);
+        return input.name + ":" + std::to_string(line - input.firstLine + input.fileLine);
     }
     // Whether two keys of the input are one.
     bool sameKeys(const Incoming& a, const Incoming& b) const {
@@ -357,7 +345,8 @@ std::optional<KeyModel::KeyRecords> readKeys(const ImportInput& input,
         return std::nullopt;
     }
     for (const KeyModel::ReadWarning& warning : read.warnings) {
-        const std::string where = input.name + ":" + std::to_string(warning.line);
+        const std::string where =
+            input.name + ":" + std::to_string(warning.line + input.fileLine - 1);
         // Which of the hosts a .pub line is for, nothing tells.
         if (queries.size() > 1 && warning.kind == KeyModel::ReadWarning::NoHost) {
             diagnostics.error(where, warning.message);

@@ -66,6 +66,26 @@ std::string counted(std::size_t count, const std::string& one, const std::string
 
 } // namespace
 
+std::vector<SectionLine> sectionLines(std::string_view text) {
+    std::vector<SectionLine> found;
+    std::size_t number = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        std::string_view line = text.substr(start, end - start);
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.size() > 2 && line.substr(0, 2) == "# ") {
+            found.push_back(SectionLine{number, start, false, line.substr(2)});
+        } else if (line.substr(0, 3) == "## ") {
+            found.push_back(SectionLine{number, start, true, line.substr(3)});
+        }
+        start = end + 1;
+    }
+    return found;
+}
+
 std::string inputName(const std::string& path) {
     return path == "-" ? "standard input" : path;
 }

@@ -19,7 +19,19 @@ struct ImportInput {
     std::string name; // the path, or "standard input"
     std::string_view text;
     std::size_t firstLine = 1; // its first line's number among all the inputs' lines
+    std::size_t fileLine = 1;  // its first line's number in its file (restore reads a part)
 };
+
+// A line of PuTTY's lines that starts a part of a backup: "## " a removal's dated line (what
+// follows is for any cache until the section's own "# <cache>" lines), "# <cache>" the lines
+// of one cache.
+struct SectionLine {
+    std::size_t line;      // its number in the text
+    std::size_t offset;    // where it starts in the text
+    bool dated;            // "## "
+    std::string_view text; // what follows "## " or "# "
+};
+std::vector<SectionLine> sectionLines(std::string_view text);
 
 // Each of `paths` ("-": standard input, once at most) read whole, in order, `maxBytes` in all;
 // nullopt after the error that stopped it.
