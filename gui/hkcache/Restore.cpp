@@ -99,8 +99,11 @@ ExitStatus listSections(const std::vector<Section>& sections, std::string_view t
 
 ExitStatus restoreKeys(const RestoreOptions& options, std::ostream& out, Diagnostics& diagnostics) {
     const std::optional<std::string> path = backupPath(options, diagnostics);
+    std::vector<std::optional<PAL::FileOwner>> owners;
     const std::optional<std::vector<std::string>> texts =
-        path ? readInputs({*path}, MaxImportBytes, diagnostics) : std::nullopt;
+        path ? readInputs({*path}, MaxImportBytes, diagnostics,
+                          PAL::runsPrivileged() ? &owners : nullptr)
+             : std::nullopt;
     if (!texts) {
         return ExitStatus::Failure;
     }
@@ -109,7 +112,8 @@ ExitStatus restoreKeys(const RestoreOptions& options, std::ostream& out, Diagnos
     if (options.list) {
         return listSections(sections, text, options, out, diagnostics);
     }
-    ImportInput input{inputName(*path), text, 1, 1};
+    owners.resize(1);
+    ImportInput input{inputName(*path), text, 1, 1, owners.front()};
     if (!options.all) {
         if (options.section == 0 || options.section > sections.size()) {
             diagnostics.error(*path, sections.empty()

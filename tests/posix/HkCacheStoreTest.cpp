@@ -125,6 +125,34 @@ TEST_F(HkCacheStoreTest, RemovalsAtOnceKeepEveryKeyInTheBackup) {
     }
 }
 
+TEST_F(HkCacheStoreTest, AsRootAUsersBackupPutsKeysOnlyIntoTheirCaches) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root";
+    }
+    const std::string section = "# " + path + "\n" + host1, backup = dir.file("user.old");
+    // The command, the backup's owner, mode and text; the warning, none when it is put back.
+    const std::tuple<const char*, uid_t, mode_t, std::string, std::string> rows[] = {
+        {"import", 0, 0644, section, ""},
+        {"restore", 12345, 0600, section,
+         ":1: the keys for " + path +
+             " left out: the file is "
+             "12345's, not its owner's"},
+        {"import", 12345, 0600, host1, "user.old: its keys left out: the file is 12345's"},
+        {"restore", 0, 0664, section, "others than its owner root may write the file"},
+    };
+    for (const auto& [command, owner, mode, text, warning] : rows) {
+        SCOPED_TRACE(text + warning);
+        hktest::writeFile(path, kept);
+        hktest::writeFile(backup, text);
+        ASSERT_EQ(0, ::chown(backup.c_str(), owner, owner) | ::chmod(backup.c_str(), mode));
+        run(command == std::string("import")
+                ? std::vector<std::string>{command, "--format", "putty", backup}
+                : std::vector<std::string>{command, backup});
+        EXPECT_EQ(warning.empty() ? kept + host1 : kept, hktest::readFile(path));
+        EXPECT_NE(std::string::npos, errors.find(warning)) << errors;
+    }
+}
+
 TEST_F(HkCacheStoreTest, ImportIsOneRewriteOrNothing) {
     hktest::writeFile(path, kept);
     const std::string input = dir.file("known_hosts");

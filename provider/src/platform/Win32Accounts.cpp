@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <io.h>
 #include <sddl.h>
 
 #include <cstdlib>
@@ -35,6 +37,40 @@ std::optional<std::string> accountSid(const std::string& name, std::string* reas
     }
     std::unique_ptr<char, decltype(&::LocalFree)> owned(text, &::LocalFree);
     return std::string(owned.get());
+}
+
+std::optional<FileOwner> fileOwner(std::FILE* file, std::string* reason) {
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    PSID sid = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+                                          nullptr, nullptr, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) {
+        *reason = "its owner cannot be read: error " + std::to_string(error);
+        return std::nullopt;
+    }
+    std::unique_ptr<void, decltype(&::LocalFree)> owned(descriptor, &::LocalFree);
+    char* text = nullptr;
+    if (!::ConvertSidToStringSidA(sid, &text)) {
+        *reason = "SID conversion failed: error " + std::to_string(::GetLastError());
+        return std::nullopt;
+    }
+    std::unique_ptr<char, decltype(&::LocalFree)> textOwned(text, &::LocalFree);
+    const std::string id(textOwned.get());
+    // Whether others may write it is in the DACL, which is not weighed here.
+    return FileOwner{id, accountName(id).value_or(id),
+                     ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+                         ::IsWellKnownSid(sid, WinLocalSystemSid),
+                     false};
+}
+
+bool runsPrivileged() {
+    unsigned char sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    BOOL member = FALSE;
+    // A token not elevated holds the group for denying only: not a member.
+    return ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+           ::CheckTokenMembership(nullptr, sid, &member) && member;
 }
 
 std::optional<std::string> accountName(const std::string& sid) {
