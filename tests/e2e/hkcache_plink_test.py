@@ -242,6 +242,11 @@ class HkCachePeers(unittest.TestCase):
                 self.assertFalse(os.path.exists(planted))
                 self.assertEqual(["\\$\\(touch\\$\\{IFS\\}%s\\)" % planted,
                                   "\\`touch\\$\\{IFS\\}%s\\`" % planted], out.splitlines())
+        # Commands complete from their table: restore beside remove.
+        script = 'source "$1"; COMP_WORDS=("$2" re); COMP_CWORD=1; _hkcache; echo "${COMPREPLY[@]}"'
+        self.assertEqual(b"remove restore\n", subprocess.run(
+            ["bash", "-c", script, "bash", completion, EXE], stdout=subprocess.PIPE,
+            timeout=30).stdout)
 
     @unittest.skipUnless(os.geteuid() == 0, "reading other users' homes needs root")
     def test_other_users_files_and_the_links_they_plant(self):
