@@ -378,7 +378,7 @@ void findSections(ImportState& state, const std::vector<Cache>& caches) {
     }
     bool named = false;
     for (const ImportInput& input : state.inputs) {
-        // Without sections, a file of a user's goes to that user's caches alone.
+        // A user's file goes to their own caches alone: said when none of them is selected.
         if (input.owner && !caches.empty() &&
             std::all_of(caches.begin(), caches.end(), [&](const Cache& cache) {
                 return !distrust(input.owner, cache).empty();
