@@ -13,7 +13,7 @@ std::string distrust(const std::optional<PAL::FileOwner>& owner, const Cache& ca
     if (owner->privileged || owner->id == ownerIdOf(cache)) {
         return {};
     }
-    return "the file is " + owner->name + "'s, not its owner's";
+    return "the file is " + owner->name + "'s, not the cache owner's";
 }
 
 std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside,

@@ -20,7 +20,8 @@ std::optional<std::string> defaultBackupPath(const Cache&, std::string* reason) 
 }
 
 std::string ownerIdOf(const Cache& cache) {
-    // HKEY_USERS\<SID>\...: that account's. HKEY_CURRENT_USER, .DEFAULT: none known.
+    // HKEY_USERS\<SID>\...: that account's. The caller's own (HKEY_CURRENT_USER) and SYSTEM's
+    // (.DEFAULT) take the files that count as root's: the caller's, Administrators', SYSTEM's.
     const std::string users = "HKEY_USERS\\S-";
     if (cache.name.compare(0, users.size(), users) != 0) {
         return {};

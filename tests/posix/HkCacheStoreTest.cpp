@@ -134,9 +134,7 @@ TEST_F(HkCacheStoreTest, AsRootAUsersBackupPutsKeysOnlyIntoTheirCaches) {
     const std::tuple<const char*, uid_t, mode_t, std::string, std::string> rows[] = {
         {"import", 0, 0644, section, ""},
         {"restore", 12345, 0600, section,
-         ":1: the keys for " + path +
-             " left out: the file is "
-             "12345's, not its owner's"},
+         ":1: the keys for " + path + " left out: the file is 12345's, not the cache owner's"},
         {"import", 12345, 0600, host1, "user.old: its keys left out: the file is 12345's"},
         {"restore", 0, 0664, section, "others than its owner root may write the file"},
     };

@@ -39,7 +39,7 @@ std::optional<std::string> profileDirectory();
 struct FileOwner {
     std::string id;      // POSIX: the uid in decimal; Windows: the owner's SID, S-1-...
     std::string name;    // its account's name where the system knows one, else `id`
-    bool privileged;     // root; Windows: Administrators or SYSTEM
+    bool privileged;     // root; Windows: Administrators, SYSTEM or the caller
     bool othersMayWrite; // POSIX: its group or everyone may write it; Windows: not looked at
 };
 // The owner of the open `file` (checked on the handle, not by its name); nullopt, with the

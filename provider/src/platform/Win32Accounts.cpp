@@ -39,6 +39,30 @@ std::optional<std::string> accountSid(const std::string& name, std::string* reas
     return std::string(owned.get());
 }
 
+namespace {
+
+// The caller's own SID in its text form; nullopt when the system does not say.
+std::optional<std::string> callerSid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return std::nullopt;
+    }
+    std::unique_ptr<void, decltype(&::CloseHandle)> owned(token, &::CloseHandle);
+    DWORD size = 0;
+    // The first call asks for the size.
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> user(size ? size : 1);
+    char* text = nullptr;
+    if (!size || !::GetTokenInformation(token, TokenUser, user.data(), size, &size) ||
+        !::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) {
+        return std::nullopt;
+    }
+    std::unique_ptr<char, decltype(&::LocalFree)> textOwned(text, &::LocalFree);
+    return std::string(textOwned.get());
+}
+
+} // namespace
+
 std::optional<FileOwner> fileOwner(std::FILE* file, std::string* reason) {
     const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
     PSID sid = nullptr;
@@ -57,10 +81,11 @@ std::optional<FileOwner> fileOwner(std::FILE* file, std::string* reason) {
     }
     std::unique_ptr<char, decltype(&::LocalFree)> textOwned(text, &::LocalFree);
     const std::string id(textOwned.get());
-    // Whether others may write it is in the DACL, which is not weighed here.
+    // Whether others may write it is in the DACL, which is not weighed here. The caller's own
+    // file is as trusted as the command it runs.
     return FileOwner{id, accountName(id).value_or(id),
                      ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-                         ::IsWellKnownSid(sid, WinLocalSystemSid),
+                         ::IsWellKnownSid(sid, WinLocalSystemSid) || id == callerSid(),
                      false};
 }
 
