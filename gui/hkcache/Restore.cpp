@@ -59,23 +59,31 @@ std::vector<Section> sectionsOf(std::string_view text) {
     return sections;
 }
 
-// The backup named, or the default one of the cache selected; nullopt after the error.
+// The backup named, or the default one of the caches selected (one file on Windows, one
+// beside each cache file on POSIX); nullopt after the error.
 std::optional<std::string> backupPath(const RestoreOptions& options, Diagnostics& diagnostics) {
     if (!options.backup.empty()) {
         return options.backup;
     }
-    if (options.cache == "all") {
-        diagnostics.error("all", "each cache has a backup of its own: name the BACKUP");
-        return std::nullopt;
+    std::optional<std::string> path;
+    for (const Cache& cache : selectCaches(options.cache, diagnostics)) {
+        std::string reason;
+        const std::optional<std::string> own = defaultBackupPath(cache, &reason);
+        if (!own) {
+            diagnostics.error(cache.name, reason);
+            return std::nullopt;
+        }
+        if (path && *path != *own) {
+            diagnostics.error(options.cache, "each cache has a backup of its own: name the BACKUP");
+            return std::nullopt;
+        }
+        path = own;
     }
-    const std::vector<Cache> caches = selectCaches(options.cache, diagnostics);
-    std::string reason;
-    std::optional<std::string> path =
-        caches.empty() ? std::nullopt : defaultBackupPath(caches.front(), &reason);
-    if (!path && !caches.empty()) {
-        diagnostics.error(caches.front().name, reason);
+    if (!path && !diagnostics.failed()) {
+        diagnostics.error(options.cache,
+                          "no cache selected, and no backup of one: name the BACKUP");
     }
-    return path;
+    return diagnostics.failed() ? std::nullopt : path;
 }
 
 ExitStatus listSections(const std::vector<Section>& sections, std::string_view text,
