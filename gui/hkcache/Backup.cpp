@@ -3,6 +3,19 @@
 
 namespace hkcache {
 
+std::string distrust(const std::optional<PAL::FileOwner>& owner, const Cache& cache) {
+    if (!owner) {
+        return {};
+    }
+    if (owner->othersMayWrite) {
+        return "others than its owner " + owner->name + " may write the file";
+    }
+    if (owner->privileged || owner->id == ownerIdOf(cache)) {
+        return {};
+    }
+    return "the file is " + owner->name + "'s, not the cache owner's";
+}
+
 std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside,
                             PAL::RegistryApi::Handle besideKey, PreviousBackup* previous,
                             PAL::BackupContent content) {

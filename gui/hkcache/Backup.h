@@ -4,6 +4,7 @@
 
 #include "Caches.h"
 
+#include "PAL/Accounts.h"
 #include "PAL/BackupFile.h"
 
 #include <optional>
@@ -20,6 +21,15 @@ using PAL::sameFile;
 // the caller's profile directory, one file for every cache. nullopt, with the reason, when
 // there is none.
 std::optional<std::string> defaultBackupPath(const Cache& cache, std::string* reason);
+
+// Per platform: the id (PAL::FileOwner's) of the user whose cache `cache` is; empty where
+// none is known. A privileged run takes a backup's keys for it only from their file, or root's.
+std::string ownerIdOf(const Cache& cache);
+
+// Why a privileged run leaves out the keys that a file of `owner` (none: not weighed) has for
+// `cache`: others may write it, or it is neither root's nor the cache owner's; empty when it
+// takes them.
+std::string distrust(const std::optional<PAL::FileOwner>& owner, const Cache& cache);
 
 // PAL::writeBackupFile beside `beside` (may be null), whose open key is `besideKey`.
 std::string writeBackupFile(const std::string& path, std::string_view text, const Cache* beside,

@@ -9,6 +9,7 @@
 #include "Import.h"
 #include "List.h"
 #include "Removal.h"
+#include "Restore.h"
 #include "Verify.h"
 
 #include "PAL/Escape.h"
@@ -29,7 +30,7 @@ namespace hkcache {
 namespace {
 
 // A new command is a file with its DeclareCommand, and a row here (the order of --help).
-const DeclareCommand Commands[] = {declareList,   declareRemove, declareImport,
+const DeclareCommand Commands[] = {declareList,   declareRemove, declareRestore, declareImport,
                                    declareVerify, declareFetch,  declareAnsible};
 
 // The command that was parsed; the first one when none was (a parse error ends the run first).

@@ -2,6 +2,7 @@
 // cache's, and write each cache's additions and replacements in one applyChanges.
 #include "Import.h"
 
+#include "Backup.h"
 #include "Caches.h"
 #include "FingerprintPins.h"
 #include "HostFilter.h"
@@ -51,20 +52,8 @@ struct Incoming {
 // any cache until its own "# <name>" lines: its name is empty.
 std::vector<std::pair<std::size_t, std::string>> sectionsOf(std::string_view text) {
     std::vector<std::pair<std::size_t, std::string>> sections;
-    std::size_t number = 0;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        std::string_view line = text.substr(start, end - start);
-        ++number;
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (line.size() > 2 && line.substr(0, 2) == "# ") {
-            sections.emplace_back(number, std::string(line.substr(2)));
-        } else if (line.substr(0, 3) == "## ") {
-            sections.emplace_back(number, std::string());
-        }
-        start = end + 1;
+    for (const SectionLine& line : sectionLines(text)) {
+        sections.emplace_back(line.line, line.dated ? std::string() : std::string(line.text));
     }
     return sections;
 }
@@ -162,7 +151,7 @@ struct ImportState {
             std::upper_bound(inputs.begin(), inputs.end(), line,
                              [](std::size_t n, const ImportInput& in) { return n < in.firstLine; });
         const ImportInput& input = *std::prev(after);
-        return input.name + ":" + std::to_string(line - input.firstLine + 1);
+        return input.name + ":" + std::to_string(line - input.firstLine + input.fileLine);
     }
     // Whether two keys of the input are one.
     bool sameKeys(const Incoming& a, const Incoming& b) const {
@@ -191,12 +180,15 @@ private:
 };
 
 // The keys meant for `cache` (their indexes), each name once, in the input's order; `own` gets
-// their names. Only for an input with sections: without, every key is meant for every cache.
+// their names. Only for an input with sections or owners weighed: without, every key is meant
+// for every cache.
 std::vector<std::uint32_t> keysFor(ImportState& state, const Cache& cache, NameIndex& own) {
     std::vector<std::uint32_t> order;
     for (std::size_t i = 0; i < state.incoming.size(); ++i) {
         const Incoming& key = state.incoming[i];
-        if (key.section != 0 && !sameText(state.sectionName(key), cache.name, namesIgnoreCase())) {
+        if ((key.section != 0 &&
+             !sameText(state.sectionName(key), cache.name, namesIgnoreCase())) ||
+            !distrust(state.inputs[key.input].owner, cache).empty()) {
             continue;
         }
         // A name both in every cache's part and in this cache's own.
@@ -274,13 +266,16 @@ void planKey(ImportState& state, CacheImport& plan, std::size_t index, const Cac
 // What importing the input changes in one cache; false after an error.
 bool planCache(ImportState& state, CacheImport& plan) {
     NameIndex own([&state](std::size_t i) { return state.comparedNameOf(i); });
+    const bool everyKey = state.sections.empty() &&
+                          std::none_of(state.inputs.begin(), state.inputs.end(),
+                                       [](const ImportInput& input) { return input.owner; });
     const std::vector<std::uint32_t> order =
-        state.sections.empty() ? std::vector<std::uint32_t>() : keysFor(state, *plan.cache, own);
+        everyKey ? std::vector<std::uint32_t>() : keysFor(state, *plan.cache, own);
     // A cache that no key is meant for is left as it is, missing or not.
-    if (state.sections.empty() ? state.incoming.empty() : order.empty()) {
+    if (everyKey ? state.incoming.empty() : order.empty()) {
         return true;
     }
-    const NameIndex& wanted = state.sections.empty() ? state.namesOf("") : own;
+    const NameIndex& wanted = everyKey ? state.namesOf("") : own;
     // Read, then closed: caches are held one at a time, and a missing one is only empty until
     // something is written to it.
     std::unordered_map<std::size_t, CachedValue> cached;
@@ -288,9 +283,9 @@ bool planCache(ImportState& state, CacheImport& plan) {
     if (!readCached(state, *plan.cache, wanted, cached, same)) {
         return false;
     }
-    const std::size_t count = state.sections.empty() ? state.incoming.size() : order.size();
+    const std::size_t count = everyKey ? state.incoming.size() : order.size();
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t index = state.sections.empty() ? i : order[i];
+        const std::size_t index = everyKey ? i : order[i];
         const auto found = cached.find(index);
         if (!same[index]) {
             planKey(state, plan, index, found == cached.end() ? nullptr : &found->second);
@@ -360,7 +355,8 @@ std::optional<KeyModel::KeyRecords> readKeys(const ImportInput& input,
         return std::nullopt;
     }
     for (const KeyModel::ReadWarning& warning : read.warnings) {
-        const std::string where = input.name + ":" + std::to_string(warning.line);
+        const std::string where =
+            input.name + ":" + std::to_string(warning.line + input.fileLine - 1);
         // Which of the hosts a .pub line is for, nothing tells.
         if (queries.size() > 1 && warning.kind == KeyModel::ReadWarning::NoHost) {
             diagnostics.error(where, warning.message);
@@ -385,6 +381,14 @@ void findSections(ImportState& state, const std::vector<Cache>& caches) {
     }
     bool named = false;
     for (const ImportInput& input : state.inputs) {
+        // A user's file goes to their own caches alone: said when none of them is selected.
+        if (input.owner && !caches.empty() &&
+            std::all_of(caches.begin(), caches.end(), [&](const Cache& cache) {
+                return !distrust(input.owner, cache).empty();
+            })) {
+            state.diagnostics.warning(input.name, "its keys left out: " +
+                                                      distrust(input.owner, caches.front()));
+        }
         if (input.firstLine != 1) {
             state.sections.emplace_back(input.firstLine, std::string());
         }
@@ -392,13 +396,18 @@ void findSections(ImportState& state, const std::vector<Cache>& caches) {
             section.first += input.firstLine - 1;
             // A removal's dated line names no cache: what follows it is for any.
             named = named || !section.second.empty();
-            if (!section.second.empty() &&
-                std::none_of(caches.begin(), caches.end(), [&](const Cache& cache) {
-                    return sameText(cache.name, section.second, namesIgnoreCase());
-                })) {
+            const auto cache = std::find_if(caches.begin(), caches.end(), [&](const Cache& c) {
+                return sameText(c.name, section.second, namesIgnoreCase());
+            });
+            if (!section.second.empty() && cache == caches.end()) {
                 state.diagnostics.warning(state.where(section.first), "no cache selected is " +
                                                                           section.second +
                                                                           ": its keys left out");
+            } else if (!section.second.empty() && !distrust(input.owner, *cache).empty()) {
+                // Run as root, a user's edit of their own backup must not steer another's cache.
+                state.diagnostics.warning(state.where(section.first),
+                                          "the keys for " + section.second +
+                                              " left out: " + distrust(input.owner, *cache));
             }
             state.sections.push_back(std::move(section));
         }
@@ -566,16 +575,20 @@ ExitStatus importKeys(const ImportOptions& options, std::ostream& out, Diagnosti
     if (!hostOptions(options.hosts, hosts, diagnostics) || !pins.parse(diagnostics)) {
         return ExitStatus::Failure;
     }
+    // A backup's lines name the caches they are for: whose file says so is weighed.
+    std::vector<std::optional<PAL::FileOwner>> owners;
     const std::optional<std::vector<std::string>> texts =
-        readInputs(options.inputs, options.maxBytes, diagnostics);
+        readInputs(options.inputs, options.maxBytes, diagnostics,
+                   options.format != "known_hosts" && PAL::runsPrivileged() ? &owners : nullptr);
     if (!texts) {
         return ExitStatus::Failure;
     }
+    owners.resize(texts->size());
     std::vector<ImportInput> inputs;
     std::size_t line = 1;
     for (std::size_t i = 0; i < texts->size(); ++i) {
         const std::string& text = (*texts)[i];
-        inputs.push_back(ImportInput{inputName(options.inputs[i]), text, line});
+        inputs.push_back(ImportInput{inputName(options.inputs[i]), text, line, 1, owners[i]});
         line += std::size_t(std::count(text.begin(), text.end(), '\n')) +
                 (text.empty() || text.back() == '\n' ? 0 : 1);
     }

@@ -19,7 +19,7 @@ struct CloseFile {
 // The file is opened once; a directory fails at its first read. An endless stream stops one
 // byte past the limit.
 bool readInput(const std::string& path, std::size_t maxBytes, std::string& text,
-               std::string* reason) {
+               std::string* reason, std::optional<PAL::FileOwner>* owner) {
     std::unique_ptr<std::FILE, CloseFile> owned;
     std::FILE* file = path == "-" ? PAL::standardInputAsBytes() : nullptr;
     if (path != "-") {
@@ -29,6 +29,9 @@ bool readInput(const std::string& path, std::size_t maxBytes, std::string& text,
             return false;
         }
         file = owned.get();
+    }
+    if (owner && !(*owner = PAL::fileOwner(file, reason))) {
+        return false;
     }
     // A file's size is known ahead (a pipe's is not): read into one buffer of that size.
     const long at = std::ftell(file);
@@ -66,12 +69,33 @@ std::string counted(std::size_t count, const std::string& one, const std::string
 
 } // namespace
 
+std::vector<SectionLine> sectionLines(std::string_view text) {
+    std::vector<SectionLine> found;
+    std::size_t number = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        std::string_view line = text.substr(start, end - start);
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.size() > 2 && line.substr(0, 2) == "# ") {
+            found.push_back(SectionLine{number, start, false, line.substr(2)});
+        } else if (line.substr(0, 3) == "## ") {
+            found.push_back(SectionLine{number, start, true, line.substr(3)});
+        }
+        start = end + 1;
+    }
+    return found;
+}
+
 std::string inputName(const std::string& path) {
     return path == "-" ? "standard input" : path;
 }
 
-std::optional<std::vector<std::string>> readInputs(const std::vector<std::string>& paths,
-                                                   std::size_t maxBytes, Diagnostics& diagnostics) {
+std::optional<std::vector<std::string>>
+readInputs(const std::vector<std::string>& paths, std::size_t maxBytes, Diagnostics& diagnostics,
+           std::vector<std::optional<PAL::FileOwner>>* owners) {
     if (std::count(paths.begin(), paths.end(), "-") > 1) {
         diagnostics.error("-", "standard input can be read once only");
         return std::nullopt;
@@ -82,7 +106,8 @@ std::optional<std::vector<std::string>> readInputs(const std::vector<std::string
         std::string text;
         std::string reason;
         // The limit is of all the inputs together: what a run holds at once.
-        if (!readInput(path, maxBytes - total, text, &reason)) {
+        std::optional<PAL::FileOwner> owner;
+        if (!readInput(path, maxBytes - total, text, &reason, owners ? &owner : nullptr)) {
             if (total != 0 && text.size() > maxBytes - total) {
                 reason = "the inputs are longer than " + std::to_string(maxBytes) + " bytes";
             }
@@ -91,6 +116,9 @@ std::optional<std::vector<std::string>> readInputs(const std::vector<std::string
         }
         total += text.size();
         texts.push_back(std::move(text));
+        if (owners) {
+            owners->push_back(std::move(owner));
+        }
     }
     return texts;
 }

@@ -443,7 +443,7 @@ std::optional<std::vector<ImportInput>> regFilesAsLines(const std::vector<Import
             return std::nullopt;
         }
         lines.push_back(std::move(*text));
-        asLines.push_back(ImportInput{input.name, lines.back(), line});
+        asLines.push_back(ImportInput{input.name, lines.back(), line, 1, input.owner});
         // Every line of the text ends in a line break.
         line += std::size_t(std::count(lines.back().begin(), lines.back().end(), '\n'));
     }

@@ -72,6 +72,39 @@ Report Report::changes(Format format, bool showCache, bool dryRun, std::ostream&
     return report;
 }
 
+Report Report::sections(Format format, std::ostream& out, Diagnostics& diagnostics) {
+    Report report(Format::Text, false, out, diagnostics);
+    report.format = format;
+    if (format == Format::Json) {
+        report.buffer = "{\"sections\": [";
+    }
+    return report;
+}
+
+void Report::add(const BackupSection& section) {
+    ++listed;
+    if (format == Format::Json) {
+        const Json entry = {
+            {"section", section.number},
+            {"removed", section.removed.empty() ? Json(nullptr) : Json(section.removed)},
+            {"caches", section.caches},
+            {"keys", section.keys},
+        };
+        addJsonEntry(entry.dump(-1, ' ', false, Json::error_handler_t::replace));
+    } else {
+        // Tab-separated, the caches last: a cache's name may hold blanks.
+        buffer.append(std::to_string(section.number)).append("\t");
+        PAL::appendEscaped(buffer, section.removed.empty() ? "-" : section.removed);
+        buffer.append("\t").append(std::to_string(section.keys)).append("\t");
+        for (const std::string& cache : section.caches) {
+            buffer.append(&cache == &section.caches.front() ? "" : ", ");
+            PAL::appendEscaped(buffer, cache);
+        }
+        buffer.append("\n");
+    }
+    flushIfFull();
+}
+
 void Report::add(const ListedKey& key) {
     ++listed;
     if (format == Format::Putty) {

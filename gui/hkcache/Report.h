@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace hkcache {
 
@@ -41,6 +42,14 @@ struct Change {
 // some that way), so that the line still says what `remove ''` takes.
 void appendShownName(std::string& line, std::string_view name);
 
+// One removal's section of a backup, as restore --list shows it.
+struct BackupSection {
+    std::size_t number;                     // 1: the newest
+    std::string_view removed;               // its dated line's time; empty: it has none
+    const std::vector<std::string>& caches; // as the section names them
+    std::size_t keys;
+};
+
 class Report {
 public:
     // A listing; `showCache`: the text form names each key's cache (more than one is listed).
@@ -48,12 +57,15 @@ public:
     // A change's report (Text or Json); `showCache`: each text line starts with its cache.
     static Report changes(Format format, bool showCache, bool dryRun, std::ostream& out,
                           Diagnostics& diagnostics);
+    // A backup's sections (Text or Json).
+    static Report sections(Format format, std::ostream& out, Diagnostics& diagnostics);
     Report(Report&&) = default;
     Report(const Report&) = delete;
     Report& operator=(const Report&) = delete;
 
     void add(const ListedKey& key);
     void add(const Change& change);
+    void add(const BackupSection& section);
     // Writes what is buffered: what was changed is out before the next step may fail.
     void flush();
     // Ends the document (json) and writes what is buffered.

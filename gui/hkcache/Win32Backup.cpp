@@ -19,4 +19,14 @@ std::optional<std::string> defaultBackupPath(const Cache&, std::string* reason) 
     return path + "SshHostKeys.old";
 }
 
+std::string ownerIdOf(const Cache& cache) {
+    // HKEY_USERS\<SID>\...: that account's. The caller's own (HKEY_CURRENT_USER) and SYSTEM's
+    // (.DEFAULT) take the files that count as root's: the caller's, Administrators', SYSTEM's.
+    const std::string users = "HKEY_USERS\\S-";
+    if (cache.name.compare(0, users.size(), users) != 0) {
+        return {};
+    }
+    return cache.name.substr(11, cache.name.find('\\', 11) - 11);
+}
+
 } // namespace hkcache

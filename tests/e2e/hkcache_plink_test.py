@@ -244,6 +244,11 @@ class HkCachePeers(unittest.TestCase):
                 self.assertFalse(os.path.exists(planted))
                 self.assertEqual(["\\$\\(touch\\$\\{IFS\\}%s\\)" % planted,
                                   "\\`touch\\$\\{IFS\\}%s\\`" % planted], out.splitlines())
+        # Commands complete from their table: restore beside remove.
+        script = 'source "$1"; COMP_WORDS=("$2" re); COMP_CWORD=1; _hkcache; echo "${COMPREPLY[@]}"'
+        self.assertEqual(b"remove restore\n", subprocess.run(
+            ["bash", "-c", script, "bash", completion, EXE], stdout=subprocess.PIPE,
+            timeout=30).stdout)
 
     @unittest.skipUnless(os.geteuid() == 0, "reading other users' homes needs root")
     def test_other_users_files_and_the_links_they_plant(self):
@@ -352,6 +357,45 @@ class HkCachePeers(unittest.TestCase):
             self.assertEqual(2, self.hkcache("remove", *key)[0])
             self.assertEqual([False, False, True],
                              [server.name in pathlib.Path(cache).read_text() for cache in caches])
+
+    @unittest.skipUnless(os.geteuid() == 0, "every user's cache needs root")
+    def test_root_restores_every_users_removal_and_no_user_steers_it(self):
+        server = self.servers[0]
+        name = "%s@2:hk-restore.invalid" % server.putty_type
+        keys = os.path.join(self.tmp.name, "restore.known_hosts")
+        with open(keys, "w") as f:
+            f.write("[hk-restore.invalid]:2 %s %s\n" % (server.openssh_type, server.base64))
+        with throwaway_user("hka", os.path.join(self.tmp.name, "hka")) as a, \
+                throwaway_user("hkb", os.path.join(self.tmp.name, "hkb")) as b:
+            caches = []
+            for entry in (a, b):
+                cache = os.path.join(entry.pw_dir, ".putty", "sshhostkeys")
+                os.makedirs(os.path.dirname(cache), 0o700)
+                open(cache, "w").close()
+                for path in (entry.pw_dir, os.path.dirname(cache), cache):
+                    os.chown(path, entry.pw_uid, entry.pw_gid)
+                caches.append(cache)
+            backup = os.path.join(self.tmp.name, "all.old")
+            # One cache holding the key, then two: the newest section puts back each its own.
+            for holding in (caches[:1], caches):
+                for entry in (a, b)[:len(holding)]:
+                    self.hkcache("import", "--cache", "user:" + entry.pw_name, keys)
+                self.assertEqual(0, self.hkcache("remove", "--cache", "all", "--backup", backup,
+                                                 "hk-restore.invalid")[0])
+                status, out, err = self.hkcache("restore", "--cache", "all", backup)
+                self.assertEqual((0, ["%s: added %s %s" % (c, name, server.fingerprint)
+                                      for c in holding]), (status, sorted(out.splitlines())), err)
+            # Their own backup goes to their own cache; a section hka adds for hkb's is left out.
+            self.assertEqual(0, self.hkcache("remove", "--cache", "all", "hk-restore.invalid")[0])
+            with open(self.store) as f:
+                data = [l for l in f if l.startswith(server.putty_type + "@")][0].split(" ")[1]
+            with open(caches[0] + ".old", "a") as f:
+                f.write("# %s\n%s %s" % (caches[1], name, data))
+            status, out, err = self.hkcache("restore", "--cache", "all", caches[0] + ".old")
+            self.assertEqual((0, "%s: added %s %s\n" % (caches[0], name, server.fingerprint)),
+                             (status, out))
+            self.assertIn("the keys for %s left out: the file is %s's" % (caches[1], a.pw_name),
+                          err)
 
     # plink finds ~ in the password database, not in HOME: a user of its own needs root.
     @unittest.skipUnless(os.geteuid() == 0, "a user whose home plink uses needs root")

@@ -15,6 +15,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -90,6 +91,64 @@ TEST_F(HkCacheStoreTest, ASignalWhileTheBackupIsWrittenLeavesNoFileBehind) {
     EXPECT_EXIT((::setrlimit(RLIMIT_FSIZE, &small), run({"remove", "host1"})),
                 testing::KilledBySignal(SIGXFSZ), "");
     EXPECT_EQ(std::vector<std::string>{"sshhostkeys"}, hktest::entries(dir.path()));
+}
+
+TEST_F(HkCacheStoreTest, RemovalsAtOnceKeepEveryKeyInTheBackup) {
+    // Twelve processes remove a host each, from one cache into the backup beside it; then from
+    // a cache each into one --backup file.
+    std::string hosts;
+    for (int i = 0; i < 12; ++i) {
+        hosts += "rsa2@22:h" + std::to_string(i) + " " + KeyA + "\n";
+    }
+    for (const std::string& backup : {path + ".old", dir.file("all.old")}) {
+        const bool oneCache = backup == path + ".old";
+        for (int i = 0; i < 12; ++i) {
+            hktest::writeFile(oneCache ? path : dir.file("cache" + std::to_string(i)), hosts);
+        }
+        std::vector<pid_t> children;
+        for (int i = 0; i < 12; ++i) {
+            const std::string cache = oneCache ? path : dir.file("cache" + std::to_string(i));
+            if ((children.emplace_back(::fork())) == 0) {
+                ::setenv("PUTTYSSHHOSTKEYS", cache.c_str(), 1);
+                ::_exit(run({"remove", "h" + std::to_string(i), "--backup", backup}));
+            }
+        }
+        for (const pid_t child : children) {
+            int status = -1;
+            EXPECT_EQ(child, ::waitpid(child, &status, 0));
+            EXPECT_EQ(0, status);
+        }
+        const std::string written = hktest::readFile(backup);
+        for (int i = 0; i < 12; ++i) {
+            EXPECT_NE(std::string::npos, written.find("rsa2@22:h" + std::to_string(i) + " ")) << i;
+        }
+    }
+}
+
+TEST_F(HkCacheStoreTest, AsRootAUsersBackupPutsKeysOnlyIntoTheirCaches) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root";
+    }
+    const std::string section = "# " + path + "\n" + host1, backup = dir.file("user.old");
+    // The command, the backup's owner, mode and text; the warning, none when it is put back.
+    const std::tuple<const char*, uid_t, mode_t, std::string, std::string> rows[] = {
+        {"import", 0, 0644, section, ""},
+        {"restore", 12345, 0600, section,
+         ":1: the keys for " + path + " left out: the file is 12345's, not the cache owner's"},
+        {"import", 12345, 0600, host1, "user.old: its keys left out: the file is 12345's"},
+        {"restore", 0, 0664, section, "others than its owner root may write the file"},
+    };
+    for (const auto& [command, owner, mode, text, warning] : rows) {
+        SCOPED_TRACE(text + warning);
+        hktest::writeFile(path, kept);
+        hktest::writeFile(backup, text);
+        ASSERT_EQ(0, ::chown(backup.c_str(), owner, owner) | ::chmod(backup.c_str(), mode));
+        run(command == std::string("import")
+                ? std::vector<std::string>{command, "--format", "putty", backup}
+                : std::vector<std::string>{command, backup});
+        EXPECT_EQ(warning.empty() ? kept + host1 : kept, hktest::readFile(path));
+        EXPECT_NE(std::string::npos, errors.find(warning)) << errors;
+    }
 }
 
 TEST_F(HkCacheStoreTest, ImportIsOneRewriteOrNothing) {

@@ -259,6 +259,13 @@ TEST_F(HkCacheChangeTest, ASectionGoesOnlyToTheCacheItNames) {
     EXPECT_EQ("", result.out);
     EXPECT_NE(std::string::npos, result.err.find("its keys left out")) << result.err;
     EXPECT_FALSE(registry->hasKey(CurrentUser, CachePath));
+    // A later input's section starts on its own line, after the first input's lines.
+    const Outcome two = run({"import", "--format", "putty", input("\n\n", "first"),
+                             input("rsa2@22:host2 " + KeyB + "\n", "second"), backup});
+    EXPECT_EQ("added rsa2@22:host2 " + FingerprintB + "\n", two.out) << two.err;
+    EXPECT_NE(std::string::npos, two.err.find(backup + ":1: no cache selected is /elsewhere/"))
+        << two.err;
+    fresh();
     // A removal's dated line ends it: what follows is for any cache.
     EXPECT_EQ("added rsa2@22:host2 " + FingerprintB + "\n",
               run({"import", "--format", "putty",
@@ -391,6 +398,31 @@ TEST_F(HkCacheChangeTest, EachRemovalAddsADatedSectionToTheBackupAndImportTakesE
                   "\nadded rsa2@2222:host1 " + FingerprintB + "\nadded rsa2@2200:host1 " +
                   FingerprintB + "\n",
               undone.out);
+}
+
+TEST_F(HkCacheChangeTest, RestorePutsBackTheNewestSectionAloneOrTheOnesAskedFor) {
+    const std::string backup = dir.file("keys.old");
+    set("rsa2@22:host1", KeyA);
+    set("rsa2@2222:host1", KeyA);
+    ASSERT_EQ(0, run({"remove", "host1", "--backup", backup}).status);
+    set("rsa2@22:host1", KeyB); // the rebuilt server's new key
+    set("rsa2@22:host2", KeyA);
+    set("rsa2@2222:host2", "0xzz");
+    ASSERT_EQ(0, run({"remove", "host2", "--backup", backup}).status);
+    const std::regex dated("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC");
+    EXPECT_EQ("1\tT\t1\t" + cacheName() + "\n2\tT\t2\t" + cacheName() + "\n",
+              std::regex_replace(run({"restore", "--list", backup}).out, dated, "T"));
+    EXPECT_NE(std::string::npos, run({"restore", "--list", "-f", "json", backup})
+                                     .out.find("{\"section\":2,\"removed\":\"20"));
+    const Outcome newest = run({"restore", backup});
+    EXPECT_EQ(0, newest.status) << newest.err;
+    EXPECT_EQ("added rsa2@22:host2 " + FingerprintA + "\n", newest.out);
+    EXPECT_NE(std::string::npos, newest.err.find(backup + ":6: ")) << newest.err; // the file's
+    // The older section holds host1's rotated key: left out, whether asked for alone or with all.
+    EXPECT_EQ(1, run({"restore", "--section", "2", backup}).status);
+    EXPECT_EQ(1, run({"restore", "--all", backup}).status);
+    EXPECT_EQ(2, run({"restore", "--section", "3", backup}).status);
+    EXPECT_EQ("rsa2@22:host1 rsa2@22:host2 rsa2@2222:host1", names());
 }
 
 TEST_F(HkCacheChangeTest, ImportAddsLeavesIdenticalAndKeepsConflictsUnlessReplaced) {

@@ -271,12 +271,13 @@ TEST_F(HkCacheTest, NothingMatchedAndUnknownCommandsSayWhat) {
         {{"lsit"}, 2, "hkcache: unknown command 'lsit' (did you mean 'list'?)\n"},
         {{"frob", "x"},
          2,
-         "hkcache: unknown command 'frob' (commands: list, remove, import, verify, fetch)\n"},
+         "hkcache: unknown command 'frob' (commands: list, remove, restore, import, verify, "
+         "fetch)\n"},
         {{"/?"},
          windows ? 0 : 2,
-         windows
-             ? ""
-             : "hkcache: unknown command '/?' (commands: list, remove, import, verify, fetch)\n"},
+         windows ? ""
+                 : "hkcache: unknown command '/?' (commands: list, remove, restore, import, "
+                   "verify, fetch)\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.front());

@@ -3,6 +3,7 @@
 #define PAL_ACCOUNTS_H
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,20 @@ std::optional<std::string> accountSid(const std::string& name, std::string* reas
 std::optional<std::string> accountName(const std::string& sid);
 // Windows builds: the caller's profile directory (USERPROFILE); nullopt when it is not set.
 std::optional<std::string> profileDirectory();
+
+// Who owns an open file: what a privileged run weighs before it writes what the file says into
+// another user's cache.
+struct FileOwner {
+    std::string id;      // POSIX: the uid in decimal; Windows: the owner's SID, S-1-...
+    std::string name;    // its account's name where the system knows one, else `id`
+    bool privileged;     // root; Windows: Administrators, SYSTEM or the caller
+    bool othersMayWrite; // POSIX: its group or everyone may write it; Windows: not looked at
+};
+// The owner of the open `file` (checked on the handle, not by its name); nullopt, with the
+// system's reason, when it cannot be had.
+std::optional<FileOwner> fileOwner(std::FILE* file, std::string* reason);
+// Whether this run may write every user's cache: root; Windows: an elevated administrator.
+bool runsPrivileged();
 
 } // namespace PAL
 

@@ -3,6 +3,7 @@
 
 #include "PAL/HostKeyFile.h"
 #include "hostkeystore/PosixFileReplace.h"
+#include "hostkeystore/PosixRewrite.h"
 #include "hostkeystore/PosixUserFile.h"
 
 #include <fcntl.h>
@@ -102,6 +103,24 @@ std::string writeTemp(PosixFiles& files, detail::TempFile& file, std::string_vie
     return {};
 }
 
+// Runs appending to backups in one directory wait this long for each other: as long as a few
+// dozen appends and the cache rewrites that share the lock take on a slow disk.
+constexpr auto BackupLockLimit = std::chrono::seconds(20);
+
+// Locks the directory `dir` (a descriptor of its own, closed by `lock`): the read, append and
+// rename of one run never overlap another's, or the later rename drops the earlier section.
+// Beside a cache it is the lock the cache's own rewrite takes.
+std::string lockBackups(PosixFiles& files, int dir, Fd& lock) {
+    lock.reset(files.openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (lock.get() < 0) {
+        return systemError("cannot lock its directory");
+    }
+    if (!detail::lockDirectory(files, lock.get(), BackupLockLimit)) {
+        return "another run holds its directory's lock (run again)";
+    }
+    return {};
+}
+
 // The directory of `dirPath`; beside another user's file, the one the cache's walk checked.
 std::string openDirectory(PosixFiles& files, const std::string& dirPath, const BackupBeside* beside,
                           Fd& dir) {
@@ -170,6 +189,12 @@ PreviousBackup::~PreviousBackup() {
         return;
     }
     const int dir = kept->dir.get();
+    // Under the lock, or another run's append between the look and the rename is lost; a
+    // backup that cannot be locked keeps the new section (a copy of keys still cached).
+    Fd lock(kept->files, -1);
+    if (!lockBackups(kept->files, dir, lock).empty() || !kept->ours()) {
+        return;
+    }
     if (kept->aside.empty()) {
         kept->files.unlinkat(dir, kept->base.c_str(), 0);
     } else {
@@ -220,6 +245,10 @@ std::string writeBackupFile(PosixFiles& files, const std::string& path, std::str
     std::optional<Owner> owner;
     if (reason.empty() && beside && files.geteuid() == 0) {
         reason = ownerBeside(files, dir.get(), *beside, &owner);
+    }
+    Fd lock(files, -1);
+    if (reason.empty()) {
+        reason = lockBackups(files, dir.get(), lock);
     }
     if (!reason.empty()) {
         return reason;

@@ -126,6 +126,46 @@ std::string readOld(const std::string& path, const FileInfo& there, std::string&
     }
 }
 
+// Serialises the read, append and rename of backups at `path` among runs: a byte locked in a
+// file beside it (the backup itself is replaced by each rename, its lock with it). The file goes
+// when its last holder closes it; meanwhile it cannot be opened again (delete pending), so a
+// newcomer waits for it to go and makes the next. A link there is not locked through. Twenty
+// seconds at most.
+std::string lockBackup(const std::string& path, std::unique_ptr<FileHandle>& lock) {
+    const std::string name = path + ".lock";
+    for (int waited = 0; waited < 2000; ++waited, ::Sleep(10)) {
+        if (!lock || lock->get() == INVALID_HANDLE_VALUE) {
+            lock = std::make_unique<FileHandle>(::CreateFileA(
+                name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+                nullptr));
+        }
+        if (lock->get() == INVALID_HANDLE_VALUE) {
+            if (::GetLastError() == ERROR_ACCESS_DENIED &&
+                ::GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                continue; // going
+            }
+            return systemError("cannot lock it");
+        }
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (::GetFileType(lock->get()) != FILE_TYPE_DISK ||
+            !::GetFileInformationByHandle(lock->get(), &info) ||
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+            return "cannot lock it: " + name + " is not a regular file";
+        }
+        OVERLAPPED at{};
+        if (::LockFileEx(lock->get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                         &at)) {
+            return {}; // released when the handle closes
+        }
+        if (::GetLastError() != ERROR_LOCK_VIOLATION) {
+            return systemError("cannot lock it");
+        }
+    }
+    return "another run holds its lock (run again)";
+}
+
 } // namespace
 
 struct PreviousBackup::Kept {
@@ -138,7 +178,10 @@ PreviousBackup::PreviousBackup() = default;
 
 PreviousBackup::~PreviousBackup() {
     // A backup that another run wrote since is left alone, and this one's previous kept aside.
-    if (!kept || !sameId(look(kept->path, false), kept->written)) {
+    // Under the lock, or another run's append between the look and the rename is lost.
+    std::unique_ptr<FileHandle> lock;
+    if (!kept || !lockBackup(kept->path, lock).empty() ||
+        !sameId(look(kept->path, false), kept->written)) {
         return;
     }
     if (kept->aside.empty()) {
@@ -168,6 +211,10 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 std::string writeBackupFile(const std::string& path, std::string_view text, const BackupBeside*,
                             PreviousBackup* previous, BackupContent content) {
+    std::unique_ptr<FileHandle> lock;
+    if (std::string reason = lockBackup(path, lock); !reason.empty()) {
+        return reason;
+    }
     // A device, a directory or a link there is not the file of a last removal.
     const std::optional<FileInfo> there = look(path, false);
     if (there && (there->type != FILE_TYPE_DISK ||

@@ -105,30 +105,6 @@ Outcome again() {
     return {true, StatusCodes::Success};
 }
 
-// Serialises hkprune runs on the directory (held until `dirFd` closes). Someone else's lock
-// (a reader, a stopped run) is waited for two seconds at most: false then. PuTTY takes no
-// lock: its writes are caught by the change checks, and so are another run's where no lock
-// can be had (NFS refuses an exclusive lock on a directory with EBADF): the delete goes on.
-bool lockDirectory(PosixFiles& files, int dirFd) {
-    constexpr auto limit = std::chrono::seconds(2);
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        if (files.flock(dirFd, LOCK_EX | LOCK_NB) == 0) {
-            return true;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EWOULDBLOCK) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() - start >= limit) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
 // Whether the configured path, links followed, names `written`: PuTTY's own write replaces a
 // link at the path with a regular file, and then the file this delete changed is an orphan.
 bool pathNames(PosixFiles& files, const Named& keyPath, const struct stat& written) {
@@ -493,6 +469,29 @@ Outcome attempt(PosixFiles& files, const Snapshot& view, const Change& change,
 }
 
 } // namespace
+
+// Serialises hkprune runs on the directory (held until `dirFd` closes). Someone else's lock
+// (a reader, a stopped run) is waited for `limit` at most: false then. PuTTY takes no
+// lock: its writes are caught by the change checks, and so are another run's where no lock
+// can be had (NFS refuses an exclusive lock on a directory with EBADF): the delete goes on.
+bool lockDirectory(PosixFiles& files, int dirFd, std::chrono::milliseconds limit) {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (files.flock(dirFd, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() - start >= limit) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
 
 bool readWritten(PosixFiles& files, const Snapshot& view, std::shared_ptr<Snapshot>& read) {
     auto bytes = std::make_shared<FileBuffer>();

@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,6 +58,12 @@ struct Change {
     // A delete's name, which must be there (NotFound otherwise); none for a batch.
     const char* required;
 };
+
+// An exclusive flock on the directory `dirFd` (its open file description's, so one of its own
+// for each holder), waited for `limit` at most: false then. True, unlocked, where the file
+// system has no such lock.
+bool lockDirectory(PosixFiles& files, int dirFd,
+                   std::chrono::milliseconds limit = std::chrono::seconds(2));
 
 // The key's view of a file it wrote: `view`, read from `unread`; false with errno.
 bool readWritten(PosixFiles& files, const Snapshot& view, std::shared_ptr<Snapshot>& read);

@@ -4,6 +4,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,6 +95,28 @@ std::vector<Account> accountsByHome() {
 
 bool runsAsRoot() {
     return detail::systemFiles().geteuid() == 0;
+}
+
+bool runsPrivileged() {
+    return runsAsRoot();
+}
+
+std::optional<FileOwner> fileOwner(std::FILE* file, std::string* reason) {
+    struct stat st {};
+    if (detail::systemFiles().fstat(::fileno(file), &st) != 0) {
+        *reason = std::strerror(errno);
+        return std::nullopt;
+    }
+    FileOwner owner{std::to_string(st.st_uid), std::to_string(st.st_uid), st.st_uid == 0,
+                    (st.st_mode & (S_IWGRP | S_IWOTH)) != 0};
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (getpwuid_r(st.st_uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_name) {
+        owner.name = found->pw_name;
+    }
+    return owner;
 }
 
 } // namespace PAL

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <io.h>
 #include <sddl.h>
 
 #include <cstdlib>
@@ -35,6 +37,65 @@ std::optional<std::string> accountSid(const std::string& name, std::string* reas
     }
     std::unique_ptr<char, decltype(&::LocalFree)> owned(text, &::LocalFree);
     return std::string(owned.get());
+}
+
+namespace {
+
+// The caller's own SID in its text form; nullopt when the system does not say.
+std::optional<std::string> callerSid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return std::nullopt;
+    }
+    std::unique_ptr<void, decltype(&::CloseHandle)> owned(token, &::CloseHandle);
+    DWORD size = 0;
+    // The first call asks for the size.
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> user(size ? size : 1);
+    char* text = nullptr;
+    if (!size || !::GetTokenInformation(token, TokenUser, user.data(), size, &size) ||
+        !::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) {
+        return std::nullopt;
+    }
+    std::unique_ptr<char, decltype(&::LocalFree)> textOwned(text, &::LocalFree);
+    return std::string(textOwned.get());
+}
+
+} // namespace
+
+std::optional<FileOwner> fileOwner(std::FILE* file, std::string* reason) {
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    PSID sid = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+                                          nullptr, nullptr, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) {
+        *reason = "its owner cannot be read: error " + std::to_string(error);
+        return std::nullopt;
+    }
+    std::unique_ptr<void, decltype(&::LocalFree)> owned(descriptor, &::LocalFree);
+    char* text = nullptr;
+    if (!::ConvertSidToStringSidA(sid, &text)) {
+        *reason = "SID conversion failed: error " + std::to_string(::GetLastError());
+        return std::nullopt;
+    }
+    std::unique_ptr<char, decltype(&::LocalFree)> textOwned(text, &::LocalFree);
+    const std::string id(textOwned.get());
+    // Whether others may write it is in the DACL, which is not weighed here. The caller's own
+    // file is as trusted as the command it runs.
+    return FileOwner{id, accountName(id).value_or(id),
+                     ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+                         ::IsWellKnownSid(sid, WinLocalSystemSid) || id == callerSid(),
+                     false};
+}
+
+bool runsPrivileged() {
+    unsigned char sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    BOOL member = FALSE;
+    // A token not elevated holds the group for denying only: not a member.
+    return ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+           ::CheckTokenMembership(nullptr, sid, &member) && member;
 }
 
 std::optional<std::string> accountName(const std::string& sid) {
