@@ -208,7 +208,7 @@ class HkCacheVerify(unittest.TestCase):
         names = ["%d:127.0.0.1" % full.getsockname()[1]] + ["22:hangs.example.com"] * OWN_NETWORK
         env = self.cache_of(["ssh-ed25519@%s %s" % (n, self.cached("ssh-ed25519")) for n in names])
         start = time.monotonic()
-        status, out, err = self.hkcache("verify", "--timeout", "0.5", env=env)
+        status, out, err = self.hkcache("verify", "--timeout", "0.2", env=env)
         elapsed = time.monotonic() - start
         full.close(), queued.close()
         self.assertEqual((4, ["unreachable"] * len(names)),
