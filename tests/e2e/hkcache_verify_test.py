@@ -63,7 +63,15 @@ def disconnecting(text):
     def serve():
         while True:
             with listener.accept()[0] as connection:
-                connection.sendall(b"SSH-2.0-x\r\n" + sent), connection.recv(4096)
+                connection.sendall(b"SSH-2.0-x\r\n" + sent)
+                # Read until the client closes: closed with its data unread, the socket sends a
+                # reset, which may overtake the DISCONNECT on a slow client.
+                connection.settimeout(10)
+                try:
+                    while connection.recv(4096):
+                        pass
+                except OSError:
+                    pass
     threading.Thread(target=serve, daemon=True).start()
     return listener.getsockname()[1]
 
