@@ -141,7 +141,11 @@ std::string sectionLine(const BackupFile& file) {
 // One removal's section added to its backup file, written whole; false after an error.
 bool writeBackup(const BackupFile& file, bool severalCaches, WrittenBackup& written,
                  Diagnostics& diagnostics) {
-    std::string text = sectionLine(file);
+    // A later round's keys belong to the same removal: restore puts the section back whole.
+    const bool laterRound =
+        std::any_of(file.from.begin(), file.from.end(),
+                    [](const CacheRemoval* removal) { return removal->backedUp; });
+    std::string text = laterRound ? std::string() : sectionLine(file);
     for (const CacheRemoval* removal : file.from) {
         // A removal from several caches says which lines came from which, even when one
         // cache alone had keys: its import must not put them into every cache.
