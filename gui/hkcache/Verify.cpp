@@ -5,7 +5,6 @@
 
 #include "Caches.h"
 #include "MatchingKeys.h"
-#include "ParallelRuns.h"
 #include "ProbeOptions.h"
 #include "Report.h"
 #include "SshProbe.h"
@@ -13,6 +12,7 @@
 #include "KeyModel/Digest.h"
 
 #include "PAL/Escape.h"
+#include "PAL/ParallelRuns.h"
 #include "PAL/StopSignals.h"
 
 #include <CLI/CLI.hpp>
@@ -339,7 +339,7 @@ ExitStatus verify(const VerifyOptions& options, std::ostream& out, Diagnostics& 
     results.add(unprobed);
     SshProbe& probe = sshProbe();
     const PAL::StopSignals stop;
-    runInParallel(
+    PAL::runInParallel(
         probes.size(), options.probe.jobs,
         [&](std::size_t i) {
             if (stop.status() != 0) {
