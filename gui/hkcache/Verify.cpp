@@ -125,7 +125,7 @@ void judge(Checked& key, const ProbeResult& result) {
     if (!result.key.empty()) {
         key.serverFingerprint = KeyModel::sha256Fingerprint(result.key);
     }
-    // A key shown but not proved is never a match, whatever it is.
+    // Proved is not enough: the proved key must be the one cached.
     if (key.verdict == Verdict::Match && result.key != key.cached) {
         key.verdict = Verdict::Mismatch;
     }
