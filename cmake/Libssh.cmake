@@ -1,5 +1,5 @@
 # hk_libssh: the SSH library hkcache's live-server commands run on. Only the one source file
-# behind hkcache's SSH seam includes its headers.
+# behind hkcache's SSH seam includes its headers, and only hk_probe links it (privately).
 include_guard(GLOBAL)
 if(WIN32)
   # Debian has no mingw-w64 build of libssh: its source package (apt-get source, through the

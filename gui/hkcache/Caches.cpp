@@ -165,8 +165,8 @@ Api::Status forEachValue(Api& api, Api::Handle key, const ValueVisit& visit, boo
     if (walk.snapshots()) {
         return walk.pass(visit);
     }
-    // Held until the walk is done, each value once: an insertion before a pass's index shows a
-    // value twice.
+    // Collected, each value once, before any is visited: a value inserted during a pass shifts
+    // the indexes and shows another one twice.
     struct ValueSpan {
         std::size_t name, nameLength, data, dataLength;
         std::uint32_t type;

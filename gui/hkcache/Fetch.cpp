@@ -5,13 +5,14 @@
 #include "Caches.h"
 #include "FingerprintPins.h"
 #include "Import.h"
-#include "ParallelRuns.h"
 #include "ProbeOptions.h"
 #include "Report.h"
 #include "SshProbe.h"
 
 #include "KeyModel/CachedName.h"
 #include "KeyModel/Digest.h"
+
+#include "PAL/ParallelRuns.h"
 
 #include <CLI/CLI.hpp>
 
@@ -181,7 +182,7 @@ std::vector<Probed> probeAll(const std::vector<HostPattern>& hosts,
         }
     }
     SshProbe& probe = sshProbe();
-    runInParallel(probes.size(), options.jobs, [&](std::size_t i) {
+    PAL::runInParallel(probes.size(), options.jobs, [&](std::size_t i) {
         Probed& item = probes[i];
         const HostPattern& host = hosts[item.host];
         item.result = probe.probe(host.host, host.port.value_or(22), probeAlgorithms(item.type),

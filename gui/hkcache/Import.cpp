@@ -191,7 +191,7 @@ std::vector<std::uint32_t> keysFor(ImportState& state, const Cache& cache, NameI
             !distrust(state.inputs[key.input].owner, cache).empty()) {
             continue;
         }
-        // A name both in every cache's part and in this cache's own.
+        // A name in both the every-cache part and this cache's own: the first key keeps it.
         const auto [earlier, first] = own.emplace(state.comparedNameOf(i), i);
         if (first) {
             order.push_back(static_cast<std::uint32_t>(i));
@@ -276,8 +276,8 @@ bool planCache(ImportState& state, CacheImport& plan) {
         return true;
     }
     const NameIndex& wanted = everyKey ? state.namesOf("") : own;
-    // Read, then closed: caches are held one at a time, and a missing one is only empty until
-    // something is written to it.
+    // Read and closed again, so that one cache is open at a time; reading a missing one
+    // creates nothing.
     std::unordered_map<std::size_t, CachedValue> cached;
     std::vector<bool> same(state.incoming.size());
     if (!readCached(state, *plan.cache, wanted, cached, same)) {
@@ -458,9 +458,10 @@ void takeKey(ImportState& state, Incoming taken, const std::vector<HostPattern>&
     if (taken.section != 0 && state.sectionName(taken).empty()) {
         taken.section = 0;
     }
-    // Grown as it fills: moving the hashes makes no name again.
+    // Not reserved ahead: growing moves only the hashes and makes no name again.
     NameIndex& names = state.namesOf(state.sectionName(taken));
-    // Taken in, and given back when its name came earlier (that is rare).
+    // Pushed first, since the index names a key by its place; popped again in the rare case
+    // that its name came earlier.
     state.incoming.push_back(taken);
     const auto [first, added] =
         names.emplace(state.comparedNameOf(state.incoming.size() - 1), state.incoming.size() - 1);
@@ -479,7 +480,7 @@ void takeKeys(ImportState& state, const std::vector<HostPattern>& hosts, Fingerp
     for (const KeyModel::KeyRecords& read : state.records) {
         count += read.keys.size();
     }
-    // No more than one each.
+    // At most one entry per key read.
     state.incoming.reserve(count);
     for (std::size_t input = 0; input < state.records.size(); ++input) {
         for (std::size_t i = 0; i < state.records[input].keys.size(); ++i) {

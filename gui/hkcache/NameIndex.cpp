@@ -24,7 +24,7 @@ void NameIndex::reserve(std::size_t wanted) {
     std::vector<std::uint64_t> old(size, 0);
     old.swap(slots);
     const std::size_t mask = slots.size() - 1;
-    // Moved by the hashes they hold: no name is made for it.
+    // Rehashed from the stored hashes: growing makes no name again.
     for (const std::uint64_t held : old) {
         std::size_t slot = (held >> 32) & mask;
         while (held != 0 && slots[slot] != 0) {

@@ -1,6 +1,6 @@
 // Names of the keys being imported, each with the first key that has it, as the registry
-// compares names. No name is kept: a key's name is made again wherever two hashes meet, so
-// that an import of many keys costs a few bytes each here.
+// compares names. Only hashes are stored, so that each key costs a few bytes here: a name is
+// made again from its key only when two hashes are equal.
 #ifndef HK_GUI_HKCACHE_NAMEINDEX_H
 #define HK_GUI_HKCACHE_NAMEINDEX_H
 

@@ -5,7 +5,6 @@
 
 #include "Caches.h"
 #include "MatchingKeys.h"
-#include "ParallelRuns.h"
 #include "ProbeOptions.h"
 #include "Report.h"
 #include "SshProbe.h"
@@ -13,6 +12,7 @@
 #include "KeyModel/Digest.h"
 
 #include "PAL/Escape.h"
+#include "PAL/ParallelRuns.h"
 #include "PAL/StopSignals.h"
 
 #include <CLI/CLI.hpp>
@@ -125,7 +125,7 @@ void judge(Checked& key, const ProbeResult& result) {
     if (!result.key.empty()) {
         key.serverFingerprint = KeyModel::sha256Fingerprint(result.key);
     }
-    // A key shown but not proved is never a match, whatever it is.
+    // Proved is not enough: the proved key must be the one cached.
     if (key.verdict == Verdict::Match && result.key != key.cached) {
         key.verdict = Verdict::Mismatch;
     }
@@ -339,7 +339,7 @@ ExitStatus verify(const VerifyOptions& options, std::ostream& out, Diagnostics& 
     results.add(unprobed);
     SshProbe& probe = sshProbe();
     const PAL::StopSignals stop;
-    runInParallel(
+    PAL::runInParallel(
         probes.size(), options.probe.jobs,
         [&](std::size_t i) {
             if (stop.status() != 0) {

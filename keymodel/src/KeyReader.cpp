@@ -4,11 +4,13 @@
 #include "KeyModel/Digest.h"
 #include "KeyModel/KnownHosts.h"
 
+#include "PAL/ParallelRuns.h"
+
 #include <algorithm>
 #include <exception>
 #include <functional>
 #include <iterator>
-#include <system_error>
+#include <new>
 #include <thread>
 
 namespace KeyModel {
@@ -328,6 +330,7 @@ struct Part {
     std::vector<ReadWarning> warnings;
     std::string numbers;
     std::exception_ptr failure;
+    bool read = false;
 };
 
 // A part is at least this long; there are no more of them than cores, nor than this.
@@ -379,27 +382,24 @@ void readPart(ReadLine& read, const char* base, Part& part) {
     }
 }
 
-// Reads every part, parts[1] to parts[threads.size()] on threads, the rest here.
+// Reads every part, each on a thread of its own while threads are to be had; the parts no
+// thread took are read here.
 template <typename ReadLine>
 void readParts(ReadLine& read, const char* base, std::vector<Part>& parts) {
-    const auto readOne = [&read, base](Part& part) { readPart(read, base, part); };
-    std::vector<std::thread> threads;
-    threads.reserve(parts.size());
-    for (std::size_t i = 1; i < parts.size(); ++i) {
-        try {
-            threads.emplace_back(readOne, std::ref(parts[i]));
-        } catch (const std::system_error&) {
-            break; // no more threads to be had
+    const auto readOne = [&read, base](Part& part) {
+        readPart(read, base, part);
+        part.read = true;
+    };
+    try {
+        PAL::runInParallel(parts.size(), static_cast<unsigned>(parts.size()),
+                           [&](std::size_t i) { readOne(parts[i]); });
+    } catch (const std::bad_alloc&) {
+        // A part's own throw is kept in the part: this one says a thread could not be started.
+        for (Part& part : parts) {
+            if (!part.read) {
+                readOne(part);
+            }
         }
-    }
-    if (!parts.empty()) { // an empty text has none
-        readOne(parts[0]);
-    }
-    for (std::size_t i = 1 + threads.size(); i < parts.size(); ++i) {
-        readOne(parts[i]);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
     }
 }
 

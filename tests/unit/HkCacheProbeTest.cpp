@@ -1,10 +1,10 @@
 // verify and fetch against a fake server: each outcome of the SSH seam gives its result word and
 // exit status.
-#include "ParallelRuns.h"
 #include "SshProbe.h"
 #include "TcpConnection.h"
 
 #include "KeyModel/Digest.h"
+#include "PAL/ParallelRuns.h"
 
 #include "support/HkCacheRun.h"
 #include "support/InMemoryRegistry.h"
@@ -159,7 +159,7 @@ TEST(HkCacheProbeTest, AThreadThatCannotBeStartedEndsTheRun) {
     servers.ports = {{1, {ProbeResult::Proved, WireA, ""}}};
     static int starts;
     static bool outOfMemory;
-    hkcache::setThreadStarter([](std::function<void()> work) {
+    PAL::setThreadStarter([](std::function<void()> work) {
         if (++starts == 2) {
             outOfMemory ? throw std::bad_alloc()
                         : throw std::system_error(
@@ -174,7 +174,7 @@ TEST(HkCacheProbeTest, AThreadThatCannotBeStartedEndsTheRun) {
         EXPECT_EQ(2, result.status);
         EXPECT_EQ("hkcache: out of memory\n", result.err);
     }
-    hkcache::setThreadStarter(nullptr);
+    PAL::setThreadStarter(nullptr);
     hkcache::setSshProbe(nullptr);
 }
 

@@ -5,6 +5,7 @@
 #include "KeyModel/HostKey.h"
 #include "KeyModel/KeyReader.h"
 #include "KeyModel/KnownHosts.h"
+#include "PAL/ParallelRuns.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -638,6 +640,27 @@ TEST(KeyModelTest, MemoryRunningOutOnAReadersThreadFailsTheRead) {
     failingThreads = true;
     EXPECT_THROW(readKnownHosts(text, std::nullopt, text.size()), std::bad_alloc);
     failingThreads = false;
+}
+
+TEST(KeyModelTest, PartsNoThreadCouldTakeAreReadOnTheCallingThread) {
+    if (std::thread::hardware_concurrency() < 2) {
+        GTEST_SKIP() << "one core: no part is read on a thread of its own";
+    }
+    std::string text;
+    while (text.size() < (std::size_t(3) << 20)) {
+        text += knownHosts + "\n";
+    }
+    const ReadKeys threaded = readKnownHosts(text, std::nullopt, text.size());
+    const PAL::ThreadStarter standard =
+        PAL::setThreadStarter([](std::function<void()>) -> std::thread {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        });
+    const ReadKeys here = readKnownHosts(text, std::nullopt, text.size());
+    PAL::setThreadStarter(standard);
+    ASSERT_EQ(threaded.keys.size(), here.keys.size());
+    EXPECT_EQ(threaded.keys.back().line, here.keys.back().line);
+    EXPECT_EQ(threaded.warnings.size(), here.warnings.size());
 }
 
 TEST(KeyModelTest, ALineOfManyNamesGivesEachNameTheLinesOneKey) {

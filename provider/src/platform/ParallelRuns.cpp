@@ -1,4 +1,4 @@
-#include "ParallelRuns.h"
+#include "PAL/ParallelRuns.h"
 
 #include "PAL/StopSignals.h"
 
@@ -12,12 +12,12 @@
 #include <system_error>
 #include <vector>
 
-namespace hkcache {
+namespace PAL {
 namespace {
 
 std::thread startWorker(std::function<void()> work) {
     std::thread thread;
-    PAL::withStopSignalsHeld([&] { thread = std::thread(std::move(work)); });
+    withStopSignalsHeld([&] { thread = std::thread(std::move(work)); });
     return thread;
 }
 
@@ -27,16 +27,18 @@ ThreadStarter starter = &startWorker;
 // the process.
 class Workers {
 public:
-    Workers(std::atomic<std::size_t>& claimed, std::size_t items) : next(claimed), count(items) {}
-    ~Workers() { join(); }
+    explicit Workers(std::atomic<bool>& stop) : stopped(stop) {}
+    // On a throw: each finishes the item it has, and starts none.
+    ~Workers() {
+        stopped = true;
+        join();
+    }
     Workers(const Workers&) = delete;
     Workers& operator=(const Workers&) = delete;
 
     std::vector<std::thread> threads;
 
-    // Lets each finish the item it has, and starts none.
     void join() {
-        next = count;
         for (std::thread& thread : threads) {
             if (thread.joinable()) {
                 thread.join();
@@ -45,8 +47,7 @@ public:
     }
 
 private:
-    std::atomic<std::size_t>& next;
-    std::size_t count;
+    std::atomic<bool>& stopped;
 };
 
 } // namespace
@@ -59,39 +60,41 @@ ThreadStarter setThreadStarter(ThreadStarter replacement) {
 
 void runInParallel(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& run,
                    const std::function<void()>& meanwhile) {
-    std::atomic<std::size_t> next{0};
+    const std::size_t threads = std::min<std::size_t>(std::max(jobs, 1u), count);
+    // Each thread's first item is its own, so that none is left idle while another takes two.
+    std::atomic<std::size_t> next{threads};
+    std::atomic<bool> stopped{false};
     std::mutex lock;
     std::condition_variable finished;
     std::size_t running = 0; // threads started that have not finished
     // A throw (out of memory) ends every thread's work and is rethrown once all have joined.
     std::exception_ptr failure;
-    const auto work = [&] {
+    const auto work = [&](std::size_t first) {
         try {
-            for (std::size_t i; (i = next++) < count;) {
+            for (std::size_t i = first; i < count && !stopped; i = next++) {
                 run(i);
             }
         } catch (...) {
-            next = count;
+            stopped = true;
             const std::lock_guard<std::mutex> held(lock);
             if (!failure) {
                 failure = std::current_exception();
             }
         }
     };
-    const auto worker = [&] {
-        work();
+    const auto worker = [&](std::size_t first) {
+        work(first);
         const std::lock_guard<std::mutex> held(lock);
         --running;
         finished.notify_one();
     };
-    const std::size_t threads = std::min<std::size_t>(std::max(jobs, 1u), count);
-    Workers workers(next, count);
+    Workers workers(stopped);
     try {
         workers.threads.reserve(threads);
         // Without `meanwhile`, the calling thread is one of them.
         for (std::size_t i = meanwhile ? 0 : 1; i < threads; ++i) {
             const std::lock_guard<std::mutex> held(lock);
-            workers.threads.push_back(starter(worker));
+            workers.threads.push_back(starter([&worker, i] { worker(i); }));
             ++running;
         }
     } catch (const std::system_error&) {
@@ -106,7 +109,7 @@ void runInParallel(std::size_t count, unsigned jobs, const std::function<void(st
             held.lock();
         }
     } else {
-        work();
+        work(0);
     }
     workers.join();
     if (failure) {
@@ -114,4 +117,4 @@ void runInParallel(std::size_t count, unsigned jobs, const std::function<void(st
     }
 }
 
-} // namespace hkcache
+} // namespace PAL
