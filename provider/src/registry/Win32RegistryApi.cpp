@@ -2,7 +2,7 @@
 // includes <windows.h> for the registry.
 #include "PAL/RegistryApi.h"
 
-#include <windows.h>
+#include "PAL/Windows.h"
 
 namespace PAL {
 namespace {
