@@ -27,12 +27,11 @@ bool winsockStarted(std::string& why) {
 }
 
 std::string wsaText(int error) {
-    char* text = nullptr;
+    UniquePointer<char*, LocalFree> text;
     const DWORD size = FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, DWORD(error), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = size ? std::string(text, size) : "error " + std::to_string(error);
-    LocalFree(text);
+        nullptr, DWORD(error), 0, reinterpret_cast<char*>(text.put()), 0, nullptr);
+    std::string message = size ? std::string(text.get(), size) : "error " + std::to_string(error);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == '.' || message.back() == ' ')) {
         message.pop_back();

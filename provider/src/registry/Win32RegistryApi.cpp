@@ -1,5 +1,5 @@
 // Windows registry backend: the advapi32 calls, narrow-character forms. The only file that
-// includes <windows.h> for the registry.
+// calls the registry's functions.
 #include "PAL/RegistryApi.h"
 
 #include "PAL/Windows.h"
