@@ -1,7 +1,8 @@
 // win_putty_hostkey: the Windows module of the hkprune.putty collection. Ansible uploads this
 // file alone and runs it as `win_putty_hostkey.exe ARGS_FILE`; the task itself is done by the
 // node's installed hkcache.exe (`hkcache.exe ansible ARGS_FILE`), whose output is the result.
-#include <windows.h>
+#include "PAL/UniqueHandle.h"
+#include "PAL/Windows.h"
 
 #include <shellapi.h>
 
@@ -9,7 +10,6 @@
 
 #include <cstdio>
 #include <iostream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,16 +17,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-struct CloseFile {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-struct FreeArgv {
-    void operator()(wchar_t** argv) const { LocalFree(argv); }
-};
-struct CloseHandle_ {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using Handle = std::unique_ptr<void, CloseHandle_>;
+using File = PAL::UniquePointer<std::FILE*, std::fclose>;
+using Arguments = PAL::UniquePointer<wchar_t**, LocalFree>;
 
 // Far more than any task's arguments.
 constexpr std::size_t MaxArgsBytes = std::size_t(16) << 20;
@@ -49,7 +41,7 @@ std::string utf8(const std::wstring& text) {
 
 // The task's hkcache_path; empty when the task leaves it out or the file is no task.
 std::wstring hkcachePathOption(const wchar_t* argsFile) {
-    const std::unique_ptr<std::FILE, CloseFile> file(_wfopen(argsFile, L"rb"));
+    const File file(_wfopen(argsFile, L"rb"));
     std::string text(MaxArgsBytes, '\0');
     text.resize(file ? std::fread(text.data(), 1, text.size(), file.get()) : 0);
     const Json args = Json::parse(text, nullptr, false);
@@ -118,8 +110,8 @@ int runHkcache(const std::wstring& exe, const wchar_t* argsFile) {
                         nullptr, &startup, &process)) {
         return -1;
     }
-    const Handle child(process.hProcess);
-    const Handle thread(process.hThread);
+    const PAL::KernelHandle child(process.hProcess);
+    const PAL::KernelHandle thread(process.hThread);
     DWORD status = 1;
     WaitForSingleObject(child.get(), INFINITE);
     GetExitCodeProcess(child.get(), &status);
@@ -135,7 +127,7 @@ int fail(const std::string& msg) {
 
 int main() {
     int argc = 0;
-    const std::unique_ptr<wchar_t*, FreeArgv> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+    const Arguments argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     if (!argv || argc != 2) {
         return fail("usage: win_putty_hostkey.exe ARGS_FILE (Ansible runs it so)");
     }

@@ -8,12 +8,12 @@
 #include "KeyModel/HostKey.h"
 
 #include "PAL/Escape.h"
+#include "PAL/ReadFile.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -280,18 +280,14 @@ Json doTask(const AnsibleTask& task) {
 }
 
 std::string readArgs(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::string text;
-    text.resize(MaxArgsBytes + 1);
-    file.read(text.data(), std::streamsize(text.size()));
-    if (file.bad() || (!file && !file.eof())) {
-        throw TaskFailure{"cannot read the arguments file " + path};
-    }
-    text.resize(std::size_t(file.gcount()));
-    if (text.size() > MaxArgsBytes) {
+    PAL::FileRead read = PAL::readFile(path, MaxArgsBytes);
+    if (read.tooLong) {
         throw TaskFailure{"the arguments file " + path + " is too long"};
     }
-    return text;
+    if (!read.bytes) {
+        throw TaskFailure{"cannot read the arguments file " + path};
+    }
+    return std::move(*read.bytes);
 }
 
 ExitStatus runTask(const std::string& path, std::ostream& out) {

@@ -1,67 +1,11 @@
 #include "ImportInput.h"
 
-#include "PAL/StandardInput.h"
+#include "PAL/ReadFile.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 
 namespace hkcache {
 namespace {
-
-struct CloseFile {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-// The whole of `path` ("-": standard input) appended to `text`, or the reason it cannot be had.
-// The file is opened once; a directory fails at its first read. An endless stream stops one
-// byte past the limit.
-bool readInput(const std::string& path, std::size_t maxBytes, std::string& text,
-               std::string* reason, std::optional<PAL::FileOwner>* owner) {
-    std::unique_ptr<std::FILE, CloseFile> owned;
-    std::FILE* file = path == "-" ? PAL::standardInputAsBytes() : nullptr;
-    if (path != "-") {
-        owned.reset(std::fopen(path.c_str(), "rb"));
-        if (!owned) {
-            *reason = std::strerror(errno);
-            return false;
-        }
-        file = owned.get();
-    }
-    if (owner && !(*owner = PAL::fileOwner(file, reason))) {
-        return false;
-    }
-    // A file's size is known ahead (a pipe's is not): read into one buffer of that size.
-    const long at = std::ftell(file);
-    if (at >= 0 && std::fseek(file, 0, SEEK_END) == 0) {
-        const long end = std::ftell(file);
-        if (std::fseek(file, at, SEEK_SET) != 0) {
-            *reason = std::strerror(errno);
-            return false;
-        }
-        if (end > at) {
-            text.reserve(std::min<std::size_t>(std::size_t(end - at), maxBytes) + 1);
-        }
-    }
-    std::vector<char> chunk(std::size_t(1) << 16);
-    for (;;) {
-        const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
-        text.append(chunk.data(), got);
-        if (text.size() > maxBytes) {
-            *reason = "longer than " + std::to_string(maxBytes) + " bytes";
-            return false;
-        }
-        if (got < chunk.size()) {
-            if (std::ferror(file)) {
-                *reason = std::strerror(errno);
-                return false;
-            }
-            return true;
-        }
-    }
-}
 
 std::string counted(std::size_t count, const std::string& one, const std::string& many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
@@ -103,21 +47,21 @@ readInputs(const std::vector<std::string>& paths, std::size_t maxBytes, Diagnost
     std::vector<std::string> texts;
     std::size_t total = 0;
     for (const std::string& path : paths) {
-        std::string text;
-        std::string reason;
         // The limit is of all the inputs together: what a run holds at once.
-        std::optional<PAL::FileOwner> owner;
-        if (!readInput(path, maxBytes - total, text, &reason, owners ? &owner : nullptr)) {
-            if (total != 0 && text.size() > maxBytes - total) {
-                reason = "the inputs are longer than " + std::to_string(maxBytes) + " bytes";
+        const bool withOwner = owners != nullptr;
+        PAL::FileRead read = path == "-" ? PAL::readStandardInput(maxBytes - total, withOwner)
+                                         : PAL::readFile(path, maxBytes - total, withOwner);
+        if (!read.bytes) {
+            if (total != 0 && read.tooLong) {
+                read.reason = "the inputs are longer than " + std::to_string(maxBytes) + " bytes";
             }
-            diagnostics.error(inputName(path), reason + ": nothing imported");
+            diagnostics.error(inputName(path), read.reason + ": nothing imported");
             return std::nullopt;
         }
-        total += text.size();
-        texts.push_back(std::move(text));
+        total += read.bytes->size();
+        texts.push_back(std::move(*read.bytes));
         if (owners) {
-            owners->push_back(std::move(owner));
+            owners->push_back(std::move(read.owner));
         }
     }
     return texts;

@@ -2,9 +2,10 @@
 // the key exchange and the check of the server's signature; we open the TCP connection
 // ourselves (TcpConnection) so that every platform tells refused from timed out.
 #include "SshProbe.h"
-#include "TcpConnection.h"
 
 #include "KeyModel/Digest.h"
+#include "PAL/TcpConnection.h"
+#include "PAL/UniqueHandle.h"
 
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <mutex>
 
 namespace hkcache {
@@ -21,18 +21,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct FreeSession {
-    void operator()(ssh_session session) const {
-        ssh_disconnect(session);
-        ssh_free(session);
-    }
-};
-struct FreeKey {
-    void operator()(ssh_key key) const { ssh_key_free(key); }
-};
-struct FreeText {
-    void operator()(char* text) const { ssh_string_free_char(text); }
-};
+void endSession(ssh_session session) {
+    ssh_disconnect(session);
+    ssh_free(session);
+}
+using Session = PAL::UniquePointer<ssh_session, endSession>;
+using Key = PAL::UniquePointer<ssh_key, ssh_key_free>;
+using Text = PAL::UniquePointer<char*, ssh_string_free_char>;
 
 // The server's text ends libssh's error message when it disconnects: what went wrong is told by
 // how far the key exchange got (libssh's connect status), by who closed the socket, by the clock
@@ -105,17 +100,17 @@ ServerKey serverKey(ssh_session session) {
     if (ssh_get_server_publickey(session, &key) != SSH_OK) {
         return {};
     }
-    const std::unique_ptr<ssh_key_struct, FreeKey> owned(key);
+    const Key owned(key);
     char* text = nullptr;
     if (ssh_pki_export_pubkey_base64(key, &text) != SSH_OK) {
         return {};
     }
-    const std::unique_ptr<char, FreeText> base64(text);
+    const Text base64(text);
     return {KeyModel::base64Decode(base64.get()).value_or(KeyModel::Bytes{}),
             typeName(ssh_key_type(key))};
 }
 
-bool configure(ssh_session session, TcpConnection::Native socket, const std::string& host,
+bool configure(ssh_session session, PAL::TcpConnection::Native socket, const std::string& host,
                unsigned port, const std::string& algorithms, std::chrono::milliseconds left) {
     int off = 0;
     socket_t fd = socket_t(socket);
@@ -180,7 +175,7 @@ private:
     static Attempt attempt(const std::string& host, unsigned port, const std::string& algorithms,
                            Clock::time_point deadline) {
         // Closed after the session is freed, unless libssh has closed it (below).
-        TcpConnection connection(host, port, deadline);
+        PAL::TcpConnection connection(host, port, deadline);
         if (!connection.connected()) {
             return {{ProbeResult::Unreachable, {}, connection.reason()}, {}};
         }
@@ -195,7 +190,7 @@ private:
         callbacks.userdata = &done.seen;
         callbacks.connect_status_function = statusReached;
         ssh_callbacks_init(&callbacks);
-        const std::unique_ptr<ssh_session_struct, FreeSession> session(ssh_new());
+        const Session session(ssh_new());
         if (!session) {
             return {{ProbeResult::Failed, {}, "out of memory"}, {}};
         }

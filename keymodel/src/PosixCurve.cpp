@@ -1,13 +1,14 @@
 // The NIST curves from libcrypto.
 #include "PrimeCurve.h"
 
+#include "PAL/UniqueHandle.h"
+
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/obj_mac.h>
 
 #include <climits>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -15,17 +16,10 @@ namespace KeyModel::detail {
 
 namespace {
 
-template <auto Free>
-struct Freer {
-    template <typename T>
-    void operator()(T* object) const {
-        Free(object);
-    }
-};
-using Group = std::unique_ptr<EC_GROUP, Freer<EC_GROUP_free>>;
-using Number = std::unique_ptr<BIGNUM, Freer<BN_free>>;
-using Point = std::unique_ptr<EC_POINT, Freer<EC_POINT_free>>;
-using Context = std::unique_ptr<BN_CTX, Freer<BN_CTX_free>>;
+using Group = PAL::UniquePointer<EC_GROUP*, EC_GROUP_free>;
+using Number = PAL::UniquePointer<BIGNUM*, BN_free>;
+using Point = PAL::UniquePointer<EC_POINT*, EC_POINT_free>;
+using Context = PAL::UniquePointer<BN_CTX*, BN_CTX_free>;
 
 [[noreturn]] void cryptoFailed(const char* what) {
     throw std::runtime_error(std::string("libcrypto: ") + what + " failed");

@@ -1,7 +1,8 @@
 // Hashes from BCrypt (CNG) and base64 from CryptoAPI (crypt32).
 #include "DigestPlatform.h"
 
-#include <windows.h>
+#include "PAL/UniqueHandle.h"
+#include "PAL/Windows.h"
 
 #include <bcrypt.h>
 #include <wincrypt.h>
@@ -18,22 +19,24 @@ namespace {
     throw std::runtime_error(std::string(what) + " failed with status " + std::to_string(status));
 }
 
+void closeProvider(BCRYPT_ALG_HANDLE provider) {
+    BCryptCloseAlgorithmProvider(provider, 0);
+}
+
 // One provider per algorithm for the whole run: opening one costs more than hashing a key.
 class Provider {
 public:
     Provider(LPCWSTR algorithm, ULONG flags) {
-        const NTSTATUS status = BCryptOpenAlgorithmProvider(&handle, algorithm, nullptr, flags);
+        const NTSTATUS status =
+            BCryptOpenAlgorithmProvider(handle.put(), algorithm, nullptr, flags);
         if (!BCRYPT_SUCCESS(status)) {
             cryptoFailed("BCryptOpenAlgorithmProvider", status);
         }
     }
-    ~Provider() { BCryptCloseAlgorithmProvider(handle, 0); }
-    Provider(const Provider&) = delete;
-    Provider& operator=(const Provider&) = delete;
-    BCRYPT_ALG_HANDLE get() const { return handle; }
+    BCRYPT_ALG_HANDLE get() const { return handle.get(); }
 
 private:
-    BCRYPT_ALG_HANDLE handle = nullptr;
+    PAL::UniquePointer<BCRYPT_ALG_HANDLE, closeProvider> handle;
 };
 
 class Hash {
@@ -41,24 +44,21 @@ public:
     Hash(const Provider& provider, const Bytes& secret) {
         // The hash object is allocated by BCrypt itself (Windows 7 and later).
         const NTSTATUS status = BCryptCreateHash(
-            provider.get(), &handle, nullptr, 0,
+            provider.get(), handle.put(), nullptr, 0,
             secret.empty() ? nullptr : const_cast<PUCHAR>(secret.data()), checkedSize(secret), 0);
         if (!BCRYPT_SUCCESS(status)) {
             cryptoFailed("BCryptCreateHash", status);
         }
     }
-    ~Hash() { BCryptDestroyHash(handle); }
-    Hash(const Hash&) = delete;
-    Hash& operator=(const Hash&) = delete;
 
     Bytes digest(const Bytes& data, ULONG size) {
         NTSTATUS status =
-            BCryptHashData(handle, const_cast<PUCHAR>(data.data()), checkedSize(data), 0);
+            BCryptHashData(handle.get(), const_cast<PUCHAR>(data.data()), checkedSize(data), 0);
         if (!BCRYPT_SUCCESS(status)) {
             cryptoFailed("BCryptHashData", status);
         }
         Bytes out(size);
-        status = BCryptFinishHash(handle, out.data(), size, 0);
+        status = BCryptFinishHash(handle.get(), out.data(), size, 0);
         if (!BCRYPT_SUCCESS(status)) {
             cryptoFailed("BCryptFinishHash", status);
         }
@@ -73,7 +73,7 @@ private:
         return static_cast<ULONG>(data.size());
     }
 
-    BCRYPT_HASH_HANDLE handle = nullptr;
+    PAL::UniquePointer<BCRYPT_HASH_HANDLE, BCryptDestroyHash> handle;
 };
 
 DWORD checkedLength(std::size_t size) {

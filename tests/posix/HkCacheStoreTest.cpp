@@ -13,15 +13,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -170,6 +174,31 @@ TEST_F(HkCacheStoreTest, ImportIsOneRewriteOrNothing) {
     EXPECT_EQ(renames + 1, files.calls(hktest::Call::Exchange) + files.calls(hktest::Call::Rename));
     EXPECT_EQ(kept + "rsa2@22:host1 " + KeyA + "\nrsa2@22:host2 " + KeyA + "\n",
               hktest::readFile(path));
+}
+
+// Pipes as inputs: `import <(...)` reads what its writer gives as it comes, and a FIFO with no
+// writer ends at once instead of holding the run.
+TEST_F(HkCacheStoreTest, AnImportReadsAPipeAsItComesAndWaitsForNoWriter) {
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    auto importing = std::async(std::launch::async, [&] { return run({"import", fifo}); });
+    if (importing.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+        ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)); // lets the waiting open go on
+        FAIL() << "the import waited for a writer";
+    }
+    EXPECT_EQ(5, importing.get());
+    int ends[2];
+    ASSERT_EQ(0, ::pipe(ends));
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the reader waits for it
+        const std::string line = "host1 ssh-rsa " + Base64A + "\n";
+        EXPECT_EQ(ssize_t(line.size()), ::write(ends[1], line.data(), line.size()));
+        ::close(ends[1]);
+    });
+    EXPECT_EQ(0, run({"import", "/dev/fd/" + std::to_string(ends[0])})) << errors;
+    writer.join();
+    ::close(ends[0]);
+    EXPECT_EQ("rsa2@22:host1 " + KeyA + "\n", hktest::readFile(path));
 }
 
 // Another user's home (~/.putty/sshhostkeys theirs) and a file of root's beside it, for root.

@@ -1,10 +1,10 @@
 // verify and fetch against a fake server: each outcome of the SSH seam gives its result word and
 // exit status.
 #include "SshProbe.h"
-#include "TcpConnection.h"
 
 #include "KeyModel/Digest.h"
 #include "PAL/ParallelRuns.h"
+#include "PAL/TcpConnection.h"
 
 #include "support/HkCacheRun.h"
 #include "support/InMemoryRegistry.h"
@@ -115,12 +115,12 @@ TEST(HkCacheProbeTest, ANameNotResolvedInTimeIsUnreachable) {
     hktest::InMemoryRegistry registry;
     const hktest::ScopedRegistryApi inForce(registry);
     registry.setValue(hktest::CurrentUser, hktest::CachePath, "rsa2@22:slow.test", hktest::KeyA);
-    hkcache::setResolver([](const std::string&, unsigned) {
+    PAL::setResolver([](const std::string&, unsigned) {
         std::this_thread::sleep_for(std::chrono::seconds(2));
-        return hkcache::Resolved{{}, "answered late"};
+        return PAL::Resolved{{}, "answered late"};
     });
     const hktest::Outcome result = hktest::runHkCacheWith({"verify", "--timeout", "0.3"});
-    hkcache::setResolver(nullptr);
+    PAL::setResolver(nullptr);
     EXPECT_EQ("unreachable rsa2@22:slow.test " + FingerprintA + " (name lookup timed out)\n",
               result.out);
 }

@@ -4,7 +4,7 @@
 
 #include "support/RegistryApiContract.h"
 
-#include <windows.h>
+#include "PAL/Windows.h"
 
 #include <string>
 

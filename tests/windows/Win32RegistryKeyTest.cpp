@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <windows.h>
+#include "PAL/Windows.h"
 
 #include <cstdio>
 #include <string>

@@ -1,7 +1,7 @@
 // Windows: a backup swapped in by MoveFileEx.
 #include "PAL/BackupFile.h"
 
-#include <windows.h>
+#include "PAL/Windows.h"
 
 #include <algorithm>
 #include <memory>
@@ -9,27 +9,6 @@
 
 namespace PAL {
 namespace {
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE opened) : handle(opened) {}
-    ~FileHandle() {
-        if (handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle);
-        }
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE get() const { return handle; }
-    bool close() {
-        const BOOL closed = ::CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-        return closed != FALSE;
-    }
-
-private:
-    HANDLE handle;
-};
 
 std::string systemError(const char* what) {
     const DWORD code = ::GetLastError();
@@ -67,7 +46,7 @@ std::string writeTemp(HANDLE opened, std::string_view old, std::string_view text
     if (!::FlushFileBuffers(file.get())) {
         return systemError("cannot flush");
     }
-    if (!file.close()) {
+    if (!::CloseHandle(file.release())) {
         return systemError("cannot write");
     }
     return {};
@@ -84,7 +63,7 @@ std::optional<FileInfo> look(const std::string& path, bool follow) {
         path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
         nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    if (!file) {
         return std::nullopt;
     }
     FileInfo found{::GetFileType(file.get()), {}};
@@ -108,7 +87,7 @@ std::string readOld(const std::string& path, const FileInfo& there, std::string&
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    if (file.get() == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(file.get(), &info)) {
+    if (!file || !::GetFileInformationByHandle(file.get(), &info)) {
         return systemError("cannot read it");
     }
     if (!sameId(FileInfo{::GetFileType(file.get()), info}, there) ||
@@ -131,17 +110,17 @@ std::string readOld(const std::string& path, const FileInfo& there, std::string&
 // when its last holder closes it; meanwhile it cannot be opened again (delete pending), so a
 // newcomer waits for it to go and makes the next. A link there is not locked through. Twenty
 // seconds at most.
-std::string lockBackup(const std::string& path, std::unique_ptr<FileHandle>& lock) {
+std::string lockBackup(const std::string& path, FileHandle& lock) {
     const std::string name = path + ".lock";
     for (int waited = 0; waited < 2000; ++waited, ::Sleep(10)) {
-        if (!lock || lock->get() == INVALID_HANDLE_VALUE) {
-            lock = std::make_unique<FileHandle>(::CreateFileA(
+        if (!lock) {
+            lock.reset(::CreateFileA(
                 name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                 FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
                 nullptr));
         }
-        if (lock->get() == INVALID_HANDLE_VALUE) {
+        if (!lock) {
             if (::GetLastError() == ERROR_ACCESS_DENIED &&
                 ::GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
                 continue; // going
@@ -149,13 +128,13 @@ std::string lockBackup(const std::string& path, std::unique_ptr<FileHandle>& loc
             return systemError("cannot lock it");
         }
         BY_HANDLE_FILE_INFORMATION info{};
-        if (::GetFileType(lock->get()) != FILE_TYPE_DISK ||
-            !::GetFileInformationByHandle(lock->get(), &info) ||
+        if (::GetFileType(lock.get()) != FILE_TYPE_DISK ||
+            !::GetFileInformationByHandle(lock.get(), &info) ||
             (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
             return "cannot lock it: " + name + " is not a regular file";
         }
         OVERLAPPED at{};
-        if (::LockFileEx(lock->get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+        if (::LockFileEx(lock.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                          &at)) {
             return {}; // released when the handle closes
         }
@@ -179,7 +158,7 @@ PreviousBackup::PreviousBackup() = default;
 PreviousBackup::~PreviousBackup() {
     // A backup that another run wrote since is left alone, and this one's previous kept aside.
     // Under the lock, or another run's append between the look and the rename is lost.
-    std::unique_ptr<FileHandle> lock;
+    FileHandle lock;
     if (!kept || !lockBackup(kept->path, lock).empty() ||
         !sameId(look(kept->path, false), kept->written)) {
         return;
@@ -211,7 +190,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 std::string writeBackupFile(const std::string& path, std::string_view text, const BackupBeside*,
                             PreviousBackup* previous, BackupContent content) {
-    std::unique_ptr<FileHandle> lock;
+    FileHandle lock;
     if (std::string reason = lockBackup(path, lock); !reason.empty()) {
         return reason;
     }

@@ -1,6 +1,8 @@
 // The real system calls behind the host-key store's seam.
 #include "PosixFiles.h"
 
+#include "PAL/UniqueHandle.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -130,8 +132,7 @@ int PosixFiles::fremovexattr(int, const char*) {
 }
 #endif
 std::optional<std::string> PosixFiles::realpath(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                         &std::free);
+    const UniquePointer<char*, std::free> resolved(::realpath(path.c_str(), nullptr));
     return resolved ? std::optional<std::string>(resolved.get()) : std::nullopt;
 }
 

@@ -1,7 +1,7 @@
 // Windows log files of the LogFileApi seam.
 #include "PAL/LogFileApi.h"
 
-#include <windows.h>
+#include "PAL/Windows.h"
 
 namespace PAL {
 namespace {
@@ -27,23 +27,22 @@ public:
         }
         // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end, as with "a".
         // FILE_SHARE_DELETE: another writer may rotate the file while it is held.
-        const HANDLE file = ::CreateFileA(
+        FileHandle file(::CreateFileA(
             path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
+            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file) {
             return NotOpen;
         }
         BY_HANDLE_FILE_INFORMATION info{};
         const DWORD notPlain =
             FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-        if (::GetFileType(file) != FILE_TYPE_DISK || !identify(file, info) ||
+        if (::GetFileType(file.get()) != FILE_TYPE_DISK || !identify(file.get(), info) ||
             (info.dwFileAttributes & notPlain) != 0 || info.nNumberOfLinks != 1) {
-            ::CloseHandle(file);
             return NotOpen;
         }
         *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-        return reinterpret_cast<Handle>(file);
+        return reinterpret_cast<Handle>(file.release());
     }
 
     bool isAt(Handle file, const std::string& path) override {
@@ -52,18 +51,14 @@ public:
             return false;
         }
         // No access asked: only the identity is read.
-        const HANDLE named =
+        const FileHandle named(
             ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (named == INVALID_HANDLE_VALUE) {
-            return false;
-        }
+                          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         BY_HANDLE_FILE_INFORMATION info{};
-        const bool same =
-            identify(named, info) && info.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
-            info.nFileIndexHigh == held.nFileIndexHigh && info.nFileIndexLow == held.nFileIndexLow;
-        ::CloseHandle(named);
-        return same;
+        return named && identify(named.get(), info) &&
+               info.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
+               info.nFileIndexHigh == held.nFileIndexHigh &&
+               info.nFileIndexLow == held.nFileIndexLow;
     }
 
     void append(Handle file, const std::string& text) override {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -20,6 +21,10 @@ bool localTime(std::time_t when, std::tm& result);
 // Absolute form of `path` (relative to the current directory, "." and ".." resolved; the
 // file need not exist). False when it cannot be made or would exceed `maxLength` characters.
 bool absolutePath(const std::string& path, std::size_t maxLength, std::string& result);
+
+// `path` opened for reading as bytes, without waiting for a FIFO's writer; null with the
+// system's reason.
+std::FILE* openToRead(const std::string& path, std::string* reason);
 
 } // namespace platform
 } // namespace PAL

@@ -1,6 +1,8 @@
 // POSIX implementations of the file-system services in FileOps.h.
 #include "FileOps.h"
 
+#include "PAL/UniqueHandle.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,21 +12,13 @@ namespace PAL {
 namespace platform {
 namespace {
 
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : fd(descriptor) {}
-    ~Descriptor() {
-        if (fd >= 0) {
-            ::close(fd); // nothing was written: there is nothing a failed close could lose
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    bool valid() const { return fd >= 0; }
-
-private:
-    int fd;
+// Nothing is written through one: there is nothing a failed close could lose.
+struct DescriptorTraits {
+    using Type = int;
+    static Type invalid() noexcept { return -1; }
+    static void close(Type fd) noexcept { ::close(fd); }
 };
+using Descriptor = UniqueHandle<DescriptorTraits>;
 
 } // namespace
 
@@ -53,7 +47,7 @@ PathParts splitPath(const std::string& path) {
 int createExclusive(const std::string& path) {
     const Descriptor file(
         ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR));
-    return file.valid() ? 0 : errno;
+    return file ? 0 : errno;
 }
 
 int unlinkFile(const std::string& path) {

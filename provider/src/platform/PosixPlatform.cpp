@@ -2,6 +2,8 @@
 #include "Platform.h"
 
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -69,6 +71,22 @@ bool absolutePath(const std::string& path, std::size_t maxLength, std::string& r
     }
     result = absolute;
     return true;
+}
+
+std::FILE* openToRead(const std::string& path, std::string* reason) {
+    // O_NONBLOCK: a FIFO's open would wait for a writer. Cleared before the read, so that a pipe
+    // that has one is read as it comes, and one that has none ends at once.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
+    std::FILE* file =
+        flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0 ? nullptr : ::fdopen(fd, "rb");
+    if (!file) {
+        *reason = std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    return file;
 }
 
 } // namespace platform

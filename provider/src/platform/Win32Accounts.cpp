@@ -1,7 +1,7 @@
 // Windows: account names to SIDs (advapi32), and the caller's profile.
 #include "PAL/Accounts.h"
 
-#include <windows.h>
+#include "PAL/Windows.h"
 
 #include <aclapi.h>
 #include <io.h>
@@ -9,10 +9,15 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 namespace PAL {
+namespace {
+
+using LocalText = UniquePointer<char*, LocalFree>;
+using LocalMemory = UniquePointer<void*, LocalFree>;
+
+} // namespace
 
 std::optional<std::string> accountSid(const std::string& name, std::string* reason) {
     DWORD sidSize = 0;
@@ -30,35 +35,33 @@ std::optional<std::string> accountSid(const std::string& name, std::string* reas
                       : "account lookup failed: error " + std::to_string(error);
         return std::nullopt;
     }
-    char* text = nullptr;
-    if (!::ConvertSidToStringSidA(sid.data(), &text)) {
+    LocalText text;
+    if (!::ConvertSidToStringSidA(sid.data(), text.put())) {
         *reason = "SID conversion failed: error " + std::to_string(::GetLastError());
         return std::nullopt;
     }
-    std::unique_ptr<char, decltype(&::LocalFree)> owned(text, &::LocalFree);
-    return std::string(owned.get());
+    return std::string(text.get());
 }
 
 namespace {
 
 // The caller's own SID in its text form; nullopt when the system does not say.
 std::optional<std::string> callerSid() {
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    KernelHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) {
         return std::nullopt;
     }
-    std::unique_ptr<void, decltype(&::CloseHandle)> owned(token, &::CloseHandle);
     DWORD size = 0;
     // The first call asks for the size.
-    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
     std::vector<unsigned char> user(size ? size : 1);
-    char* text = nullptr;
-    if (!size || !::GetTokenInformation(token, TokenUser, user.data(), size, &size) ||
-        !::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) {
+    LocalText text;
+    if (!size || !::GetTokenInformation(token.get(), TokenUser, user.data(), size, &size) ||
+        !::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid,
+                                  text.put())) {
         return std::nullopt;
     }
-    std::unique_ptr<char, decltype(&::LocalFree)> textOwned(text, &::LocalFree);
-    return std::string(textOwned.get());
+    return std::string(text.get());
 }
 
 } // namespace
@@ -66,21 +69,19 @@ std::optional<std::string> callerSid() {
 std::optional<FileOwner> fileOwner(std::FILE* file, std::string* reason) {
     const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
     PSID sid = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    LocalMemory descriptor; // holds `sid`
     const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
-                                          nullptr, nullptr, nullptr, &descriptor);
+                                          nullptr, nullptr, nullptr, descriptor.put());
     if (error != ERROR_SUCCESS) {
         *reason = "its owner cannot be read: error " + std::to_string(error);
         return std::nullopt;
     }
-    std::unique_ptr<void, decltype(&::LocalFree)> owned(descriptor, &::LocalFree);
-    char* text = nullptr;
-    if (!::ConvertSidToStringSidA(sid, &text)) {
+    LocalText text;
+    if (!::ConvertSidToStringSidA(sid, text.put())) {
         *reason = "SID conversion failed: error " + std::to_string(::GetLastError());
         return std::nullopt;
     }
-    std::unique_ptr<char, decltype(&::LocalFree)> textOwned(text, &::LocalFree);
-    const std::string id(textOwned.get());
+    const std::string id(text.get());
     // Whether others may write it is in the DACL, which is not weighed here. The caller's own
     // file is as trusted as the command it runs.
     return FileOwner{id, accountName(id).value_or(id),
@@ -99,11 +100,11 @@ bool runsPrivileged() {
 }
 
 std::optional<std::string> accountName(const std::string& sid) {
-    PSID binary = nullptr;
-    if (!::ConvertStringSidToSidA(sid.c_str(), &binary)) {
+    LocalMemory owned;
+    if (!::ConvertStringSidToSidA(sid.c_str(), owned.put())) {
         return std::nullopt;
     }
-    std::unique_ptr<void, decltype(&::LocalFree)> owned(binary, &::LocalFree);
+    const PSID binary = owned.get();
     DWORD nameSize = 0;
     DWORD domainSize = 0;
     SID_NAME_USE use{};

@@ -3,7 +3,7 @@
 
 #include "PAL/Process.h"
 
-#include <windows.h>
+#include "PAL/Windows.h"
 
 #include <cstdio>
 #include <fcntl.h>

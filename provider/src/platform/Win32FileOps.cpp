@@ -1,6 +1,8 @@
 // Windows implementations of the file-system services in FileOps.h, on the C run-time.
 #include "FileOps.h"
 
+#include "PAL/UniqueHandle.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -12,21 +14,12 @@ namespace PAL {
 namespace platform {
 namespace {
 
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : fd(descriptor) {}
-    ~Descriptor() {
-        if (fd >= 0) {
-            ::_close(fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    bool valid() const { return fd >= 0; }
-
-private:
-    int fd;
+struct DescriptorTraits {
+    using Type = int;
+    static Type invalid() noexcept { return -1; }
+    static void close(Type fd) noexcept { ::_close(fd); }
 };
+using Descriptor = UniqueHandle<DescriptorTraits>;
 
 } // namespace
 
@@ -52,7 +45,7 @@ PathParts splitPath(const std::string& path) {
 int createExclusive(const std::string& path) {
     const Descriptor file(
         ::_open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE));
-    return file.valid() ? 0 : errno;
+    return file ? 0 : errno;
 }
 
 int unlinkFile(const std::string& path) {

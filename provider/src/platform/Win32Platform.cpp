@@ -1,9 +1,11 @@
 // Windows implementations of the platform services in Platform.h.
 #include "Platform.h"
 
-#include <windows.h>
+#include "PAL/Windows.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace PAL {
@@ -30,6 +32,15 @@ bool absolutePath(const std::string& path, std::size_t maxLength, std::string& r
     }
     result = buffer.data();
     return true;
+}
+
+std::FILE* openToRead(const std::string& path, std::string* reason) {
+    // Windows has no FIFO in its file system to wait on.
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        *reason = std::strerror(errno);
+    }
+    return file;
 }
 
 } // namespace platform

@@ -1,7 +1,7 @@
 // The console's Ctrl-C, Ctrl-Break, close, log-off and shut-down caught into a flag.
 #include "PAL/StopSignals.h"
 
-#include <windows.h>
+#include "PAL/Windows.h"
 
 #include <atomic>
 

@@ -1,8 +1,8 @@
 // Windows registry backend: the advapi32 calls, narrow-character forms. The only file that
-// includes <windows.h> for the registry.
+// calls the registry's functions.
 #include "PAL/RegistryApi.h"
 
-#include <windows.h>
+#include "PAL/Windows.h"
 
 namespace PAL {
 namespace {

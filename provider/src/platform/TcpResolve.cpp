@@ -1,7 +1,7 @@
 // Name resolution bounded by the connection's deadline. getaddrinfo cannot be told when to give
 // up, so it runs on a thread of its own that the caller stops waiting for; what it finds later
 // is dropped with the state it shares with no one else.
-#include "TcpConnection.h"
+#include "PAL/TcpConnection.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-namespace hkcache {
+namespace PAL {
 namespace {
 
 // Lookups still running, given up on or not: each holds a thread until its name service answers
@@ -82,4 +82,4 @@ Resolved resolveBefore(const std::string& host, unsigned port,
     return std::move(lookup->result);
 }
 
-} // namespace hkcache
+} // namespace PAL

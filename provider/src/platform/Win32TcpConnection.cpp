@@ -1,12 +1,13 @@
-#include "TcpConnection.h"
+// Windows: Winsock, started once; connect waited for with select.
+#include "PAL/TcpConnection.h"
+#include "PAL/Windows.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <memory>
 #include <mutex>
 
-namespace hkcache {
+namespace PAL {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -26,12 +27,11 @@ bool winsockStarted(std::string& why) {
 }
 
 std::string wsaText(int error) {
-    char* text = nullptr;
+    UniquePointer<char*, LocalFree> text;
     const DWORD size = FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, DWORD(error), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = size ? std::string(text, size) : "error " + std::to_string(error);
-    LocalFree(text);
+        nullptr, DWORD(error), 0, reinterpret_cast<char*>(text.put()), 0, nullptr);
+    std::string message = size ? std::string(text.get(), size) : "error " + std::to_string(error);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == '.' || message.back() == ' ')) {
         message.pop_back();
@@ -39,18 +39,7 @@ std::string wsaText(int error) {
     return message;
 }
 
-struct FreeAddresses {
-    void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
-
-struct CloseSocket {
-    SOCKET socket;
-    ~CloseSocket() {
-        if (socket != INVALID_SOCKET) {
-            closesocket(socket);
-        }
-    }
-};
+using Addresses = UniquePointer<addrinfo*, freeaddrinfo>;
 
 long millisecondsLeft(Clock::time_point deadline) {
     const auto left =
@@ -58,17 +47,17 @@ long millisecondsLeft(Clock::time_point deadline) {
     return left > 0 ? long(left) : 0;
 }
 
-// One address: the connected socket, or INVALID_SOCKET with the reason. A refused connection
-// shows in the except set, which is why it is waited for here and not in the library.
-SOCKET connectTo(const TcpAddress& address, Clock::time_point deadline, std::string& why) {
-    CloseSocket owned{socket(address.family, address.type, address.protocol)};
+// One address: the connected socket, or none with the reason. A refused connection shows in
+// the except set, which is why it is waited for here and not in the library.
+Socket connectTo(const TcpAddress& address, Clock::time_point deadline, std::string& why) {
+    Socket owned(socket(address.family, address.type, address.protocol));
+    const SOCKET handle = owned.get();
     u_long nonBlocking = 1;
-    if (owned.socket == INVALID_SOCKET ||
-        ioctlsocket(owned.socket, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+    if (handle == INVALID_SOCKET || ioctlsocket(handle, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
         why = wsaText(WSAGetLastError());
-        return INVALID_SOCKET;
+        return {};
     }
-    int error = connect(owned.socket, reinterpret_cast<const sockaddr*>(address.sockaddr.data()),
+    int error = connect(handle, reinterpret_cast<const sockaddr*>(address.sockaddr.data()),
                         int(address.sockaddr.size())) == 0
                     ? 0
                     : WSAGetLastError();
@@ -77,39 +66,43 @@ SOCKET connectTo(const TcpAddress& address, Clock::time_point deadline, std::str
         fd_set failed;
         FD_ZERO(&writable);
         FD_ZERO(&failed);
-        FD_SET(owned.socket, &writable);
-        FD_SET(owned.socket, &failed);
+        FD_SET(handle, &writable);
+        FD_SET(handle, &failed);
         const long left = millisecondsLeft(deadline);
         timeval wait{left / 1000, (left % 1000) * 1000};
         const int ready = select(0, nullptr, &writable, &failed, &wait);
         if (ready == 0) {
             why = "connection timed out";
-            return INVALID_SOCKET;
+            return {};
         }
         int size = sizeof error;
         if (ready == SOCKET_ERROR) {
             error = WSAGetLastError();
-        } else if (getsockopt(owned.socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+        } else if (getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
                               &size) == SOCKET_ERROR) {
             error = WSAGetLastError();
         }
     }
     u_long blocking = 0;
-    if (error == 0 && ioctlsocket(owned.socket, FIONBIO, &blocking) == SOCKET_ERROR) {
+    if (error == 0 && ioctlsocket(handle, FIONBIO, &blocking) == SOCKET_ERROR) {
         error = WSAGetLastError();
     }
     if (error != 0) {
         why = wsaText(error);
-        return INVALID_SOCKET;
+        return {};
     }
-    const SOCKET connected = owned.socket;
-    owned.socket = INVALID_SOCKET;
-    return connected;
+    return owned;
 }
 
 } // namespace
 
-const TcpConnection::Native TcpConnection::Invalid = INVALID_SOCKET;
+SocketTraits::Type SocketTraits::invalid() noexcept {
+    return INVALID_SOCKET;
+}
+
+void SocketTraits::close(Type socket) noexcept {
+    closesocket(socket);
+}
 
 Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly) {
     addrinfo hints{};
@@ -122,7 +115,7 @@ Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly)
     if (error != 0) {
         return {{}, wsaText(error)};
     }
-    const std::unique_ptr<addrinfo, FreeAddresses> addresses(found);
+    const Addresses addresses(found);
     Resolved resolved;
     for (const addrinfo* address = found; address; address = address->ai_next) {
         resolved.addresses.push_back(
@@ -140,16 +133,10 @@ TcpConnection::TcpConnection(const std::string& host, unsigned port, Clock::time
     why = resolved.why;
     for (const TcpAddress& address : resolved.addresses) {
         socket = connectTo(address, deadline, why);
-        if (socket != Invalid || millisecondsLeft(deadline) == 0) {
+        if (socket || millisecondsLeft(deadline) == 0) {
             break;
         }
     }
 }
 
-TcpConnection::~TcpConnection() {
-    if (socket != Invalid) {
-        closesocket(socket);
-    }
-}
-
-} // namespace hkcache
+} // namespace PAL

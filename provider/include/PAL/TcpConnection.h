@@ -1,8 +1,10 @@
 // A TCP connection opened with a deadline, per platform (PosixTcpConnection.cpp,
 // Win32TcpConnection.cpp), so that a refused connection is told from one that times out on
 // both, before the socket is handed to the SSH library.
-#ifndef HK_GUI_HKCACHE_TCPCONNECTION_H
-#define HK_GUI_HKCACHE_TCPCONNECTION_H
+#ifndef PAL_TCPCONNECTION_H
+#define PAL_TCPCONNECTION_H
+
+#include "PAL/UniqueHandle.h"
 
 #include <chrono>
 #include <cstdint>
@@ -10,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace hkcache {
+namespace PAL {
 
 // One address a name resolved to, as the socket calls take it.
 struct TcpAddress {
@@ -37,43 +39,39 @@ Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly)
 Resolved resolveBefore(const std::string& host, unsigned port,
                        std::chrono::steady_clock::time_point deadline);
 
+// A socket, per platform.
+struct SocketTraits {
+#ifdef _WIN32
+    using Type = std::uintptr_t; // SOCKET
+#else
+    using Type = int;
+#endif
+    static Type invalid() noexcept;
+    static void close(Type socket) noexcept;
+};
+using Socket = UniqueHandle<SocketTraits>;
+
 class TcpConnection {
 public:
-#ifdef _WIN32
-    using Native = std::uintptr_t; // SOCKET
-#else
-    using Native = int;
-#endif
-    static const Native Invalid;
+    using Native = SocketTraits::Type;
 
     TcpConnection() = default;
     // Every address `host` resolves to (by `deadline`), in turn, until one connects or `deadline`
     // passes; an unconnected one holds the reason (the last address's).
     TcpConnection(const std::string& host, unsigned port,
                   std::chrono::steady_clock::time_point deadline);
-    ~TcpConnection();
-    TcpConnection(const TcpConnection&) = delete;
-    TcpConnection& operator=(const TcpConnection&) = delete;
 
-    bool connected() const {
-        return socket != Invalid;
-    }
-    Native native() const {
-        return socket;
-    }
-    const std::string& reason() const {
-        return why;
-    }
+    bool connected() const { return bool(socket); }
+    Native native() const { return socket.get(); }
+    const std::string& reason() const { return why; }
     // Another owner has closed it.
-    void release() {
-        socket = Invalid;
-    }
+    void release() { socket.release(); }
 
 private:
-    Native socket = Invalid;
+    Socket socket;
     std::string why;
 };
 
-} // namespace hkcache
+} // namespace PAL
 
-#endif // HK_GUI_HKCACHE_TCPCONNECTION_H
+#endif // PAL_TCPCONNECTION_H

@@ -1,4 +1,5 @@
-#include "TcpConnection.h"
+// POSIX: sockets with BSD calls; connect waited for with poll.
+#include "PAL/TcpConnection.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -8,25 +9,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
-namespace hkcache {
+namespace PAL {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct FreeAddresses {
-    void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
-
-struct CloseSocket {
-    int fd;
-    ~CloseSocket() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-};
+using Addresses = UniquePointer<addrinfo*, freeaddrinfo>;
 
 int millisecondsLeft(Clock::time_point deadline) {
     const auto left =
@@ -35,47 +24,52 @@ int millisecondsLeft(Clock::time_point deadline) {
 }
 
 // One address: the connected socket, or -1 with the reason.
-int connectTo(const TcpAddress& address, Clock::time_point deadline, std::string& why) {
-    CloseSocket owned{socket(address.family, address.type | SOCK_CLOEXEC, address.protocol)};
-    const int flags = owned.fd < 0 ? -1 : fcntl(owned.fd, F_GETFL);
-    if (flags < 0 || fcntl(owned.fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+Socket connectTo(const TcpAddress& address, Clock::time_point deadline, std::string& why) {
+    Socket owned(socket(address.family, address.type | SOCK_CLOEXEC, address.protocol));
+    const int fd = owned.get();
+    const int flags = fd < 0 ? -1 : fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
         why = std::strerror(errno);
-        return -1;
+        return {};
     }
-    int error = connect(owned.fd, reinterpret_cast<const sockaddr*>(address.sockaddr.data()),
+    int error = connect(fd, reinterpret_cast<const sockaddr*>(address.sockaddr.data()),
                         socklen_t(address.sockaddr.size())) == 0
                     ? 0
                     : errno;
     if (error == EINPROGRESS) {
-        pollfd wait{owned.fd, POLLOUT, 0};
+        pollfd wait{fd, POLLOUT, 0};
         int ready;
         while ((ready = poll(&wait, 1, millisecondsLeft(deadline))) < 0 && errno == EINTR) {
         }
         if (ready == 0) {
             why = "connection timed out";
-            return -1;
+            return {};
         }
         socklen_t size = sizeof error;
-        if (ready < 0 || getsockopt(owned.fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) {
+        if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) {
             error = errno;
         }
     }
     // The library is handed a socket in the mode it would have made itself.
-    if (error == 0 && fcntl(owned.fd, F_SETFL, flags) < 0) {
+    if (error == 0 && fcntl(fd, F_SETFL, flags) < 0) {
         error = errno;
     }
     if (error != 0) {
         why = std::strerror(error);
-        return -1;
+        return {};
     }
-    const int fd = owned.fd;
-    owned.fd = -1;
-    return fd;
+    return owned;
 }
 
 } // namespace
 
-const TcpConnection::Native TcpConnection::Invalid = -1;
+SocketTraits::Type SocketTraits::invalid() noexcept {
+    return -1;
+}
+
+void SocketTraits::close(Type socket) noexcept {
+    ::close(socket);
+}
 
 Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly) {
     addrinfo hints{};
@@ -87,7 +81,7 @@ Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly)
     if (error != 0) {
         return {{}, error == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(error)};
     }
-    const std::unique_ptr<addrinfo, FreeAddresses> addresses(found);
+    const Addresses addresses(found);
     Resolved resolved;
     for (const addrinfo* address = found; address; address = address->ai_next) {
         resolved.addresses.push_back(
@@ -102,16 +96,10 @@ TcpConnection::TcpConnection(const std::string& host, unsigned port, Clock::time
     why = resolved.why;
     for (const TcpAddress& address : resolved.addresses) {
         socket = connectTo(address, deadline, why);
-        if (socket >= 0 || millisecondsLeft(deadline) == 0) {
+        if (socket || millisecondsLeft(deadline) == 0) {
             break;
         }
     }
 }
 
-TcpConnection::~TcpConnection() {
-    if (socket >= 0) {
-        close(socket);
-    }
-}
-
-} // namespace hkcache
+} // namespace PAL
