@@ -4,6 +4,7 @@
 #include "Ansible.h"
 #include "Command.h"
 #include "CommandLine.h"
+#include "Completion.h"
 #include "Diagnostics.h"
 #include "Fetch.h"
 #include "Import.h"
@@ -116,6 +117,11 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
         commands.push_back(declare(app));
     }
 
+    // For the shell's completion, never a run: hidden, as git's --git-completion-helper is.
+    if (!args.empty() && args.front() == "--complete") {
+        hkcache::complete(app, {args.begin() + 1, args.end()}, out);
+        return exitCode(ExitStatus::Listed);
+    }
     const std::vector<std::string> given = hkcache::platformArguments(args);
     // CLI11 would say only that a command is required.
     if (const std::string unknown = hkcache::unknownCommand(given, app); !unknown.empty()) {
