@@ -2,12 +2,15 @@
 // and the exit status out.
 #include "HkCache.h"
 #include "Caches.h"
+#include "ExitStatus.h"
 
 #include "support/HkCacheRun.h"
 #include "support/InMemoryRegistry.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -248,6 +251,103 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
         }
     }
     EXPECT_EQ("hkcache 1.0.0\n", run({"--version"}).out);
+}
+
+TEST_F(HkCacheTest, CompletionAnswersFromTheCommandsDefinitions) {
+    const struct {
+        std::vector<std::string> words;
+        std::string out;
+    } rows[] = {
+        {{"re"}, "remove\nrestore\n"}, // the hidden ansible command is not offered
+        {{"-"}, "--help\n--version\n"},
+        {{"verify", "--f"}, "--format\n"},
+        {{"list", "-t"}, "-t\n"},
+        {{"verify", "-f", "j"}, "json\njsonl\n"},
+        {{"import", "--format", "=", ""}, "known_hosts\nputty\nreg\n"},
+        {{"fetch", "--type", "ssh-e"}, "ssh-ed25519\nssh-ed448\n"},
+        {{"remove", "-c", ""}, "current\ndefault\nall\nuser:\n"},
+        {{"remove", "-c", "user:r"}, ":users\n"},
+        {{"remove", "--backup", ""}, ":files\n"},
+        {{"list", "-p", "22", ""}, ":hosts\n"},
+        {{"restore", "--section", ""}, ""},
+        {{"nosuch", "-"}, ""},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args = {"--complete"};
+        args.insert(args.end(), row.words.begin(), row.words.end());
+        SCOPED_TRACE(row.words.front() + " " + row.words.back());
+        const Outcome result = run(args);
+        EXPECT_EQ(row.out + "|0", result.out + result.err + "|" + std::to_string(result.status));
+    }
+}
+
+// The manual's EXIT STATUS section against the program: every code it names is a status's,
+// each status's words stand under its code alone, and fetch's order is worse()'s.
+TEST(HkCacheManualTest, ExitStatusSectionAgreesWithTheStatuses) {
+    using hkcache::ExitStatus;
+    std::ifstream manual(HKCACHE_MANUAL);
+    ASSERT_TRUE(manual) << HKCACHE_MANUAL;
+    std::vector<std::pair<int, std::string>> entries; // ".TP" ".B code": its text; else -1
+    bool inSection = false;
+    for (std::string line; std::getline(manual, line);) {
+        if (line.rfind(".SH", 0) == 0) {
+            inSection = line == ".SH \"EXIT STATUS\"";
+        } else if (inSection && (line == ".TP" || line == ".PP")) {
+            entries.emplace_back(line == ".TP" ? -2 : -1, "");
+        } else if (inSection && !entries.empty() && entries.back().first == -2) {
+            entries.back().first = std::stoi(line.substr(line.find(' ')));
+        } else if (inSection && !entries.empty()) {
+            const std::size_t request = line[0] == '.' ? line.find(' ') + 1 : 0;
+            entries.back().second +=
+                std::regex_replace(line.substr(request), std::regex("[\"\\\\]"), "") + " ";
+        }
+    }
+    const std::pair<ExitStatus, std::string> words[] = {
+        {ExitStatus::Listed, "at least one key listed"},
+        {ExitStatus::Done, "at least one key removed"},
+        {ExitStatus::Unchecked, "could not be checked"},
+        {ExitStatus::NothingToImport, "no key to import"},
+        {ExitStatus::Conflict, "conflict"},
+        {ExitStatus::NothingMatched, "nothing matched"},
+        {ExitStatus::Mismatch, "MISMATCH"},
+        {ExitStatus::Failure, "a failure"},
+        {ExitStatus::Interrupted, "130 ( SIGINT"},
+        {ExitStatus::Terminated, "143 ( SIGTERM"},
+    };
+    for (const auto& [status, text] : words) {
+        SCOPED_TRACE(text);
+        int under = 0;
+        for (const auto& [code, body] : entries) {
+            const bool holds = body.find(text) != std::string::npos;
+            under += holds && (code == hkcache::exitCode(status) || code == -1);
+            EXPECT_FALSE(holds && code != -1 && code != hkcache::exitCode(status)) << code;
+        }
+        EXPECT_LT(0, under);
+    }
+    std::string all;
+    for (const auto& [code, body] : entries) {
+        EXPECT_TRUE(code == -1 ||
+                    std::count(std::begin(hkcache::ExitCodes), std::end(hkcache::ExitCodes), code))
+            << code;
+        all += body;
+    }
+    std::smatch order;
+    ASSERT_TRUE(std::regex_search(all, order, std::regex(R"((\d+) > (\d+) > (\d+) > (\d+))")));
+    const ExitStatus fetched[] = {ExitStatus::Failure, ExitStatus::NothingMatched,
+                                  ExitStatus::Conflict, ExitStatus::Unchecked, ExitStatus::Done};
+    for (const ExitStatus higher : fetched) {
+        for (const ExitStatus lower : fetched) {
+            const auto rank = [&order](ExitStatus status) {
+                return std::find(order.begin() + 1, order.end(),
+                                 std::to_string(hkcache::exitCode(status))) -
+                       order.begin();
+            };
+            if (rank(higher) < rank(lower)) {
+                EXPECT_EQ(higher, hkcache::worse(lower, higher));
+                EXPECT_EQ(higher, hkcache::worse(higher, lower));
+            }
+        }
+    }
 }
 
 TEST_F(HkCacheTest, NothingMatchedAndUnknownCommandsSayWhat) {
