@@ -3,8 +3,6 @@
 #ifndef HK_GUI_HKCACHE_EXITSTATUS_H
 #define HK_GUI_HKCACHE_EXITSTATUS_H
 
-#include <algorithm>
-
 namespace hkcache {
 
 // Each status and its exit code, from best to worst: a run that met two ends with the later
@@ -45,7 +43,7 @@ constexpr int exitCode(ExitStatus status) {
 
 // Of two results, the one the run ends with.
 constexpr ExitStatus worse(ExitStatus a, ExitStatus b) {
-    return std::max(a, b);
+    return a < b ? b : a;
 }
 
 } // namespace hkcache
