@@ -29,8 +29,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_common import free_port, listening, main, stop  # noqa: E402
 
 EXE = None
-COMPLETION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doc",
-                          "hkcache.bash-completion")
+COMPLETION = str(pathlib.Path(__file__).resolve().parents[2] / "doc" / "hkcache.bash-completion")
 # (ssh-keygen arguments, PuTTY's type name, extra sshd and ssh options)
 KEY_TYPES = [
     (["-t", "rsa", "-b", "2048"], "rsa2", []),
