@@ -68,7 +68,7 @@ std::vector<std::string> selectionArgs(const std::vector<std::string>& command,
 CacheLines hostLines(const AnsibleTask& task) {
     const Step json = run(selectionArgs({"list", "--format", "json"}, task));
     const Step putty = run(selectionArgs({"list", "--format", "putty"}, task));
-    if (json.status > int(ExitStatus::NothingMatched)) {
+    if (json.status > exitCode(ExitStatus::NothingMatched)) {
         throw TaskFailure{trimmed(json.err)};
     }
     const Json keys = Json::parse(json.out).at("keys");
@@ -77,7 +77,7 @@ CacheLines hostLines(const AnsibleTask& task) {
     for (std::string line; std::getline(text, line);) {
         lines.push_back(line);
     }
-    if (putty.status > int(ExitStatus::NothingMatched) || lines.size() != keys.size()) {
+    if (putty.status > exitCode(ExitStatus::NothingMatched) || lines.size() != keys.size()) {
         throw TaskFailure{"the cache changed while it was read; run the task again"};
     }
     CacheLines byCache;
@@ -162,7 +162,7 @@ Json fetchKeys(const AnsibleTask& task, std::string& warnings) {
     }
     const Step fetched = run(args);
     warnings += fetched.err;
-    if (fetched.status != int(ExitStatus::Done)) {
+    if (fetched.status != exitCode(ExitStatus::Done)) {
         throw TaskFailure{trimmed(fetched.err)};
     }
     return Json::parse(fetched.out);
@@ -175,7 +175,7 @@ Json removeKeys(const AnsibleTask& task, std::string& warnings) {
     }
     const Step removed = run(args);
     warnings += removed.err;
-    if (removed.status > int(ExitStatus::NothingMatched)) {
+    if (removed.status > exitCode(ExitStatus::NothingMatched)) {
         throw TaskFailure{trimmed(removed.err)};
     }
     return Json::parse(removed.out);

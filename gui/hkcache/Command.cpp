@@ -2,15 +2,27 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <iterator>
+
 namespace hkcache {
 namespace {
 
+const char* const CacheNames[] = {"current", "default", "all"};
+const std::string UserPrefix = "user:";
+
 bool validCache(const std::string& which) {
-    return which == "current" || which == "default" || which == "all" ||
-           (which.rfind("user:", 0) == 0 && which.size() > 5);
+    return std::find(std::begin(CacheNames), std::end(CacheNames), which) != std::end(CacheNames) ||
+           (which.rfind(UserPrefix, 0) == 0 && which.size() > UserPrefix.size());
 }
 
 } // namespace
+
+std::vector<std::string> cacheWords() {
+    std::vector<std::string> words(std::begin(CacheNames), std::end(CacheNames));
+    words.push_back(UserPrefix);
+    return words;
+}
 
 CLI::Option* addSelection(CLI::App& command, Selection& selection, const std::string& hostHelp,
                           const std::string& typeHelp) {

@@ -46,6 +46,8 @@ CLI::Option* addSelection(CLI::App& command, Selection& selection, const std::st
                           const std::string& typeHelp);
 // --cache: current, default, all or user:NAME.
 void addCacheOption(CLI::App& command, std::string& cache);
+// What --cache takes, as the completion offers it: its names, and "user:" before a user's.
+std::vector<std::string> cacheWords();
 // An output format, one of `names`, under `flags` (CLI11's "--format,-f").
 void addFormatOption(CLI::App& command, std::string& format, const std::vector<std::string>& names,
                      const std::string& help, const std::string& flags = "--format,-f");

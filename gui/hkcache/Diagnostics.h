@@ -3,6 +3,8 @@
 #ifndef HK_GUI_HKCACHE_DIAGNOSTICS_H
 #define HK_GUI_HKCACHE_DIAGNOSTICS_H
 
+#include "ExitStatus.h"
+
 #include "PAL/RegistryApi.h"
 #include "PAL/Status.h"
 
@@ -11,25 +13,6 @@
 #include <string_view>
 
 namespace hkcache {
-
-// The exit statuses a script sees.
-// Done: a change made (or, in a dry run, that would be). Conflict: an import left a key out
-// because another is cached under its name. Mismatch: a server proved another key than the
-// cached one, or could not prove its key. Unchecked: a key or host could not be checked.
-// NothingToImport: the input held no key that could be imported. Interrupted, Terminated: a
-// verify stopped by a signal (PAL::StopSignals' statuses).
-enum class ExitStatus : int {
-    Listed = 0,
-    Done = 0,
-    NothingMatched = 1,
-    Conflict = 1,
-    Failure = 2,
-    Mismatch = 3,
-    Unchecked = 4,
-    NothingToImport = 5,
-    Interrupted = 130,
-    Terminated = 143,
-};
 
 class Diagnostics {
 public:
@@ -52,8 +35,7 @@ public:
     // The run's exit status: `status`, or Failure when a cache was refused (a stop signal's
     // status still wins: the run did not finish).
     ExitStatus outcome(ExitStatus status) const {
-        const bool stopped = status == ExitStatus::Interrupted || status == ExitStatus::Terminated;
-        return anyRefused && !stopped ? ExitStatus::Failure : status;
+        return anyRefused ? worse(status, ExitStatus::Failure) : status;
     }
     // On a terminal, "hkcache: <line>" in place of the last progress line (empty: cleared, as
     // it must be before anything else is printed); elsewhere nothing.

@@ -46,24 +46,6 @@ struct Probed {
     std::string fingerprint; // of the key proved; empty when none was
 };
 
-// How a fetch went, as its exit status ranks it: 2 > 1 > 4 > 0.
-int rank(ExitStatus status) {
-    switch (status) {
-    case ExitStatus::Failure:
-        return 3;
-    case ExitStatus::NothingMatched:
-        return 2;
-    case ExitStatus::Unchecked:
-        return 1;
-    default:
-        return 0;
-    }
-}
-
-ExitStatus worse(ExitStatus a, ExitStatus b) {
-    return rank(a) >= rank(b) ? a : b;
-}
-
 // The arguments, checked: the hosts and the pins; false after a usage error.
 bool checkArguments(const FetchOptions& options, std::vector<HostPattern>& hosts,
                     FingerprintPins& pins, std::vector<std::string>& types,

@@ -4,6 +4,7 @@
 #include "Ansible.h"
 #include "Command.h"
 #include "CommandLine.h"
+#include "Completion.h"
 #include "Diagnostics.h"
 #include "Fetch.h"
 #include "Import.h"
@@ -102,6 +103,7 @@ std::string unknownCommand(const std::vector<std::string>& args, const CLI::App&
 } // namespace hkcache
 
 int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    using hkcache::exitCode;
     using hkcache::ExitStatus;
     CLI::App app(
         "Shows, removes, imports, verifies and fetches the SSH host keys that PuTTY caches.",
@@ -115,23 +117,30 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
         commands.push_back(declare(app));
     }
 
+    // For the shell's completion, never a run: hidden, as git's --git-completion-helper is.
+    if (!args.empty() && args.front() == "--complete") {
+        hkcache::complete(app, {args.begin() + 1, args.end()}, out);
+        return exitCode(ExitStatus::Listed);
+    }
     const std::vector<std::string> given = hkcache::platformArguments(args);
     // CLI11 would say only that a command is required.
     if (const std::string unknown = hkcache::unknownCommand(given, app); !unknown.empty()) {
         err << "hkcache: " << unknown << '\n';
-        return int(ExitStatus::Failure);
+        return exitCode(ExitStatus::Failure);
     }
     std::vector<std::string> reversed(given.rbegin(), given.rend());
     try {
         app.parse(std::move(reversed));
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e, out, err) == 0 ? int(ExitStatus::Listed) : int(ExitStatus::Failure);
+        return app.exit(e, out, err) == 0 ? exitCode(ExitStatus::Listed)
+                                          : exitCode(ExitStatus::Failure);
     } catch (const CLI::CallForVersion& e) {
-        return app.exit(e, out, err) == 0 ? int(ExitStatus::Listed) : int(ExitStatus::Failure);
+        return app.exit(e, out, err) == 0 ? exitCode(ExitStatus::Listed)
+                                          : exitCode(ExitStatus::Failure);
     } catch (const CLI::ParseError& e) {
         // It may quote an argument: a line break there would forge a second line.
         err << "hkcache: " << PAL::escaped(e.what()) << '\n';
-        return int(ExitStatus::Failure);
+        return exitCode(ExitStatus::Failure);
     }
     // Progress only where a person watches: the process's own standard error on a terminal,
     // never a test's stream or a pipe.
@@ -139,7 +148,8 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
     // What was changed before a failure like this is printed as it is made; the POSIX store
     // changes all of a cache or none of it.
     try {
-        return int(diagnostics.outcome(hkcache::parsedCommand(commands).run(out, diagnostics)));
+        return exitCode(
+            diagnostics.outcome(hkcache::parsedCommand(commands).run(out, diagnostics)));
     } catch (const std::bad_alloc&) {
         out.flush();
         err << "hkcache: out of memory\n";
@@ -147,7 +157,7 @@ int runHkCache(const std::vector<std::string>& args, std::ostream& out, std::ost
         out.flush();
         err << "hkcache: " << PAL::escaped(e.what()) << '\n';
     }
-    return int(ExitStatus::Failure);
+    return exitCode(ExitStatus::Failure);
 }
 
 int hkcacheMain(int argc, char** argv) {
@@ -155,5 +165,7 @@ int hkcacheMain(int argc, char** argv) {
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const int status = runHkCache(args, std::cout, std::cerr);
     // Output lost to a write error is a failure.
-    return PAL::finishStandardOutput(status) == status ? status : int(hkcache::ExitStatus::Failure);
+    return PAL::finishStandardOutput(status) == status
+               ? status
+               : hkcache::exitCode(hkcache::ExitStatus::Failure);
 }

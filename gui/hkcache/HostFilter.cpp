@@ -40,6 +40,12 @@ std::string puttyTypeName(std::string_view type) {
     return putty.empty() ? std::string(type) : putty;
 }
 
+std::vector<std::string> keyTypeNames() {
+    std::vector<std::string> names = KeyModel::keyTypeNames();
+    names.emplace_back("rsa1");
+    return names;
+}
+
 std::optional<unsigned> parsePort(std::string_view text) {
     if (text.empty() || text.size() > 5) {
         return std::nullopt;

@@ -27,6 +27,8 @@ std::optional<HostPattern> parseHostPattern(std::string_view text);
 // PuTTY's name for a key type as hkcache takes it: OpenSSH's names, PuTTY's, `rsa` for SSH-2
 // RSA (as ssh-keygen means it) and `rsa1` for SSH-1 RSA; other text as it is.
 std::string puttyTypeName(std::string_view type);
+// Every name puttyTypeName() knows, for --type's completion.
+std::vector<std::string> keyTypeNames();
 
 // A port from 1 to 65535 in decimal.
 std::optional<unsigned> parsePort(std::string_view text);

@@ -292,20 +292,17 @@ private:
 };
 
 ExitStatus statusOf(const std::vector<Checked>& keys) {
-    const auto any = [&](auto predicate) {
-        return std::any_of(keys.begin(), keys.end(), predicate);
-    };
     if (keys.empty()) {
         return ExitStatus::NothingMatched;
     }
-    if (any([](const Checked& key) {
-            return key.verdict == Verdict::Mismatch || key.verdict == Verdict::BadProof;
-        })) {
-        return ExitStatus::Mismatch;
+    ExitStatus status = ExitStatus::Listed;
+    for (const Checked& key : keys) {
+        const bool mismatch = key.verdict == Verdict::Mismatch || key.verdict == Verdict::BadProof;
+        status = worse(status, mismatch                        ? ExitStatus::Mismatch
+                               : key.verdict != Verdict::Match ? ExitStatus::Unchecked
+                                                               : ExitStatus::Listed);
     }
-    return any([](const Checked& key) { return key.verdict != Verdict::Match; })
-               ? ExitStatus::Unchecked
-               : ExitStatus::Listed;
+    return status;
 }
 
 ExitStatus verify(const VerifyOptions& options, std::ostream& out, Diagnostics& diagnostics) {
@@ -358,8 +355,8 @@ ExitStatus verify(const VerifyOptions& options, std::ostream& out, Diagnostics& 
     if (const int status = stop.status(); status != 0) {
         diagnostics.note("stopped: " + std::to_string(unchecked) + " of " +
                          std::to_string(keys.size()) + " keys not checked");
-        return status == int(ExitStatus::Interrupted) ? ExitStatus::Interrupted
-                                                      : ExitStatus::Terminated;
+        return status == exitCode(ExitStatus::Interrupted) ? ExitStatus::Interrupted
+                                                           : ExitStatus::Terminated;
     }
     return statusOf(keys);
 }

@@ -536,4 +536,18 @@ std::string puttyTypeOf(std::string_view openSshType) {
     return type == nullptr ? std::string() : std::string(type->putty);
 }
 
+std::vector<std::string> keyTypeNames() {
+    std::vector<std::string> names;
+    for (const KeyType& type : keyTypes) {
+        names.emplace_back(type.putty);
+    }
+    for (const KeyType& type : keyTypes) {
+        if (!type.openSsh.empty() &&
+            std::find(names.begin(), names.end(), type.openSsh) == names.end()) {
+            names.emplace_back(type.openSsh);
+        }
+    }
+    return names;
+}
+
 } // namespace KeyModel

@@ -29,6 +29,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_common import free_port, listening, main, stop  # noqa: E402
 
 EXE = None
+COMPLETION = str(pathlib.Path(__file__).resolve().parents[2] / "doc" / "hkcache.bash-completion")
 # (ssh-keygen arguments, PuTTY's type name, extra sshd and ssh options)
 KEY_TYPES = [
     (["-t", "rsa", "-b", "2048"], "rsa2", []),
@@ -227,8 +228,6 @@ class HkCachePeers(unittest.TestCase):
                                                    timeout=30).returncode)
 
     def test_completion_never_evaluates_cache_text(self):
-        completion = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doc",
-                                  "hkcache.bash-completion")
         planted = os.path.join(self.tmp.name, "planted")
         cache = os.path.join(self.tmp.name, "hostile")
         with open(cache, "w") as f:
@@ -238,7 +237,7 @@ class HkCachePeers(unittest.TestCase):
                   'printf "%s\\n" "${COMPREPLY[@]}"')
         for command in ("list", "remove"):
             with self.subTest(command):
-                out = subprocess.run(["bash", "-c", script, "bash", completion, EXE, command],
+                out = subprocess.run(["bash", "-c", script, "bash", COMPLETION, EXE, command],
                                      env=dict(self.env, PUTTYSSHHOSTKEYS=cache),
                                      stdout=subprocess.PIPE, timeout=30).stdout.decode()
                 self.assertFalse(os.path.exists(planted))
@@ -247,8 +246,25 @@ class HkCachePeers(unittest.TestCase):
         # Commands complete from their table: restore beside remove.
         script = 'source "$1"; COMP_WORDS=("$2" re); COMP_CWORD=1; _hkcache; echo "${COMPREPLY[@]}"'
         self.assertEqual(b"remove restore\n", subprocess.run(
-            ["bash", "-c", script, "bash", completion, EXE], stdout=subprocess.PIPE,
+            ["bash", "-c", script, "bash", COMPLETION, EXE], stdout=subprocess.PIPE,
             timeout=30).stdout)
+
+    def test_every_command_and_option_in_help_completes(self):
+        script = ('source "$1"; COMP_WORDS=("${@:2}"); COMP_CWORD=$(($# - 2)); _hkcache; '
+                  'printf "%s\\n" "${COMPREPLY[@]}"')
+
+        def completions(*words):
+            return subprocess.run(["bash", "-c", script, "bash", COMPLETION, EXE] + list(words),
+                                  stdout=subprocess.PIPE, timeout=30).stdout.decode().split("\n")
+        commands = [line.split()[0] for line in
+                    self.hkcache("--help")[1].split("Subcommands:\n")[1].splitlines() if line]
+        for command in [[]] + [[c] for c in commands]:
+            if command:
+                self.assertIn(command[0], completions(*command))
+            for line in self.hkcache(*command, "--help")[1].splitlines():
+                for name in line.split()[0].split(",") if line.startswith("  -") else []:
+                    with self.subTest(command=command, option=name):
+                        self.assertIn(name, completions(*command, name))
 
     @unittest.skipUnless(os.geteuid() == 0, "reading other users' homes needs root")
     def test_other_users_files_and_the_links_they_plant(self):

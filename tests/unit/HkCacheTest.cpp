@@ -2,12 +2,15 @@
 // and the exit status out.
 #include "HkCache.h"
 #include "Caches.h"
+#include "ExitStatus.h"
 
 #include "support/HkCacheRun.h"
 #include "support/InMemoryRegistry.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -248,6 +251,96 @@ TEST_F(HkCacheTest, ExitStatusTellsListedFromNothingFromFailure) {
         }
     }
     EXPECT_EQ("hkcache 1.0.0\n", run({"--version"}).out);
+}
+
+TEST_F(HkCacheTest, CompletionAnswersFromTheCommandsDefinitions) {
+    const struct {
+        std::vector<std::string> words;
+        std::string out;
+    } rows[] = {
+        {{"--complete", "re"}, "remove\nrestore\n"}, // the hidden ansible command is not offered
+        {{"--complete", "verify", "-f", "j"}, "json\njsonl\n"},
+        {{"--complete", "import", "--format", "=", ""}, "known_hosts\nputty\nreg\n"},
+        {{"--complete", "fetch", "--type", "ssh-e"}, "ssh-ed25519\nssh-ed448\n"},
+        {{"--complete", "remove", "-c", ""}, "current\ndefault\nall\nuser:\n"},
+        {{"--complete", "remove", "-c", "user:r"}, ":users\n"},
+        {{"--complete", "remove", "--backup", ""}, ":files\n"},
+        {{"--complete", "list", "-p", "22", ""}, ":hosts\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.words[1] + " " + row.words.back());
+        EXPECT_EQ(row.out, run(row.words).out);
+    }
+}
+
+// The manual's EXIT STATUS section against the program: every code it names is a status's,
+// each status's words stand under its code alone, and fetch's order is worse()'s.
+TEST(HkCacheManualTest, ExitStatusSectionAgreesWithTheStatuses) {
+    using hkcache::ExitStatus;
+    std::ifstream manual(HKCACHE_MANUAL);
+    ASSERT_TRUE(manual) << HKCACHE_MANUAL;
+    // Its paragraphs: a ".TP" entry's code (".B 2"), -1 for a ".PP"; the text, fonts dropped.
+    std::vector<std::pair<int, std::string>> entries;
+    std::string all;
+    bool inSection = false;
+    for (std::string line; std::getline(manual, line);) {
+        if (line.rfind(".SH", 0) == 0) {
+            inSection = line == ".SH \"EXIT STATUS\"";
+        } else if (inSection && (line == ".TP" || line == ".PP")) {
+            entries.emplace_back(line == ".TP" ? -2 : -1, "");
+        } else if (inSection && !entries.empty() && entries.back().first == -2) {
+            entries.back().first = std::stoi(line.substr(line.find(' ')));
+            const int* const codes = std::begin(hkcache::ExitCodes);
+            EXPECT_TRUE(std::count(codes, std::end(hkcache::ExitCodes), entries.back().first))
+                << line;
+        } else if (inSection && !entries.empty()) {
+            const std::size_t request = line[0] == '.' ? line.find(' ') + 1 : 0;
+            const std::string text =
+                std::regex_replace(line.substr(request), std::regex("[\"\\\\]"), "") + " ";
+            entries.back().second += text;
+            all += text;
+        }
+    }
+    // "#": the code, written in the text before the words.
+    const std::pair<ExitStatus, std::string> words[] = {
+        {ExitStatus::Listed, "at least one key listed"},
+        {ExitStatus::Done, "at least one key removed"},
+        {ExitStatus::Unchecked, "could not be checked"},
+        {ExitStatus::NothingToImport, "no key to import"},
+        {ExitStatus::Conflict, "conflict"},
+        {ExitStatus::NothingMatched, "nothing matched"},
+        {ExitStatus::Mismatch, "MISMATCH"},
+        {ExitStatus::Failure, "a failure"},
+        {ExitStatus::Interrupted, "# ( SIGINT"},
+        {ExitStatus::Terminated, "# ( SIGTERM"},
+    };
+    for (const auto& [status, text] : words) {
+        const int code = hkcache::exitCode(status);
+        const std::string wanted = text[0] == '#' ? std::to_string(code) + text.substr(1) : text;
+        int under = 0;
+        for (const auto& [tag, body] : entries) {
+            if (body.find(wanted) != std::string::npos) {
+                EXPECT_TRUE(tag == -1 || tag == code) << wanted << " under " << tag;
+                under += tag == code || text[0] == '#';
+            }
+        }
+        EXPECT_LT(0, under) << wanted;
+    }
+    std::smatch order;
+    ASSERT_TRUE(std::regex_search(all, order, std::regex(R"((\d+) > (\d+) > (\d+) > (\d+))")));
+    const auto rank = [&order](ExitStatus status) {
+        return std::find(order.begin() + 1, order.end(),
+                         std::to_string(hkcache::exitCode(status))) -
+               order.begin();
+    };
+    const ExitStatus fetched[] = {ExitStatus::Failure, ExitStatus::NothingMatched,
+                                  ExitStatus::Conflict, ExitStatus::Unchecked, ExitStatus::Done};
+    for (const ExitStatus higher : fetched) {
+        for (const ExitStatus lower : fetched) {
+            EXPECT_TRUE(rank(higher) >= rank(lower) || hkcache::worse(lower, higher) == higher)
+                << hkcache::exitCode(higher) << " over " << hkcache::exitCode(lower);
+        }
+    }
 }
 
 TEST_F(HkCacheTest, NothingMatchedAndUnknownCommandsSayWhat) {

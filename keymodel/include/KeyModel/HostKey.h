@@ -48,6 +48,8 @@ std::optional<PuttyKeyText> puttyKeyFromWireWith(const Bytes& wire, const Bytes&
 // empty when there is none.
 std::string openSshTypeOf(std::string_view puttyType);
 std::string puttyTypeOf(std::string_view openSshType);
+// Every type name there is, PuTTY's and then OpenSSH's, each once.
+std::vector<std::string> keyTypeNames();
 
 } // namespace KeyModel
 
