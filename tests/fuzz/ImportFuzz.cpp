@@ -56,7 +56,8 @@ int import(const std::string& text, const hkcache::ImportOptions& options, std::
     std::ostream stream(&buffer);
     std::ostream errors(&nothing);
     hkcache::Diagnostics diagnostics(errors);
-    const int status = int(hkcache::importText(text, "fuzz", options, stream, diagnostics));
+    const int status =
+        hkcache::exitCode(hkcache::importText(text, "fuzz", options, stream, diagnostics));
     *out = buffer.text;
     return status;
 }
