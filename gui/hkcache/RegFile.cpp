@@ -282,7 +282,7 @@ bool valueLine(Reader& reader, std::string_view line, std::string& emit) {
     if (end != rest.size()) {
         return reader.fail("more after the value's closing quote");
     }
-    if (!reader.inCache || odd || !printable(name, '!') || name[0] == '#' ||
+    if (!reader.inCache || odd || name.empty() || !printable(name, '!') || name[0] == '#' ||
         !printable(data, ' ')) {
         ++reader.result.valuesLeftOut;
         return true;
