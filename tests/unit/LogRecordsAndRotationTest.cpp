@@ -1,5 +1,5 @@
-#include "PAL/LogUtil.h"
 #include "PAL/LogFileApi.h"
+#include "PAL/LogUtil.h"
 
 #include "support/LogRecords.h"
 #include "support/ScopedEnv.h"
