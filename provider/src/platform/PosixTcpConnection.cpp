@@ -1,5 +1,6 @@
 // POSIX: sockets with BSD calls; connect waited for with poll.
 #include "PAL/TcpConnection.h"
+#include "platform/AddressList.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -82,13 +83,7 @@ Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly)
         return {{}, error == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(error)};
     }
     const Addresses addresses(found);
-    Resolved resolved;
-    for (const addrinfo* address = found; address; address = address->ai_next) {
-        resolved.addresses.push_back(
-            {address->ai_family, address->ai_socktype, address->ai_protocol,
-             std::string(reinterpret_cast<const char*>(address->ai_addr), address->ai_addrlen)});
-    }
-    return resolved;
+    return platform::addressesOf(found);
 }
 
 TcpConnection::TcpConnection(const std::string& host, unsigned port, Clock::time_point deadline) {

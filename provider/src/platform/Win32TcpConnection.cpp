@@ -1,6 +1,7 @@
 // Windows: Winsock, started once; connect waited for with select.
 #include "PAL/TcpConnection.h"
 #include "PAL/Windows.h"
+#include "platform/AddressList.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -116,13 +117,7 @@ Resolved systemResolve(const std::string& host, unsigned port, bool numericOnly)
         return {{}, wsaText(error)};
     }
     const Addresses addresses(found);
-    Resolved resolved;
-    for (const addrinfo* address = found; address; address = address->ai_next) {
-        resolved.addresses.push_back(
-            {address->ai_family, address->ai_socktype, address->ai_protocol,
-             std::string(reinterpret_cast<const char*>(address->ai_addr), address->ai_addrlen)});
-    }
-    return resolved;
+    return platform::addressesOf(found);
 }
 
 TcpConnection::TcpConnection(const std::string& host, unsigned port, Clock::time_point deadline) {
